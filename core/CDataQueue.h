@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "platform/CAutoResetEvent.h"
+
+// A first-in-first-out queue of fixed-size records stored by value, with a published
+// count that pollers read without the lock, and an event set on every Push so that a
+// consumer sleeps until a record arrives. Any thread may call any operation; one
+// consumer waits on Arrived().
+template <typename Record>
+class CDataQueue {
+ public:
+  void Push(const Record& record) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_records.push_back(record);
+      m_count.store(m_records.size(), std::memory_order_release);
+    }
+    m_arrived.Set();
+  }
+
+  // Copies the front record out and removes it; false on an empty queue.
+  bool Pop(Record& out) {
+    std::lock_guard lock(m_mutex);
+    if (m_records.empty()) return false;
+    out = m_records.front();
+    m_records.pop_front();
+    m_count.store(m_records.size(), std::memory_order_release);
+    return true;
+  }
+
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_records.clear();
+    m_count.store(0, std::memory_order_release);
+  }
+
+  // Drops the oldest records until at most `limit` remain; returns how many went.
+  std::size_t TrimTo(std::size_t limit) {
+    std::lock_guard lock(m_mutex);
+    std::size_t dropped = 0;
+    while (m_records.size() > limit) {
+      m_records.pop_front();
+      ++dropped;
+    }
+    m_count.store(m_records.size(), std::memory_order_release);
+    return dropped;
+  }
+
+  std::size_t Count() const { return m_count.load(std::memory_order_acquire); }
+
+  Sockora::Win32::CEvent& Arrived() { return m_arrived; }
+
+ private:
+  std::mutex m_mutex;
+  std::deque<Record> m_records;
+  std::atomic<std::size_t> m_count{0};
+  Sockora::Win32::CAutoResetEvent m_arrived;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "core/TunnelInfo.h"
+
+// The process's configured tunnels, by device ID (byte-wise, case-sensitive keys).
+// Changed on the user-interface thread, read by worker threads: every operation takes
+// the table's reader/writer lock, so any thread may call any operation.
+class CTunnelTable {
+ public:
+  static CTunnelTable& Instance();
+
+  // Inserts unless the ID is already a key (the old record stays); LastChange moves either way.
+  void Add(const TunnelInfo& tunnel);
+  // Sets (or inserts) the entry under tunnel.DeviceID.
+  void Modify(const TunnelInfo& tunnel);
+  // Erases a present key and moves LastChange; an absent key changes nothing.
+  void Remove(const std::string& deviceId);
+
+  bool Contains(const std::string& deviceId) const;
+  // The record, or an empty one for an absent ID. A lookup never inserts: it must not
+  // configure a device.
+  TunnelInfo Get(const std::string& deviceId) const;
+  // The IDs whose SerialNo equals portName ignoring letter case, in key order.
+  std::vector<std::string> IdsOnPort(const std::string& portName) const;
+  std::map<std::string, TunnelInfo> Snapshot() const;
+  std::size_t Count() const;
+  // Seconds since 1970 (low 32 bits) of the last change; 0 until the first one.
+  std::uint32_t LastChange() const;
+
+  // Tests and start-up reloads: empties the table without moving LastChange.
+  void Clear();
+
+ private:
+  CTunnelTable() = default;
+  void Touch();
+
+  mutable std::shared_mutex m_mutex;
+  std::map<std::string, TunnelInfo> m_tunnels;
+  std::uint32_t m_lastChange = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+// What a record of device traffic is.
+enum DataKind : std::int32_t {
+  DATA_SERIAL = 0,     // bytes read from a COM port, at most 5120
+  DATA_REGISTER = 1,   // the first 20 bytes of a registration packet
+  DATA_USER = 2,       // user data from a device
+  DATA_HEARTBEAT = 3,  // the single byte 0xFE
+  DATA_OFFLINE = 4,    // a registered device's connection ended or was replaced
+};
+
+constexpr int DATA_ITEM_PAYLOAD = 10240;
+
+// One record of device traffic, copied by value across every boundary.
+struct DataItem {
+  char DeviceId[16];  // zero-terminated, at most 15 characters
+  std::int32_t Kind;
+  std::int32_t Length;  // valid bytes in Data
+  unsigned char Data[DATA_ITEM_PAYLOAD];
+};
+static_assert(sizeof(DataItem) == 10264, "DataItem is a fixed 10264-byte record");
+
+// Writes `id` into DeviceId with the 16-byte bound (at most 15 characters, zero-filled).
+inline void SetDeviceId(DataItem& item, std::string_view id) {
+  std::memset(item.DeviceId, 0, sizeof item.DeviceId);
+  std::memcpy(item.DeviceId, id.data(), id.size() < sizeof item.DeviceId ? id.size() : sizeof item.DeviceId - 1);
+}
+
+inline std::string DeviceIdOf(const DataItem& item) {
+  return std::string(item.DeviceId, strnlen(item.DeviceId, sizeof item.DeviceId));
+}

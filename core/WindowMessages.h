@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/Messages.h"
+
+// The messages between the parts of the system, with their numbers.
+constexpr unsigned WM_SERIAL_RXCHAR = WM_USER + 101;
+constexpr unsigned WM_SERIAL_CTS = WM_USER + 102;
+constexpr unsigned WM_SERIAL_DSR = WM_USER + 103;
+constexpr unsigned WM_SERIAL_RING = WM_USER + 104;
+constexpr unsigned WM_SERIAL_RLSD = WM_USER + 106;
+constexpr unsigned WM_SERIAL_BREAK = WM_USER + 107;
+constexpr unsigned WM_SERIAL_TXEMPTY = WM_USER + 108;
+constexpr unsigned WM_SERIAL_ERR = WM_USER + 109;
+constexpr unsigned WM_SERIAL_STATUS = WM_USER + 200;
+constexpr unsigned WM_DEVICE_EVENT = WM_USER + 201;
+constexpr unsigned WM_TCP_STATUS = WM_USER + 202;
+constexpr unsigned WM_DEVICE_EDITED = WM_USER + 203;
+constexpr unsigned WM_STATUS_TEXT = WM_USER + 204;
+constexpr unsigned WM_SERVICE_FAILED = WM_USER + 205;
+constexpr unsigned WM_TRAY_NOTIFY = WM_USER + 206;

@@ -1,0 +1,151 @@
+#include "platform/CMessageQueue.h"
+
+#include <chrono>
+#include <utility>
+
+#include "platform/CMessageTarget.h"
+
+namespace {
+
+// Closes the queue when its thread ends, so that nobody waits for a dead thread.
+struct ThreadQueueHolder {
+  std::shared_ptr<CMessageQueue> queue;
+  ~ThreadQueueHolder() {
+    if (queue) queue->Close();
+  }
+};
+
+thread_local ThreadQueueHolder t_holder;
+
+void Complete(CMessageQueue::Pending& message, LRESULT result) {
+  message.result = result;
+  message.done.Set();
+}
+
+}  // namespace
+
+std::shared_ptr<CMessageQueue> CMessageQueue::ForThisThread() {
+  if (!t_holder.queue) t_holder.queue = std::make_shared<CMessageQueue>();
+  return t_holder.queue;
+}
+
+std::shared_ptr<CMessageQueue> CMessageQueue::IfThisThreadHasOne() { return t_holder.queue; }
+
+CMessageQueue::~CMessageQueue() { Close(); }
+
+bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(m_signal.mutex);
+    if (m_closed) return false;
+    m_pending.push_back(message);
+    m_signal.fired = true;
+    m_signal.cv.notify_all();
+    hook = m_wakeHook;
+  }
+  if (hook) hook();
+  return true;
+}
+
+void CMessageQueue::DropMessagesFor(TargetHandle target) {
+  std::deque<std::shared_ptr<Pending>> dropped;
+  {
+    std::lock_guard lock(m_signal.mutex);
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+      if ((*it)->target == target) {
+        dropped.push_back(*it);
+        it = m_pending.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& message : dropped) Complete(*message, 0);
+}
+
+void CMessageQueue::Close() {
+  std::deque<std::shared_ptr<Pending>> dropped;
+  {
+    std::lock_guard lock(m_signal.mutex);
+    m_closed = true;
+    dropped.swap(m_pending);
+  }
+  for (auto& message : dropped) Complete(*message, 0);
+}
+
+int CMessageQueue::Process(bool sentOnly) {
+  int handled = 0;
+  for (;;) {
+    std::shared_ptr<Pending> message;
+    {
+      std::lock_guard lock(m_signal.mutex);
+      for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (!sentOnly || (*it)->sent) {
+          message = *it;
+          m_pending.erase(it);
+          break;
+        }
+      }
+    }
+    if (!message) return handled;
+    const LRESULT result =
+        CMessageTarget::Dispatch(message->target, message->message, message->wParam, message->lParam);
+    if (message->sent) Complete(*message, result);
+    ++handled;
+  }
+}
+
+int CMessageQueue::ProcessSent() { return Process(true); }
+
+int CMessageQueue::ProcessAll() { return Process(false); }
+
+bool CMessageQueue::WaitHandlingMessages(Sockora::Win32::CEvent& event, unsigned timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const bool forever = timeoutMs == Sockora::Win32::INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  event.Register(m_signal);
+  bool signalled = false;
+  for (;;) {
+    {
+      std::lock_guard lock(m_signal.mutex);
+      m_signal.fired = false;
+    }
+    if (event.TryConsume()) {
+      signalled = true;
+      break;
+    }
+    if (ProcessSent() > 0) continue;
+    std::unique_lock lock(m_signal.mutex);
+    if (forever) {
+      m_signal.cv.wait(lock, [this] { return m_signal.fired; });
+    } else if (!m_signal.cv.wait_until(lock, deadline, [this] { return m_signal.fired; })) {
+      break;
+    }
+  }
+  event.Unregister(m_signal);
+  return signalled;
+}
+
+int CMessageQueue::Run() {
+  for (;;) {
+    ProcessAll();
+    std::unique_lock lock(m_signal.mutex);
+    m_signal.cv.wait(lock, [this] { return m_quit || !m_pending.empty(); });
+    if (m_quit) {
+      m_quit = false;
+      return m_quitCode;
+    }
+  }
+}
+
+void CMessageQueue::Quit(int code) {
+  std::lock_guard lock(m_signal.mutex);
+  m_quit = true;
+  m_quitCode = code;
+  m_signal.cv.notify_all();
+}
+
+void CMessageQueue::SetWakeHook(std::function<void()> hook) {
+  std::lock_guard lock(m_signal.mutex);
+  m_wakeHook = std::move(hook);
+}

@@ -1,0 +1,22 @@
+# Sourced by run.sh and test.sh: installs the Debian packages the build needs, once.
+# apt-get update runs only when something is missing.
+VANTREL_PACKAGES=(
+  build-essential cmake pkg-config
+  libgtest-dev
+  libsqlite3-dev
+  libcli11-dev
+  socat
+)
+
+vantrel_install_deps() {
+  local missing=()
+  for pkg in "${VANTREL_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}

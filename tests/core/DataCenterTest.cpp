@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "RecordingTarget.h"
+#include "WaitFor.h"
+#include "core/CDataCenter.h"
+#include "core/CTunnelTable.h"
+#include "core/SettingInfo.h"
+#include "core/WindowMessages.h"
+#include "platform/DebugSink.h"
+
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+struct SeenItem {
+  std::string id;
+  int kind;
+  Bytes data;
+};
+
+SeenItem Seen(const DataItem& item) {
+  return SeenItem{DeviceIdOf(item), item.Kind, Bytes(item.Data, item.Data + item.Length)};
+}
+
+DataItem Item(const std::string& id, DataKind kind, const Bytes& data = {}) {
+  DataItem item{};
+  SetDeviceId(item, id);
+  item.Kind = kind;
+  item.Length = static_cast<std::int32_t>(data.size());
+  std::copy(data.begin(), data.end(), item.Data);
+  return item;
+}
+
+const std::string kConfigured = "00000001";
+const std::string kStranger = "0000BEEF";
+
+class DataCenterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CTunnelTable::Instance().Clear();
+    CTunnelTable::Instance().Add(TunnelInfo{kConfigured, "COM3", "9600", "8", "1", "None", ""});
+    ReplaceSettings(SettingInfo{});
+    center.ResetServiceState();
+    center.NotTransQueue.Clear();
+    center.SetNotifyWindow(list.Handle());
+  }
+
+  void TearDown() override {
+    center.SetNotifyWindow(0);
+    center.ResetServiceState();
+    center.NotTransQueue.Clear();
+    ReplaceSettings(SettingInfo{});
+    CTunnelTable::Instance().Clear();
+  }
+
+  void WithSettings(bool filterHeartbeat, bool escape) {
+    SettingInfo settings;
+    settings.FilterHearbeat = filterHeartbeat;
+    settings.Escape = escape;
+    ReplaceSettings(settings);
+  }
+
+  // The next record that DispatchThread forwards to the COM side.
+  SeenItem NextComSend() {
+    DataItem out{};
+    EXPECT_TRUE(WaitFor([&] { return center.ComSendQueue.Pop(out); }));
+    return Seen(out);
+  }
+
+  SeenItem NextTcpSend() {
+    DataItem out{};
+    EXPECT_TRUE(WaitFor([&] { return center.TcpSendQueue.Pop(out); }));
+    return Seen(out);
+  }
+
+  std::vector<SeenItem> DeviceEvents() {
+    std::vector<SeenItem> events;
+    for (const auto& message : list.Messages()) {
+      EXPECT_EQ(message.message, WM_DEVICE_EVENT);
+      events.push_back(message.copy);
+    }
+    return events;
+  }
+
+  CDataCenter& center = CDataCenter::Instance();
+  RecordingTarget<SeenItem> list{[](unsigned, WPARAM, LPARAM lParam) {
+    return Seen(*reinterpret_cast<const DataItem*>(lParam));
+  }};
+};
+
+}  // namespace
+
+TEST_F(DataCenterTest, EscapingIsRemovedTowardsThePortAndAddedTowardsTheDevice) {
+  WithSettings(false, true);
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0xED, 0x41, 0xFD, 0xEE}));
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0x42}));
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0x41, 0xFD}));
+  EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0x41, 0xFE}));
+  EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0x42}));
+  EXPECT_EQ(NextComSend().data, (Bytes{0x41, 0xFD}));
+
+  center.ComRecvQueue.Push(Item(kConfigured, DATA_SERIAL, {0x10, 0xFE, 0xFD, 0x20}));
+  const SeenItem toDevice = NextTcpSend();
+  EXPECT_EQ(toDevice.id, kConfigured);
+  EXPECT_EQ(toDevice.kind, DATA_SERIAL);
+  EXPECT_EQ(toDevice.data, (Bytes{0x10, 0xFD, 0xEE, 0xFD, 0xED, 0x20}));
+
+  // Bytes in are counted as received, before unescaping; the list sees the received form.
+  EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesIn, 9u);
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 3; }));
+  EXPECT_EQ(DeviceEvents()[0].data, (Bytes{0xFD, 0xED, 0x41, 0xFD, 0xEE}));
+}
+
+TEST_F(DataCenterTest, EscapingOffPassesBytesUnchanged) {
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0xED}));
+  center.ComRecvQueue.Push(Item(kConfigured, DATA_SERIAL, {0xFE}));
+  EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0xED}));
+  EXPECT_EQ(NextTcpSend().data, (Bytes{0xFE}));
+}
+
+TEST_F(DataCenterTest, HeartbeatFilter) {
+  // Filter on: nothing counted, nothing told, nothing forwarded. The stranger's record
+  // behind it shows that the heartbeat has been handled.
+  WithSettings(true, false);
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_HEARTBEAT, {0xFE}));
+  center.TcpRecvQueue.Push(Item(kStranger, DATA_USER, {0x01}));
+  EXPECT_EQ(NextComSend().id, kStranger);
+  EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesIn, 0u);
+  EXPECT_TRUE(list.Messages().empty());
+
+  // Filter off: the byte goes to the port and counts.
+  WithSettings(false, false);
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_HEARTBEAT, {0xFE}));
+  const SeenItem forwarded = NextComSend();
+  EXPECT_EQ(forwarded.kind, DATA_HEARTBEAT);
+  EXPECT_EQ(forwarded.data, (Bytes{0xFE}));
+  EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesIn, 1u);
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 1; }));
+}
+
+TEST_F(DataCenterTest, OnlineCountersFollowRegistrationsAndOfflines) {
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_REGISTER, Bytes(20, 0x11)));
+  center.TcpRecvQueue.Push(Item(kStranger, DATA_REGISTER, Bytes(20, 0x22)));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 2; }));
+  EXPECT_EQ(center.OnlineCount(), 2);
+  EXPECT_EQ(center.MatchedOnlineCount(), 1);
+  EXPECT_EQ(DeviceEvents()[1].id, kStranger) << "every registration is told to the list";
+
+  center.TcpRecvQueue.Push(Item(kStranger, DATA_OFFLINE));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 3; }));
+  EXPECT_EQ(center.OnlineCount(), 1);
+  EXPECT_EQ(center.MatchedOnlineCount(), 1);
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_OFFLINE));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 4; }));
+  EXPECT_EQ(center.OnlineCount(), 0);
+  EXPECT_EQ(center.MatchedOnlineCount(), 0);
+  EXPECT_EQ(center.ComSendQueue.Count(), 0u) << "registrations never reach the COM side";
+}
+
+TEST_F(DataCenterTest, UserDataOfAnUnconfiguredDeviceIsCountedAndForwardedSilently) {
+  center.TcpRecvQueue.Push(Item(kStranger, DATA_USER, {1, 2, 3}));
+  EXPECT_EQ(NextComSend().data, (Bytes{1, 2, 3}));
+  EXPECT_EQ(center.GetDeviceTraffic(kStranger).BytesIn, 3u);
+  EXPECT_TRUE(list.Messages().empty());
+}
+
+TEST_F(DataCenterTest, StatisticsPassTrimsQueuesAndWritesTheLine) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  SetDebugCapture([&](std::string_view text) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(text);
+  });
+  auto lastLine = [&] {
+    std::lock_guard lock(mutex);
+    return lines.empty() ? std::string() : lines.back();
+  };
+
+  center.RunStatisticsPass();
+  EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:0 , Com Recv0\n");
+
+  const DataItem item = Item(kConfigured, DATA_USER, {0x55});
+  for (int i = 0; i < 6000; ++i) center.ComSendQueue.Push(item);
+  center.RunStatisticsPass();
+  EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:5000 , Com Recv0\n");
+  EXPECT_EQ(center.ComSendQueue.Count(), 5000u);
+  SetDebugCapture(nullptr);
+}
+
+TEST_F(DataCenterTest, ResetServiceStateLeavesRecordsWaitingForTheDatabase) {
+  center.TcpRecvQueue.Push(Item(kConfigured, DATA_REGISTER, Bytes(20, 0)));
+  ASSERT_TRUE(WaitFor([&] { return center.OnlineCount() == 1; }));
+  center.AddDeviceTraffic(kConfigured, 5, 7);
+  center.ComSendQueue.Push(Item(kConfigured, DATA_USER, {1}));
+  NotTransRecord record{};
+  record.Item = Item(kConfigured, DATA_USER, {9});
+  center.NotTransQueue.Push(record);
+
+  center.ResetServiceState();
+  EXPECT_EQ(center.ComSendQueue.Count(), 0u);
+  EXPECT_EQ(center.OnlineCount(), 0);
+  EXPECT_EQ(center.MatchedOnlineCount(), 0);
+  EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesOut, 0u);
+  EXPECT_EQ(center.NotTransQueue.Count(), 1u);
+}

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "WaitFor.h"
+#include "core/CTunnelTable.h"
+
+namespace {
+
+TunnelInfo Tunnel(const std::string& id, const std::string& port, const std::string& note = "") {
+  return TunnelInfo{id, port, "9600", "8", "1", "None", note};
+}
+
+class TunnelTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { table.Clear(); }
+  void TearDown() override { table.Clear(); }
+  CTunnelTable& table = CTunnelTable::Instance();
+};
+
+// Waits until the clock's second differs from `stamp`, so a change of LastChange shows.
+void WaitForNextSecond(std::uint32_t stamp) {
+  ASSERT_TRUE(WaitFor([&] { return static_cast<std::uint32_t>(std::time(nullptr)) != stamp; }));
+}
+
+}  // namespace
+
+TEST_F(TunnelTableTest, AddKeepsAnExistingRecordButMovesLastChange) {
+  table.Add(Tunnel("00000001", "COM3", "first"));
+  const std::uint32_t first = table.LastChange();
+  EXPECT_NE(first, 0u);
+  WaitForNextSecond(first);
+  table.Add(Tunnel("00000001", "COM4", "second"));
+  EXPECT_EQ(table.Get("00000001").Note, "first");
+  EXPECT_GT(table.LastChange(), first);
+  table.Modify(Tunnel("00000001", "COM4", "second"));
+  EXPECT_EQ(table.Get("00000001").SerialNo, "COM4");
+}
+
+TEST_F(TunnelTableTest, RemovingAnAbsentIdChangesNothing) {
+  table.Add(Tunnel("00000001", "COM3"));
+  const std::uint32_t stamp = table.LastChange();
+  WaitForNextSecond(stamp);
+  table.Remove("0000FFFF");
+  EXPECT_EQ(table.LastChange(), stamp);
+  EXPECT_EQ(table.Count(), 1u);
+  table.Remove("00000001");
+  EXPECT_GT(table.LastChange(), stamp);
+  EXPECT_EQ(table.Count(), 0u);
+}
+
+TEST_F(TunnelTableTest, KeysAreCaseSensitivePortNamesAreNot) {
+  table.Add(Tunnel("ABCD1234", "COM3"));
+  table.Add(Tunnel("abcd1234", "com3"));
+  table.Add(Tunnel("00000002", "COM30"));
+  EXPECT_EQ(table.Count(), 3u);
+  EXPECT_FALSE(table.Contains("Abcd1234"));
+  EXPECT_EQ(table.IdsOnPort("com3"), (std::vector<std::string>{"ABCD1234", "abcd1234"}));
+  EXPECT_EQ(table.IdsOnPort("COM3"), (std::vector<std::string>{"ABCD1234", "abcd1234"}));
+}
+
+TEST_F(TunnelTableTest, GetOfAnAbsentIdDoesNotConfigureIt) {
+  EXPECT_EQ(table.Get("00000009"), TunnelInfo{});
+  EXPECT_FALSE(table.Contains("00000009"));
+  EXPECT_EQ(table.Count(), 0u);
+  EXPECT_TRUE(table.Snapshot().empty());
+}
+
+TEST_F(TunnelTableTest, LookupsFromWorkerThreadsWhileTheTableChanges) {
+  std::atomic<bool> done{false};
+  std::atomic<int> lookups{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done) {
+        table.Contains("00000001");
+        table.IdsOnPort("COM1");
+        const TunnelInfo found = table.Get("00000001");
+        EXPECT_TRUE(found.DeviceID.empty() || found.DeviceID == "00000001");
+        ++lookups;
+      }
+    });
+  }
+  for (int i = 0; i < 2000; ++i) {
+    table.Modify(Tunnel("00000001", "COM1", std::to_string(i)));
+    table.Add(Tunnel("0000000" + std::to_string(i % 8 + 2), "COM1"));
+    table.Remove("00000001");
+  }
+  done = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_GT(lookups.load(), 0);
+}
