@@ -21,8 +21,9 @@ struct Registry {
   TargetHandle next = 1;
 };
 
+// Never destroyed: worker threads may still send while statics are torn down at exit.
 Registry& TheRegistry() {
-  static Registry registry;
+  static Registry& registry = *new Registry;
   return registry;
 }
 

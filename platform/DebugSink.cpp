@@ -21,8 +21,9 @@ struct Sink {
   }
 };
 
+// Never destroyed: threads write diagnostics until the very end of the process.
 Sink& TheSink() {
-  static Sink sink;
+  static Sink& sink = *new Sink;
   return sink;
 }
 

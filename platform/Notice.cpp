@@ -1,0 +1,42 @@
+#include "platform/Notice.h"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+struct Hook {
+  std::mutex mutex;
+  NoticeHook hook;
+};
+
+// Never destroyed: service threads may raise a notice while the process exits.
+Hook& TheHook() {
+  static Hook& hook = *new Hook;
+  return hook;
+}
+
+int ToStderr(const std::string& text, const std::string& caption, int) {
+  std::fprintf(stderr, "%s: %s\n", caption.empty() ? "Vantrel" : caption.c_str(), text.c_str());
+  return IDNO;
+}
+
+}  // namespace
+
+int ShowNotice(const std::string& text, const std::string& caption, int type) {
+  NoticeHook hook;
+  {
+    Hook& current = TheHook();
+    std::lock_guard lock(current.mutex);
+    hook = current.hook;
+  }
+  // Called without the lock: a hook that shows a modal box must not block other notices.
+  return hook ? hook(text, caption, type) : ToStderr(text, caption, type);
+}
+
+void SetNoticeHook(NoticeHook hook) {
+  Hook& current = TheHook();
+  std::lock_guard lock(current.mutex);
+  current.hook = std::move(hook);
+}
