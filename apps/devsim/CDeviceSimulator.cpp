@@ -1,0 +1,294 @@
+#include "CDeviceSimulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "RegistrationPacket.h"
+#include "core/ProtEscape.h"
+
+namespace {
+
+// A registration must arrive as its own chunk: the server keeps bytes that follow it in
+// the same chunk until the next one arrives.
+constexpr auto kRegistrationGap = std::chrono::milliseconds(200);
+
+double Milliseconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+}  // namespace
+
+CDeviceSimulator::CDeviceSimulator(const DevsimOptions& options) : m_options(options) {
+  m_devices.resize(static_cast<std::size_t>(options.devices));
+  for (std::size_t i = 0; i < m_devices.size(); ++i) {
+    m_devices[i].number = options.firstNumber + static_cast<std::uint32_t>(i);
+    m_devices[i].id = DeviceIdFor(m_devices[i].number);
+  }
+}
+
+CDeviceSimulator::~CDeviceSimulator() {
+  for (Device& device : m_devices)
+    if (device.fd >= 0) ::close(device.fd);
+}
+
+void CDeviceSimulator::Fail(Device& device, const std::string& why) {
+  if (!device.failed) std::printf("[%s] %s\n", device.id.c_str(), why.c_str());
+  device.failed = true;
+  if (device.fd >= 0) ::close(device.fd);
+  device.fd = -1;
+  device.connected = false;
+}
+
+void CDeviceSimulator::Connect(Device& device) {
+  device.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (device.fd < 0) {
+    Fail(device, std::string("cannot create a socket: ") + std::strerror(errno) +
+                     " (for many devices, raise the open-file limit with ulimit -n)");
+    return;
+  }
+  const int one = 1;
+  // Heartbeats and messages must leave as the separate chunks they are.
+  ::setsockopt(device.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(m_options.port);
+  ::inet_pton(AF_INET, m_options.host.c_str(), &server.sin_addr);
+  if (::connect(device.fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 && errno != EINPROGRESS)
+    Fail(device, std::string("cannot connect: ") + std::strerror(errno));
+}
+
+void CDeviceSimulator::SendRaw(Device& device, const unsigned char* data, std::size_t length) {
+  if (!device.pending.empty()) {
+    device.pending.insert(device.pending.end(), data, data + length);
+    return;
+  }
+  const ssize_t written = ::send(device.fd, data, length, MSG_NOSIGNAL);
+  if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    Fail(device, std::string("send failed: ") + std::strerror(errno));
+    return;
+  }
+  const std::size_t taken = written < 0 ? 0 : static_cast<std::size_t>(written);
+  device.pending.insert(device.pending.end(), data + taken, data + length);
+}
+
+void CDeviceSimulator::OnWritable(Device& device) {
+  if (!device.connected) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(device.fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    if (error != 0) {
+      Fail(device, std::string("cannot connect to ") + m_options.host + ":" + std::to_string(m_options.port) +
+                       ": " + std::strerror(error) + " (is the service running?)");
+      return;
+    }
+    device.connected = true;
+    RegistrationPacket packet;
+    BuildRegistrationPacket(device.number, m_options.phone, m_options.address, packet);
+    SendRaw(device, packet.data(), packet.size());
+    const Clock::time_point now = Clock::now();
+    device.registeredAt = now;
+    device.nextMessage = now + kRegistrationGap;
+    device.nextHeartbeat = now + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(m_options.heartbeatSeconds));
+    return;
+  }
+  if (device.pending.empty()) return;
+  const ssize_t written = ::send(device.fd, device.pending.data(), device.pending.size(), MSG_NOSIGNAL);
+  if (written < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(device, std::string("send failed: ") + std::strerror(errno));
+    return;
+  }
+  device.pending.erase(device.pending.begin(), device.pending.begin() + written);
+}
+
+std::vector<unsigned char> CDeviceSimulator::MessageFor(const Device& device) const {
+  if (!m_options.generated) return m_options.payload;
+  // Readable in a terminal, different for every device and message.
+  std::vector<unsigned char> message(m_options.payload.size());
+  char head[40];
+  const int headLength = std::snprintf(head, sizeof head, "%s#%d:", device.id.c_str(), device.messagesSent);
+  for (std::size_t i = 0; i < message.size(); ++i)
+    message[i] = i < static_cast<std::size_t>(headLength) ? static_cast<unsigned char>(head[i])
+                                                           : static_cast<unsigned char>('a' + (i % 26));
+  return message;
+}
+
+void CDeviceSimulator::SendMessage(Device& device, Clock::time_point now) {
+  const std::vector<unsigned char> message = MessageFor(device);
+  std::vector<unsigned char> wire(message.size() * 2);
+  if (m_options.escape)
+    wire.resize(static_cast<std::size_t>(ProtEscape(message.data(), static_cast<int>(message.size()), wire.data())));
+  else
+    wire = message;
+  SendRaw(device, wire.data(), wire.size());
+  device.bytesSent += message.size();
+  if (m_options.check) {
+    device.expected.insert(device.expected.end(), message.begin(), message.end());
+    device.stamps.emplace_back(device.bytesSent, now);
+  }
+  ++device.messagesSent;
+  device.nextMessage += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / m_options.rate));
+  m_lastSend = now;
+}
+
+void CDeviceSimulator::Print(const Device& device, const std::vector<unsigned char>& data) const {
+  if (m_options.show == DevsimOptions::Show::None) return;
+  std::string shown;
+  for (unsigned char byte : data) {
+    char text[8];
+    if (m_options.show == DevsimOptions::Show::Hex)
+      std::snprintf(text, sizeof text, "%s%02X", shown.empty() ? "" : " ", byte);
+    else if (byte >= 0x20 && byte < 0x7F)
+      std::snprintf(text, sizeof text, "%c", byte);
+    else
+      std::snprintf(text, sizeof text, "\\x%02X", byte);
+    shown += text;
+  }
+  std::printf("[%s] <- %zu bytes: %s\n", device.id.c_str(), data.size(), shown.c_str());
+}
+
+void CDeviceSimulator::OnReadable(Device& device) {
+  unsigned char buffer[16384];
+  const ssize_t got = ::recv(device.fd, buffer, sizeof buffer, 0);
+  if (got == 0) {
+    Fail(device, "connection closed by the server (another connection may have registered this ID)");
+    return;
+  }
+  if (got < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      Fail(device, std::string("receive failed: ") + std::strerror(errno));
+    return;
+  }
+  std::vector<unsigned char> data;
+  if (m_options.escape) {
+    // An FD at the end of a chunk may be the first half of a pair split across reads.
+    std::vector<unsigned char> raw;
+    if (device.carryFd) raw.push_back(0xFD);
+    raw.insert(raw.end(), buffer, buffer + got);
+    device.carryFd = !raw.empty() && raw.back() == 0xFD;
+    if (device.carryFd) raw.pop_back();
+    data.resize(raw.size());
+    data.resize(static_cast<std::size_t>(ProtUnescape(raw.data(), static_cast<int>(raw.size()), data.data())));
+  } else {
+    data.assign(buffer, buffer + got);
+  }
+  device.bytesReceived += data.size();
+  Print(device, data);
+  if (m_options.echo) {
+    std::vector<unsigned char> wire(buffer, buffer + got);
+    SendRaw(device, wire.data(), wire.size());
+  }
+  if (m_options.check) {
+    const Clock::time_point now = Clock::now();
+    for (unsigned char byte : data) {
+      if (device.expected.empty() || device.expected.front() != byte) ++device.mismatched;
+      if (!device.expected.empty()) device.expected.pop_front();
+    }
+    while (!device.stamps.empty() && device.stamps.front().first <= device.bytesReceived) {
+      m_roundTripsMs.push_back(Milliseconds(now - device.stamps.front().second));
+      device.stamps.pop_front();
+    }
+  }
+}
+
+bool CDeviceSimulator::WorkDone(Clock::time_point now) const {
+  bool anyWork = false;
+  for (const Device& device : m_devices) {
+    if (device.failed) continue;
+    if (device.fd >= 0 && !device.connected) return false;
+    if (device.messagesSent < m_options.count || !device.pending.empty()) return false;
+    if (m_options.check && !device.expected.empty()) anyWork = true;
+  }
+  if (m_options.count == 0) return false;  // nothing to send: run until stopped
+  const auto linger = std::chrono::duration<double>(m_options.lingerSeconds);
+  if (now - m_lastSend >= linger) return true;
+  return m_options.check && !anyWork;
+}
+
+int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
+  const Clock::time_point started = Clock::now();
+  for (Device& device : m_devices) Connect(device);
+  std::vector<pollfd> fds;
+  std::vector<Device*> owners;
+  const auto heartbeatPeriod =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_options.heartbeatSeconds));
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    if (stopRequested) break;
+    if (m_options.durationSeconds > 0 && now - started >= std::chrono::duration<double>(m_options.durationSeconds))
+      break;
+    if (m_options.durationSeconds == 0 && WorkDone(now)) break;
+    if (std::all_of(m_devices.begin(), m_devices.end(), [](const Device& d) { return d.failed; })) break;
+
+    Clock::time_point wake = now + std::chrono::milliseconds(100);
+    for (Device& device : m_devices) {
+      if (!device.connected) continue;
+      if (m_options.heartbeatSeconds > 0 && now >= device.nextHeartbeat) {
+        const unsigned char heartbeat = 0xFE;
+        SendRaw(device, &heartbeat, 1);
+        device.nextHeartbeat = now + heartbeatPeriod;
+      }
+      if (device.connected && device.messagesSent < m_options.count && now >= device.nextMessage)
+        SendMessage(device, now);
+      if (m_options.heartbeatSeconds > 0) wake = std::min(wake, device.nextHeartbeat);
+      if (device.messagesSent < m_options.count) wake = std::min(wake, device.nextMessage);
+    }
+
+    fds.clear();
+    owners.clear();
+    for (Device& device : m_devices) {
+      if (device.fd < 0) continue;
+      short events = POLLIN;
+      if (!device.connected || !device.pending.empty()) events |= POLLOUT;
+      fds.push_back(pollfd{device.fd, events, 0});
+      owners.push_back(&device);
+    }
+    const int timeout = static_cast<int>(std::max<double>(0, Milliseconds(wake - Clock::now())) + 1);
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      std::perror("vantrel-devsim: poll");
+      break;
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      Device& device = *owners[i];
+      if (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) {
+        if (!device.connected || !device.pending.empty()) OnWritable(device);
+      }
+      if (device.fd >= 0 && device.connected && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) OnReadable(device);
+    }
+  }
+  return Report(started);
+}
+
+int CDeviceSimulator::Report(Clock::time_point started) const {
+  std::uint64_t sent = 0, received = 0, mismatched = 0, missing = 0;
+  int failed = 0;
+  for (const Device& device : m_devices) {
+    sent += device.bytesSent;
+    received += device.bytesReceived;
+    mismatched += device.mismatched;
+    missing += device.expected.size();
+    if (device.failed) ++failed;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  std::printf("\n%zu device(s), %d failed, %.1f s: sent %llu bytes, received %llu bytes\n", m_devices.size(), failed,
+              seconds, static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
+  if (!m_options.check) return failed == 0 ? 0 : 1;
+
+  std::vector<double> trips = m_roundTripsMs;
+  std::sort(trips.begin(), trips.end());
+  if (!trips.empty())
+    std::printf("round trip: %zu messages, p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", trips.size(),
+                trips[trips.size() / 2], trips[trips.size() * 99 / 100], trips.back());
+  std::printf("check: %llu bytes differed, %llu bytes never came back\n", static_cast<unsigned long long>(mismatched),
+              static_cast<unsigned long long>(missing));
+  return failed == 0 && mismatched == 0 && missing == 0 ? 0 : 1;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "DevsimOptions.h"
+
+// Runs the simulated devices on one thread: a poll loop over their sockets that connects,
+// registers, sends heartbeats and messages on schedule, and prints, echoes or checks
+// what comes back.
+class CDeviceSimulator {
+ public:
+  explicit CDeviceSimulator(const DevsimOptions& options);
+  ~CDeviceSimulator();
+  CDeviceSimulator(const CDeviceSimulator&) = delete;
+  CDeviceSimulator& operator=(const CDeviceSimulator&) = delete;
+
+  // Runs until the work is done, the duration is over or `stopRequested` turns true.
+  // Returns the exit code: 0 when every device worked (and every byte came back with
+  // --check), 1 otherwise. Prints the summary on stdout.
+  int Run(const volatile std::sig_atomic_t& stopRequested);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Device {
+    std::uint32_t number = 0;
+    std::string id;
+    int fd = -1;
+    bool connected = false;
+    bool failed = false;
+    std::vector<unsigned char> pending;  // bytes the socket did not take yet
+    Clock::time_point registeredAt{};
+    Clock::time_point nextHeartbeat{};
+    Clock::time_point nextMessage{};
+    int messagesSent = 0;
+    std::uint64_t bytesSent = 0;      // payload bytes, before escaping
+    std::uint64_t bytesReceived = 0;  // after unescaping
+    bool carryFd = false;             // an FD ended the last chunk: its pair may follow
+    std::deque<unsigned char> expected;
+    std::deque<std::pair<std::uint64_t, Clock::time_point>> stamps;  // end offset, send time
+    std::uint64_t mismatched = 0;
+  };
+
+  void Connect(Device& device);
+  void OnWritable(Device& device);
+  void OnReadable(Device& device);
+  void SendMessage(Device& device, Clock::time_point now);
+  void SendRaw(Device& device, const unsigned char* data, std::size_t length);
+  void Fail(Device& device, const std::string& why);
+  void Print(const Device& device, const std::vector<unsigned char>& data) const;
+  std::vector<unsigned char> MessageFor(const Device& device) const;
+  bool WorkDone(Clock::time_point now) const;
+  int Report(Clock::time_point started) const;
+
+  const DevsimOptions m_options;
+  std::vector<Device> m_devices;
+  std::vector<double> m_roundTripsMs;
+  Clock::time_point m_lastSend{};
+};
