@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -71,9 +70,13 @@ class LanguageStartup : public ::testing::Test {
 
 // The printf placeholders of a text, in order: a translation must take the same arguments.
 std::vector<std::string> Placeholders(const std::string& text) {
-  static const std::regex placeholder("%[-0-9.]*[a-zA-Z]");
   std::vector<std::string> found;
-  for (std::sregex_iterator it(text.begin(), text.end(), placeholder), end; it != end; ++it) found.push_back(it->str());
+  for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+    const std::size_t end = text.find_first_not_of("-+ #0123456789.", at + 1);
+    if (end == std::string::npos) break;
+    found.push_back(text.substr(at, end - at + 1));
+    at = end + 1;
+  }
   return found;
 }
 
