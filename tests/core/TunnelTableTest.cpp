@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "WaitFor.h"
@@ -82,12 +83,14 @@ TEST_F(TunnelTableTest, LookupsFromWorkerThreadsWhileTheTableChanges) {
       }
     });
   }
-  for (int i = 0; i < 2000; ++i) {
+  // Keep changing the table until the readers have looked up plenty meanwhile.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; i < 2000 || (lookups < 2000 && std::chrono::steady_clock::now() < deadline); ++i) {
     table.Modify(Tunnel("00000001", "COM1", std::to_string(i)));
     table.Add(Tunnel("0000000" + std::to_string(i % 8 + 2), "COM1"));
     table.Remove("00000001");
   }
   done = true;
   for (auto& reader : readers) reader.join();
-  EXPECT_GT(lookups.load(), 0);
+  EXPECT_GE(lookups.load(), 2000);
 }
