@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <system_error>
 #include <thread>
 

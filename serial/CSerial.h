@@ -67,9 +67,6 @@ class CSerial {
   void SetOwner(TargetHandle owner) { m_owner = owner; }
   void SetIdleWait(unsigned milliseconds) { m_idleWait = milliseconds; }
 
-  // The n of COM<n> of the last successful Open (0 before). Any thread.
-  int PortNumber() const { return m_portNumber; }
-
   // <port directory>/COM<n> when that entry exists (a dangling link still counts: the
   // open then fails), otherwise /dev/ttyS<n-1>. Any thread.
   static std::string DevicePath(int portNumber);
@@ -101,7 +98,7 @@ class CSerial {
   // Set when the newest event thread has ended. Each thread waits for its predecessor's
   // before it starts watching, so one object never runs two event loops at once.
   std::shared_ptr<Sockora::Win32::CManualResetEvent> m_lastThreadEnded;
-  std::atomic<int> m_portNumber{0};
+  std::atomic<int> m_portNumber{0};  // the n of COM<n> of the last successful Open
   std::atomic<TargetHandle> m_owner{0};
   std::atomic<unsigned> m_idleWait{50};
 };

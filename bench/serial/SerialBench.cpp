@@ -110,8 +110,22 @@ double Rate(std::size_t bytes, const std::function<bool()>& produce, const std::
   return produced && consumed ? static_cast<double>(bytes) / seconds : 0;
 }
 
+// The best of each figure over the rounds; a failed round fails the figure.
+void Keep(Figures& best, const Figures& round, int index) {
+  const bool ok = round.ok && round.bytesPerSecond > 0;
+  if (index == 0) {
+    best = round;
+    best.ok = ok;
+    return;
+  }
+  best.ok = best.ok && ok;
+  best.bytesPerSecond = std::max(best.bytesPerSecond, round.bytesPerSecond);
+  best.p50us = std::min(best.p50us, round.p50us);
+  best.p99us = std::min(best.p99us, round.p99us);
+}
+
 void Print(const char* name, const Figures& vantrel, const Figures& plain) {
-  if (!vantrel.ok || !plain.ok || vantrel.bytesPerSecond == 0 || plain.bytesPerSecond == 0) {
+  if (!vantrel.ok || !plain.ok) {
     std::printf("%-34s FAILED (bytes lost or bound passed)\n", name);
     return;
   }
@@ -159,78 +173,87 @@ int main() {
   std::vector<unsigned char> bulk(kBulkBytes, 0x5A);
   const std::vector<unsigned char> small(kSmall, 0x33);
 
-  // Plain loops on the port's own pty, before Vantrel holds it.
-  Figures plainOut;
-  Figures plainIn;
-  {
-    const int port = OpenRaw(pair.PathA());
-    plainOut = Latencies(2000, [&] {
-      const auto deadline = Clock::now() + kBound;
-      return WriteAll(port, small.data(), small.size(), deadline) && ReadAll(local, small.size(), deadline);
-    });
-    plainOut.bytesPerSecond = Rate(
-        kBulkBytes, [&] { return WriteAll(port, bulk.data(), bulk.size(), Clock::now() + kBound); },
-        [&] { return ReadAll(local, kBulkBytes, Clock::now() + kBound); });
-    plainIn = Latencies(2000, [&] {
-      const auto deadline = Clock::now() + kBound;
-      return WriteAll(local, small.data(), small.size(), deadline) && ReadAll(port, small.size(), deadline);
-    });
-    plainIn.bytesPerSecond = Rate(
-        kBulkBytes, [&] { return WriteAll(local, bulk.data(), bulk.size(), Clock::now() + kBound); },
-        [&] { return ReadAll(port, kBulkBytes, Clock::now() + kBound); });
-    ::close(port);
-  }
-
   CDataCenter& center = CDataCenter::Instance();
   CTunnelTable::Instance().Add(TunnelInfo{kDevice, "COM3", "115200", "8", "1", "None", ""});
   CSerialInterface manager;
   const PortSettings settings{"COM3", "115200", "8", "1", "None"};
+  const DataItem bulkItem = SendItem(kSendItem);
 
-  SettingInfo fast;
-  fast.DelayComRead = 0;
-  ReplaceSettings(fast);
-  manager.OpenAllPorts();
-  if (!manager.IsPortOpen("COM3")) {
-    std::printf("COM3 did not open\n");
-    return 1;
+  // Three rounds, each plain loop right before the Vantrel path it is compared with; the
+  // best of each figure is kept, which damps other load on the machine.
+  Figures plainOut, plainIn, out;
+  Figures in[2];
+  const int idleWaits[2] = {0, 50};
+  for (int round = 0; round < 3; ++round) {
+    manager.CloseAllPorts();  // the plain loops use the port's pty themselves
+    const int port = OpenRaw(pair.PathA());
+    Figures figures = Latencies(2000, [&] {
+      const auto deadline = Clock::now() + kBound;
+      return WriteAll(port, small.data(), small.size(), deadline) && ReadAll(local, small.size(), deadline);
+    });
+    figures.bytesPerSecond = Rate(
+        kBulkBytes, [&] { return WriteAll(port, bulk.data(), bulk.size(), Clock::now() + kBound); },
+        [&] { return ReadAll(local, kBulkBytes, Clock::now() + kBound); });
+    Keep(plainOut, figures, round);
+    figures = Latencies(2000, [&] {
+      const auto deadline = Clock::now() + kBound;
+      return WriteAll(local, small.data(), small.size(), deadline) && ReadAll(port, small.size(), deadline);
+    });
+    figures.bytesPerSecond = Rate(
+        kBulkBytes, [&] { return WriteAll(local, bulk.data(), bulk.size(), Clock::now() + kBound); },
+        [&] { return ReadAll(port, kBulkBytes, Clock::now() + kBound); });
+    Keep(plainIn, figures, round);
+    ::close(port);
+
+    SettingInfo fast;
+    fast.DelayComRead = 0;
+    ReplaceSettings(fast);
+    manager.OpenAllPorts();
+    if (!manager.IsPortOpen("COM3")) {
+      std::printf("COM3 did not open\n");
+      return 1;
+    }
+    figures = Latencies(2000, [&] {
+      center.ComSendQueue.Push(SendItem(kSmall));
+      return ReadAll(local, kSmall, Clock::now() + kBound);
+    });
+    figures.bytesPerSecond = Rate(
+        kBulkBytes,
+        [&] {
+          const auto deadline = Clock::now() + kBound;
+          for (std::size_t sent = 0; sent < kBulkBytes; sent += kSendItem) {
+            while (center.ComSendQueue.Count() > 256) {
+              if (Clock::now() > deadline) return false;
+              std::this_thread::yield();
+            }
+            center.ComSendQueue.Push(bulkItem);
+          }
+          return true;
+        },
+        [&] { return ReadAll(local, kBulkBytes, Clock::now() + kBound); });
+    Keep(out, figures, round);
+
+    for (int i = 0; i < 2; ++i) {
+      SettingInfo settingsRecord;
+      settingsRecord.DelayComRead = idleWaits[i];
+      ReplaceSettings(settingsRecord);
+      manager.ReopenPort(settings);
+      figures = Latencies(idleWaits[i] == 0 ? 2000 : 40, [&] {
+        const auto deadline = Clock::now() + kBound;
+        return WriteAll(local, small.data(), small.size(), deadline) &&
+               TakeRecords(center.TcpSendQueue, small.size(), deadline);
+      });
+      figures.bytesPerSecond = Rate(
+          kBulkBytes, [&] { return WriteAll(local, bulk.data(), bulk.size(), Clock::now() + kBound); },
+          [&] { return TakeRecords(center.TcpSendQueue, kBulkBytes, Clock::now() + kBound); });
+      Keep(in[i], figures, round);
+    }
   }
 
-  Figures out = Latencies(2000, [&] {
-    center.ComSendQueue.Push(SendItem(kSmall));
-    return ReadAll(local, kSmall, Clock::now() + kBound);
-  });
-  const DataItem bulkItem = SendItem(kSendItem);
-  out.bytesPerSecond = Rate(
-      kBulkBytes,
-      [&] {
-        const auto deadline = Clock::now() + kBound;
-        for (std::size_t sent = 0; sent < kBulkBytes; sent += kSendItem) {
-          while (center.ComSendQueue.Count() > 256) {
-            if (Clock::now() > deadline) return false;
-            std::this_thread::yield();
-          }
-          center.ComSendQueue.Push(bulkItem);
-        }
-        return true;
-      },
-      [&] { return ReadAll(local, kBulkBytes, Clock::now() + kBound); });
   Print("ComSendQueue -> pty", out, plainOut);
-
-  for (int idleWait : {0, 50}) {
-    SettingInfo settingsRecord;
-    settingsRecord.DelayComRead = idleWait;
-    ReplaceSettings(settingsRecord);
-    manager.ReopenPort(settings);
-    Figures in = Latencies(idleWait == 0 ? 2000 : 40, [&] {
-      const auto deadline = Clock::now() + kBound;
-      return WriteAll(local, small.data(), small.size(), deadline) &&
-             TakeRecords(center.TcpSendQueue, small.size(), deadline);
-    });
-    in.bytesPerSecond = Rate(
-        kBulkBytes, [&] { return WriteAll(local, bulk.data(), bulk.size(), Clock::now() + kBound); },
-        [&] { return TakeRecords(center.TcpSendQueue, kBulkBytes, Clock::now() + kBound); });
-    const std::string name = "pty -> ComRecvQueue (idle " + std::to_string(idleWait) + " ms)";
-    Print(name.c_str(), in, plainIn);
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = "pty -> ComRecvQueue (idle " + std::to_string(idleWaits[i]) + " ms)";
+    Print(name.c_str(), in[i], plainIn);
   }
 
   manager.CloseAllPorts();
