@@ -349,4 +349,22 @@ TEST_F(SerialInterfaceTest, ReopeningWhileDataFlowsLosesNothingAndLeavesNoThread
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }));
 }
 
+// The reopen thread walks the states while the host stops and starts the service: with
+// the two walks taking their locks in opposite orders this would hang.
+TEST_F(SerialInterfaceTest, StopAndStartRaceTheReopenThreadWithoutDeadlock) {
+  manager.reset();
+  manager = std::make_unique<CSerialInterface>(1);
+  managerForOwner = manager.get();
+  manager->SetOwner(owner.Handle());
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  CTunnelTable::Instance().Add(Tunnel("00000002", "COM8"));  // never there: always retried
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    manager->OpenAllPorts();
+    manager->CloseAllPorts();
+  }
+  manager->OpenAllPorts();
+  EXPECT_TRUE(manager->IsPortOpen("COM3"));
+  EXPECT_FALSE(manager->IsPortOpen("COM8"));
+}
+
 }  // namespace
