@@ -48,11 +48,12 @@ int OpenRaw(const std::string& path) {
   return fd;
 }
 
-// Writes all of it (false when the bound passed or the device failed).
+// Writes all of it, in blocks of at most one send item, as a plain loop would (false
+// when the bound passed or the device failed).
 bool WriteAll(int fd, const unsigned char* data, std::size_t size, Clock::time_point deadline) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t put = ::write(fd, data + done, size - done);
+    const ssize_t put = ::write(fd, data + done, std::min<std::size_t>(size - done, kSendItem));
     if (put > 0) {
       done += static_cast<std::size_t>(put);
       continue;
