@@ -1,0 +1,319 @@
+#include "serial/CSerialInterface.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "core/CDataCenter.h"
+#include "core/CTunnelTable.h"
+#include "core/SettingInfo.h"
+#include "core/WindowMessages.h"
+#include "core/WriteDebugLine.h"
+#include "platform/CMessageQueue.h"
+#include "platform/CMessageTarget.h"
+#include "platform/CScopedLock.h"
+
+using Sockora::Win32::CEvent;
+using Sockora::Win32::CScopedLock;
+using Sockora::Win32::CStoppableThread;
+
+namespace {
+
+// The decimal value of the leading digits, after optional blanks and a sign; 0 when
+// there are none. Out-of-range values are clamped.
+long long DecimalValue(const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  long long value = 0;
+  for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
+    value = std::min<long long>(value * 10 + (text[at] - '0'), INT_MAX);
+  return negative ? -value : value;
+}
+
+int LookUp(const std::map<std::string, int>& names, const std::string& text) {
+  auto it = names.find(text);
+  return it == names.end() ? 0 : it->second;
+}
+
+std::unique_ptr<CStoppableThread> StartThread(CStoppableThread::Body body) {
+  auto thread = std::make_unique<CStoppableThread>(std::move(body));
+  thread->Start();
+  return thread;
+}
+
+// Stops a thread and waits for it; a thread with a message queue keeps handling what is
+// sent to its targets, so a thread blocked in a report to it can finish.
+void StopThread(std::unique_ptr<CStoppableThread>& thread) {
+  thread->Stop();
+  if (std::shared_ptr<CMessageQueue> queue = CMessageQueue::IfThisThreadHasOne())
+    queue->WaitHandlingMessages(thread->EndedEvent(), Sockora::Win32::INFINITE);
+  else
+    thread->Wait();
+  thread.reset();
+}
+
+}  // namespace
+
+CSerialInterface::CSerialInterface(unsigned reopenPeriodMs)
+    : m_stopBitNames{{"1", 0}, {"1.5", 1}, {"2", 2}},
+      m_parityNames{{"None", 0}, {"Odd", 1}, {"Even", 2}, {"Mark", 3}, {"Space", 4}},
+      m_reopenPeriodMs(reopenPeriodMs) {
+  CDataCenter::Instance();  // its queues must outlive the sending thread
+  m_sendThread = StartThread([this](CEvent& stop) { ComSendThread(stop); });
+  m_reopenThread = StartThread([this](CEvent& stop) { ReopenThread(stop); });
+}
+
+CSerialInterface::~CSerialInterface() {
+  StopThread(m_sendThread);
+  StopThread(m_reopenThread);
+  // Taken out of the table first: a port's event thread may be in ReadPort, which looks
+  // the table up, while its object waits for it below.
+  std::map<std::string, std::unique_ptr<CSerial>> ports;
+  {
+    CScopedLock lock(m_portsLock);
+    ports.swap(m_ports);
+  }
+  for (auto& [name, port] : ports) port->ClosePort();
+  ports.clear();
+}
+
+void CSerialInterface::SetOwner(TargetHandle owner) {
+  m_owner = owner;
+  CScopedLock lock(m_portsLock);
+  for (auto& [name, port] : m_ports) port->SetOwner(owner);
+}
+
+CSerial* CSerialInterface::FindPort(const std::string& name) {
+  CScopedLock lock(m_portsLock);
+  auto it = m_ports.find(name);
+  return it == m_ports.end() ? nullptr : it->second.get();
+}
+
+std::string CSerialInterface::NameOf(const CSerial& port) {
+  CScopedLock lock(m_portsLock);
+  for (const auto& [name, object] : m_ports)
+    if (object.get() == &port) return name;
+  return {};
+}
+
+void CSerialInterface::Report(WPARAM status, LPARAM lParam) {
+  CMessageTarget::Send(m_owner, WM_SERIAL_STATUS, status, lParam);
+}
+
+bool CSerialInterface::OpenPort(const PortSettings& settings) {
+  CScopedLock opens(m_stateLock);
+  CSerial* port = nullptr;
+  {
+    CScopedLock lock(m_portsLock);
+    std::unique_ptr<CSerial>& slot = m_ports[settings.SerialNo];
+    if (!slot) {
+      slot = std::make_unique<CSerial>(static_cast<CSerial::Listener&>(*this));
+      slot->SetOwner(m_owner);
+    }
+    port = slot.get();
+  }
+  // Reopening with new settings always goes through a close.
+  port->ClosePort();
+  port->SetIdleWait(static_cast<unsigned>(std::max(CurrentSettings().DelayComRead, 0)));
+  const int number = settings.SerialNo.size() > 3 ? static_cast<int>(DecimalValue(settings.SerialNo.substr(3))) : 0;
+  const long long baud = std::max(DecimalValue(settings.BaudRate), 0LL);
+  return port->Open(number, static_cast<unsigned>(baud), static_cast<unsigned char>(DecimalValue(settings.DateBit)),
+                    static_cast<unsigned char>(LookUp(m_stopBitNames, settings.StopBit)),
+                    static_cast<unsigned char>(LookUp(m_parityNames, settings.Parity)));
+}
+
+// Both kinds of open record the outcome: a name that already had a state (device data
+// arrived for it before it was ever opened) must not keep "closed" over an open port.
+void CSerialInterface::OpenAndRecord(const PortSettings& settings) {
+  bool opened = false;
+  {
+    CScopedLock lock(m_stateLock);
+    opened = OpenPort(settings);
+    m_states[settings.SerialNo] = opened ? PORT_OPEN : PORT_CLOSED;
+  }
+  Report(opened ? SERIAL_OPENED : SERIAL_OPEN_FAILED, reinterpret_cast<LPARAM>(settings.SerialNo.c_str()));
+}
+
+void CSerialInterface::OpenNewPort(const PortSettings& settings) { OpenAndRecord(settings); }
+
+void CSerialInterface::ReopenPort(const PortSettings& settings) { OpenAndRecord(settings); }
+
+void CSerialInterface::OpenAllPorts() {
+  std::map<std::string, PortSettings> ports;
+  {
+    CScopedLock lock(m_settingsLock);
+    m_settings.clear();
+    // In device-ID order: of several tunnels on one port, the last one's settings win.
+    for (const auto& [id, tunnel] : CTunnelTable::Instance().Snapshot())
+      m_settings[tunnel.SerialNo] = PortSettings::FromTunnel(tunnel);
+    ports = m_settings;
+  }
+  for (const auto& [name, settings] : ports) {
+    if (FindPort(name) != nullptr)
+      ReopenPort(settings);
+    else
+      OpenNewPort(settings);
+  }
+  m_closing = false;
+}
+
+void CSerialInterface::CloseAllPorts() {
+  m_closing = true;
+  CScopedLock states(m_stateLock);
+  CScopedLock lock(m_portsLock);
+  for (auto& [name, port] : m_ports) {
+    auto state = m_states.find(name);
+    if (state == m_states.end() || state->second != PORT_OPEN) continue;
+    port->ClosePort();
+    state->second = PORT_CLOSED;
+  }
+}
+
+bool CSerialInterface::IsPortOpen(const std::string& name) { return PortState(name) == PORT_OPEN; }
+
+int CSerialInterface::PortState(const std::string& name) {
+  CScopedLock lock(m_stateLock);
+  auto it = m_states.find(name);
+  return it == m_states.end() ? -1 : it->second;
+}
+
+int CSerialInterface::CompareSettings(const PortSettings& settings) {
+  PortSettings stored;
+  {
+    CScopedLock lock(m_settingsLock);
+    auto it = m_settings.find(settings.SerialNo);
+    if (it == m_settings.end()) return -1;
+    stored = it->second;
+  }
+  return stored.SameAs(settings) ? 0 : 1;
+}
+
+void CSerialInterface::AddSettings(const PortSettings& settings) {
+  CScopedLock lock(m_settingsLock);
+  m_settings.emplace(settings.SerialNo, settings);
+}
+
+void CSerialInterface::UpdateSettings(const PortSettings& settings) {
+  CScopedLock lock(m_settingsLock);
+  m_settings[settings.SerialNo] = settings;
+}
+
+void CSerialInterface::ReopenThread(CEvent& stop) {
+  while (!stop.Wait(m_reopenPeriodMs)) ReopenPass();
+}
+
+// Retries every port that is not open and has settings. The reports go out after the
+// state lock is left: the host's handler may itself ask for a port's state.
+void CSerialInterface::ReopenPass() {
+  std::vector<std::string> reopened;
+  {
+    CScopedLock lock(m_stateLock);
+    for (auto& [name, state] : m_states) {
+      if (m_closing) break;
+      if (state == PORT_OPEN) continue;
+      PortSettings settings;
+      {
+        CScopedLock settingsLock(m_settingsLock);
+        auto it = m_settings.find(name);
+        if (it == m_settings.end()) continue;
+        settings = it->second;
+      }
+      if (OpenPort(settings)) {
+        state = PORT_OPEN;
+        reopened.push_back(name);
+      }
+    }
+  }
+  for (const std::string& name : reopened) Report(SERIAL_OPENED, reinterpret_cast<LPARAM>(name.c_str()));
+}
+
+void CSerialInterface::OnPortInput(CSerial& port) { ReadPort(&port); }
+
+// The device went away and the port has closed itself: the port fails like one whose
+// write failed, so the reopen thread brings it back once the device is there again.
+void CSerialInterface::OnPortGone(CSerial& port) {
+  std::string name;
+  {
+    CScopedLock lock(m_stateLock);
+    name = NameOf(port);
+    auto state = m_states.find(name);
+    if (state != m_states.end() && state->second == PORT_OPEN && !port.IsOpen()) state->second = PORT_FAILED;
+  }
+  WriteDebugLine("[ERROR]", "Com port %s is gone\n", name.c_str());
+}
+
+void CSerialInterface::ReadPort(CSerial* port) {
+  if (port == nullptr) return;
+  unsigned char chunk[CS_BUFF_LEN] = {};
+  const int length = port->ReadBlock(chunk);
+  if (length <= 0) return;
+  const std::string name = NameOf(*port);
+  if (name.empty()) return;
+  CDataQueue<DataItem>& queue = CDataCenter::Instance().ComRecvQueue;
+  auto item = std::make_unique<DataItem>();
+  for (const std::string& id : CTunnelTable::Instance().IdsOnPort(name)) {
+    std::memset(item.get(), 0, sizeof *item);
+    SetDeviceId(*item, id);
+    item->Kind = DATA_SERIAL;
+    item->Length = length;
+    std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
+    queue.Push(*item);
+  }
+}
+
+// No purge before the write: it would throw away device data already reported as
+// written, and input from the local program that nobody has read yet.
+int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item) {
+  CSerial* port = FindPort(name);
+  if (port == nullptr || !port->IsOpen()) return -1;
+  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
+  const int written = port->Write(item.Data, length);
+  if (written < length) {
+    WriteDebugLine("[ERROR]", "Com 数据发送失败");
+    return 0;
+  }
+  return written;
+}
+
+void CSerialInterface::ComSendThread(CEvent& stop) {
+  CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
+  auto item = std::make_unique<DataItem>();
+  // The stop event is listed first: it wins over waiting records.
+  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
+    while (queue.Count() != 0) {
+      if (stop.TryConsume()) return;
+      if (queue.Pop(*item)) Forward(*item);
+    }
+  }
+}
+
+void CSerialInterface::Forward(const DataItem& item) {
+  const std::string id = DeviceIdOf(item);
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  if (!tunnels.Contains(id)) return;
+  const std::string name = tunnels.Get(id).SerialNo;
+  int state = PORT_CLOSED;
+  {
+    CScopedLock lock(m_stateLock);
+    state = m_states.try_emplace(name, PORT_CLOSED).first->second;
+  }
+  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
+  if (state != PORT_OPEN || FindPort(name) == nullptr) {
+    Report(SERIAL_WRITE_FAILED, itemParam);
+    return;
+  }
+  if (WriteToPort(name, item) > 0) {
+    Report(SERIAL_WRITTEN, itemParam);
+    return;
+  }
+  // Marked and closed before the report, so that the host already sees the failed state.
+  {
+    CScopedLock lock(m_stateLock);
+    m_states[name] = PORT_FAILED;
+    FindPort(name)->ClosePort();
+  }
+  Report(SERIAL_WRITE_FAILED, itemParam);
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/DataItem.h"
+#include "platform/CCriticalSection.h"
+#include "platform/CStoppableThread.h"
+#include "platform/Messages.h"
+#include "serial/CSerial.h"
+#include "serial/PortSettings.h"
+
+// Port states.
+constexpr int PORT_CLOSED = 0;  // not open, or closed by CloseAllPorts
+constexpr int PORT_OPEN = 1;
+constexpr int PORT_FAILED = 2;  // closed after a failed write or a vanished device
+
+// wParam of WM_SERIAL_STATUS. lParam: the port name text (opened, open failed) or the
+// DataItem (written, write failed); either is valid only during the call.
+constexpr WPARAM SERIAL_OPENED = 1;
+constexpr WPARAM SERIAL_OPEN_FAILED = 2;
+constexpr WPARAM SERIAL_WRITE_FAILED = 3;
+constexpr WPARAM SERIAL_WRITTEN = 4;
+
+// Owns every COM port of the service: one port object per port name, opened once however
+// many tunnels name it, with the settings of the last such tunnel in device-ID order; a
+// state per name; a reopen thread that retries ports that are not open; and the data
+// paths between ports and the data center (ReadPort on each port's event thread,
+// ComSendThread for device data).
+//
+// Lock order: the state lock first, then either the port table lock or the settings
+// lock, never those two together. No report is sent while any of them is held.
+class CSerialInterface : private CSerial::Listener {
+ public:
+  // Starts the sending thread and the reopen thread, which retries every
+  // reopenPeriodMs while the service runs.
+  explicit CSerialInterface(unsigned reopenPeriodMs = 10000);
+  // Stops both threads, then closes and frees every port object (waiting for their
+  // event threads while handling messages sent to the calling thread).
+  ~CSerialInterface() override;
+  CSerialInterface(const CSerialInterface&) = delete;
+  CSerialInterface& operator=(const CSerialInterface&) = delete;
+
+  // Receiver of WM_SERIAL_STATUS and of the ports' line events. Set it before the first
+  // OpenAllPorts. Any thread.
+  void SetOwner(TargetHandle owner);
+
+  // Opens (or closes and opens again) the port object of settings.SerialNo, creating it
+  // when the name is new, with the idle wait of the current DelayComRead. Records no
+  // state and sends nothing. Opens are serialised under the state lock. Any thread
+  // holding no lock of this class but the state lock.
+  bool OpenPort(const PortSettings& settings);
+  // OpenPort, then record the state (open or closed) and report SERIAL_OPENED or
+  // SERIAL_OPEN_FAILED with the name. Any thread holding no lock of this class.
+  void OpenNewPort(const PortSettings& settings);
+  void ReopenPort(const PortSettings& settings);
+
+  // Service start (host thread): rebuilds the settings from the tunnel table, opens or
+  // reopens every port named there (one report each) and lets the reopen thread retry.
+  void OpenAllPorts();
+  // Service stop (host thread): stops retries and closes every open port; no report.
+  void CloseAllPorts();
+
+  // Any thread.
+  bool IsPortOpen(const std::string& name);
+  // The state of a name, or -1 when it has none. Any thread.
+  int PortState(const std::string& name);
+
+  // -1 when no settings are stored for the port name, 0 when the stored ones are the
+  // same (letter case ignored), 1 when they differ. Any thread.
+  int CompareSettings(const PortSettings& settings);
+  // Inserts unless the name has settings already. Any thread.
+  void AddSettings(const PortSettings& settings);
+  // Sets the name's settings, inserting them if needed. Any thread.
+  void UpdateSettings(const PortSettings& settings);
+
+  // Reads one chunk from the port and queues one DATA_SERIAL record per device of that
+  // port on ComRecvQueue, in device-ID order. Called on the port's own event thread.
+  void ReadPort(CSerial* port);
+  // Writes the item's data to the named port: bytes written, 0 when the write fell short
+  // (diagnostic line), -1 when the name has no port object or the port is closed.
+  // The sending thread.
+  int WriteToPort(const std::string& name, const DataItem& item);
+
+ private:
+  void OnPortInput(CSerial& port) override;
+  void OnPortGone(CSerial& port) override;
+
+  void OpenAndRecord(const PortSettings& settings);
+  void ComSendThread(Sockora::Win32::CEvent& stop);
+  void Forward(const DataItem& item);
+  void ReopenThread(Sockora::Win32::CEvent& stop);
+  void ReopenPass();
+  // The port object of a name, or null; objects live as long as the manager.
+  CSerial* FindPort(const std::string& name);
+  std::string NameOf(const CSerial& port);
+  void Report(WPARAM status, LPARAM lParam);
+
+  const std::map<std::string, int> m_stopBitNames;
+  const std::map<std::string, int> m_parityNames;
+
+  Sockora::Win32::CCriticalSection m_stateLock;
+  std::map<std::string, int> m_states;
+  Sockora::Win32::CCriticalSection m_portsLock;
+  std::map<std::string, std::unique_ptr<CSerial>> m_ports;
+  Sockora::Win32::CCriticalSection m_settingsLock;
+  std::map<std::string, PortSettings> m_settings;
+
+  std::atomic<TargetHandle> m_owner{0};
+  // Set from CloseAllPorts until the next OpenAllPorts: the reopen thread rests.
+  std::atomic<bool> m_closing{false};
+  const unsigned m_reopenPeriodMs;
+
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_reopenThread;
+};

@@ -1,0 +1,83 @@
+#include "SerialFixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+TempPortDir::TempPortDir() {
+  char pattern[] = "/tmp/vantrel-ports-XXXXXX";
+  if (::mkdtemp(pattern) != nullptr) m_path = pattern;
+  ::setenv("VANTREL_PORT_DIR", m_path.c_str(), 1);
+}
+
+TempPortDir::~TempPortDir() {
+  ::unsetenv("VANTREL_PORT_DIR");
+  std::error_code ignored;
+  std::filesystem::remove_all(m_path, ignored);
+}
+
+LocalEnd::LocalEnd(const std::string& path) {
+  m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios line{};
+  if (m_fd >= 0 && ::tcgetattr(m_fd, &line) == 0) {
+    ::cfmakeraw(&line);
+    ::tcsetattr(m_fd, TCSANOW, &line);
+  }
+}
+
+LocalEnd::~LocalEnd() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+bool LocalEnd::Write(const Bytes& data) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t put = ::write(m_fd, data.data() + done, data.size() - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    pollfd fd{m_fd, POLLOUT, 0};
+    ::poll(&fd, 1, 100);
+  }
+  return true;
+}
+
+Bytes LocalEnd::Read(std::size_t count, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  Bytes got;
+  unsigned char buffer[4096];
+  while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+    const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, count - got.size()));
+    if (n > 0) {
+      got.insert(got.end(), buffer, buffer + n);
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+    pollfd fd{m_fd, POLLIN, 0};
+    ::poll(&fd, 1, 100);
+  }
+  return got;
+}
+
+Bytes Pattern(std::size_t count, unsigned seed) {
+  Bytes data(count);
+  for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<unsigned char>((i * 7 + seed) % 251);
+  return data;
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh port directory for one test, named by VANTREL_PORT_DIR while it lives.
+class TempPortDir {
+ public:
+  TempPortDir();
+  ~TempPortDir();
+  TempPortDir(const TempPortDir&) = delete;
+  TempPortDir& operator=(const TempPortDir&) = delete;
+
+  const std::string& Path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// The local serial software's end of a pair: a tty opened raw and non-blocking.
+class LocalEnd {
+ public:
+  explicit LocalEnd(const std::string& path);
+  ~LocalEnd();
+  LocalEnd(const LocalEnd&) = delete;
+  LocalEnd& operator=(const LocalEnd&) = delete;
+
+  bool IsOpen() const { return m_fd >= 0; }
+  // Writes everything within the bound; false if it could not.
+  bool Write(const Bytes& data);
+  // Reads until `count` bytes came or the bound passed; returns what came.
+  Bytes Read(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(20));
+
+ private:
+  int m_fd = -1;
+};
+
+// count bytes of a repeating pattern that starts at `seed`.
+Bytes Pattern(std::size_t count, unsigned seed = 0);
+Bytes Text(const std::string& text);
+
+// Threads of this process now.
+std::size_t ThreadCount();

@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "RecordingTarget.h"
+#include "SerialFixture.h"
+#include "WaitFor.h"
+#include "core/CDataCenter.h"
+#include "core/CTunnelTable.h"
+#include "core/SettingInfo.h"
+#include "core/WindowMessages.h"
+#include "serial/CNullModemPair.h"
+#include "serial/CSerialInterface.h"
+
+namespace {
+
+// What a WM_SERIAL_STATUS told, copied during the call.
+struct Status {
+  WPARAM code = 0;
+  std::string name;  // opened / open failed
+  std::string id;    // written / write failed
+  Bytes data;
+  bool openWhenTold = false;  // what IsPortOpen answered from inside the handler
+};
+
+TunnelInfo Tunnel(const std::string& id, const std::string& port, const std::string& baud = "9600") {
+  return TunnelInfo{id, port, baud, "8", "1", "None", ""};
+}
+
+DataItem Item(const std::string& id, const Bytes& data, DataKind kind = DATA_USER) {
+  DataItem item{};
+  SetDeviceId(item, id);
+  item.Kind = kind;
+  item.Length = static_cast<std::int32_t>(data.size());
+  std::copy(data.begin(), data.end(), item.Data);
+  return item;
+}
+
+class SerialInterfaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CTunnelTable::Instance().Clear();
+    ReplaceSettings(SettingInfo{});
+    center.ResetServiceState();
+    ASSERT_TRUE(pair.Create()) << pair.LastError();
+    ASSERT_TRUE(pair.Link(dir.Path(), "COM3", ""));
+    local.emplace(pair.PathB());
+    manager = std::make_unique<CSerialInterface>(50);
+    managerForOwner = manager.get();
+    manager->SetOwner(owner.Handle());
+  }
+
+  void TearDown() override {
+    manager.reset();
+    center.ResetServiceState();
+    CTunnelTable::Instance().Clear();
+  }
+
+  std::vector<Status> Reports() {
+    std::vector<Status> reports;
+    for (const auto& message : owner.Messages())
+      if (message.message == WM_SERIAL_STATUS) reports.push_back(message.copy);
+    return reports;
+  }
+
+  // Waits for the n-th report (counting from 1) and returns it.
+  Status WaitReport(std::size_t n) {
+    EXPECT_TRUE(WaitFor([&] { return Reports().size() >= n; })) << "report " << n << " never came";
+    std::vector<Status> reports = Reports();
+    return reports.size() >= n ? reports[n - 1] : Status{};
+  }
+
+  // The next record read from a port, as the data center passes it on to the devices.
+  DataItem NextFromPort() {
+    DataItem out{};
+    EXPECT_TRUE(WaitFor([&] { return center.TcpSendQueue.Pop(out); }));
+    return out;
+  }
+
+  void Send(const DataItem& item) { center.ComSendQueue.Push(item); }
+
+  // The line the Vantrel end of the pair is set to.
+  termios VantrelLine() {
+    termios line{};
+    const int fd = ::open(pair.PathA().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(tcgetattr(fd, &line), 0);
+    ::close(fd);
+    return line;
+  }
+
+  CDataCenter& center = CDataCenter::Instance();
+  TempPortDir dir;
+  CNullModemPair pair;
+  std::optional<LocalEnd> local;
+  std::atomic<CSerialInterface*> managerForOwner{nullptr};
+  RecordingTarget<Status> owner{[this](unsigned, WPARAM code, LPARAM lParam) {
+    Status status;
+    status.code = code;
+    if (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED) {
+      status.name = reinterpret_cast<const char*>(lParam);
+      // A host asks for the state while it handles the report: this must not deadlock.
+      status.openWhenTold = managerForOwner.load()->IsPortOpen(status.name);
+    } else {
+      const auto* item = reinterpret_cast<const DataItem*>(lParam);
+      status.id = DeviceIdOf(*item);
+      status.data.assign(item->Data, item->Data + item->Length);
+    }
+    return status;
+  }};
+  std::unique_ptr<CSerialInterface> manager;
+};
+
+TEST_F(SerialInterfaceTest, TwoTunnelsOnOnePortOpenItOnceWithTheLastSettings) {
+  CTunnelTable::Instance().Add(Tunnel("00000002", "COM3", "19200"));
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3", "9600"));
+  manager->OpenAllPorts();
+
+  const std::vector<Status> reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].code, SERIAL_OPENED);
+  EXPECT_EQ(reports[0].name, "COM3");
+  EXPECT_TRUE(reports[0].openWhenTold);
+  const termios line = VantrelLine();
+  EXPECT_EQ(cfgetospeed(&line), B19200);
+}
+
+TEST_F(SerialInterfaceTest, StopBitAndParityNamesSetTheLine) {
+  struct Row {
+    const char* stopBit;
+    const char* parity;
+    const char* dataBits;
+    tcflag_t expected;
+  };
+  // A pty keeps stop bits and the parity kind, but forces 8 data bits and no parity
+  // enable: those two are not visible here.
+  const Row rows[] = {
+      {"1", "None", "8", 0},
+      {"1.5", "Odd", "5", CSTOPB | PARODD},
+      {"2", "Even", "7", CSTOPB},
+      {"1", "Mark", "8", PARODD | CMSPAR},
+      {"1", "Space", "6", CMSPAR},
+      {"1", "none", "8", 0},     // names are case-sensitive: unknown means none
+      {"3", "Bogus", "8", 0},    // unknown stop bits mean one
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.stopBit) + " " + row.parity);
+    owner.Clear();
+    manager->ReopenPort(PortSettings{"COM3", "9600", row.dataBits, row.stopBit, row.parity});
+    ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+    const termios line = VantrelLine();
+    EXPECT_EQ(line.c_cflag & (CSTOPB | PARODD | CMSPAR), row.expected);
+  }
+}
+
+TEST_F(SerialInterfaceTest, PortNamesGiveTheirNumberOrFail) {
+  CNullModemPair twelve;
+  ASSERT_TRUE(twelve.Create());
+  ASSERT_TRUE(twelve.Link(dir.Path(), "COM12", ""));
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM12"));
+  CTunnelTable::Instance().Add(Tunnel("00000002", "COM"));
+  CTunnelTable::Instance().Add(Tunnel("00000003", "COM9"));   // no such device
+  CTunnelTable::Instance().Add(Tunnel("00000004", "COM3", "0"));  // a rate of 0 is refused
+  manager->OpenAllPorts();
+
+  std::vector<std::pair<std::string, WPARAM>> told;
+  for (const Status& status : Reports()) told.emplace_back(status.name, status.code);
+  EXPECT_EQ(told, (std::vector<std::pair<std::string, WPARAM>>{{"COM", SERIAL_OPEN_FAILED},
+                                                               {"COM12", SERIAL_OPENED},
+                                                               {"COM3", SERIAL_OPEN_FAILED},
+                                                               {"COM9", SERIAL_OPEN_FAILED}}));
+  EXPECT_TRUE(manager->IsPortOpen("COM12"));
+  EXPECT_EQ(manager->PortState("COM9"), PORT_CLOSED);
+}
+
+TEST_F(SerialInterfaceTest, EveryDeviceOfAPortGetsTheChunkInDeviceIdOrder) {
+  // com3 names the same device under another name: that object cannot hold it, but its
+  // tunnel still gets what the COM3 object reads.
+  CTunnelTable::Instance().Add(Tunnel("00000002", "com3"));
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+  EXPECT_EQ(WaitReport(2).code, SERIAL_OPEN_FAILED);
+
+  const Bytes burst = Pattern(100, 5);
+  ASSERT_TRUE(local->Write(burst));
+  for (const char* id : {"00000001", "00000002"}) {
+    const DataItem item = NextFromPort();
+    EXPECT_EQ(DeviceIdOf(item), id);
+    EXPECT_EQ(item.Kind, DATA_SERIAL);
+    EXPECT_EQ(Bytes(item.Data, item.Data + item.Length), burst);
+  }
+}
+
+TEST_F(SerialInterfaceTest, DeviceDataIsWrittenAndReportedAndStrangersAreDropped) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+
+  Send(Item("0000BEEF", Text("stranger")));
+  Send(Item("00000001", Text("hello")));
+  Send(Item("00000001", Bytes{0xFE}, DATA_HEARTBEAT));
+  const Status written = WaitReport(2);
+  EXPECT_EQ(written.code, SERIAL_WRITTEN);
+  EXPECT_EQ(written.id, "00000001");
+  EXPECT_EQ(written.data, Text("hello"));
+  EXPECT_EQ(WaitReport(3).code, SERIAL_WRITTEN);
+  EXPECT_EQ(local->Read(6), (Bytes{'h', 'e', 'l', 'l', 'o', 0xFE}));
+  EXPECT_EQ(Reports().size(), 3u);
+}
+
+TEST_F(SerialInterfaceTest, APortThatFailedToOpenFailsItsDataUntilTheRetryOpensIt) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM4"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPEN_FAILED);
+  Send(Item("00000001", Text("early")));
+  EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
+
+  CNullModemPair four;
+  ASSERT_TRUE(four.Create());
+  LocalEnd fourLocal(four.PathB());
+  ASSERT_TRUE(four.Link(dir.Path(), "COM4", ""));
+  const Status reopened = WaitReport(3);
+  EXPECT_EQ(reopened.code, SERIAL_OPENED);
+  EXPECT_EQ(reopened.name, "COM4");
+  EXPECT_TRUE(reopened.openWhenTold);
+
+  Send(Item("00000001", Text("late")));
+  EXPECT_EQ(WaitReport(4).code, SERIAL_WRITTEN);
+  EXPECT_EQ(fourLocal.Read(4), Text("late"));
+}
+
+TEST_F(SerialInterfaceTest, AVanishedPortFailsOnceThenComesBackByItself) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+
+  pair.TearDown();
+  local.reset();
+  Send(Item("00000001", Text("lost?")));
+  EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
+  EXPECT_EQ(manager->PortState("COM3"), PORT_FAILED);
+  Send(Item("00000001", Text("again")));
+  EXPECT_EQ(WaitReport(3).code, SERIAL_WRITE_FAILED);
+
+  CNullModemPair again;
+  ASSERT_TRUE(again.Create());
+  LocalEnd againLocal(again.PathB());
+  ASSERT_TRUE(again.Link(dir.Path(), "COM3", ""));
+  EXPECT_EQ(WaitReport(4).code, SERIAL_OPENED);
+  Send(Item("00000001", Text("back")));
+  EXPECT_EQ(WaitReport(5).code, SERIAL_WRITTEN);
+  EXPECT_EQ(againLocal.Read(4), Text("back"));
+}
+
+TEST_F(SerialInterfaceTest, AWriteThatTimesOutFailsAndClosesThePort) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+  local.reset();  // nobody reads: the pair fills up and a write runs into its bound
+
+  const Bytes block = Pattern(10000, 4);
+  std::size_t sent = 0;
+  for (; sent < 100; ++sent) {
+    Send(Item("00000001", block));
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() == sent + 2; }));
+    if (Reports().back().code == SERIAL_WRITE_FAILED) break;
+  }
+  ASSERT_LT(sent, 100u);
+  EXPECT_EQ(manager->PortState("COM3"), PORT_FAILED);
+  // The retry opens it again at once: the device is still there.
+  EXPECT_TRUE(WaitFor([&] { return manager->IsPortOpen("COM3"); }));
+}
+
+TEST_F(SerialInterfaceTest, StopAndStartReuseThePortAndStopEndsRetries) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+
+  manager->CloseAllPorts();
+  EXPECT_EQ(manager->PortState("COM3"), PORT_CLOSED);
+  Send(Item("00000001", Text("stopped")));
+  EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
+
+  manager->OpenAllPorts();
+  EXPECT_EQ(WaitReport(3).code, SERIAL_OPENED);
+  Send(Item("00000001", Text("started")));
+  EXPECT_EQ(WaitReport(4).code, SERIAL_WRITTEN);
+  EXPECT_EQ(local->Read(7), Text("started"));
+  ASSERT_TRUE(local->Write(Text("up")));
+  EXPECT_EQ(DeviceIdOf(NextFromPort()), "00000001");
+}
+
+TEST_F(SerialInterfaceTest, ChangedSettingsAreComparedAndApplied) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+
+  EXPECT_EQ(manager->CompareSettings(PortSettings{"COM3", "9600", "8", "1", "NONE"}), 0);
+  const PortSettings faster{"COM3", "38400", "8", "1", "None"};
+  EXPECT_EQ(manager->CompareSettings(faster), 1);
+  manager->ReopenPort(faster);
+  manager->UpdateSettings(faster);
+  EXPECT_EQ(WaitReport(2).code, SERIAL_OPENED);
+  const termios line = VantrelLine();
+  EXPECT_EQ(cfgetospeed(&line), B38400);
+  EXPECT_EQ(manager->CompareSettings(faster), 0);
+
+  const PortSettings other{"COM7", "9600", "8", "1", "None"};
+  EXPECT_EQ(manager->CompareSettings(other), -1);
+  manager->AddSettings(other);
+  manager->AddSettings(PortSettings{"COM7", "1200", "8", "1", "None"});  // an existing entry stays
+  EXPECT_EQ(manager->CompareSettings(other), 0);
+  EXPECT_TRUE(manager->IsPortOpen("COM3"));
+}
+
+TEST_F(SerialInterfaceTest, ReopeningWhileDataFlowsLosesNothingAndLeavesNoThread) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  const std::size_t threadsBefore = ThreadCount();
+  manager->OpenAllPorts();
+  Bytes received;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    const Bytes data = Pattern(300, static_cast<unsigned>(cycle));
+    ASSERT_TRUE(local->Write(data));
+    manager->ReopenPort(PortSettings{"COM3", "9600", "8", "1", "None"});
+    std::size_t got = 0;
+    while (got < data.size()) {
+      const DataItem item = NextFromPort();
+      if (item.Length <= 0) break;
+      received.insert(received.end(), item.Data, item.Data + item.Length);
+      got += static_cast<std::size_t>(item.Length);
+    }
+    ASSERT_EQ(got, data.size()) << cycle;
+  }
+  Bytes expected;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    const Bytes data = Pattern(300, static_cast<unsigned>(cycle));
+    expected.insert(expected.end(), data.begin(), data.end());
+  }
+  EXPECT_EQ(received, expected);
+  manager->CloseAllPorts();
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }));
+}
+
+// The reopen thread walks the states while the host stops and starts the service: with
+// the two walks taking their locks in opposite orders this would hang.
+TEST_F(SerialInterfaceTest, StopAndStartRaceTheReopenThreadWithoutDeadlock) {
+  manager.reset();
+  manager = std::make_unique<CSerialInterface>(1);
+  managerForOwner = manager.get();
+  manager->SetOwner(owner.Handle());
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  CTunnelTable::Instance().Add(Tunnel("00000002", "COM8"));  // never there: always retried
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    manager->OpenAllPorts();
+    manager->CloseAllPorts();
+  }
+  manager->OpenAllPorts();
+  EXPECT_TRUE(manager->IsPortOpen("COM3"));
+  EXPECT_FALSE(manager->IsPortOpen("COM8"));
+}
+
+}  // namespace
