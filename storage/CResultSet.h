@@ -7,7 +7,8 @@
 struct sqlite3_stmt;
 
 // The rows of one select statement, read one at a time; owns the prepared statement.
-// Used on the thread of the connection that made it, and only while that connection is open.
+// Used on the thread of the connection that made it, and read only while that connection
+// is open (destroying it later is safe).
 class CResultSet {
  public:
   explicit CResultSet(sqlite3_stmt* statement) : m_statement(statement) {}

@@ -55,21 +55,19 @@ int JAdo::OpenAccessFile(const std::string& path) {
 
 int JAdo::CloseConnection() {
   if (m_db == nullptr) return 0;
-  // Every statement is finalized by its owner before this point, so close cannot be busy.
-  const int rc = sqlite3_close(m_db);
-  if (rc != SQLITE_OK) {
-    Fail(rc, sqlite3_errmsg(m_db));
-    return rc;
-  }
+  for (auto& [sql, statement] : m_commands) sqlite3_finalize(statement);
+  m_commands.clear();
+  // A result set still alive keeps the engine's side of the connection until it goes.
+  const int rc = sqlite3_close_v2(m_db);
+  if (rc != SQLITE_OK) Fail(rc, sqlite3_errstr(rc));
   m_db = nullptr;
   return rc;
 }
 
-sqlite3_stmt* JAdo::Prepare(const std::string& sql, const SqlValues& values) {
+sqlite3_stmt* JAdo::Compile(const std::string& sql) {
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
-  int rc = sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size() + 1), &statement, &tail);
-  if (rc != SQLITE_OK) {
+  if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size() + 1), &statement, &tail) != SQLITE_OK) {
     Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
     return nullptr;
   }
@@ -78,48 +76,68 @@ sqlite3_stmt* JAdo::Prepare(const std::string& sql, const SqlValues& values) {
     Fail(SQLITE_MISUSE, statement == nullptr ? "no statement in: " + sql : "more than one statement in: " + sql);
     return nullptr;
   }
+  return statement;
+}
+
+bool JAdo::Bind(sqlite3_stmt* statement, const SqlValues& values, const std::string& sql) {
   if (static_cast<int>(values.size()) != sqlite3_bind_parameter_count(statement)) {
-    sqlite3_finalize(statement);
     Fail(SQLITE_RANGE, "values do not match the placeholders of: " + sql);
-    return nullptr;
+    return false;
   }
   for (std::size_t i = 0; i < values.size(); ++i) {
     const SqlValue& value = values[i];
     const int index = static_cast<int>(i + 1);
-    rc = value.Blob ? sqlite3_bind_blob(statement, index, value.Bytes.data(), static_cast<int>(value.Bytes.size()),
-                                        SQLITE_TRANSIENT)
-                    : sqlite3_bind_text(statement, index, value.Bytes.data(), static_cast<int>(value.Bytes.size()),
-                                        SQLITE_TRANSIENT);
+    const int size = static_cast<int>(value.Bytes.size());
+    const int rc = value.Blob ? sqlite3_bind_blob(statement, index, value.Bytes.data(), size, SQLITE_TRANSIENT)
+                              : sqlite3_bind_text(statement, index, value.Bytes.data(), size, SQLITE_TRANSIENT);
     if (rc != SQLITE_OK) {
       Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
-      sqlite3_finalize(statement);
-      return nullptr;
+      return false;
     }
   }
-  return statement;
+  return true;
 }
 
 std::unique_ptr<CResultSet> JAdo::ExecuteQuery(const std::string& sql, const SqlValues& values) {
   if (m_db == nullptr) return nullptr;
-  sqlite3_stmt* statement = Prepare(sql, values);
+  sqlite3_stmt* statement = Compile(sql);
   if (statement == nullptr) return nullptr;
+  if (!Bind(statement, values, sql)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
   return std::make_unique<CResultSet>(statement);
 }
 
 int JAdo::ExecuteCommand(const std::string& sql, const SqlValues& values) {
   if (m_db == nullptr) return 0;
-  sqlite3_stmt* statement = Prepare(sql, values);
-  if (statement == nullptr) return -1;
-  int rc;
-  // A statement may return rows (a pragma does); step past them.
-  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+  sqlite3_stmt* statement = nullptr;
+  bool cached = false;
+  if (auto found = m_commands.find(sql); found != m_commands.end()) {
+    statement = found->second;
+    cached = true;
+  } else {
+    statement = Compile(sql);
+    if (statement == nullptr) return -1;
+    if (m_commands.size() < kCachedCommands) {
+      m_commands.emplace(sql, statement);
+      cached = true;
+    }
   }
-  sqlite3_finalize(statement);
-  if (rc != SQLITE_DONE) {
-    Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
-    return -1;
+  int rc = SQLITE_MISUSE;
+  if (Bind(statement, values, sql)) {
+    // A statement may return rows (a pragma does); step past them.
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
   }
-  return sqlite3_changes(m_db);
+  if (cached) {
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+  } else {
+    sqlite3_finalize(statement);
+  }
+  return rc == SQLITE_DONE ? sqlite3_changes(m_db) : -1;
 }
 
 bool JAdo::BeginTrans() { return m_db != nullptr && ExecuteCommand("BEGIN") >= 0; }

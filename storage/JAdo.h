@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -55,10 +57,17 @@ class JAdo {
   static void ReportComError(int code, const std::string& message);
 
  private:
-  // Prepares `sql` with `values` bound; null after an engine error (reported).
-  sqlite3_stmt* Prepare(const std::string& sql, const SqlValues& values);
+  // Commands run again and again (an insert per not-forwarded row) keep their compiled
+  // form; past this many distinct texts, new ones are compiled for each run.
+  static constexpr std::size_t kCachedCommands = 32;
+
+  // Compiles exactly one statement; null after an engine error (reported).
+  sqlite3_stmt* Compile(const std::string& sql);
+  // Binds `values` to the placeholders in order; false after an error (reported).
+  bool Bind(sqlite3_stmt* statement, const SqlValues& values, const std::string& sql);
   void Fail(int code, const std::string& message);
 
   sqlite3* m_db = nullptr;
+  std::map<std::string, sqlite3_stmt*, std::less<>> m_commands;
   int m_lastError = 0;
 };

@@ -25,11 +25,13 @@ inline Bytes DataOf(const NotTransRecord& record) {
   return Bytes(record.Item.Data, record.Item.Data + record.Item.Length);
 }
 
-// Collects the diagnostic lines written while it lives.
+// Collects the diagnostic lines written while it lives, but for the data center's
+// once-a-second queue statistics, which come whenever they come.
 class DebugLines {
  public:
   DebugLines() {
     SetDebugCapture([this](std::string_view text) {
+      if (text.starts_with("[MSG]Tcp Recv:")) return;
       std::lock_guard lock(m_mutex);
       m_lines.emplace_back(text);
     });
