@@ -91,14 +91,25 @@ void CIOCompletionPort::Queue(const std::vector<Packet>& packets) {
   if (packets.empty()) return;
   std::lock_guard lock(m_queueMutex);
   m_queue.insert(m_queue.end(), packets.begin(), packets.end());
-  if (m_idleWorkers > 0) {
-    m_packetReady.notify_one();
-  } else if (m_polling && !m_wakePending) {
-    // Every other worker is busy: wake the one waiting in epoll to take the packet.
+  Dispatch();
+}
+
+// Under m_queueMutex. Every queued packet gets a worker (an idle one signalled, or the
+// one waiting in epoll woken), and somebody watches the sockets when nobody does.
+void CIOCompletionPort::Dispatch() {
+  while (m_queue.size() > m_signals && m_idleWorkers > 0) Signal();
+  if (m_queue.size() > m_signals && m_polling && !m_wakePending) {
     m_wakePending = true;
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
   }
+  if (!m_polling && m_signals == 0 && m_idleWorkers > 0) Signal();
+}
+
+void CIOCompletionPort::Signal() {
+  --m_idleWorkers;
+  ++m_signals;
+  m_packetReady.notify_one();
 }
 
 bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& buffer) {
@@ -107,8 +118,7 @@ bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& 
     if (!m_queue.empty()) {
       const Packet packet = m_queue.front();
       m_queue.pop_front();
-      // Somebody must go on watching the sockets while this worker is busy.
-      if (!m_polling && m_idleWorkers > 0) m_packetReady.notify_one();
+      Dispatch();
       key = packet.key;
       bytes = packet.bytes;
       buffer = packet.buffer;
@@ -123,19 +133,19 @@ bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& 
       } catch (...) {
         lock.lock();
         m_polling = false;
-        if (m_idleWorkers > 0) m_packetReady.notify_one();
+        Dispatch();
         throw;
       }
       lock.lock();
       m_polling = false;
       m_wakePending = false;
       m_queue.insert(m_queue.end(), done.begin(), done.end());
-      for (std::size_t i = 1; i < done.size() && i <= m_idleWorkers; ++i) m_packetReady.notify_one();
       continue;
     }
+    // Woken only by Signal: a spurious wake-up does not take another worker's turn.
     ++m_idleWorkers;
-    m_packetReady.wait(lock);
-    --m_idleWorkers;
+    m_packetReady.wait(lock, [this] { return m_signals > 0; });
+    --m_signals;
   }
 }
 

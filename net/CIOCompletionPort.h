@@ -108,6 +108,8 @@ class CIOCompletionPort {
   static bool TryReceive(int handle, Device& device, std::vector<Packet>& done);
   static bool TrySend(int handle, Device& device, std::vector<Packet>& done);
   void Queue(const std::vector<Packet>& packets);
+  void Dispatch();
+  void Signal();
 
   int m_epoll = -1;
   int m_wakeFd = -1;
@@ -115,7 +117,8 @@ class CIOCompletionPort {
   std::mutex m_queueMutex;
   std::condition_variable m_packetReady;
   std::deque<Packet> m_queue;
-  unsigned m_idleWorkers = 0;
+  std::size_t m_idleWorkers = 0;  // waiting and not yet signalled
+  std::size_t m_signals = 0;      // signals sent and not yet taken
   bool m_polling = false;
   bool m_wakePending = false;
 

@@ -86,6 +86,11 @@ std::uint16_t CSocketServer::ListeningPort() {
   return ntohs(address.sin_port);
 }
 
+std::uint32_t CSocketServer::PooledConnectionCount() {
+  CScopedLock lock(m_listLock);
+  return m_freeList.Count();
+}
+
 int CSocketServer::CreateListeningSocket(const std::string& addressText,
                                          std::uint32_t numericAddress, std::uint16_t port) {
   // Dotted decimal only, no name lookup; text that is not an address gives 255.255.255.255,
@@ -133,6 +138,7 @@ void CSocketServer::StopAcceptingConnections() {
     handle = m_listeningSocket;
     if (handle < 0) return;
     m_listeningSocket = -1;
+    ++m_listenGeneration;
     m_acceptEvent.Reset();
   }
   // close() does not wake an accept blocked on the socket; shutdown() does. The handle is
@@ -206,9 +212,11 @@ void CSocketServer::AcceptConnections() {
       CIOBuffer* address = Allocate();
       BufferReference addressReference(address);
       int listening;
+      std::uint64_t generation;
       {
         CScopedLock lock(m_listenLock);
         listening = m_listeningSocket;
+        generation = m_listenGeneration;
         if (listening < 0) break;
         m_acceptIdle.Reset();
       }
@@ -218,7 +226,11 @@ void CSocketServer::AcceptConnections() {
       const int error = errno;
       m_acceptIdle.Set();
       if (handle < 0) {
-        if (!m_acceptEvent.Wait(0)) continue;
+        {
+          // Accepting was stopped (and maybe started again) meanwhile: not an error.
+          CScopedLock lock(m_listenLock);
+          if (generation != m_listenGeneration) continue;
+        }
         OnError("CSocketServer::Run() - WSAAccept:" + FormatErrorText(static_cast<unsigned>(error)));
         // Out of descriptors or memory: accept would fail again at once with the same
         // connection waiting; give the system a moment instead of spinning.
@@ -227,7 +239,13 @@ void CSocketServer::AcceptConnections() {
       }
       address->Use(length);
       Socket* socket = AllocateSocket(handle);
-      OnConnectionAccepted(*socket, *address);
+      try {
+        OnConnectionAccepted(*socket, *address);
+      } catch (...) {
+        // The loop ends, but the connection does not stay open without an owner.
+        socket->Release();
+        throw;
+      }
       socket->Release();
     }
   }

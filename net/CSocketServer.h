@@ -76,6 +76,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
 
   // The port actually listened on (useful with port 0); 0 while not accepting. Any thread.
   std::uint16_t ListeningPort();
+  // Closed connection objects waiting in the pool for reuse. Any thread.
+  std::uint32_t PooledConnectionCount();
 
  protected:
   int Run() override;
@@ -156,6 +158,7 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // waits for m_acceptIdle before closing, so accept never runs on a reused number.
   Win32::CCriticalSection m_listenLock;
   int m_listeningSocket = -1;
+  std::uint64_t m_listenGeneration = 0;  // counts StopAcceptingConnections
   Win32::CManualResetEvent m_acceptIdle{true};
   CIOCompletionPort m_completionPort;
   Win32::CManualResetEvent m_shutdownEvent;
