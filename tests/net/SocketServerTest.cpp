@@ -85,10 +85,10 @@ TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
   options.workers = 3;
   options.readOnAccept = false;
   options.holdSockets = true;
-  TestServer server(options);
   // The request numbered 0 waits until 2 has been handled, 1 until 0 has: the three
-  // workers get through them in the order 2, 0, 1.
+  // workers get through them in the order 2, 0, 1. (The events outlive the workers.)
   CManualResetEvent handled[3];
+  TestServer server(options);
   static thread_local int current = -1;
   server.onWriteRequest = [&](std::uint32_t sequence) {
     current = static_cast<int>(sequence);
