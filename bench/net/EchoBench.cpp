@@ -54,7 +54,7 @@ class FrameworkEchoServer : public Sockora::CSocketServer {
     socket.Read();
   }
   void OnError(const std::string& message) override {
-    if (m_trace && message.rfind("  RX: ", 0) == 0) WriteTrace(std::string_view(message).substr(0, message.size() - 1));
+    if (m_trace && message.rfind("  RX: ", 0) == 0) Sockora::WriteTrace(std::string_view(message).substr(0, message.size() - 1));
   }
 
  private:
@@ -130,7 +130,7 @@ void RunReferenceServer(int portPipe, int controlPipe) {
           waiting.append(chunk.data() + sent, static_cast<std::size_t>(got - sent));
         }
       }
-      event.events = EPOLLIN | (waiting.empty() ? 0 : EPOLLOUT);
+      event.events = waiting.empty() ? EPOLLIN : (EPOLLIN | EPOLLOUT);
       event.data.fd = fd;
       ::epoll_ctl(epoll, EPOLL_CTL_MOD, fd, &event);
     }
