@@ -1,0 +1,185 @@
+#include "CPairDaemon.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "serial/CNullModemPair.h"
+
+namespace {
+
+// What the holder tells its launcher, in one write (smaller than PIPE_BUF, so atomic).
+struct Report {
+  int error;
+  char pathA[64];
+  char pathB[64];
+  char message[200];
+};
+
+void SendReport(int fd, int error, const char* message, const std::string& pathA = {}, const std::string& pathB = {}) {
+  Report report{};
+  report.error = error;
+  std::snprintf(report.pathA, sizeof report.pathA, "%s", pathA.c_str());
+  std::snprintf(report.pathB, sizeof report.pathB, "%s", pathB.c_str());
+  std::snprintf(report.message, sizeof report.message, "%s", message);
+  ssize_t put;
+  do put = ::write(fd, &report, sizeof report);
+  while (put < 0 && errno == EINTR);
+}
+
+// Standard streams to /dev/null (stderr to the log) and every other inherited descriptor
+// closed, except the report pipe, which is returned (moved above the standard streams).
+int Detach(int reportFd, const std::string& directory) {
+  const int report = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 3);
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const std::string logPath = directory + "/.setupc.log";
+  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (report < 0 || null < 0) return -1;
+  ::dup2(null, STDIN_FILENO);
+  ::dup2(null, STDOUT_FILENO);
+  ::dup2(log >= 0 ? log : null, STDERR_FILENO);
+  if (report > 3) ::close_range(3, static_cast<unsigned>(report) - 1, 0);
+  ::close_range(static_cast<unsigned>(report) + 1, UINT_MAX, 0);
+  return report;
+}
+
+// Through syscall(): this C library declares the wrappers without C linkage.
+int OpenPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+int SendSignal(int pidFd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidFd, signal, nullptr, 0));
+}
+
+bool CanOpen(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+CPairDaemon::Result CPairDaemon::Launch(const std::string& directory, const std::string& nameA,
+                                        const std::string& nameB) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {errno, "cannot make a pipe to the background process", {}, {}};
+  const pid_t child = ::fork();
+  if (child < 0) {
+    const int error = errno;
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return {error, "cannot start the background process", {}, {}};
+  }
+  if (child == 0) {
+    // A second fork in a new session: the holder is no session leader, so it can never
+    // gain a controlling terminal, and it is nobody's child to wait for.
+    ::close(pipeFds[0]);
+    if (::setsid() < 0) {
+      SendReport(pipeFds[1], errno, "cannot start a new session for the background process");
+      ::_exit(1);
+    }
+    const pid_t holder = ::fork();
+    if (holder < 0) SendReport(pipeFds[1], errno, "cannot start the background process");
+    if (holder != 0) ::_exit(holder < 0 ? 1 : 0);
+    Run(pipeFds[1], directory, nameA, nameB);
+  }
+  ::close(pipeFds[1]);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  Report report{};
+  std::size_t got = 0;
+  while (got < sizeof report) {
+    const ssize_t n = ::read(pipeFds[0], reinterpret_cast<char*>(&report) + got, sizeof report - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(pipeFds[0]);
+  if (got < sizeof report) return {EIO, "the background process ended before the pair was ready", {}, {}};
+  return {report.error, report.message, report.pathA, report.pathB};
+}
+
+void CPairDaemon::Run(int reportFd, const std::string& directory, const std::string& nameA,
+                      const std::string& nameB) {
+  const int report = Detach(reportFd, directory);
+  if (report < 0) {
+    SendReport(reportFd, errno, "cannot detach the background process");
+    ::_exit(1);
+  }
+  if (::chdir("/") != 0) {
+    SendReport(report, errno, "cannot leave the working directory");
+    ::_exit(1);
+  }
+  // Blocked before the bridge thread starts, so that only sigwait below takes them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  CNullModemPair pair;
+  CPairRecord record;
+  auto giveUp = [&](int error, const char* message) {
+    pair.TearDown();
+    record.Withdraw();
+    SendReport(report, error, message);
+    ::_exit(1);
+  };
+  if (!pair.Create()) giveUp(pair.LastError(), "cannot create the pseudo-terminals");
+  record.pid = ::getpid();
+  record.nameA = nameA;
+  record.nameB = nameB;
+  record.pathA = pair.PathA();
+  record.pathB = pair.PathB();
+  const int lock = record.Publish(directory);
+  if (lock < 0) giveUp(errno, "cannot write the pair's record in the port directory");
+  if (!pair.Link(directory, nameA, nameB)) giveUp(pair.LastError(), "cannot link the names in the port directory");
+  if (!CanOpen(directory + "/" + nameA) || !CanOpen(directory + "/" + nameB))
+    giveUp(errno, "the new ends cannot be opened");
+  SendReport(report, 0, "", record.pathA, record.pathB);
+  ::close(report);
+
+  int signal = SIGHUP;
+  while (signal == SIGHUP) {
+    if (::sigwait(&stopSignals, &signal) != 0) signal = SIGTERM;
+  }
+  pair.TearDown();
+  record.Withdraw();
+  ::close(lock);
+  ::_exit(0);
+}
+
+int CPairDaemon::Stop(const CPairRecord& record, std::chrono::milliseconds bound) {
+  // The pidfd is taken before the lock is checked: a held lock then proves that the
+  // pidfd names the holder itself, not a later process that got its number.
+  const int holder = OpenPidFd(record.pid);
+  if (holder < 0 && errno != ESRCH) return errno;
+  if (holder < 0 || !record.HolderAlive()) {
+    if (holder >= 0) ::close(holder);
+    record.RemoveStale();
+    return 0;
+  }
+  if (SendSignal(holder, SIGTERM) != 0 && errno != ESRCH) {
+    const int error = errno;
+    ::close(holder);
+    return error;
+  }
+  pollfd ended{holder, POLLIN, 0};
+  int ready;
+  do ready = ::poll(&ended, 1, static_cast<int>(bound.count()));
+  while (ready < 0 && errno == EINTR);
+  ::close(holder);
+  if (ready == 0) return ETIMEDOUT;
+  record.RemoveStale();
+  return 0;
+}

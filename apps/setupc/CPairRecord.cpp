@@ -1,0 +1,102 @@
+#include "CPairRecord.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+const char kPrefix[] = ".setupc-";
+const char kSuffix[] = ".pair";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+void UnlinkIfLeadsTo(const std::string& link, const std::string& end) {
+  std::error_code error;
+  if (!end.empty() && std::filesystem::read_symlink(link, error) == end && !error)
+    std::filesystem::remove(link, error);
+}
+
+}  // namespace
+
+std::vector<CPairRecord> CPairRecord::Scan(const std::string& directory) {
+  std::vector<CPairRecord> records;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind(kPrefix, 0) != 0 || !EndsWith(file, kSuffix)) continue;
+    std::ifstream in(entry.path());
+    CPairRecord record;
+    std::string word;
+    if (in >> word >> record.pid >> record.nameA >> record.pathA >> record.nameB >> record.pathB && word == "pid") {
+      record.m_file = entry.path().string();
+      record.m_directory = directory;
+      records.push_back(record);
+    }
+  }
+  std::sort(records.begin(), records.end(),
+            [](const CPairRecord& a, const CPairRecord& b) { return a.nameA < b.nameA; });
+  return records;
+}
+
+int CPairRecord::Publish(const std::string& directory) {
+  m_directory = directory;
+  const std::string stem = directory + "/" + kPrefix + std::to_string(pid);
+  const std::string temporary = stem + ".new";
+  m_file = stem + kSuffix;
+  // Written under a name nobody scans, then renamed: a reader never sees the record
+  // before its lock is taken or its text complete.
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  std::ostringstream text;
+  text << "pid " << pid << "\n" << nameA << " " << pathA << "\n" << nameB << " " << pathB << "\n";
+  if (::flock(fd, LOCK_EX) != 0 || !WriteAll(fd, text.str()) || ::rename(temporary.c_str(), m_file.c_str()) != 0) {
+    const int saved = errno;
+    ::unlink(temporary.c_str());
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+void CPairRecord::Withdraw() const {
+  if (!m_file.empty() && ::unlink(m_file.c_str()) != 0 && errno != ENOENT)
+    std::cerr << "setupc: cannot remove " << m_file << ": " << std::strerror(errno) << "\n";
+}
+
+bool CPairRecord::HolderAlive() const {
+  const int fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;
+  // Taking the lock succeeds only when nobody holds it; any failure counts as alive.
+  const bool free = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+  ::close(fd);
+  return !free;
+}
+
+void CPairRecord::RemoveStale() const {
+  UnlinkIfLeadsTo(m_directory + "/" + nameA, pathA);
+  UnlinkIfLeadsTo(m_directory + "/" + nameB, pathB);
+  Withdraw();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// What the port directory remembers of one pair: the process that holds it, the two
+// names and the ptys they lead to. Kept as a hidden file ".setupc-<pid>.pair" beside the
+// links; its holder keeps an exclusive lock on it for as long as it lives, so a record
+// whose lock is free belongs to a holder that is gone (killed, or the machine restarted).
+//
+// Threads: a plain value; every method may be called from any one thread at a time.
+class CPairRecord {
+ public:
+  pid_t pid = 0;
+  std::string nameA;
+  std::string nameB;
+  std::string pathA;
+  std::string pathB;
+
+  // Every readable record in `directory`, ordered by first name (an unreadable or
+  // half-written one is skipped).
+  static std::vector<CPairRecord> Scan(const std::string& directory);
+
+  // Writes this record into `directory` and locks it. Returns the descriptor that holds
+  // the lock (keep it open while the pair lives), or -1 with errno set; a record that
+  // could not be written completely is not left behind.
+  int Publish(const std::string& directory);
+
+  // Deletes the record file. Idempotent.
+  void Withdraw() const;
+
+  // True while the holder lives (also when that cannot be told: a record is never taken
+  // for stale on an error).
+  bool HolderAlive() const;
+
+  // For a record whose holder is gone: removes the links that still lead to its ptys,
+  // then the record.
+  void RemoveStale() const;
+
+  bool Has(const std::string& name) const { return name == nameA || name == nameB; }
+
+ private:
+  std::string m_file;
+  std::string m_directory;
+};

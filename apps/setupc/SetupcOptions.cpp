@@ -1,0 +1,163 @@
+#include "SetupcOptions.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+constexpr int kHighestPort = 1024;
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+// "COM<n>" with n from 1 to 1024, or the other end's "COM<n>_FF". Letter case is ignored
+// and the number is read as a number, as the service reads a tunnel's port name, so
+// "com05" is COM5. Returns the canonical name, or nothing for any other text.
+std::optional<std::string> CanonicalPortName(const std::string& text) {
+  if (text.size() < 4 || !EqualsIgnoringCase(text.substr(0, 3), "COM")) return std::nullopt;
+  std::string rest = text.substr(3);
+  std::string suffix;
+  if (rest.size() > 3 && EqualsIgnoringCase(rest.substr(rest.size() - 3), "_FF")) {
+    suffix = "_FF";
+    rest.resize(rest.size() - 3);
+  }
+  if (rest.empty() || rest.size() > 8) return std::nullopt;
+  int number = 0;
+  for (char c : rest) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    number = number * 10 + (c - '0');
+  }
+  if (number < 1 || number > kHighestPort) return std::nullopt;
+  return "COM" + std::to_string(number) + suffix;
+}
+
+int BadInput(const std::string& message) {
+  std::cerr << "setupc: " << message << "\nRun setupc --help for the usage.\n";
+  return 2;
+}
+
+// One "PortName=COM5[,Option=value...]" argument. Pairs' options are accepted for
+// compatibility; none changes how a pty pair behaves (see the help text).
+bool ParsePortArgument(const std::string& argument, bool allowOptions, std::string& name, std::string& error) {
+  std::stringstream items(argument);
+  std::string item;
+  bool named = false;
+  while (std::getline(items, item, ',')) {
+    const auto equals = item.find('=');
+    if (equals == std::string::npos) {
+      error = "\"" + item + "\" in \"" + argument + "\" is not of the form Key=value";
+      return false;
+    }
+    const std::string key = item.substr(0, equals);
+    const std::string value = item.substr(equals + 1);
+    if (EqualsIgnoringCase(key, "PortName")) {
+      if (named) {
+        error = "\"" + argument + "\" names more than one port";
+        return false;
+      }
+      const auto canonical = CanonicalPortName(value);
+      if (!canonical) {
+        error = "bad port name \"" + value + "\": use COM<n> or COM<n>_FF with n from 1 to " +
+                std::to_string(kHighestPort);
+        return false;
+      }
+      name = *canonical;
+      named = true;
+    } else if (!allowOptions) {
+      error = "remove takes only PortName=<name>, not \"" + item + "\"";
+      return false;
+    } else if (EqualsIgnoringCase(key, "EmuBR") || EqualsIgnoringCase(key, "EmuOverrun")) {
+      if (!EqualsIgnoringCase(value, "yes") && !EqualsIgnoringCase(value, "no")) {
+        error = key + " takes yes or no, not \"" + value + "\"";
+        return false;
+      }
+    } else {
+      error = "unknown option \"" + key + "\" (known: PortName, EmuBR, EmuOverrun)";
+      return false;
+    }
+  }
+  if (!named) error = "\"" + argument + "\" lacks PortName=<name>";
+  return named;
+}
+
+// The caller may hand the whole command line over as one argument; names never hold
+// blanks, so splitting at blanks gives the same arguments either way.
+std::vector<std::string> SplitAtBlanks(int argc, char** argv) {
+  std::vector<std::string> words{argc > 0 ? argv[0] : "setupc"};
+  for (int i = 1; i < argc; ++i) {
+    std::istringstream split(argv[i]);
+    std::string word;
+    while (split >> word) words.push_back(word);
+  }
+  return words;
+}
+
+}  // namespace
+
+int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
+  CLI::App app{
+      "Creates and removes virtual null-modem pairs for Vantrel: two pseudo-terminals joined back to "
+      "back, linked into the port directory as COM<n> names (VANTREL_PORT_DIR, else <application "
+      "directory>/ports; created when missing). A small background process holds each pair until it "
+      "is removed.\n\n"
+      "Examples:\n"
+      "  setupc install PortName=COM5 PortName=COM5_FF,EmuBR=yes,EmuOverrun=yes\n"
+      "  setupc list\n"
+      "  setupc remove PortName=COM5      (either end's name removes the pair)\n\n"
+      "Port names: COM<n> or COM<n>_FF, n from 1 to 1024, letter case ignored.\n"
+      "Options after a name (Option=yes|no): EmuBR and EmuOverrun are accepted and have no effect "
+      "here: a pty pair passes bytes as fast as the reader takes them whatever the baud rate, and "
+      "never drops bytes (a full end holds the writer back). Other options are refused.\n\n"
+      "Exit codes: 0 done, 1 the system failed (no pty, no directory, no process), 2 bad input "
+      "(bad name or option, a name in use, no such pair).\n",
+      "setupc"};
+  app.require_subcommand(1);
+  std::vector<std::string> installArgs;
+  std::string removeArg;
+  auto* install = app.add_subcommand("install", "Create a pair: install PortName=<name> PortName=<name>[,options]");
+  install->add_option("ends", installArgs, "The two ends, each PortName=<name>[,Option=value...]")
+      ->required()
+      ->expected(2);
+  auto* remove = app.add_subcommand("remove", "Remove the pair that has the end named: remove PortName=<name>");
+  remove->add_option("end", removeArg, "PortName=<name> of either end")->required();
+  auto* list = app.add_subcommand("list", "List the pairs in the port directory");
+
+  std::vector<std::string> words = SplitAtBlanks(argc, argv);
+  std::vector<char*> pointers;
+  for (auto& word : words) pointers.push_back(word.data());
+  try {
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    return BadInput(error.what());
+  }
+
+  std::string error;
+  if (install->parsed()) {
+    options.command = SetupcOptions::Command::Install;
+    for (const auto& argument : installArgs) {
+      std::string name;
+      if (!ParsePortArgument(argument, true, name, error)) return BadInput(error);
+      options.names.push_back(name);
+    }
+    if (options.names[0] == options.names[1])
+      return BadInput("both ends are named " + options.names[0] + "; a pair needs two names");
+  } else if (remove->parsed()) {
+    options.command = SetupcOptions::Command::Remove;
+    std::string name;
+    if (!ParsePortArgument(removeArg, false, name, error)) return BadInput(error);
+    options.names.push_back(name);
+  } else if (list->parsed()) {
+    options.command = SetupcOptions::Command::List;
+  }
+  return -1;
+}

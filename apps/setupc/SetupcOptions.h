@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What setupc is asked to do, checked: port names are in their canonical form
+// ("COM5", "COM5_FF"), whatever letter case or leading zeros they were typed with.
+struct SetupcOptions {
+  enum class Command { Install, Remove, List };
+
+  Command command = Command::List;
+  std::vector<std::string> names;  // install: the two ends; remove: the one end named
+};
+
+// Parses the command line. Returns -1 when the command should run; otherwise the exit
+// code (0 after --help, 2 after bad input, with the reason on stderr).
+int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options);

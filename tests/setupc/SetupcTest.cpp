@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../serial/SerialFixture.h"
+#include "WaitFor.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int code = -1;  // exit code; -1 when the program did not finish within the bound
+  std::string output;
+};
+
+// Runs setupc with `args` and collects stdout and stderr. Reading ends at end of file,
+// so a holder that kept the caller's pipe open would show up here as a timeout.
+Outcome RunSetupc(const std::vector<std::string>& args) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(SETUPC_PROGRAM)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(SETUPC_PROGRAM, argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  Outcome outcome;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd fd{pipeFds[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[1024];
+    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (n <= 0) {
+      int status = 0;
+      if (::waitpid(child, &status, 0) == child && WIFEXITED(status)) outcome.code = WEXITSTATUS(status);
+      ::close(pipeFds[0]);
+      return outcome;
+    }
+    outcome.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(pipeFds[0]);
+  return outcome;
+}
+
+// Gone or a zombie: a holder's parent is init, which need not reap it at once.
+bool ProcessEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const auto close = text.rfind(") ");
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+std::set<std::string> Entries(const std::string& directory) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+class SetupcTest : public ::testing::Test {
+ protected:
+  // The holders that records in the port directory name.
+  std::vector<pid_t> Holders() const {
+    std::vector<pid_t> pids;
+    for (const auto& name : Entries(m_dir.Path()))
+      if (name.rfind(".setupc-", 0) == 0 && name.size() > 13 && name.ends_with(".pair"))
+        pids.push_back(static_cast<pid_t>(std::stol(name.substr(8))));
+    return pids;
+  }
+
+  void TearDown() override {
+    for (const pid_t pid : Holders()) {
+      ::kill(pid, SIGTERM);
+      if (!WaitFor([pid] { return ProcessEnded(pid); }, std::chrono::seconds(10))) ::kill(pid, SIGKILL);
+    }
+  }
+
+  std::string Port(const std::string& name) const { return m_dir.Path() + "/" + name; }
+
+  TempPortDir m_dir;
+};
+
+TEST_F(SetupcTest, DialogCommandLineMakesAPairThatCarriesBothWaysUntilRemoved) {
+  const Outcome installed = RunSetupc({"install", "PortName=COM5", "PortName=COM5_FF,EmuBR=yes,EmuOverrun=yes"});
+  ASSERT_EQ(installed.code, 0) << installed.output;
+  const std::vector<pid_t> holders = Holders();
+  ASSERT_EQ(holders.size(), 1u);
+  const pid_t holder = holders[0];
+  EXPECT_NE(::getsid(holder), ::getsid(0)) << "the holder must leave the caller's session";
+
+  const Outcome listed = RunSetupc({"list"});
+  EXPECT_EQ(listed.code, 0);
+  EXPECT_NE(listed.output.find("COM5 (" + fs::read_symlink(Port("COM5")).string() + ") <-> COM5_FF ("),
+            std::string::npos)
+      << listed.output;
+
+  {
+    LocalEnd vantrelSide(Port("COM5"));
+    LocalEnd localProgram(Port("COM5_FF"));
+    ASSERT_TRUE(vantrelSide.IsOpen() && localProgram.IsOpen());
+    ASSERT_TRUE(vantrelSide.Write(Text("to the program")));
+    EXPECT_EQ(localProgram.Read(14), Text("to the program"));
+    ASSERT_TRUE(localProgram.Write(Pattern(1000, 5)));
+    EXPECT_EQ(vantrelSide.Read(1000), Pattern(1000, 5));
+  }
+
+  // A program still holding an end sees it vanish.
+  const int held = ::open(Port("COM5").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const Outcome removed = RunSetupc({"remove", "PortName=com5_ff"});
+  EXPECT_EQ(removed.code, 0) << removed.output;
+  pollfd fd{held, POLLIN, 0};
+  EXPECT_EQ(::poll(&fd, 1, 20000), 1);
+  EXPECT_NE(fd.revents & POLLHUP, 0);
+  ::close(held);
+  EXPECT_TRUE(WaitFor([holder] { return ProcessEnded(holder); }));
+  EXPECT_FALSE(Exists(Port("COM5")));
+  EXPECT_FALSE(Exists(Port("COM5_FF")));
+  EXPECT_TRUE(Holders().empty());
+  EXPECT_NE(RunSetupc({"list"}).output.find("No pairs"), std::string::npos);
+}
+
+TEST_F(SetupcTest, AcceptsEveryFormOfTheNamesAndTheCommandLineInOneArgument) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string nameA;
+    std::string nameB;
+  };
+  const Case cases[] = {
+      {{"install PortName=COM9 PortName=COM9_FF,EmuBR=yes,EmuOverrun=yes"}, "COM9", "COM9_FF"},
+      {{"install", "PortName=com07", "portname=Com7_ff,emubr=no"}, "COM7", "COM7_FF"},
+      {{"install", "PortName=COM1024,EmuOverrun=no", "PortName=COM1"}, "COM1024", "COM1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.nameA);
+    const Outcome installed = RunSetupc(c.args);
+    ASSERT_EQ(installed.code, 0) << installed.output;
+    EXPECT_TRUE(LocalEnd(Port(c.nameA)).IsOpen());
+    EXPECT_TRUE(LocalEnd(Port(c.nameB)).IsOpen());
+    EXPECT_EQ(RunSetupc({"remove", "PortName=" + c.nameA}).code, 0);
+    EXPECT_FALSE(Exists(Port(c.nameA)) || Exists(Port(c.nameB)));
+  }
+}
+
+TEST_F(SetupcTest, BadInputExitsTwoAndLeavesNothingBehind) {
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM3", "PortName=COM3_FF"}).code, 0);
+  std::ofstream(Port("COM4")) << "not a pair";
+  const std::set<std::string> before = Entries(m_dir.Path());
+
+  const std::vector<std::vector<std::string>> cases = {
+      {"install", "PortName=COM0", "PortName=COM10"},
+      {"install", "PortName=COM1025", "PortName=COM10"},
+      {"install", "PortName=COMX", "PortName=COM10"},
+      {"install", "PortName=LPT1", "PortName=COM10"},
+      {"install", "PortName=COM10_FX", "PortName=COM10"},
+      {"install", "PortName=", "PortName=COM10"},
+      {"install", "PortName=COM10", "PortName=com010"},
+      {"install", "PortName=COM10"},
+      {"install", "PortName=COM10", "PortName=COM11,EmuBR=maybe"},
+      {"install", "PortName=COM10", "PortName=COM11,Baud=9600"},
+      {"install", "PortName=COM10", "COM11"},
+      {"install", "PortName=COM10", "PortName=com3"},
+      {"install", "PortName=COM3_ff", "PortName=COM10"},
+      {"install", "PortName=COM10", "PortName=COM4"},
+      {"remove", "PortName=COM10"},
+      {"remove", "PortName=COM4"},
+      {"remove", "PortName=COM3,EmuBR=yes"},
+      {"frobnicate"},
+  };
+  for (const auto& args : cases) {
+    std::string shown;
+    for (const auto& arg : args) shown += arg + " ";
+    const Outcome outcome = RunSetupc(args);
+    EXPECT_EQ(outcome.code, 2) << shown << outcome.output;
+    EXPECT_NE(outcome.output.find("setupc: "), std::string::npos) << shown;
+    EXPECT_EQ(Entries(m_dir.Path()), before) << shown;
+  }
+  EXPECT_EQ(Holders().size(), 1u);
+}
+
+TEST_F(SetupcTest, APairWhoseHolderWasKilledGivesItsNamesBack) {
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM2", "PortName=COM2_FF"}).code, 0);
+  const pid_t killed = Holders().at(0);
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(WaitFor([killed] { return ProcessEnded(killed); }));
+
+  const Outcome again = RunSetupc({"install", "PortName=COM2", "PortName=COM2_FF"});
+  ASSERT_EQ(again.code, 0) << again.output;
+  ASSERT_EQ(Holders().size(), 1u);
+  const pid_t second = Holders()[0];
+  EXPECT_NE(second, killed);
+  LocalEnd a(Port("COM2"));
+  LocalEnd b(Port("COM2_FF"));
+  ASSERT_TRUE(a.Write(Text("alive")));
+  EXPECT_EQ(b.Read(5), Text("alive"));
+
+  ::kill(second, SIGKILL);
+  ASSERT_TRUE(WaitFor([second] { return ProcessEnded(second); }));
+  EXPECT_EQ(RunSetupc({"remove", "PortName=COM2"}).code, 0);
+  EXPECT_FALSE(Exists(Port("COM2")) || Exists(Port("COM2_FF")));
+  EXPECT_TRUE(Holders().empty());
+}
+
+}  // namespace
