@@ -1,5 +1,10 @@
 #pragma once
 
+// epoll, not io_uring, underneath, chosen by measurement (bench/net/EchoBench.cpp): at
+// 10,000 small-echo connections a minimal io_uring server beat the minimal epoll server by
+// only about 5% in rate and CPU per message (up to 1.2x with 1,000 busy ones, slower in
+// bulk), far less than what the framework spends per message beyond either of them.
+
 #include <array>
 #include <atomic>
 #include <condition_variable>

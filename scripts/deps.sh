@@ -5,6 +5,7 @@ VANTREL_PACKAGES=(
   libgtest-dev
   libsqlite3-dev
   libcli11-dev
+  liburing-dev
   socat
 )
 
