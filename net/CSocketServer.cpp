@@ -1,0 +1,643 @@
+#include "net/CSocketServer.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
+
+#include "net/CSocket.h"
+#include "net/WriteTrace.h"
+#include "platform/CException.h"
+#include "platform/CScopedLock.h"
+#include "platform/CWin32Exception.h"
+
+namespace Sockora {
+
+using Win32::CException;
+using Win32::CScopedLock;
+using Win32::CWin32Exception;
+using Win32::FormatErrorText;
+using Win32::INFINITE;
+
+namespace {
+
+constexpr int kBacklog = 5;
+
+std::uint32_t DefaultWorkerCount() {
+  return 2 * std::max(1u, std::thread::hardware_concurrency());
+}
+
+// "  RX: <used> bytes Seq: <n> : <address>\n", the address zero-padded to pointer width.
+std::string TraceLine(const char* direction, const CIOBuffer& buffer) {
+  char line[96];
+  std::snprintf(line, sizeof line, "  %s: %" PRIu32 " bytes Seq: %" PRIu32 " : %0*" PRIXPTR "\n",
+                direction, buffer.GetUsed(), buffer.GetSequenceNumber(),
+                static_cast<int>(2 * sizeof(void*)), reinterpret_cast<std::uintptr_t>(&buffer));
+  return line;
+}
+
+std::string Describe(const CException& error) { return error.GetWhere() + " - " + error.GetMessage(); }
+
+// Drops the holder's reference on a buffer on every exit path.
+class BufferReference {
+ public:
+  explicit BufferReference(CIOBuffer* buffer) : m_buffer(buffer) {}
+  ~BufferReference() { m_buffer->Release(); }
+  BufferReference(const BufferReference&) = delete;
+  BufferReference& operator=(const BufferReference&) = delete;
+
+ private:
+  CIOBuffer* m_buffer;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// CSocketServer
+
+CSocketServer::CSocketServer(const std::string& addressText, std::uint32_t numericAddress,
+                             std::uint16_t port, std::uint32_t maxFreeSockets,
+                             std::uint32_t maxFreeBuffers, std::uint32_t bufferSize,
+                             std::uint32_t workerThreads, bool useSequenceNumbers,
+                             bool postZeroByteReads)
+    : CIOBuffer::Allocator(bufferSize, maxFreeBuffers),
+      m_workerThreads(workerThreads != 0 ? workerThreads : DefaultWorkerCount()),
+      m_addressText(addressText),
+      m_numericAddress(numericAddress),
+      m_port(port),
+      m_maxFreeSockets(maxFreeSockets),
+      m_useSequenceNumbers(useSequenceNumbers),
+      m_postZeroByteReads(postZeroByteReads) {}
+
+CSocketServer::~CSocketServer() { WaitForShutdown(); }
+
+std::uint16_t CSocketServer::ListeningPort() {
+  CScopedLock lock(m_listenLock);
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (m_listeningSocket < 0 ||
+      ::getsockname(m_listeningSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
+}
+
+std::uint32_t CSocketServer::PooledConnectionCount() {
+  CScopedLock lock(m_listLock);
+  return m_freeList.Count();
+}
+
+int CSocketServer::CreateListeningSocket(const std::string& addressText,
+                                         std::uint32_t numericAddress, std::uint16_t port) {
+  // Dotted decimal only, no name lookup; text that is not an address gives 255.255.255.255,
+  // which the bind refuses.
+  const std::uint32_t address = addressText.empty() ? numericAddress : ntohl(::inet_addr(addressText.c_str()));
+  return CreateListeningSocket(address, port);
+}
+
+int CSocketServer::CreateListeningSocket(std::uint32_t address, std::uint16_t port) {
+  const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (handle < 0) throw CWin32Exception("CSocket::CreateListeningSocket()", static_cast<unsigned>(errno));
+  CSocket socket(handle);
+  // Without it a restart soon after the last run, or accepting again while connections
+  // stay open, fails with "address in use". It never lets two listeners share a port.
+  const int on = 1;
+  if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+    throw CWin32Exception("CSocket::CreateListeningSocket()", static_cast<unsigned>(errno));
+  sockaddr_in bindAddress{};
+  bindAddress.sin_family = AF_INET;
+  bindAddress.sin_port = htons(port);
+  bindAddress.sin_addr.s_addr = htonl(address);
+  socket.Bind(bindAddress);
+  socket.Listen(kBacklog);
+  return socket.Detach();
+}
+
+void CSocketServer::StartAcceptingConnections() {
+  {
+    CScopedLock lock(m_listenLock);
+    if (m_listeningSocket >= 0) return;
+  }
+  OnStartAcceptingConnections();
+  const int handle = CreateListeningSocket(m_addressText, m_numericAddress, m_port);
+  {
+    CScopedLock lock(m_listenLock);
+    m_listeningSocket = handle;
+  }
+  m_acceptEvent.Set();
+}
+
+void CSocketServer::StopAcceptingConnections() {
+  int handle;
+  {
+    CScopedLock lock(m_listenLock);
+    handle = m_listeningSocket;
+    if (handle < 0) return;
+    m_listeningSocket = -1;
+    ++m_listenGeneration;
+    m_acceptEvent.Reset();
+  }
+  // close() does not wake an accept blocked on the socket; shutdown() does. The handle is
+  // closed only once the accept loop has left accept, so its number cannot be reused
+  // under it.
+  ::shutdown(handle, SHUT_RDWR);
+  m_acceptIdle.Wait(INFINITE);
+  if (::close(handle) != 0)
+    OnError("CSocketServer::StopAcceptingConnections() - closesocket - " + FormatErrorText(static_cast<unsigned>(errno)));
+  OnStopAcceptingConnections();
+}
+
+void CSocketServer::BeginShutdown() {
+  StopAcceptingConnections();
+  {
+    CScopedLock lock(m_listLock);
+    for (Socket* socket = m_activeList.Head(); socket != nullptr;) {
+      Socket* next = CIntrusiveList<Socket>::Next(socket);
+      socket->AbortiveClose();
+      socket = next;
+    }
+  }
+  m_shutdownEvent.Set();
+  OnShutdownStarted();
+}
+
+void CSocketServer::WaitForShutdown() {
+  BeginShutdown();
+  // A server whose thread never started has no accept loop or workers to wait for.
+  if (Started()) Wait();
+  ReleaseSockets();
+  Flush();
+}
+
+int CSocketServer::Run() {
+  std::vector<std::unique_ptr<WorkerThread>> workers;
+  try {
+    for (std::uint32_t i = 0; i < m_workerThreads; ++i) {
+      workers.push_back(CreateWorkerThread(m_completionPort));
+      workers.back()->Start();
+    }
+    AcceptConnections();
+  } catch (const CException& error) {
+    OnError("CSocketServer::Run() - Exception: " + Describe(error));
+  } catch (...) {
+    OnError("CSocketServer::Run() - Unexpected exception");
+  }
+  // Also when an exception ended the accept loop: no worker may still wait on the port
+  // when it is destroyed.
+  StopWorkers(workers);
+  OnShutdownComplete();
+  return 0;
+}
+
+void CSocketServer::StopWorkers(std::vector<std::unique_ptr<WorkerThread>>& workers) {
+  for (auto& worker : workers)
+    if (worker->Started()) worker->RequestStop();
+  for (auto& worker : workers) {
+    if (worker->Started()) worker->StopAndWait();
+    worker.reset();
+  }
+}
+
+void CSocketServer::AcceptConnections() {
+  while (!m_shutdownEvent.Wait(0)) {
+    if (Win32::CEvent::WaitAny(m_shutdownEvent, m_acceptEvent, INFINITE) == 0) {
+      OnError("Time to shutdown");
+      break;
+    }
+    while (!m_shutdownEvent.Wait(0) && m_acceptEvent.Wait(0)) {
+      CIOBuffer* address = Allocate();
+      BufferReference addressReference(address);
+      int listening;
+      std::uint64_t generation;
+      {
+        CScopedLock lock(m_listenLock);
+        listening = m_listeningSocket;
+        generation = m_listenGeneration;
+        if (listening < 0) break;
+        m_acceptIdle.Reset();
+      }
+      socklen_t length = address->GetSize();
+      const int handle = ::accept4(listening, reinterpret_cast<sockaddr*>(address->GetBuffer()), &length,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+      const int error = errno;
+      m_acceptIdle.Set();
+      if (handle < 0) {
+        {
+          // Accepting was stopped (and maybe started again) meanwhile: not an error.
+          CScopedLock lock(m_listenLock);
+          if (generation != m_listenGeneration) continue;
+        }
+        OnError("CSocketServer::Run() - WSAAccept:" + FormatErrorText(static_cast<unsigned>(error)));
+        // Out of descriptors or memory: accept would fail again at once with the same
+        // connection waiting; give the system a moment instead of spinning.
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) m_shutdownEvent.Wait(100);
+        continue;
+      }
+      address->Use(length);
+      Socket* socket = AllocateSocket(handle);
+      try {
+        OnConnectionAccepted(*socket, *address);
+      } catch (...) {
+        // The loop ends, but the connection does not stay open without an owner.
+        socket->Release();
+        throw;
+      }
+      socket->Release();
+    }
+  }
+}
+
+void CSocketServer::PostIoOperation(Socket& socket, CIOBuffer* buffer, IoOperation operation) {
+  buffer->SetOperation(operation);
+  buffer->AddRef();
+  socket.AddRef();
+  m_completionPort.PostStatus(&socket, 0, buffer);
+}
+
+CSocketServer::Socket* CSocketServer::AllocateSocket(int handle) {
+  CScopedLock lock(m_listLock);
+  Socket* socket = m_freeList.PopFront();
+  if (socket == nullptr) {
+    // The connection pool: Socket objects are created here and deleted only by DestroySocket.
+    socket = new Socket(*this, handle, m_useSequenceNumbers);
+    OnConnectionCreated();
+  } else {
+    socket->Attach(handle);
+    socket->AddRef();
+  }
+  m_activeList.PushFront(socket);
+  try {
+    m_completionPort.AssociateDevice(handle, socket);
+  } catch (const CException&) {
+    {
+      CScopedLock socketLock(socket->m_lock);
+      socket->m_socket = CSocket::InvalidSocket;
+    }
+    ::close(handle);
+    socket->m_ref.store(0);
+    ReleaseSocket(socket);
+    throw;
+  }
+  return socket;
+}
+
+void CSocketServer::ReleaseSocket(Socket* socket) {
+  if (socket == nullptr) throw CException("CSocketServer::ReleaseSocket()", "pSocket is null");
+  CScopedLock lock(m_listLock);
+  if (socket->m_node.list != nullptr) socket->m_node.list->Remove(socket);
+  if (m_maxFreeSockets != 0 && m_freeList.Count() >= m_maxFreeSockets)
+    DestroySocket(socket);
+  else
+    m_freeList.PushFront(socket);
+}
+
+void CSocketServer::DestroySocket(Socket* socket) {
+  delete socket;
+  OnConnectionDestroyed();
+}
+
+void CSocketServer::ReleaseSockets() {
+  CScopedLock lock(m_listLock);
+  // After the workers have ended, a connection still handed out is one whose reference
+  // somebody kept.
+  const bool leaked = !m_activeList.Empty();
+  while (Socket* socket = m_activeList.Head()) ReleaseSocket(socket);
+  while (Socket* socket = m_freeList.PopFront()) DestroySocket(socket);
+  if (leaked) OnError("CSocketServer::ReleaseSockets() - Leaked sockets");
+}
+
+void CSocketServer::WriteCompleted(Socket& /*socket*/, CIOBuffer& buffer) {
+  if (buffer.GetUsed() != buffer.GetWSABUF().len)
+    OnError("CSocketServer::WorkerThread::WriteCompleted - Socket write where not all data was written");
+}
+
+std::unique_ptr<CSocketServer::WorkerThread> CSocketServer::CreateWorkerThread(CIOCompletionPort& port) {
+  return std::make_unique<WorkerThread>(*this, port);
+}
+
+// ---------------------------------------------------------------------------------------
+// CSocketServer::Socket
+
+CSocketServer::Socket::Socket(CSocketServer& server, int handle, bool useSequenceNumbers)
+    : m_server(server), m_socket(handle) {
+  if (handle == CSocket::InvalidSocket) throw CException("CSocketServer::Socket::Socket()", "Invalid socket");
+  if (useSequenceNumbers) m_sequenceData = std::make_unique<CSequenceData>(m_lock);
+}
+
+void CSocketServer::Socket::Attach(int handle) {
+  CScopedLock lock(m_lock);
+  if (m_socket != CSocket::InvalidSocket)
+    throw CException("CSocketServer::Socket::Attach()", "Socket already attached");
+  m_socket = handle;
+  m_outstandingWrites = 0;
+  m_writeShutdown = false;
+  m_closing = false;
+  m_clientClosed = 0;
+  if (m_sequenceData) m_sequenceData->Reset();
+}
+
+bool CSocketServer::Socket::IsValid() {
+  CScopedLock lock(m_lock);
+  return m_socket != CSocket::InvalidSocket;
+}
+
+void CSocketServer::Socket::Release() {
+  if (m_ref.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!IsValid()) {
+    m_server.ReleaseSocket(this);
+    return;
+  }
+  // Still open: the handler is asked once; the pass after that closes it abortively.
+  AddRef();
+  if (m_closing.exchange(true))
+    AbortiveClose();
+  else if (!m_server.OnConnectionUnreferenced(*this))
+    AbortiveClose();
+  Release();
+}
+
+bool CSocketServer::Socket::Read(CIOBuffer* buffer) {
+  if (!IsValid()) return false;
+  if (buffer != nullptr)
+    buffer->AddRef();
+  else
+    buffer = m_server.Allocate();
+  BufferReference reference(buffer);
+  m_server.PostIoOperation(*this, buffer, m_server.m_postZeroByteReads ? IoZeroByteReadRequest : IoReadRequest);
+  return true;
+}
+
+bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+  // Refused before it is counted as outstanding: a count that no send ever finishes would
+  // keep a later Shutdown(SHUT_WR) waiting for ever.
+  if (length > m_server.GetBufferSize()) return false;
+  if (!IsValid() || !WritePending()) return false;
+  CIOBuffer* buffer;
+  try {
+    buffer = m_server.Allocate();
+  } catch (const CException&) {
+    WriteFinished();
+    throw;
+  }
+  BufferReference reference(buffer);
+  buffer->AddData(data, static_cast<std::uint32_t>(length));
+  {
+    // Numbered under the lock so that writers on several threads never share a number.
+    CScopedLock lock(m_lock);
+    buffer->SetSequenceNumber(NextSequenceNumber(true));
+  }
+  m_server.PostIoOperation(*this, buffer, IoWriteRequest);
+  return true;
+}
+
+void CSocketServer::Socket::Shutdown(int how) {
+  try {
+    if (!m_server.FilterSocketShutdown(*this, how)) return;
+    if (how == SHUT_WR || how == SHUT_RDWR) m_writeShutdown = true;
+    if (m_outstandingWrites.load() > 0) {
+      // The last write to finish shuts the write side down (WriteFinished).
+      if (how == SHUT_WR) return;
+      if (how == SHUT_RDWR) how = SHUT_RD;
+    }
+    CScopedLock lock(m_lock);
+    if (m_socket != CSocket::InvalidSocket && ::shutdown(m_socket, how) != 0)
+      m_server.OnError("CSocketServer::Server::Shutdown() - " + FormatErrorText(static_cast<unsigned>(errno)));
+  } catch (const CException& error) {
+    m_server.OnError("CSocketServer::Socket::Shutdown() - Exception: " + Describe(error));
+  }
+}
+
+void CSocketServer::Socket::Close() {
+  try {
+    CScopedLock lock(m_lock);
+    if (m_socket != CSocket::InvalidSocket && m_server.FilterSocketClose(*this)) InternalClose();
+  } catch (const CException& error) {
+    m_server.OnError("CSocketServer::Socket::Close() - Exception: " + Describe(error));
+  }
+}
+
+void CSocketServer::Socket::AbortiveClose() {
+  CScopedLock lock(m_lock);
+  if (m_socket != CSocket::InvalidSocket) {
+    const linger option{1, 0};
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0)
+      m_server.OnError("CSocketServer::Socket::AbortiveClose() - setsockopt(SO_LINGER) - " +
+                       FormatErrorText(static_cast<unsigned>(errno)));
+  }
+  InternalClose();
+}
+
+void CSocketServer::Socket::InternalClose() {
+  CScopedLock lock(m_lock);
+  if (!IsValid()) return;
+  // Pending receives and sends complete as failed, as a closed handle's would.
+  m_server.m_completionPort.CancelDevice(m_socket);
+  if (::close(m_socket) != 0)
+    m_server.OnError("CSocketServer::Socket::InternalClose() - closesocket - " +
+                     FormatErrorText(static_cast<unsigned>(errno)));
+  m_socket = CSocket::InvalidSocket;
+  m_writeShutdown = true;
+  m_server.OnConnectionClosed(*this);
+}
+
+void CSocketServer::Socket::OnClientClose() {
+  if (m_clientClosed.exchange(1) != 0) return;
+  Shutdown(SHUT_RD);
+  m_server.OnConnectionClientClose(*this);
+}
+
+bool CSocketServer::Socket::WritePending() {
+  if (m_writeShutdown) return false;
+  m_outstandingWrites.fetch_add(1);
+  return true;
+}
+
+void CSocketServer::Socket::WriteFinished() {
+  if (m_outstandingWrites.fetch_sub(1) == 1 && m_writeShutdown) Shutdown(SHUT_WR);
+}
+
+std::uint32_t CSocketServer::Socket::NextSequenceNumber(bool write) {
+  if (!m_sequenceData) return 0;
+  return write ? m_sequenceData->nextWrite++ : m_sequenceData->nextRead++;
+}
+
+CIOBuffer* CSocketServer::Socket::NextWriteBuffer(CIOBuffer* buffer) {
+  if (!m_sequenceData) return buffer;
+  return m_sequenceData->orderedWrites.NextWriteBuffer(buffer);
+}
+
+// The errno stand-ins for the cases the Winsock codes told apart:
+//   connection aborted or reset: ECONNABORTED, ECONNRESET, and EPIPE on a send whose write
+//     side this end has not shut down (the peer reset the connection);
+//   shut down: ESHUTDOWN, and EPIPE on a send after this end shut its write side down;
+//   not a socket: ENOTSOCK and EBADF, which mean the handle was closed before the
+//     operation could be issued.
+void CSocketServer::Socket::OnConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error) {
+  if (error == ECONNABORTED || error == ECONNRESET || (error == EPIPE && !m_writeShutdown)) {
+    CScopedLock lock(m_lock);
+    if (IsValid()) {
+      m_server.OnConnectionReset(*this);
+      InternalClose();
+    }
+    return;
+  }
+  if (error == ESHUTDOWN || error == EPIPE) {
+    OnClientClose();
+    return;
+  }
+  if ((error == ENOTSOCK || error == EBADF) && !IsValid()) return;
+  m_server.OnConnectionError(source, *this, buffer, static_cast<unsigned>(error));
+}
+
+void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
+  AddRef();
+  buffer->SetOperation(IoZeroByteReadCompleted);
+  buffer->SetupZeroByteRead();
+  buffer->AddRef();
+  int error;
+  {
+    CScopedLock lock(m_lock);
+    error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
+    if (error != 0) OnConnectionError(ZeroByteReadError, buffer, error);
+  }
+  if (error != 0) {
+    Release();
+    buffer->Release();
+  }
+}
+
+void CSocketServer::Socket::IssueRead(CIOBuffer* buffer) {
+  AddRef();
+  buffer->SetOperation(IoReadCompleted);
+  buffer->SetupRead();
+  buffer->AddRef();
+  int error;
+  {
+    // Numbering and issuing under one lock: receive numbers follow the issue order.
+    CScopedLock lock(m_lock);
+    buffer->SetSequenceNumber(NextSequenceNumber(false));
+    error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
+    if (error != 0) OnConnectionError(ReadError, buffer, error);
+  }
+  if (error != 0) {
+    Release();
+    buffer->Release();
+  }
+}
+
+void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer) {
+  AddRef();
+  buffer->SetOperation(IoWriteCompleted);
+  buffer->SetupWrite();
+  buffer->AddRef();
+  // The lock also keeps the handle open (and its number ours) while the sends start.
+  CScopedLock lock(m_lock);
+  for (CIOBuffer* next = NextWriteBuffer(buffer); next != nullptr; next = NextWriteBuffer(nullptr)) {
+    const int error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Send(m_socket, *next);
+    if (error == 0) continue;
+    OnConnectionError(WriteError, next, error);
+    WriteFinished();
+    // The request being handled still holds a reference: this is never the last one.
+    Release();
+    next->Release();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// CSocketServer::WorkerThread
+
+CSocketServer::WorkerThread::WorkerThread(CSocketServer& server, CIOCompletionPort& port)
+    : m_server(server), m_port(port) {
+  m_server.OnThreadCreated();
+}
+
+CSocketServer::WorkerThread::~WorkerThread() {
+  try {
+    m_server.OnThreadDestroyed();
+  } catch (const CException& error) {
+    WriteTrace("CSocketServer::WorkerThread::~WorkerThread() - Exception: " + Describe(error));
+  }
+}
+
+void CSocketServer::WorkerThread::RequestStop() { m_port.PostStatus(nullptr, 0, nullptr); }
+
+void CSocketServer::WorkerThread::StopAndWait() {
+  RequestStop();
+  Wait();
+}
+
+int CSocketServer::WorkerThread::Run() {
+  try {
+    for (;;) {
+      void* key = nullptr;
+      std::uint32_t bytes = 0;
+      CIOBuffer* buffer = nullptr;
+      if (!m_port.GetStatus(key, bytes, buffer)) {
+        // The operation failed on its connection (reset while pending, or closed): only
+        // the references go; the count decides what happens to the connection.
+        if (key != nullptr) static_cast<Socket*>(key)->Release();
+        if (buffer != nullptr) buffer->Release();
+        continue;
+      }
+      if (key == nullptr) {
+        m_server.OnError("A completion key of 0 is posted to the iocp to request us to shut down...");
+        break;
+      }
+      m_server.OnThreadWorkStarted();
+      ProcessOperation(static_cast<Socket*>(key), buffer, bytes);
+      m_server.OnThreadWorkFinished();
+    }
+  } catch (const CException& error) {
+    m_server.OnError("CSocketServer::WorkerThread::Run() - Exception: " + Describe(error));
+  } catch (...) {
+    m_server.OnError("CSocketServer::WorkerThread::Run() - Unexpected exception");
+  }
+  return 0;
+}
+
+void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* buffer, std::uint32_t bytes) {
+  if (buffer == nullptr) {
+    m_server.OnError("CSocketServer::WorkerThread::Run() - Unexpected - pBuffer is 0");
+    return;
+  }
+  switch (buffer->GetOperation()) {
+    case IoZeroByteReadRequest:
+      socket->IssueZeroByteRead(buffer);
+      break;
+    case IoZeroByteReadCompleted:
+    case IoReadRequest:
+      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
+      break;
+    case IoReadCompleted:
+      buffer->Use(bytes);
+      m_server.OnError(TraceLine("RX", *buffer));
+      if (m_server.FilterReadCompleted(*socket, buffer) && bytes != 0) m_server.ReadCompleted(*socket, *buffer);
+      if (bytes == 0) {
+        m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
+        socket->OnClientClose();
+      }
+      break;
+    case IoWriteRequest:
+      m_server.OnError(TraceLine("TX", *buffer));
+      if (m_server.FilterWriteRequest(*socket, buffer)) socket->IssueWrite(buffer);
+      break;
+    case IoWriteCompleted:
+      buffer->Use(bytes);
+      if (m_server.FilterWriteCompleted(*socket, buffer)) {
+        m_server.WriteCompleted(*socket, *buffer);
+        socket->WriteFinished();
+      }
+      break;
+    default:
+      m_server.OnError("CSocketServer::WorkerThread::Run() - Unexpected operation");
+      return;
+  }
+  socket->Release();
+  buffer->Release();
+}
+
+}  // namespace Sockora

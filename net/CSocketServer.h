@@ -1,0 +1,253 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/CIOBuffer.h"
+#include "net/CIOCompletionPort.h"
+#include "net/CIntrusiveList.h"
+#include "net/CSequenceData.h"
+#include "platform/CCriticalSection.h"
+#include "platform/CManualResetEvent.h"
+#include "platform/CThread.h"
+
+namespace Sockora {
+
+// A TCP server on one IPv4 address and port. Its own thread (Start) accepts connections;
+// a pool of worker threads serves the completion port, issues receives and sends and
+// reports what happens to each connection through the virtual notifications below. Each
+// connection is a reference-counted Socket from a pool; its count decides when it is
+// closed and pooled again. The server is also the allocator of its I/O buffers.
+//
+// Threads: the owner (construction, Start, Start/StopAcceptingConnections, shutdown,
+// destruction), the server thread (accept loop), the workers, and any thread that calls a
+// Socket's Read, Write, Close or Shutdown.
+//
+// A derived class must call WaitForShutdown in its own destructor (or its owner before
+// destroying it): notifications stop only then.
+//
+// Sends never raise SIGPIPE (MSG_NOSIGNAL), so nothing process-wide is set up.
+//
+// Lock order: list lock, then a connection lock, then the allocator lock, then locks of
+// the derived class taken inside notifications.
+class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
+ public:
+  class Socket;
+  class WorkerThread;
+
+  enum ConnectionErrorSource : std::uint32_t { ZeroByteReadError = 0, ReadError = 1, WriteError = 2 };
+
+  enum IoOperation : std::uint32_t {
+    IoZeroByteReadRequest = 0,
+    IoZeroByteReadCompleted = 1,
+    IoReadRequest = 2,
+    IoReadCompleted = 3,
+    IoWriteRequest = 4,
+    IoWriteCompleted = 5,
+  };
+
+  // Owner thread. An empty address text listens on `numericAddress` (host byte order;
+  // 0: every local address). workerThreads 0: twice the processors. 0 for either maximum:
+  // no limit. Throws the CException of the failing part; nothing is left running then.
+  CSocketServer(const std::string& addressText, std::uint32_t numericAddress, std::uint16_t port,
+                std::uint32_t maxFreeSockets, std::uint32_t maxFreeBuffers, std::uint32_t bufferSize,
+                std::uint32_t workerThreads, bool useSequenceNumbers, bool postZeroByteReads);
+  // Owner thread: full shutdown.
+  ~CSocketServer() override;
+
+  // Owner thread, after Start. Creates the listening socket (SO_REUSEADDR, backlog 5) and
+  // lets the accept loop accept. Nothing while already accepting. Throws the CSocket
+  // exception of the failing step (OnStartAcceptingConnections has been made then).
+  void StartAcceptingConnections();
+  // Owner thread (or a notification). Closes the listening socket; open connections stay.
+  // Nothing while not accepting.
+  void StopAcceptingConnections();
+
+  // Owner thread: stops accepting, aborts every connection, signals the shutdown.
+  void BeginShutdown();
+  // Owner thread: BeginShutdown, waits for the server thread and the workers to end (if the
+  // server thread was ever started), frees the pools.
+  void WaitForShutdown();
+
+  // The port actually listened on (useful with port 0); 0 while not accepting. Any thread.
+  std::uint16_t ListeningPort();
+  // Closed connection objects waiting in the pool for reuse. Any thread.
+  std::uint32_t PooledConnectionCount();
+
+ protected:
+  int Run() override;
+
+  // Notifications. Base versions do nothing and filters agree, unless said otherwise.
+  // Worker thread, after a send completed. Base: reports a partial send through OnError.
+  virtual void WriteCompleted(Socket& socket, CIOBuffer& buffer);
+  // Server thread, once per worker. Base: a plain WorkerThread.
+  virtual std::unique_ptr<WorkerThread> CreateWorkerThread(CIOCompletionPort& port);
+  // Owner thread (StartAcceptingConnections). Base: see the definition.
+  virtual int CreateListeningSocket(const std::string& addressText, std::uint32_t numericAddress,
+                                    std::uint16_t port);
+  virtual int CreateListeningSocket(std::uint32_t address, std::uint16_t port);
+  // Owner thread.
+  virtual void OnStartAcceptingConnections() {}
+  virtual void OnStopAcceptingConnections() {}
+  virtual void OnShutdownStarted() {}
+  // Server thread, last thing it does.
+  virtual void OnShutdownComplete() {}
+  // Server thread, under the list lock, when the pool had no Socket object to reuse.
+  virtual void OnConnectionCreated() {}
+  // Server thread, for every accepted connection; `address` holds the peer's sockaddr_in.
+  // The handler starts the first Read.
+  virtual void OnConnectionAccepted(Socket& socket, CIOBuffer& address) = 0;
+  // Worker thread, once per connection, when the peer has closed its side.
+  virtual void OnConnectionClientClose(Socket& /*socket*/) {}
+  // Worker thread, under the connection lock, just before a reset connection is closed.
+  virtual void OnConnectionReset(Socket& /*socket*/) {}
+  // Thread that dropped the last reference of a still-open connection; once per
+  // connection. True: the handler deals with it; false (base): closed abortively at once.
+  virtual bool OnConnectionUnreferenced(Socket& /*socket*/) { return false; }
+  // Any thread that closed the connection, under the connection lock.
+  virtual void OnConnectionClosed(Socket& /*socket*/) {}
+  // Thread that released the Socket, under the list lock, after deleting it.
+  virtual void OnConnectionDestroyed() {}
+  // Worker thread: a receive or send could not be issued for a reason other than
+  // reset, abort, shutdown or an already-closed connection; `error` is the errno.
+  virtual void OnConnectionError(ConnectionErrorSource /*source*/, Socket& /*socket*/,
+                                 CIOBuffer* /*buffer*/, unsigned /*error*/) {}
+  // Any thread: every message and trace line of the framework.
+  virtual void OnError(const std::string& /*message*/) {}
+  // Server thread: a WorkerThread was constructed / is being destroyed.
+  virtual void OnThreadCreated() {}
+  virtual void OnThreadDestroyed() {}
+  // Worker thread, around each packet it handles.
+  virtual void OnThreadWorkStarted() {}
+  virtual void OnThreadWorkFinished() {}
+  // Worker thread. A filter may replace the buffer; false drops the step.
+  virtual bool FilterReadRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
+  virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
+  virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
+  virtual bool FilterWriteCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
+  // Thread calling Socket::Shutdown; false makes it do nothing.
+  virtual bool FilterSocketShutdown(Socket& /*socket*/, int /*how*/) { return true; }
+  // Thread calling Socket::Close, under the connection lock; false leaves it open.
+  virtual bool FilterSocketClose(Socket& /*socket*/) { return true; }
+  // Worker thread, when a receive delivered at least one byte. The worker drops its
+  // reference on the buffer afterwards.
+  virtual void ReadCompleted(Socket& socket, CIOBuffer& buffer) = 0;
+
+ private:
+  friend class Socket;
+  friend class WorkerThread;
+
+  void PostIoOperation(Socket& socket, CIOBuffer* buffer, IoOperation operation);
+  Socket* AllocateSocket(int handle);
+  void ReleaseSocket(Socket* socket);
+  void DestroySocket(Socket* socket);
+  void ReleaseSockets();
+  void AcceptConnections();
+  void StopWorkers(std::vector<std::unique_ptr<WorkerThread>>& workers);
+
+  const std::uint32_t m_workerThreads;
+  Win32::CCriticalSection m_listLock;
+  CIntrusiveList<Socket> m_activeList;
+  CIntrusiveList<Socket> m_freeList;
+  // Guards m_listeningSocket; the accept loop copies the handle under it and StopAccepting
+  // waits for m_acceptIdle before closing, so accept never runs on a reused number.
+  Win32::CCriticalSection m_listenLock;
+  int m_listeningSocket = -1;
+  std::uint64_t m_listenGeneration = 0;  // counts StopAcceptingConnections
+  Win32::CManualResetEvent m_acceptIdle{true};
+  CIOCompletionPort m_completionPort;
+  Win32::CManualResetEvent m_shutdownEvent;
+  Win32::CManualResetEvent m_acceptEvent;
+  const std::string m_addressText;
+  const std::uint32_t m_numericAddress;
+  const std::uint16_t m_port;
+  const std::uint32_t m_maxFreeSockets;
+  const bool m_useSequenceNumbers;
+  const bool m_postZeroByteReads;
+};
+
+// One connection. Any thread holding a reference may call its operations; AddRef keeps
+// it alive, and the last Release closes it (see CSocketServer::OnConnectionUnreferenced)
+// and returns it to the pool.
+class CSocketServer::Socket {
+ public:
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  void AddRef() { m_ref.fetch_add(1, std::memory_order_relaxed); }
+  void Release();
+
+  // Posts a receive into `buffer` (a new one when null). False when the connection is
+  // closed.
+  bool Read(CIOBuffer* buffer = nullptr);
+  // Copies the bytes and posts a send; sends leave in the order of Write calls. False when
+  // the connection is closed, its write side is shut down, or `length` exceeds the buffer
+  // size (refused before anything is counted).
+  bool Write(const void* data, std::size_t length);
+  // how: SHUT_RD, SHUT_WR or SHUT_RDWR. Sends already posted go out before the write side
+  // is shut down.
+  void Shutdown(int how);
+  // Graceful close, if FilterSocketClose agrees.
+  void Close();
+  // Resets the connection.
+  void AbortiveClose();
+  bool IsValid();
+
+ private:
+  friend class CSocketServer;
+  friend class CIntrusiveList<Socket>;
+
+  Socket(CSocketServer& server, int handle, bool useSequenceNumbers);
+  void Attach(int handle);
+  std::uint32_t NextSequenceNumber(bool write);
+  CIOBuffer* NextWriteBuffer(CIOBuffer* buffer);
+  void InternalClose();
+  void OnClientClose();
+  bool WritePending();
+  void WriteFinished();
+  void OnConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error);
+
+  void IssueZeroByteRead(CIOBuffer* buffer);
+  void IssueRead(CIOBuffer* buffer);
+  void IssueWrite(CIOBuffer* buffer);
+
+  CIntrusiveList<Socket>::Node m_node;
+  Win32::CCriticalSection m_lock;
+  CSocketServer& m_server;
+  int m_socket;
+  std::atomic<long> m_ref{1};
+  std::atomic<long> m_outstandingWrites{0};
+  std::atomic<bool> m_writeShutdown{false};
+  std::atomic<bool> m_closing{false};
+  std::atomic<long> m_clientClosed{0};
+  std::unique_ptr<CSequenceData> m_sequenceData;
+};
+
+// A worker: takes packets from the completion port and handles them until it gets one
+// with key 0.
+class CSocketServer::WorkerThread : public Win32::CThread {
+ public:
+  // Server thread.
+  WorkerThread(CSocketServer& server, CIOCompletionPort& port);
+  ~WorkerThread() override;
+
+  // Any thread: asks one worker to end.
+  void RequestStop();
+  // Server thread: RequestStop, then waits for this worker to end.
+  void StopAndWait();
+
+ protected:
+  int Run() override;
+  virtual void ProcessOperation(Socket* socket, CIOBuffer* buffer, std::uint32_t bytes);
+
+ private:
+  CSocketServer& m_server;
+  CIOCompletionPort& m_port;
+};
+
+}  // namespace Sockora

@@ -1,0 +1,110 @@
+#include "net/WriteTrace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/AppPaths.h"
+#include "platform/CCriticalSection.h"
+#include "platform/CScopedLock.h"
+#include "platform/CWin32Exception.h"
+#include "platform/DebugSink.h"
+
+namespace Sockora {
+
+namespace {
+
+// One busy server writes a line per received buffer: past this size the file becomes
+// "Sockora.log.1" (one old file kept) and a new one starts.
+constexpr off_t kRotateBytes = 4 * 1024 * 1024;
+constexpr std::string_view kHeader = "****************New Log*****************\n";
+
+class TraceLog {
+ public:
+  void Write(std::string_view message) {
+    std::string line = std::to_string(::syscall(SYS_gettid));
+    line += ": ";
+    line += message;
+    line += '\n';
+
+    Win32::CScopedLock lock(m_lock);
+    if (DebugSinkEnabled()) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fflush(stdout);
+    }
+    DebugOutput(line);
+    if (!m_opened) Open();
+    if (m_fd < 0) return;
+    if (m_size + static_cast<off_t>(line.size()) > kRotateBytes) Rotate();
+    WriteAll(line);
+  }
+
+ private:
+  // The first open of a run writes the header; a failed open is not retried this run.
+  void Open() {
+    m_opened = true;
+    m_path = AppFilePath("Sockora.log");
+    if (!OpenFile()) {
+      DebugOutput("Sockora.log cannot be opened: " + Win32::FormatErrorText(errno));
+      return;
+    }
+    WriteAll(kHeader);
+  }
+
+  bool OpenFile() {
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0) return false;
+    struct stat info {};
+    m_size = ::fstat(m_fd, &info) == 0 ? info.st_size : 0;
+    return true;
+  }
+
+  void Rotate() {
+    ::close(m_fd);
+    m_fd = -1;
+    const std::string old = m_path + ".1";
+    if (::rename(m_path.c_str(), old.c_str()) != 0)
+      DebugOutput("Sockora.log could not be rotated; tracing to the file stops\n");
+    else
+      OpenFile();
+  }
+
+  void WriteAll(std::string_view text) {
+    while (!text.empty()) {
+      const ssize_t written = ::write(m_fd, text.data(), text.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        DebugOutput("Sockora.log write failed; tracing to the file stops: " +
+                    Win32::FormatErrorText(errno));
+        ::close(m_fd);
+        m_fd = -1;
+        return;
+      }
+      text.remove_prefix(static_cast<size_t>(written));
+      m_size += written;
+    }
+  }
+
+  Win32::CCriticalSection m_lock;
+  bool m_opened = false;
+  int m_fd = -1;
+  off_t m_size = 0;
+  std::string m_path;
+};
+
+// Never destroyed: threads may trace until the very end of the process.
+TraceLog& TheTraceLog() {
+  static TraceLog& log = *new TraceLog;
+  return log;
+}
+
+}  // namespace
+
+void WriteTrace(std::string_view message) { TheTraceLog().Write(message); }
+
+}  // namespace Sockora

@@ -1,0 +1,373 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "TestClient.h"
+#include "TestServer.h"
+#include "WaitFor.h"
+#include "net/CSocket.h"
+#include "platform/CManualResetEvent.h"
+#include "platform/DebugSink.h"
+
+using namespace std::chrono_literals;
+using Sockora::CSocket;
+using Sockora::Win32::CManualResetEvent;
+
+namespace {
+
+// The trace log goes to the application directory: a fresh one for this program.
+const std::string kAppDir = [] {
+  char pattern[] = "/tmp/vantrel-net-tests-XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  ::setenv("VANTREL_APP_DIR", dir.c_str(), 1);
+  return dir;
+}();
+
+// Runs `action` on its own thread; if it has not returned within `bound` the program ends
+// as a failure instead of hanging.
+void FinishesWithin(std::function<void()> action, std::chrono::seconds bound = 30s) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([action = std::move(action), done] {
+    action();
+    done->set_value();
+  }).detach();
+  if (finished.wait_for(bound) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: did not finish within %lld s (hang)\n", static_cast<long long>(bound.count()));
+    std::_Exit(1);
+  }
+}
+
+std::uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string Pattern(std::size_t bytes, char seed) {
+  std::string data(bytes, '\0');
+  for (std::size_t i = 0; i < bytes; ++i) data[i] = static_cast<char>(seed + i % 61);
+  return data;
+}
+
+}  // namespace
+
+TEST(SocketServer, EchoesWhatItReceivesBothWays) {
+  TestServer server({});
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(client.Connected());
+
+  const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
+  for (const std::string& message : messages) {
+    ASSERT_TRUE(client.Send(message));
+    EXPECT_EQ(client.Receive(message.size()), message) << message.size() << " bytes";
+  }
+  EXPECT_EQ(server.Count("Accepted"), 1);
+  EXPECT_EQ(server.Count("Created"), 1);
+}
+
+TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
+  TestServer::Options options;
+  options.workers = 3;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  // The request numbered 0 waits until 2 has been handled, 1 until 0 has: the three
+  // workers get through them in the order 2, 0, 1. (The events outlive the workers.)
+  CManualResetEvent handled[3];
+  TestServer server(options);
+  static thread_local int current = -1;
+  server.onWriteRequest = [&](std::uint32_t sequence) {
+    current = static_cast<int>(sequence);
+    if (sequence == 0) {
+      EXPECT_TRUE(handled[2].Wait(20000));
+    } else if (sequence == 1) {
+      EXPECT_TRUE(handled[0].Wait(20000));
+    }
+  };
+  server.onWorkFinished = [&] {
+    if (current >= 0 && current < 3) handled[current].Set();
+    current = -1;
+  };
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  std::vector<TestServer::Socket*> sockets = server.TakeHeldSockets();
+  ASSERT_EQ(sockets.size(), 1u);
+
+  EXPECT_TRUE(sockets[0]->Write("first ", 6));
+  EXPECT_TRUE(sockets[0]->Write("second ", 7));
+  EXPECT_TRUE(sockets[0]->Write("third", 5));
+  EXPECT_EQ(client.Receive(18), "first second third");
+  sockets[0]->Release();
+}
+
+TEST(SocketServer, WritersOnSeveralThreadsNeverShareASequenceNumber) {
+  TestServer::Options options;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  TestServer server(options);
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+
+  // Two numbers drawn twice would leave a gap that holds every later write back.
+  constexpr int kWrites = 2000;
+  std::vector<std::thread> writers;
+  for (char tag : {'a', 'b'})
+    writers.emplace_back([&, tag] {
+      for (int i = 0; i < kWrites; ++i) EXPECT_TRUE(socket->Write(&tag, 1));
+    });
+  for (std::thread& writer : writers) writer.join();
+  const std::string received = client.Receive(2 * kWrites);
+  EXPECT_EQ(received.size(), 2u * kWrites);
+  EXPECT_EQ(std::count(received.begin(), received.end(), 'a'), kWrites);
+  socket->Release();
+}
+
+TEST(SocketServer, PeerCloseIsReportedOnceAndTheConnectionGoesBackToThePool) {
+  TestServer::Options options;
+  options.holdSockets = true;
+  TestServer server(options);
+  server.StartListening();
+  auto client = std::make_unique<TestClient>(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+  client->Close();
+
+  const std::string dropped = "ReadCompleted - 0 bytes - client connection dropped";
+  ASSERT_TRUE(server.WaitCount("ClientClose", 1));
+  // A second receive also completes with 0 bytes: still one OnConnectionClientClose.
+  EXPECT_TRUE(socket->Read());
+  ASSERT_TRUE(server.WaitCount(dropped, 2));
+  socket->Release();
+  ASSERT_TRUE(server.WaitCount("Closed", 1));
+  EXPECT_EQ(server.Count("ClientClose"), 1);
+  EXPECT_EQ(server.Count("ReadCompleted"), 0);
+  EXPECT_EQ(server.Count("Unreferenced"), 1);
+
+  // The pooled object serves the next connection.
+  ASSERT_TRUE(WaitFor([&] { return server.PooledConnectionCount() == 1; }));
+  TestClient next(server.ListeningPort());
+  ASSERT_TRUE(next.Send("again"));
+  EXPECT_EQ(next.Receive(5), "again");
+  EXPECT_EQ(server.Count("Created"), 1);
+}
+
+TEST(SocketServer, ResetWhileAReceiveIsPendingClosesTheConnectionOnce) {
+  TestServer server({});
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  // After a round trip the second receive is issued, and waits.
+  ASSERT_TRUE(client.Send("x"));
+  ASSERT_EQ(client.Receive(1), "x");
+  ASSERT_TRUE(server.WaitCount("ReadIssued", 2));
+  client.Reset();
+
+  ASSERT_TRUE(server.WaitCount("Closed", 1));
+  EXPECT_EQ(server.Count("Unreferenced"), 1);
+  EXPECT_EQ(server.Count("Reset"), 0);
+  EXPECT_EQ(server.Count("ClientClose"), 0);
+  EXPECT_EQ(server.Count("ReadCompleted"), 1);
+}
+
+TEST(SocketServer, ShutdownOfTheSendSideWaitsForOutstandingWrites) {
+  TestServer::Options options;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  options.bufferSize = 65536;
+  TestServer server(options);
+  server.StartListening();
+  // A small receive window keeps most of the writes outstanding in the server.
+  TestClient client(server.ListeningPort(), 4096);
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+
+  constexpr int kWrites = 256;
+  const std::string block = Pattern(65536, 'A');
+  for (int i = 0; i < kWrites; ++i) ASSERT_TRUE(socket->Write(block.data(), block.size()));
+  socket->Shutdown(SHUT_WR);
+  EXPECT_FALSE(socket->Write("late", 4));
+
+  std::string received = client.Receive(kWrites * block.size());
+  EXPECT_EQ(received.size(), kWrites * block.size());
+  EXPECT_EQ(received.substr(received.size() - block.size()), block);
+  EXPECT_EQ(client.ReceiveEnd(), 0) << "the send side was never shut down";
+  socket->Release();
+}
+
+TEST(SocketServer, AWriteLargerThanABufferIsRefusedWithoutBlockingTheShutdown) {
+  TestServer::Options options;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  TestServer server(options);
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+
+  const std::string tooLong(10241, 'z');
+  EXPECT_FALSE(socket->Write(tooLong.data(), tooLong.size()));
+  EXPECT_TRUE(socket->Write("ok", 2));
+  socket->Shutdown(SHUT_WR);
+  EXPECT_EQ(client.Receive(2), "ok");
+  EXPECT_EQ(client.ReceiveEnd(), 0) << "a refused write was still counted as outstanding";
+  socket->Release();
+}
+
+TEST(SocketServer, UnreferencedIsAskedOnceWhateverTheHandlerAnswers) {
+  for (bool answer : {false, true}) {
+    TestServer::Options options;
+    options.unreferencedAnswer = answer;
+    TestServer server(options);
+    server.StartListening();
+    for (int round = 0; round < 2; ++round) {
+      TestClient client(server.ListeningPort());
+      ASSERT_TRUE(client.Send("ping"));
+      ASSERT_EQ(client.Receive(4), "ping");
+      client.Close();
+      ASSERT_TRUE(server.WaitCount("Closed", round + 1)) << "answer " << answer;
+      ASSERT_TRUE(WaitFor([&] { return server.PooledConnectionCount() == 1; }));
+      EXPECT_EQ(server.Count("Unreferenced"), round + 1) << "answer " << answer;
+    }
+    // Both connections used the same pooled object.
+    EXPECT_EQ(server.Count("Created"), 1) << "answer " << answer;
+  }
+}
+
+TEST(SocketServer, TheConnectionReleasedWhileTheFreePoolIsFullIsDestroyed) {
+  TestServer server({});
+  server.StartListening();
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 101; ++i) {
+    clients.push_back(std::make_unique<TestClient>(server.ListeningPort()));
+    // Connections are accepted one at a time; keep within the listen backlog.
+    ASSERT_TRUE(server.WaitCount("Accepted", i + 1));
+  }
+  EXPECT_EQ(server.Count("Created"), 101);
+  clients.clear();
+  ASSERT_TRUE(server.WaitCount("Closed", 101));
+  ASSERT_TRUE(server.WaitCount("Destroyed", 1));
+  EXPECT_EQ(server.Count("Destroyed"), 1);
+}
+
+TEST(SocketServer, AcceptingStopsAndStartsAgainOnTheSamePort) {
+  const std::uint16_t port = FreePort();
+  TestServer server({}, port);
+  server.StartListening();
+  server.StartAcceptingConnections();
+  EXPECT_EQ(server.Count("StartAccepting"), 1);
+
+  TestClient staying(port);
+  ASSERT_TRUE(staying.Send("1"));
+  ASSERT_EQ(staying.Receive(1), "1");
+  for (int round = 0; round < 2; ++round) {
+    server.StopAcceptingConnections();
+    server.StopAcceptingConnections();
+    EXPECT_EQ(server.Count("StopAccepting"), round + 1);
+    TestClient refused(port);
+    EXPECT_FALSE(refused.Connected());
+    EXPECT_EQ(refused.ConnectError(), ECONNREFUSED);
+
+    server.StartAcceptingConnections();
+    TestClient fresh(port);
+    ASSERT_TRUE(fresh.Send("fresh"));
+    EXPECT_EQ(fresh.Receive(5), "fresh");
+  }
+  // Established connections are not touched, and a stopped accept is not an error.
+  ASSERT_TRUE(staying.Send("2"));
+  EXPECT_EQ(staying.Receive(1), "2");
+  for (const std::string& event : server.Events()) EXPECT_EQ(event.find("WSAAccept"), std::string::npos) << event;
+}
+
+TEST(SocketServer, APortInUseThrowsFromBindAfterTracingTheFailure) {
+  std::vector<std::string> debugLines;
+  std::mutex debugMutex;
+  SetDebugCapture([&](std::string_view text) {
+    std::lock_guard lock(debugMutex);
+    debugLines.emplace_back(text);
+  });
+  // The other listener sets SO_REUSEADDR too: the option never shares a listening port.
+  TestServer holder({});
+  holder.StartListening();
+  TestServer server({}, holder.ListeningPort());
+  server.Start();
+  try {
+    server.StartAcceptingConnections();
+    ADD_FAILURE() << "no exception";
+  } catch (const CSocket::Exception& error) {
+    EXPECT_EQ(error.GetWhere(), "CSocket::Bind()");
+    EXPECT_EQ(error.GetError(), static_cast<unsigned>(EADDRINUSE));
+  }
+  SetDebugCapture({});
+  EXPECT_EQ(server.Count("StartAccepting"), 1);
+  EXPECT_EQ(server.ListeningPort(), 0);
+  {
+    std::lock_guard lock(debugMutex);
+    ASSERT_EQ(debugLines.size(), 1u);
+    EXPECT_NE(debugLines[0].find(": socket 绑定失败\n"), std::string::npos) << debugLines[0];
+  }
+  std::ifstream log(kAppDir + "/Sockora.log");
+  std::stringstream text;
+  text << log.rdbuf();
+  EXPECT_NE(text.str().find(": socket 绑定失败\n"), std::string::npos);
+}
+
+TEST(SocketServer, ShutdownClosesEveryConnectionBeforeSignallingTheShutdown) {
+  TestServer::Options options;
+  options.workers = 3;
+  auto server = std::make_unique<TestServer>(options);
+  server->StartListening();
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<TestClient>(server->ListeningPort()));
+    ASSERT_TRUE(clients.back()->Send("x"));
+    ASSERT_EQ(clients.back()->Receive(1), "x");
+  }
+  TestServer* raw = server.get();
+  FinishesWithin([&] { server->WaitForShutdown(); });
+
+  const std::vector<std::string> events = raw->Events();
+  const auto position = [&](const std::string& event) {
+    return std::find(events.begin(), events.end(), event) - events.begin();
+  };
+  const auto lastClosed = std::find(events.rbegin(), events.rend(), "Closed").base() - events.begin() - 1;
+  EXPECT_EQ(raw->Count("Closed"), 3);
+  EXPECT_LT(lastClosed, position("ShutdownStarted"));
+  EXPECT_LT(lastClosed, position("Time to shutdown"));
+  EXPECT_EQ(raw->Count("ThreadDestroyed"), 3);
+  EXPECT_EQ(raw->Count("ShutdownComplete"), 1);
+  for (auto& client : clients) EXPECT_EQ(client->ReceiveEnd(), ECONNRESET);
+  FinishesWithin([&] { server.reset(); });
+}
+
+TEST(SocketServer, AServerThatNeverStartedIsDestroyedWithoutWaiting) {
+  auto server = std::make_unique<TestServer>(TestServer::Options{});
+  FinishesWithin([&] { server.reset(); });
+}
+
+TEST(SocketServer, AnExceptionEndingTheAcceptLoopStillStopsTheWorkers) {
+  TestServer::Options options;
+  options.throwOnAccept = true;
+  auto server = std::make_unique<TestServer>(options);
+  server->StartListening();
+  TestClient client(server->ListeningPort());
+  ASSERT_TRUE(server->WaitCount("ShutdownComplete", 1));
+  EXPECT_EQ(server->Count("CSocketServer::Run() - Exception: TestServer::OnConnectionAccepted() - refused"), 1);
+  EXPECT_EQ(server->Count("ThreadDestroyed"), 4);
+  FinishesWithin([&] { server.reset(); });
+}
