@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
+#include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
 #include "core/ProtEscape.h"
 #include "core/SettingInfo.h"
@@ -43,12 +45,14 @@ CDataCenter& CDataCenter::Instance() {
 CDataCenter::CDataCenter() {
   m_dispatchThread = StartThread([this](CEvent& stop) { DispatchThread(stop); });
   m_comRecvThread = StartThread([this](CEvent& stop) { ComRecvThread(stop); });
+  m_notTransWriterThread = StartThread([this](CEvent& stop) { NotTransWriterThread(stop); });
   m_statisticsThread = StartThread([this](CEvent& stop) { StatisticsThread(stop); });
 }
 
 CDataCenter::~CDataCenter() {
   StopThread(m_dispatchThread);
   StopThread(m_comRecvThread);
+  StopThread(m_notTransWriterThread);
   StopThread(m_statisticsThread);
   std::lock_guard lock(m_trafficMutex);
   m_traffic.clear();
@@ -141,6 +145,22 @@ void CDataCenter::ComRecvThread(CEvent& stop) {
     }
     TcpSendQueue.Push(*escaped);
   }
+}
+
+void CDataCenter::StoreNotTransData(DataItem item) {
+  NotTransRecord record{};
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  // "%04d/%02d/%02d %02d:%02d:%02d" of the local time: 19 characters and the zero.
+  std::strftime(record.ReceiveTime, sizeof record.ReceiveTime, "%Y/%m/%d %H:%M:%S", &local);
+  record.Item = item;
+  NotTransQueue.Push(record);
+}
+
+void CDataCenter::NotTransWriterThread(CEvent& stop) {
+  CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME);
+  writer.Run();
 }
 
 void CDataCenter::RunStatisticsPass() {

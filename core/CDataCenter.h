@@ -37,6 +37,10 @@ class CDataCenter {
   // (NotTransQueue keeps what was handed over for storage), the counters and traffic.
   void ResetServiceState();
 
+  // Stamps the record with the current local time and queues it for NotTransWriterThread,
+  // which writes it to NotTransData. User-interface thread (any thread is safe).
+  void StoreNotTransData(DataItem item);
+
   // Any thread.
   DeviceTraffic GetDeviceTraffic(const std::string& deviceId);
   void AddDeviceTraffic(const std::string& deviceId, std::uint64_t bytesIn, std::uint64_t bytesOut);
@@ -60,6 +64,7 @@ class CDataCenter {
 
   void DispatchThread(Sockora::Win32::CEvent& stop);
   void ComRecvThread(Sockora::Win32::CEvent& stop);
+  void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
   void Dispatch(const DataItem& item);
 
@@ -71,5 +76,7 @@ class CDataCenter {
 
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_comRecvThread;
+  // Woken by NotTransQueue's Arrived event, one signal per stored record.
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_notTransWriterThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_statisticsThread;
 };

@@ -11,6 +11,7 @@
 #include "core/SettingInfo.h"
 #include "core/WindowMessages.h"
 #include "platform/DebugSink.h"
+#include "storage/CAccessInterface.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -196,14 +197,19 @@ TEST_F(DataCenterTest, ResetServiceStateLeavesRecordsWaitingForTheDatabase) {
   ASSERT_TRUE(WaitFor([&] { return center.OnlineCount() == 1; }));
   center.AddDeviceTraffic(kConfigured, 5, 7);
   center.ComSendQueue.Push(Item(kConfigured, DATA_USER, {1}));
-  NotTransRecord record{};
-  record.Item = Item(kConfigured, DATA_USER, {9});
-  center.NotTransQueue.Push(record);
+  center.StoreNotTransData(Item(kConfigured, DATA_USER, {9}));
 
   center.ResetServiceState();
   EXPECT_EQ(center.ComSendQueue.Count(), 0u);
   EXPECT_EQ(center.OnlineCount(), 0);
   EXPECT_EQ(center.MatchedOnlineCount(), 0);
   EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesOut, 0u);
-  EXPECT_EQ(center.NotTransQueue.Count(), 1u);
+  // What was handed over for storage still reaches the database.
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+  EXPECT_TRUE(WaitFor([&] {
+    std::vector<NotTransRecord> records;
+    return store.QueryNotTransData({kConfigured, "", ""}, records, 10, nullptr) == 1 && records[0].Item.Length == 1 &&
+           records[0].Item.Data[0] == 9;
+  }));
 }

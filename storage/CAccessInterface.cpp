@@ -1,0 +1,342 @@
+#include "storage/CAccessInterface.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "core/WriteDebugLine.h"
+#include "platform/AppPaths.h"
+#include "platform/Notice.h"
+
+namespace {
+
+// ReceiveData is split into rows of at most this many bytes.
+constexpr std::size_t kReceiveDataRow = 250;
+
+struct SettingRow {
+  const char* key;
+  const char* defaultValue;
+};
+
+// In the order the rows are created and checked.
+constexpr std::array<SettingRow, 7> kSettingRows{{
+    {"LocalIp", ""},
+    {"LocalPort", ""},
+    {"BootAutoStart", ""},
+    {"AutoStartSimulation", ""},
+    {"FilterHearbeat", ""},
+    {"Escape", ""},
+    {"DelayComRead", "50"},
+}};
+
+constexpr char kInsertTunnel[] = "insert into TunnelInfo values (?, ?, ?, ?, ?, ?, ?)";
+constexpr char kDeleteTunnel[] = "delete from TunnelInfo where DeviceID=?";
+constexpr char kInsertNotTrans[] = "insert into NotTransData(ReceiveTime,DeviceID,ReceiveData)values (?, ?, ?);";
+
+SqlValues TunnelValues(const TunnelInfo& tunnel) {
+  return {SqlText(tunnel.DeviceID), SqlText(tunnel.SerialNo), SqlText(tunnel.BaudRate), SqlText(tunnel.DateBit),
+          SqlText(tunnel.StopBit),  SqlText(tunnel.Parity),   SqlText(tunnel.Note)};
+}
+
+std::string Unsigned(std::uint32_t value) { return std::to_string(value); }
+
+// The leading decimal number of `text` (0 when there is none).
+std::int32_t Decimal(const std::string& text) {
+  return static_cast<std::int32_t>(std::strtoll(text.c_str(), nullptr, 10));
+}
+
+void CopyText(char* field, std::size_t fieldSize, const std::string& text) {
+  std::memset(field, 0, fieldSize);
+  std::memcpy(field, text.data(), std::min(text.size(), fieldSize - 1));
+}
+
+}  // namespace
+
+CAccessInterface::CAccessInterface() {
+  m_appDirectory = ApplicationDirectory();
+  if (m_appDirectory.empty() || m_appDirectory.back() != '/') m_appDirectory += '/';
+}
+
+int CAccessInterface::OpenDatabase(const std::string& name) {
+  m_fileName = name;
+  if (m_open) {
+    m_ado.CloseConnection();
+    m_open = false;
+  }
+  const std::string path = m_appDirectory + name;
+  if (m_ado.OpenAccessFile(path) == 0) {
+    m_open = true;
+    if (PrepareSchema()) return 1;
+    m_ado.CloseConnection();
+    m_open = false;
+  }
+  char text[4096];
+  std::snprintf(text, sizeof text, "打开数据库文件失败(%s)!", path.c_str());
+  if (m_openFailureNotice) {
+    ShowNotice(text, "Vantrel", 0);
+  } else {
+    WriteDebugLine("[MSG]", "%s\n", text);
+  }
+  return 0;
+}
+
+bool CAccessInterface::EnsureOpen() {
+  if (!m_open) OpenDatabase(m_fileName);
+  return m_open;
+}
+
+template <typename Steps>
+int CAccessInterface::InTransaction(Steps steps) {
+  if (!EnsureOpen() || !m_ado.BeginTrans()) return 0;
+  if (steps() && m_ado.CommitTrans()) return 1;
+  m_ado.RollbackTrans();
+  return 0;
+}
+
+bool CAccessInterface::PrepareSchema() {
+  constexpr char kCountPresent[] =
+      "select count(*) as Present from sqlite_master where name in ('TunnelInfo', 'NotTransData', "
+      "'NotTransDataDeviceTime')";
+  auto present = m_ado.ExecuteQuery(kCountPresent);
+  if (!present || !present->MoveNext()) return false;
+  if (present->GetFieldInt("Present") == 3) return true;
+  present.reset();
+
+  // Immediate: two programs opening one new file must not both fill it.
+  if (m_ado.ExecuteCommand("BEGIN IMMEDIATE") < 0) return false;
+  auto objects = m_ado.ExecuteQuery("select count(*) as Objects from sqlite_master");
+  const bool ok = objects && objects->MoveNext();
+  const bool empty = ok && objects->GetFieldInt("Objects") == 0;
+  objects.reset();
+  if (ok && m_ado.ExecuteCommand(
+                "CREATE TABLE IF NOT EXISTS TunnelInfo (DeviceID text, SerialNo text, BaudRate integer, "
+                "DateBit integer, StopBit text, Parity text, Note text)") >= 0 &&
+      // ReceiveData holds blobs: every byte of the data, zero bytes included.
+      m_ado.ExecuteCommand("CREATE TABLE IF NOT EXISTS NotTransData (ReceiveTime text, DeviceID text, "
+                           "ReceiveData blob)") >= 0 &&
+      m_ado.ExecuteCommand("CREATE INDEX IF NOT EXISTS NotTransDataDeviceTime ON NotTransData (DeviceID, "
+                           "ReceiveTime)") >= 0 &&
+      (!empty || InitSettingTable() == 1) && m_ado.CommitTrans()) {
+    return true;
+  }
+  m_ado.RollbackTrans();
+  return false;
+}
+
+int CAccessInterface::LoadTunnels(std::vector<TunnelInfo>& tunnels) {
+  if (!EnsureOpen()) return 0;
+  auto rows = m_ado.ExecuteQuery("select * from TunnelInfo");
+  if (!rows) return 0;
+  while (rows->MoveNext()) {
+    TunnelInfo tunnel;
+    tunnel.DeviceID = rows->GetFieldText("DeviceID");
+    tunnel.SerialNo = rows->GetFieldText("SerialNo");
+    tunnel.Parity = rows->GetFieldText("Parity");
+    tunnel.StopBit = rows->GetFieldText("StopBit");
+    tunnel.Note = rows->GetFieldText("Note");
+    tunnel.BaudRate = std::to_string(rows->GetFieldInt("BaudRate"));
+    tunnel.DateBit = std::to_string(rows->GetFieldInt("DateBit"));
+    if (rows->Failed()) break;
+    tunnels.push_back(std::move(tunnel));
+  }
+  return rows->Failed() ? 0 : 1;
+}
+
+int CAccessInterface::AddTunnel(const TunnelInfo& tunnel) { return ExecuteSql(kInsertTunnel, TunnelValues(tunnel)); }
+
+int CAccessInterface::ModifyTunnel(const TunnelInfo& tunnel) {
+  // One transaction: an insert that fails must not leave the tunnel deleted.
+  return InTransaction([&] {
+    return m_ado.ExecuteCommand(kDeleteTunnel, {SqlText(tunnel.DeviceID)}) >= 0 &&
+           m_ado.ExecuteCommand(kInsertTunnel, TunnelValues(tunnel)) >= 0;
+  });
+}
+
+int CAccessInterface::DeleteTunnel(const std::string& deviceId) {
+  return ExecuteSql(kDeleteTunnel, {SqlText(deviceId)});
+}
+
+int CAccessInterface::InitSettingTable() {
+  if (ExecuteSql("CREATE TABLE TabSetting (ParamKey varchar(20),ParamValue varchar(20))", {}) == 1) {
+    for (const SettingRow& row : kSettingRows) {
+      ExecuteSql("insert into TabSetting values(?, ?)", {SqlText(row.key), SqlText(row.defaultValue)});
+    }
+    return 1;
+  }
+  for (const SettingRow& row : kSettingRows) {
+    std::string value;
+    if (FindSetting(row.key, value) == 0) {
+      ExecuteSql("insert into TabSetting values(?, ?)", {SqlText(row.key), SqlText(row.defaultValue)});
+    }
+  }
+  return 0;
+}
+
+int CAccessInterface::FindSetting(const std::string& key, std::string& value) {
+  if (!m_open) return -1;
+  auto rows = m_ado.ExecuteQuery("select * from TabSetting where ParamKey = ?;", {SqlText(key)});
+  if (!rows) return -1;
+  bool found = false;
+  while (rows->MoveNext()) {
+    value = rows->GetFieldText("ParamValue");
+    found = true;
+  }
+  if (rows->Failed()) return -1;
+  return found ? 1 : 0;
+}
+
+bool CAccessInterface::GetSetting(const std::string& key, std::string& value) {
+  return FindSetting(key, value) == 1;
+}
+
+int CAccessInterface::SetSetting(const std::string& key, const std::string& value) {
+  return ExecuteSql("update TabSetting set ParamValue = ? where ParamKey = ?;", {SqlText(value), SqlText(key)});
+}
+
+int CAccessInterface::LoadSettings(SettingInfo& settings) {
+  GetSetting("LocalIp", settings.LocalIp);
+  auto readNumber = [this](const char* key, auto& member) {
+    std::string text;
+    GetSetting(key, text);
+    if (text.empty()) return;
+    if constexpr (std::is_same_v<std::remove_reference_t<decltype(member)>, bool>) {
+      member = Decimal(text) != 0;
+    } else {
+      member = Decimal(text);
+    }
+  };
+  readNumber("LocalPort", settings.LocalPort);
+  readNumber("BootAutoStart", settings.BootAutoStart);
+  readNumber("AutoStartSimulation", settings.AutoStartSimulation);
+  readNumber("FilterHearbeat", settings.FilterHearbeat);
+  readNumber("Escape", settings.Escape);
+  readNumber("DelayComRead", settings.DelayComRead);
+  return 1;
+}
+
+int CAccessInterface::SaveSettings(const SettingInfo& settings) {
+  // One transaction: a failure part-way must not leave half the settings saved.
+  return InTransaction([&] {
+    const std::array<std::pair<const char*, std::string>, 7> values{{
+        {"LocalIp", settings.LocalIp},
+        {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
+        {"BootAutoStart", Unsigned(settings.BootAutoStart)},
+        {"AutoStartSimulation", Unsigned(settings.AutoStartSimulation)},
+        {"FilterHearbeat", Unsigned(settings.FilterHearbeat)},
+        {"Escape", Unsigned(settings.Escape)},
+        {"DelayComRead", Unsigned(static_cast<std::uint32_t>(settings.DelayComRead))},
+    }};
+    for (const auto& [key, value] : values) {
+      if (SetSetting(key, value) == 0) return false;
+    }
+    return true;
+  });
+}
+
+int CAccessInterface::SaveNotTransData(const std::vector<NotTransRecord>& records) {
+  return InTransaction([&] {
+    for (const NotTransRecord& record : records) {
+      const SqlValue time = SqlText(std::string(record.ReceiveTime, strnlen(record.ReceiveTime, sizeof record.ReceiveTime)));
+      const SqlValue deviceId = SqlText(DeviceIdOf(record.Item));
+      const std::size_t length = static_cast<std::size_t>(std::clamp(record.Item.Length, 0, DATA_ITEM_PAYLOAD));
+      // Every byte is data (zero bytes too); an empty payload still gives one row.
+      std::size_t offset = 0;
+      do {
+        const std::size_t row = std::min(kReceiveDataRow, length - offset);
+        if (m_ado.ExecuteCommand(kInsertNotTrans, {time, deviceId, SqlBlob(record.Item.Data + offset, row)}) < 0)
+          return false;
+        offset += row;
+      } while (offset < length);
+    }
+    return true;
+  });
+}
+
+SqlCondition CAccessInterface::BuildNotTransCondition(const NotTransFilter& filter) {
+  SqlCondition condition;
+  if (!filter.DeviceId.empty()) {
+    condition.Text = "DeviceID = ?";
+    condition.Values.push_back(SqlText(filter.DeviceId));
+  }
+  if (!filter.StartTime.empty() || !filter.EndTime.empty()) {
+    if (!condition.Text.empty()) condition.Text += " and ";
+    condition.Text += "ReceiveTime >= ? and ReceiveTime <= ?";
+    condition.Values.push_back(SqlText(filter.StartTime));
+    condition.Values.push_back(SqlText(filter.EndTime));
+  }
+  return condition;
+}
+
+std::int64_t CAccessInterface::QueryNotTransDataSql(const std::string& select, const SqlValues& values,
+                                                    const NotTransVisitor& visit) {
+  if (!EnsureOpen()) return -1;
+  auto rows = m_ado.ExecuteQuery(select, values);
+  if (!rows) return -1;
+  // One 10 KB record reused for every row.
+  auto record = std::make_unique<NotTransRecord>();
+  std::int64_t visited = 0;
+  while (rows->MoveNext()) {
+    std::memset(record.get(), 0, sizeof *record);
+    const std::string deviceId = rows->GetFieldText("DeviceID");
+    const std::string data = rows->GetFieldBytes("ReceiveData");
+    const std::string time = rows->GetFieldText("ReceiveTime");
+    if (rows->Failed()) break;
+    CopyText(record->ReceiveTime, sizeof record->ReceiveTime, time);
+    SetDeviceId(record->Item, deviceId);
+    record->Item.Kind = DATA_SERIAL;
+    const std::size_t length = std::min(data.size(), static_cast<std::size_t>(DATA_ITEM_PAYLOAD));
+    if (length < data.size()) {
+      // Only a file edited by other means has such rows.
+      WriteDebugLine("[MSG]", "ReceiveData of %s at %s cut from %zu to %zu bytes\n", deviceId.c_str(), time.c_str(),
+                     data.size(), length);
+    }
+    std::memcpy(record->Item.Data, data.data(), length);
+    record->Item.Length = static_cast<std::int32_t>(length);
+    ++visited;
+    if (!visit(*record)) return visited;
+  }
+  return rows->Failed() ? -1 : visited;
+}
+
+std::int64_t CAccessInterface::VisitNotTransData(const NotTransFilter& filter, const NotTransVisitor& visit) {
+  const SqlCondition condition = BuildNotTransCondition(filter);
+  return QueryNotTransDataSql("select * from NotTransData where " + condition.Text + ";", condition.Values, visit);
+}
+
+std::int64_t CAccessInterface::QueryNotTransData(const NotTransFilter& filter, std::vector<NotTransRecord>& records,
+                                                 std::size_t maxRecords, bool* moreMatched) {
+  if (moreMatched != nullptr) *moreMatched = false;
+  std::int64_t delivered = 0;
+  const std::int64_t visited = VisitNotTransData(filter, [&](const NotTransRecord& record) {
+    if (static_cast<std::size_t>(delivered) == maxRecords) {
+      if (moreMatched != nullptr) *moreMatched = true;
+      return false;
+    }
+    records.push_back(record);
+    ++delivered;
+    return true;
+  });
+  return visited < 0 ? -1 : delivered;
+}
+
+int CAccessInterface::DeleteNotTransData(const NotTransFilter& filter) {
+  const SqlCondition condition = BuildNotTransCondition(filter);
+  return ExecuteSql("delete from NotTransData where " + condition.Text + ";", condition.Values);
+}
+
+int CAccessInterface::DeleteAllNotTransData() { return ExecuteSql("delete from NotTransData;", {}); }
+
+int CAccessInterface::CloseDatabase() {
+  const int result = m_ado.CloseConnection();
+  m_open = false;
+  return result;
+}
+
+int CAccessInterface::ExecuteSql(const std::string& statement, const SqlValues& values) {
+  if (!EnsureOpen()) return 0;
+  return m_ado.ExecuteCommand(statement, values) == -1 ? 0 : 1;
+}

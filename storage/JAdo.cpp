@@ -1,0 +1,151 @@
+#include "storage/JAdo.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+
+#include "core/WriteDebugLine.h"
+
+namespace {
+
+// True when `tail` (what the engine did not compile) holds nothing but blanks and ';'.
+bool OnlyBlanks(const char* tail) {
+  for (; *tail != '\0'; ++tail) {
+    if (std::strchr(" \t\r\n;", *tail) == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+JAdo::~JAdo() { CloseConnection(); }
+
+void JAdo::ReportComError(int code, const std::string& message) {
+  WriteDebugLine("[MSG]", "%d\n", code);
+  WriteDebugLine("[MSG]", "%s\n", message.c_str());
+}
+
+void JAdo::Fail(int code, const std::string& message) {
+  m_lastError = code;
+  ReportComError(code, message);
+}
+
+int JAdo::OpenAccessFile(const std::string& path) {
+  CloseConnection();
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+  if (rc != SQLITE_OK) {
+    // The handle (when there is one) carries the reason, e.g. the directory is missing.
+    Fail(db != nullptr ? sqlite3_extended_errcode(db) : rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    return -1;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  m_db = db;
+  // The first statement reads the file: a file that is not a database fails here.
+  if (ExecuteCommand("PRAGMA journal_mode=WAL") < 0) {
+    CloseConnection();
+    return -1;
+  }
+  m_lastError = 0;
+  return 0;
+}
+
+int JAdo::CloseConnection() {
+  if (m_db == nullptr) return 0;
+  for (auto& [sql, statement] : m_commands) sqlite3_finalize(statement);
+  m_commands.clear();
+  // A result set still alive keeps the engine's side of the connection until it goes.
+  const int rc = sqlite3_close_v2(m_db);
+  if (rc != SQLITE_OK) Fail(rc, sqlite3_errstr(rc));
+  m_db = nullptr;
+  return rc;
+}
+
+sqlite3_stmt* JAdo::Compile(const std::string& sql) {
+  sqlite3_stmt* statement = nullptr;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size() + 1), &statement, &tail) != SQLITE_OK) {
+    Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
+    return nullptr;
+  }
+  if (statement == nullptr || !OnlyBlanks(tail)) {
+    sqlite3_finalize(statement);
+    Fail(SQLITE_MISUSE, statement == nullptr ? "no statement in: " + sql : "more than one statement in: " + sql);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool JAdo::Bind(sqlite3_stmt* statement, const SqlValues& values, const std::string& sql) {
+  if (static_cast<int>(values.size()) != sqlite3_bind_parameter_count(statement)) {
+    Fail(SQLITE_RANGE, "values do not match the placeholders of: " + sql);
+    return false;
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const SqlValue& value = values[i];
+    const int index = static_cast<int>(i + 1);
+    const int size = static_cast<int>(value.Bytes.size());
+    const int rc = value.Blob ? sqlite3_bind_blob(statement, index, value.Bytes.data(), size, SQLITE_TRANSIENT)
+                              : sqlite3_bind_text(statement, index, value.Bytes.data(), size, SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK) {
+      Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
+      return false;
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<CResultSet> JAdo::ExecuteQuery(const std::string& sql, const SqlValues& values) {
+  if (m_db == nullptr) return nullptr;
+  sqlite3_stmt* statement = Compile(sql);
+  if (statement == nullptr) return nullptr;
+  if (!Bind(statement, values, sql)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return std::make_unique<CResultSet>(statement);
+}
+
+int JAdo::ExecuteCommand(const std::string& sql, const SqlValues& values) {
+  if (m_db == nullptr) return 0;
+  sqlite3_stmt* statement = nullptr;
+  bool cached = false;
+  if (auto found = m_commands.find(sql); found != m_commands.end()) {
+    statement = found->second;
+    cached = true;
+  } else {
+    statement = Compile(sql);
+    if (statement == nullptr) return -1;
+    if (m_commands.size() < kCachedCommands) {
+      m_commands.emplace(sql, statement);
+      cached = true;
+    }
+  }
+  int rc = SQLITE_MISUSE;
+  if (Bind(statement, values, sql)) {
+    // A statement may return rows (a pragma does); step past them.
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) Fail(sqlite3_extended_errcode(m_db), sqlite3_errmsg(m_db));
+  }
+  if (cached) {
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+  } else {
+    sqlite3_finalize(statement);
+  }
+  return rc == SQLITE_DONE ? sqlite3_changes(m_db) : -1;
+}
+
+bool JAdo::BeginTrans() { return m_db != nullptr && ExecuteCommand("BEGIN") >= 0; }
+
+bool JAdo::CommitTrans() { return m_db != nullptr && ExecuteCommand("COMMIT") >= 0; }
+
+bool JAdo::RollbackTrans() {
+  // The engine may already have rolled back (after a full disk, for example).
+  if (m_db == nullptr || sqlite3_get_autocommit(m_db) != 0) return m_db != nullptr;
+  return ExecuteCommand("ROLLBACK") >= 0;
+}
