@@ -6,6 +6,7 @@
 
 #include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
+#include "core/LocalTimeText.h"
 #include "core/ProtEscape.h"
 #include "core/SettingInfo.h"
 #include "core/WindowMessages.h"
@@ -149,11 +150,8 @@ void CDataCenter::ComRecvThread(CEvent& stop) {
 
 void CDataCenter::StoreNotTransData(DataItem item) {
   NotTransRecord record{};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  // "%04d/%02d/%02d %02d:%02d:%02d" of the local time: 19 characters and the zero.
-  std::strftime(record.ReceiveTime, sizeof record.ReceiveTime, "%Y/%m/%d %H:%M:%S", &local);
+  const std::string now = LocalTimeText();
+  now.copy(record.ReceiveTime, sizeof record.ReceiveTime - 1);
   record.Item = item;
   NotTransQueue.Push(record);
 }
