@@ -233,6 +233,8 @@ TEST_F(ServiceHostTest, PauseResumeFromOutsideKeepsConnectedDevicesForwarding) {
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
   Device device(m_port, 1);
   ASSERT_TRUE(device.Register());
+  // Accepted, not just waiting in the listen queue, which the pause would reset.
+  ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
 
   ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kPauseResumeEventName, error), 0) << error;
   ASSERT_TRUE(PumpUntil([&] { return !m_simulation.Accepting(); }));
