@@ -29,8 +29,8 @@ std::string Describe(const NotTransFilter& filter) {
 
 void CNotTransCommands::Register(CLI::App& app, int& exitCode) {
   auto self = std::make_shared<CNotTransCommands>();
-  CLI::App* nottrans = app.add_subcommand(
-      "nottrans", "Query and delete stored device data that could not be written to its COM port");
+  CLI::App* nottrans =
+      app.add_subcommand("nottrans", "Query and delete stored device data that could not be written to its COM port");
   nottrans->require_subcommand(1);
 
   self->m_query = nottrans->add_subcommand(
@@ -94,8 +94,9 @@ int CNotTransCommands::Query() {
   if (!store.Open()) return kExitFailure;
   std::int64_t printed = 0;
   const std::int64_t visited = store.Store().VisitNotTransData(filter, [&](const NotTransRecord& record) {
-    if (printed == 0) std::cout << std::left << std::setw(8) << "No." << std::setw(21) << "Time" << std::setw(11)
-                                << "Device ID" << "Data\n";
+    if (printed == 0)
+      std::cout << std::left << std::setw(8) << "No." << std::setw(21) << "Time" << std::setw(11) << "Device ID"
+                << "Data\n";
     const auto* data = record.Item.Data;
     const auto length = static_cast<std::size_t>(record.Item.Length);
     std::cout << std::left << std::setw(8) << printed << std::setw(21) << record.ReceiveTime << std::setw(11)

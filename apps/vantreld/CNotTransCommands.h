@@ -1,7 +1,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <string>
 
 #include "storage/NotTransFilter.h"

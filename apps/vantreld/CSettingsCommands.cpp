@@ -65,7 +65,7 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   CLI::App* set = settings->add_subcommand(
       "set",
       "Change the settings given; the others keep their values. A running service takes them at its next "
-      "start (the heartbeat filter and the escaping at once in the desktop program).");
+      "start.");
   self->m_setCommand = set;
   set->add_option("--ip", self->m_ip, "Local IP address to listen on (IPv4; \"\" for this computer's first address)");
   set->add_option("--port", self->m_port, "TCP port to listen on, 1 to 65535");
@@ -120,8 +120,9 @@ int CSettingsCommands::Set() {
   check("--filter-heartbeat", "FilterHearbeat", m_filterHeartbeat, SwitchSetting(m_filterHeartbeat), "on or off");
   check("--escape", "Escape", m_escape, SwitchSetting(m_escape), "on or off");
   if (given.empty()) {
-    return BadInput("nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
-                    "--filter-heartbeat, --escape");
+    return BadInput(
+        "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
+        "--filter-heartbeat, --escape");
   }
   for (const Given& setting : given) {
     if (!setting.value) {

@@ -24,7 +24,7 @@ bool Replace(CAccessInterface& store, const TunnelInfo& tunnel) {
 
 bool LoadAll(CAccessInterface& store, std::vector<TunnelInfo>& tunnels) { return store.LoadTunnels(tunnels) == 1; }
 
-const char kIdHelp[] = "Device ID, 8 hexadecimal digits (stored in upper case, as devices register)";
+const char kIdHelp[] = "Device ID, 8 hexadecimal digits (required; stored in upper case, as devices register)";
 
 }  // namespace
 
@@ -43,21 +43,20 @@ void CTunnelCommands::Register(CLI::App& app, int& exitCode) {
       "Add a tunnel. All devices on one port share its line settings: when other tunnels use the port "
       "with other settings, the command refuses unless --force is given, which changes them too. "
       "A running service takes the change at its next start.");
-  add->add_option("device-id", self->m_deviceId, kIdHelp);
+  add->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
   AddFieldOptions(*add, self->m_add, true);
   add->add_flag("--force", self->m_force, "Also change the other tunnels on the port to these settings");
   add->callback(run(&CTunnelCommands::Add));
 
   CLI::App* modify = tunnel->add_subcommand(
-      "modify",
-      "Change a tunnel; only the options given change. The same-port rule and --force work as for add.");
-  modify->add_option("device-id", self->m_deviceId, kIdHelp);
+      "modify", "Change a tunnel; only the options given change. The same-port rule and --force work as for add.");
+  modify->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
   AddFieldOptions(*modify, self->m_modify, false);
   modify->add_flag("--force", self->m_force, "Also change the other tunnels on the port to these settings");
   modify->callback(run(&CTunnelCommands::Modify));
 
   CLI::App* remove = tunnel->add_subcommand("delete", "Delete a tunnel (no question asked)");
-  remove->add_option("device-id", self->m_deviceId, kIdHelp);
+  remove->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
   remove->callback(run(&CTunnelCommands::Delete));
 }
 
@@ -68,15 +67,16 @@ void CTunnelCommands::AddFieldOptions(CLI::App& command, FieldOptions& fields, b
     fields.stopBits = kDefaultStopBits;
     fields.parity = kDefaultParity;
   }
-  fields.portOption = command.add_option("--port", fields.port,
-                                         withDefaults ? "COM port, COM1 to COM1024 (required)" : "COM port, COM1 to COM1024");
+  fields.portOption = command.add_option(
+      "--port", fields.port, withDefaults ? "COM port, COM1 to COM1024 (required)" : "COM port, COM1 to COM1024");
   fields.baudRateOption = command.add_option("--baud", fields.baudRate, "Baud rate: " + ListText(kBaudRates));
   fields.dataBitsOption = command.add_option("--data-bits", fields.dataBits, "Data bits: " + ListText(kDataBits));
   fields.stopBitsOption = command.add_option("--stop-bits", fields.stopBits, "Stop bits: " + ListText(kStopBits));
   fields.parityOption = command.add_option("--parity", fields.parity, "Parity: " + ListText(kParities));
   fields.noteOption = command.add_option("--note", fields.note, "Free text");
   if (withDefaults) {
-    for (CLI::Option* option : {fields.baudRateOption, fields.dataBitsOption, fields.stopBitsOption, fields.parityOption})
+    for (CLI::Option* option :
+         {fields.baudRateOption, fields.dataBitsOption, fields.stopBitsOption, fields.parityOption})
       option->capture_default_str();
   }
 }
@@ -104,8 +104,8 @@ int CTunnelCommands::ApplyFields(const FieldOptions& fields, bool onlyGiven, Tun
     if (onlyGiven && choice.option->count() == 0) continue;
     const auto value = ListField(choice.text, choice.list);
     if (!value) {
-      return BadInput(std::string(choice.name) + " must be one of " + ListText(choice.list) + " (got \"" +
-                      choice.text + "\")");
+      return BadInput(std::string(choice.name) + " must be one of " + ListText(choice.list) + " (got \"" + choice.text +
+                      "\")");
     }
     tunnel.*choice.member = *value;
   }
@@ -136,16 +136,17 @@ int CTunnelCommands::Save(CManagementStore& store, const std::vector<TunnelInfo>
                           bool add) {
   const std::vector<TunnelInfo> aligned = TunnelsToAlign(stored, edited);
   if (!aligned.empty() && !m_force) {
-    std::string message = edited.SerialNo + " is used by other tunnels with other line settings; all devices on a "
+    std::string message = edited.SerialNo +
+                          " is used by other tunnels with other line settings; all devices on a "
                           "port share its settings, so saving would also change:";
     for (const TunnelInfo& tunnel : aligned) {
-      const TunnelInfo& before = *std::find_if(stored.begin(), stored.end(), [&](const TunnelInfo& other) {
-        return other.DeviceID == tunnel.DeviceID;
-      });
+      const TunnelInfo& before = *std::find_if(
+          stored.begin(), stored.end(), [&](const TunnelInfo& other) { return other.DeviceID == tunnel.DeviceID; });
       message += "\n  " + tunnel.DeviceID + "  " + PortSettingsText(before) + "  ->  " + PortSettingsText(tunnel);
     }
-    return BadInput(message + "\nNothing was saved. Run again with --force to change them too, or give the same "
-                              "settings.");
+    return BadInput(message +
+                    "\nNothing was saved. Run again with --force to change them too, or give the same "
+                    "settings.");
   }
   CAccessInterface& access = store.Store();
   for (const TunnelInfo& tunnel : aligned) {
@@ -201,6 +202,8 @@ int CTunnelCommands::Add() {
   }
   if (const int code = Save(store, stored, tunnel, true); code != kExitSuccess) return code;
   if (!transaction.Commit()) return store.Failed("cannot save the tunnel of " + tunnel.DeviceID);
+  if (m_deviceId != tunnel.DeviceID)
+    std::cout << "Device ID " << m_deviceId << " is stored as " << tunnel.DeviceID << ".\n";
   std::cout << "Tunnel " << tunnel.DeviceID << " added: " << PortSettingsText(tunnel) << ".\n";
   return kExitSuccess;
 }
@@ -213,7 +216,8 @@ int CTunnelCommands::Modify() {
   if (given.portOption->count() + given.baudRateOption->count() + given.dataBitsOption->count() +
           given.stopBitsOption->count() + given.parityOption->count() + given.noteOption->count() ==
       0) {
-    return BadInput("nothing to change: give at least one of --port, --baud, --data-bits, --stop-bits, --parity, --note");
+    return BadInput(
+        "nothing to change: give at least one of --port, --baud, --data-bits, --stop-bits, --parity, --note");
   }
 
   CManagementStore store;

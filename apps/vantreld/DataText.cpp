@@ -7,10 +7,18 @@ std::string TextOf(const unsigned char* data, std::size_t length) {
   for (std::size_t i = 0; i < length && data[i] != 0; ++i) {
     const unsigned char c = data[i];
     switch (c) {
-      case '\n': text += "\\n"; break;
-      case '\r': text += "\\r"; break;
-      case '\t': text += "\\t"; break;
-      case '\\': text += "\\\\"; break;
+      case '\n':
+        text += "\\n";
+        break;
+      case '\r':
+        text += "\\r";
+        break;
+      case '\t':
+        text += "\\t";
+        break;
+      case '\\':
+        text += "\\\\";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char escape[5];

@@ -51,8 +51,7 @@ std::optional<std::string> StoredTime(const std::string& text, DayEnd end) {
       return std::nullopt;
     }
   }
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
-      second > 59) {
+  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 || second > 59) {
     return std::nullopt;
   }
   char stored[32];

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <CLI/CLI.hpp>
-
 #include <filesystem>
 #include <iostream>
 #include <sstream>

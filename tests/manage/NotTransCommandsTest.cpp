@@ -17,7 +17,9 @@ NotTransRecord Record(const std::string& time, const std::string& deviceId, cons
   return record;
 }
 
-std::size_t Lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t Lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // Fills NotTransData with records of two devices on two days.
 class NotTransTest : public ManageTest {
@@ -40,7 +42,8 @@ class NotTransTest : public ManageTest {
 }  // namespace
 
 TEST_F(NotTransTest, QueryPrintsTextOrHexAndCountsTheMatches) {
-  const CommandRun text = Run({"nottrans", "query", "--device", "01abcdef", "--from", "2015-03-09", "--to", "2015/3/9"});
+  const CommandRun text =
+      Run({"nottrans", "query", "--device", "01abcdef", "--from", "2015-03-09", "--to", "2015/3/9"});
   ASSERT_EQ(text.exitCode, 0) << text.err;
   EXPECT_NE(text.out.find("0       2015/03/09 14:05:00  01ABCDEF   12\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("1       2015/03/09 23:59:59  01ABCDEF   line\\r\\nnext\n"), std::string::npos) << text.out;
@@ -67,7 +70,8 @@ TEST_F(NotTransTest, QueryListsEveryMatchBeyondTheDialogsBound) {
   const CommandRun run = Run({"nottrans", "query", "--device", "0000CAFE"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(Lines(run.out), 10400u + 2);  // the header and the count too
-  EXPECT_NE(run.out.find("\n10399   2016/01/02 00:00:00  0000CAFE   " + std::string(250, 'y') + "\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\n10399   2016/01/02 00:00:00  0000CAFE   " + std::string(250, 'y') + "\n"),
+            std::string::npos);
   EXPECT_NE(run.out.find("\n10400 records of device 0000CAFE.\n"), std::string::npos);
 }
 

@@ -97,8 +97,9 @@ TEST_F(ManageTest, ForcedChangeIsAllOrNothing) {
   ASSERT_EQ(store.AddTunnel(kOnCom3), 1);
   // The new tunnel's insert fails after the other tunnel on its port was aligned.
   SqliteFile(AppFilePath(DATABASE_FILE_NAME))
-      .Exec("CREATE TRIGGER RefuseB BEFORE INSERT ON TunnelInfo WHEN new.DeviceID = '0000BBBB' "
-            "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+      .Exec(
+          "CREATE TRIGGER RefuseB BEFORE INSERT ON TunnelInfo WHEN new.DeviceID = '0000BBBB' "
+          "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   const CommandRun run = Run({"tunnel", "add", "0000BBBB", "--port", "COM3", "--force"});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.err.find("0000BBBB"), std::string::npos) << run.err;
