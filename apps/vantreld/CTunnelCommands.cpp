@@ -132,8 +132,8 @@ const TunnelInfo* CTunnelCommands::Find(const std::vector<TunnelInfo>& stored, i
   return found;
 }
 
-int CTunnelCommands::Save(CManagementStore& store, const std::vector<TunnelInfo>& stored, const TunnelInfo& edited,
-                          bool add) {
+int CTunnelCommands::Save(CManagementStore& store, CStoreTransaction& transaction,
+                          const std::vector<TunnelInfo>& stored, const TunnelInfo& edited, bool add) {
   const std::vector<TunnelInfo> aligned = TunnelsToAlign(stored, edited);
   if (!aligned.empty() && !m_force) {
     std::string message = edited.SerialNo +
@@ -153,10 +153,11 @@ int CTunnelCommands::Save(CManagementStore& store, const std::vector<TunnelInfo>
     if (!Replace(access, tunnel)) return store.Failed("cannot change the tunnel of " + tunnel.DeviceID);
   }
   const bool saved = add ? access.AddTunnel(edited) == 1 : Replace(access, edited);
-  if (!saved) return store.Failed("cannot save the tunnel of " + edited.DeviceID);
+  if (!saved || !transaction.Commit()) return store.Failed("cannot save the tunnel of " + edited.DeviceID);
   for (const TunnelInfo& tunnel : aligned) {
     std::cout << "Tunnel " << tunnel.DeviceID << " changed to " << PortSettingsText(tunnel) << ".\n";
   }
+  std::cout << "Tunnel " << edited.DeviceID << (add ? " added: " : " modified: ") << PortSettingsText(edited) << ".\n";
   return kExitSuccess;
 }
 
@@ -200,12 +201,11 @@ int CTunnelCommands::Add() {
   if (existing != stored.end()) {
     return BadInput("a tunnel for device " + existing->DeviceID + " already exists (use: vantreld tunnel modify)");
   }
-  if (const int code = Save(store, stored, tunnel, true); code != kExitSuccess) return code;
-  if (!transaction.Commit()) return store.Failed("cannot save the tunnel of " + tunnel.DeviceID);
-  if (m_deviceId != tunnel.DeviceID)
-    std::cout << "Device ID " << m_deviceId << " is stored as " << tunnel.DeviceID << ".\n";
-  std::cout << "Tunnel " << tunnel.DeviceID << " added: " << PortSettingsText(tunnel) << ".\n";
-  return kExitSuccess;
+  const int code = Save(store, transaction, stored, tunnel, true);
+  if (code == kExitSuccess && m_deviceId != tunnel.DeviceID) {
+    std::cout << "(" << m_deviceId << " is stored as " << tunnel.DeviceID << ", the form devices register with.)\n";
+  }
+  return code;
 }
 
 int CTunnelCommands::Modify() {
@@ -231,10 +231,7 @@ int CTunnelCommands::Modify() {
   if (found == nullptr) return code;
   TunnelInfo tunnel = *found;
   ApplyFields(m_modify, true, tunnel);
-  if (code = Save(store, stored, tunnel, false); code != kExitSuccess) return code;
-  if (!transaction.Commit()) return store.Failed("cannot save the tunnel of " + tunnel.DeviceID);
-  std::cout << "Tunnel " << tunnel.DeviceID << " modified: " << PortSettingsText(tunnel) << ".\n";
-  return kExitSuccess;
+  return Save(store, transaction, stored, tunnel, false);
 }
 
 int CTunnelCommands::Delete() {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CManagementStore.h"
+#include "CStoreTransaction.h"
 #include "core/TunnelInfo.h"
 
 // "vantreld tunnel list|add|modify|delete": the configured tunnels in Info.db, with the
@@ -36,8 +37,10 @@ class CTunnelCommands {
   // Null after telling why (absent, or ambiguous), with `code` set to kExitBadInput.
   const TunnelInfo* Find(const std::vector<TunnelInfo>& stored, int& code) const;
   // Stores `edited` (added, or replacing its row) after the tunnels the same-port rule
-  // changes, all in the transaction the caller holds.
-  int Save(CManagementStore& store, const std::vector<TunnelInfo>& stored, const TunnelInfo& edited, bool add);
+  // changes, and commits `transaction`, which the caller began before reading `stored`.
+  // Refuses (kExitBadInput) when other tunnels would change without --force.
+  int Save(CManagementStore& store, CStoreTransaction& transaction, const std::vector<TunnelInfo>& stored,
+           const TunnelInfo& edited, bool add);
 
   int List();
   int Add();
