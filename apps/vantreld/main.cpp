@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ManagementCommands.h"
 #include "ServiceMode.h"
 #include "core/CDlgSimulation.h"
 #include "platform/AppPaths.h"
@@ -12,7 +13,9 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Vantrel without windows: bridges remote serial devices (TCP clients) to local serial ports.\n"
       "Without a command it runs the service with the tunnels and settings of Info.db in the\n"
-      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT.",
+      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT.\n"
+      "The commands below manage the same tunnels, settings and stored data; a running service\n"
+      "uses changed tunnels and settings from its next start.",
       "vantreld"};
   ServiceOptions options;
   bool debug = false;
@@ -24,6 +27,8 @@ int main(int argc, char** argv) {
                  "Signal the instance running with this application directory and exit: SockoraServerShutdown "
                  "stops it, SockoraServerPauseResume stops or resumes accepting new devices")
       ->check(CLI::IsMember({CDlgSimulation::kShutdownEventName, CDlgSimulation::kPauseResumeEventName}));
+  int commandExitCode = 0;
+  AddManagementCommands(app, commandExitCode);
   app.require_subcommand(0, 1);
 
   try {
@@ -35,6 +40,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (debug) EnableDebugSink(true);
+  if (!app.get_subcommands().empty()) return commandExitCode;
 
   if (!signalName.empty()) {
     std::string error;
