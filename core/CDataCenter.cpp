@@ -6,6 +6,7 @@
 
 #include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
+#include "core/LocalTimeText.h"
 #include "core/ProtEscape.h"
 #include "core/SettingInfo.h"
 #include "core/WindowMessages.h"
@@ -19,18 +20,6 @@ namespace {
 
 constexpr std::size_t kQueueLimit = 5000;
 constexpr unsigned kStatisticsPeriodMs = 1000;
-
-// Waits until `queue` has a record (true) or `stop` is set while it is empty (false):
-// the stop event is looked at only on an empty queue, so the queue drains first.
-template <typename Record>
-bool WaitForRecord(CDataQueue<Record>& queue, CEvent& stop) {
-  while (queue.Count() == 0) {
-    if (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) == 0) {
-      if (queue.Count() == 0) return false;
-    }
-  }
-  return true;
-}
 
 std::unique_ptr<CStoppableThread> StartThread(CStoppableThread::Body body) {
   auto thread = std::make_unique<CStoppableThread>(std::move(body));
@@ -101,7 +90,7 @@ void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window
 void CDataCenter::DispatchThread(CEvent& stop) {
   // One 10 KB record reused for every pop.
   auto item = std::make_unique<DataItem>();
-  while (WaitForRecord(TcpRecvQueue, stop)) {
+  while (TcpRecvQueue.WaitForRecord(stop)) {
     if (TcpRecvQueue.Pop(*item)) Dispatch(*item);
   }
 }
@@ -140,7 +129,7 @@ void CDataCenter::Dispatch(const DataItem& item) {
 void CDataCenter::ComRecvThread(CEvent& stop) {
   auto item = std::make_unique<DataItem>();
   auto escaped = std::make_unique<DataItem>();
-  while (WaitForRecord(ComRecvQueue, stop)) {
+  while (ComRecvQueue.WaitForRecord(stop)) {
     if (!ComRecvQueue.Pop(*item)) continue;
     std::memset(escaped.get(), 0, sizeof *escaped);
     std::memcpy(escaped->DeviceId, item->DeviceId, sizeof escaped->DeviceId);
@@ -161,11 +150,8 @@ void CDataCenter::ComRecvThread(CEvent& stop) {
 
 void CDataCenter::StoreNotTransData(DataItem item) {
   NotTransRecord record{};
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  // "%04d/%02d/%02d %02d:%02d:%02d" of the local time: 19 characters and the zero.
-  std::strftime(record.ReceiveTime, sizeof record.ReceiveTime, "%Y/%m/%d %H:%M:%S", &local);
+  const std::string now = LocalTimeText();
+  now.copy(record.ReceiveTime, sizeof record.ReceiveTime - 1);
   record.Item = item;
   NotTransQueue.Push(record);
 }

@@ -55,6 +55,17 @@ class CDataQueue {
 
   Sockora::Win32::CEvent& Arrived() { return m_arrived; }
 
+  // The single consumer's wait: true once a record is queued, false when `stop` is set
+  // while the queue is empty. The stop event is looked at only on an empty queue, so a
+  // consumer drains the queue before it ends.
+  bool WaitForRecord(Sockora::Win32::CEvent& stop) {
+    while (Count() == 0) {
+      if (Sockora::Win32::CEvent::WaitAny(stop, m_arrived, Sockora::Win32::INFINITE) == 0 && Count() == 0)
+        return false;
+    }
+    return true;
+  }
+
  private:
   std::mutex m_mutex;
   std::deque<Record> m_records;

@@ -18,3 +18,6 @@ constexpr unsigned WM_DEVICE_EDITED = WM_USER + 203;
 constexpr unsigned WM_STATUS_TEXT = WM_USER + 204;
 constexpr unsigned WM_SERVICE_FAILED = WM_USER + 205;
 constexpr unsigned WM_TRAY_NOTIFY = WM_USER + 206;
+
+// A menu or toolbar command to a window; wParam is the command ID.
+constexpr unsigned WM_COMMAND = 0x0111;

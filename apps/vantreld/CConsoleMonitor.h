@@ -1,0 +1,18 @@
+#pragma once
+
+#include "core/CMonitorFeed.h"
+
+// Prints each forwarded block as the monitor window lists it: time, channel, data type,
+// the data as text or hexadecimal, forwarding status. User-interface thread.
+class CConsoleMonitor : public CMonitorFeed {
+ public:
+  explicit CConsoleMonitor(bool hex) : m_hex(hex) {}
+
+  void AddTcpToCom(int code, const DataItem& item) override;
+  void AddComToTcp(int code, const DataItem& item) override;
+
+ private:
+  void Print(const char* direction, bool toCom, int code, const DataItem& item);
+
+  const bool m_hex;
+};

@@ -1,0 +1,132 @@
+#include "CNotTransCommands.h"
+
+#include <iomanip>
+#include <iostream>
+#include <memory>
+
+#include "CManagementStore.h"
+#include "CommandStatus.h"
+#include "DataText.h"
+#include "TimeText.h"
+#include "TunnelFields.h"
+
+namespace {
+
+// The upper bound of a range given only its start: later than any stored time.
+constexpr char kEndOfTime[] = "9999/12/31 23:59:59";
+
+const char kTimeForms[] = "\"YYYY/MM/DD HH:MM:SS\", \"YYYY-MM-DD HH:MM:SS\" or a date alone";
+
+std::string Describe(const NotTransFilter& filter) {
+  std::string text;
+  if (!filter.DeviceId.empty()) text += " of device " + filter.DeviceId;
+  if (!filter.StartTime.empty()) text += " from " + filter.StartTime;
+  if (!filter.EndTime.empty() && filter.EndTime != kEndOfTime) text += " until " + filter.EndTime;
+  return text;
+}
+
+}  // namespace
+
+void CNotTransCommands::Register(CLI::App& app, int& exitCode) {
+  auto self = std::make_shared<CNotTransCommands>();
+  CLI::App* nottrans =
+      app.add_subcommand("nottrans", "Query and delete stored device data that could not be written to its COM port");
+  nottrans->require_subcommand(1);
+
+  self->m_query = nottrans->add_subcommand(
+      "query", "Print the matching records (one stored row each) and their count; give --device and/or --from/--to");
+  AddFilterOptions(*self->m_query, *self);
+  self->m_query->add_flag("--hex", self->m_hex, "Print the data as hexadecimal digits instead of text");
+  self->m_query->callback([self, &exitCode] { exitCode = self->Query(); });
+
+  self->m_delete = nottrans->add_subcommand(
+      "delete", "Delete the matching records (no question asked); give --device and/or --from/--to");
+  AddFilterOptions(*self->m_delete, *self);
+  self->m_delete->callback([self, &exitCode] { exitCode = self->Delete(); });
+
+  CLI::App* all = nottrans->add_subcommand("delete-all", "Delete every stored record; requires --yes");
+  all->add_flag("--yes", self->m_yes, "Confirm deleting every record");
+  all->callback([self, &exitCode] { exitCode = self->DeleteAll(); });
+}
+
+void CNotTransCommands::AddFilterOptions(CLI::App& command, CNotTransCommands& self) {
+  command.add_option("--device", self.m_device, "Device ID, 8 hexadecimal digits");
+  command.add_option("--from", self.m_from,
+                     std::string("Earliest receive time: ") + kTimeForms + " (its first second)");
+  command.add_option("--to", self.m_to, std::string("Latest receive time: ") + kTimeForms + " (its last second)");
+}
+
+int CNotTransCommands::BuildFilter(const CLI::App& command, NotTransFilter& filter) const {
+  const bool byDevice = command.count("--device") > 0;
+  const bool from = command.count("--from") > 0;
+  const bool to = command.count("--to") > 0;
+  if (!byDevice && !from && !to) return BadInput("give a condition: --device and/or --from/--to");
+  if (byDevice) {
+    const auto id = DeviceIdField(m_device);
+    if (!id) return BadInput("--device: " + DeviceIdProblem(m_device));
+    filter.DeviceId = *id;
+  }
+  if (from || to) {
+    // Either bound alone leaves the other end open.
+    filter.StartTime = "";
+    filter.EndTime = kEndOfTime;
+    if (from) {
+      const auto time = StoredTime(m_from, DayEnd::Start);
+      if (!time) return BadInput("--from must be " + std::string(kTimeForms) + " (got \"" + m_from + "\")");
+      filter.StartTime = *time;
+    }
+    if (to) {
+      const auto time = StoredTime(m_to, DayEnd::End);
+      if (!time) return BadInput("--to must be " + std::string(kTimeForms) + " (got \"" + m_to + "\")");
+      filter.EndTime = *time;
+    }
+    if (filter.StartTime > filter.EndTime) {
+      return BadInput("--from " + filter.StartTime + " is later than --to " + filter.EndTime);
+    }
+  }
+  return kExitSuccess;
+}
+
+int CNotTransCommands::Query() {
+  NotTransFilter filter;
+  if (const int code = BuildFilter(*m_query, filter); code != kExitSuccess) return code;
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  std::int64_t printed = 0;
+  const std::int64_t visited = store.Store().VisitNotTransData(filter, [&](const NotTransRecord& record) {
+    if (printed == 0)
+      std::cout << std::left << std::setw(8) << "No." << std::setw(21) << "Time" << std::setw(11) << "Device ID"
+                << "Data\n";
+    const auto* data = record.Item.Data;
+    const auto length = static_cast<std::size_t>(record.Item.Length);
+    std::cout << std::left << std::setw(8) << printed << std::setw(21) << record.ReceiveTime << std::setw(11)
+              << DeviceIdOf(record.Item) << (m_hex ? HexOf(data, length) : TextOf(data, length)) << '\n';
+    ++printed;
+    return true;
+  });
+  if (visited < 0) {
+    std::cout.flush();
+    return store.Failed("the query failed after " + std::to_string(printed) + " records");
+  }
+  std::cout << printed << (printed == 1 ? " record" : " records") << Describe(filter) << ".\n";
+  return kExitSuccess;
+}
+
+int CNotTransCommands::Delete() {
+  NotTransFilter filter;
+  if (const int code = BuildFilter(*m_delete, filter); code != kExitSuccess) return code;
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  if (store.Store().DeleteNotTransData(filter) != 1) return store.Failed("cannot delete the records");
+  std::cout << "Deleted the records" << Describe(filter) << ".\n";
+  return kExitSuccess;
+}
+
+int CNotTransCommands::DeleteAll() {
+  if (!m_yes) return BadInput("delete-all deletes every stored record; add --yes to confirm");
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  if (store.Store().DeleteAllNotTransData() != 1) return store.Failed("cannot delete the records");
+  std::cout << "Deleted every record.\n";
+  return kExitSuccess;
+}

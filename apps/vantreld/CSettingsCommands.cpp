@@ -1,0 +1,147 @@
+#include "CSettingsCommands.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "CStoreTransaction.h"
+#include "CTextTable.h"
+#include "CommandStatus.h"
+#include "TunnelFields.h"
+
+namespace {
+
+// The decimal text of a whole number from low to high, digits only; nothing otherwise.
+std::optional<std::string> NumberSetting(const std::string& text, unsigned long low, unsigned long high) {
+  if (text.empty() || text.size() > 10 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    return std::nullopt;
+  }
+  const unsigned long value = std::stoul(text);
+  if (value < low || value > high) return std::nullopt;
+  return std::to_string(value);
+}
+
+// "1" or "0" as the store writes switches; nothing for an unknown word.
+std::optional<std::string> SwitchSetting(const std::string& text) {
+  for (const char* on : {"on", "yes", "true", "1"}) {
+    if (EqualIgnoringCase(text, on)) return "1";
+  }
+  for (const char* off : {"off", "no", "false", "0"}) {
+    if (EqualIgnoringCase(text, off)) return "0";
+  }
+  return std::nullopt;
+}
+
+// A dotted IPv4 address in its usual form, or empty (the first address of this computer
+// at start-up); nothing for anything else.
+std::optional<std::string> AddressSetting(const std::string& text) {
+  if (text.empty()) return text;
+  in_addr address{};
+  char canonical[INET_ADDRSTRLEN];
+  if (inet_pton(AF_INET, text.c_str(), &address) != 1 ||
+      inet_ntop(AF_INET, &address, canonical, sizeof canonical) == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(canonical);
+}
+
+const char* YesNo(bool value) { return value ? "on" : "off"; }
+
+}  // namespace
+
+void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
+  auto self = std::make_shared<CSettingsCommands>();
+  CLI::App* settings = app.add_subcommand("settings", "Show or change the settings");
+  settings->require_subcommand(1);
+  settings->add_subcommand("show", "Print every setting")->callback([self, &exitCode] { exitCode = self->Show(); });
+
+  CLI::App* set = settings->add_subcommand(
+      "set",
+      "Change the settings given; the others keep their values. A running service takes them at its next "
+      "start.");
+  self->m_setCommand = set;
+  set->add_option("--ip", self->m_ip, "Local IP address to listen on (IPv4; \"\" for this computer's first address)");
+  set->add_option("--port", self->m_port, "TCP port to listen on, 1 to 65535");
+  set->add_option("--delay", self->m_delay, "No-data wait of the COM port reading in ms, 0 to 10000");
+  set->add_option("--boot-auto-start", self->m_bootAutoStart,
+                  "on/off: start the desktop program when the user logs on (stored here; the desktop "
+                  "program's settings dialog writes the log-on entry)");
+  set->add_option("--auto-start", self->m_autoStart, "on/off: start the service when the program starts");
+  set->add_option("--filter-heartbeat", self->m_filterHeartbeat, "on/off: drop heartbeats instead of forwarding them");
+  set->add_option("--escape", self->m_escape, "on/off: PROT escaping of the device data");
+  set->callback([self, &exitCode] { exitCode = self->Set(); });
+}
+
+int CSettingsCommands::Show() {
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  store.Store().InitSettingTable();
+  SettingInfo settings;
+  store.Store().LoadSettings(settings);
+  const std::string ip = settings.LocalIp.empty() ? "(empty: this computer's first IPv4 address)" : settings.LocalIp;
+  const std::string port = settings.LocalPort == 0 ? "0 (5001 is used)" : std::to_string(settings.LocalPort);
+  CTextTable table({"Setting", "Option", "Value"});
+  table.AddRow({"LocalIp", "--ip", ip});
+  table.AddRow({"LocalPort", "--port", port});
+  table.AddRow({"BootAutoStart", "--boot-auto-start", YesNo(settings.BootAutoStart)});
+  table.AddRow({"AutoStartSimulation", "--auto-start", YesNo(settings.AutoStartSimulation)});
+  table.AddRow({"FilterHearbeat", "--filter-heartbeat", YesNo(settings.FilterHearbeat)});
+  table.AddRow({"DelayComRead", "--delay", std::to_string(settings.DelayComRead) + " ms"});
+  table.AddRow({"Escape", "--escape", YesNo(settings.Escape)});
+  table.Print(std::cout);
+  return kExitSuccess;
+}
+
+int CSettingsCommands::Set() {
+  struct Given {
+    const char* option;
+    const char* key;
+    const std::string& text;
+    std::optional<std::string> value;
+    const char* rule;
+  };
+  std::vector<Given> given;
+  auto check = [&](const char* option, const char* key, const std::string& text, std::optional<std::string> value,
+                   const char* rule) {
+    if (m_setCommand->count(option) > 0) given.push_back({option, key, text, std::move(value), rule});
+  };
+  check("--ip", "LocalIp", m_ip, AddressSetting(m_ip), "a dotted IPv4 address such as 192.168.1.10, or \"\"");
+  check("--port", "LocalPort", m_port, NumberSetting(m_port, 1, 65535), "a whole number from 1 to 65535");
+  check("--delay", "DelayComRead", m_delay, NumberSetting(m_delay, 0, 10000), "a whole number from 0 to 10000");
+  check("--boot-auto-start", "BootAutoStart", m_bootAutoStart, SwitchSetting(m_bootAutoStart), "on or off");
+  check("--auto-start", "AutoStartSimulation", m_autoStart, SwitchSetting(m_autoStart), "on or off");
+  check("--filter-heartbeat", "FilterHearbeat", m_filterHeartbeat, SwitchSetting(m_filterHeartbeat), "on or off");
+  check("--escape", "Escape", m_escape, SwitchSetting(m_escape), "on or off");
+  if (given.empty()) {
+    return BadInput(
+        "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
+        "--filter-heartbeat, --escape");
+  }
+  for (const Given& setting : given) {
+    if (!setting.value) {
+      return BadInput(std::string(setting.option) + " must be " + setting.rule + " (got \"" + setting.text + "\")");
+    }
+  }
+
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  // Every key has its row afterwards, so each update below changes exactly one row.
+  store.Store().InitSettingTable();
+  CStoreTransaction transaction(store.Store());
+  if (!transaction.Begun()) return store.Failed("cannot start writing");
+  for (const Given& setting : given) {
+    if (store.Store().SetSetting(setting.key, *setting.value) != 1) {
+      return store.Failed(std::string("cannot save ") + setting.key);
+    }
+  }
+  if (!transaction.Commit()) return store.Failed("cannot save the settings");
+  std::cout << "Settings saved.\n";
+  return Show();
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "CManagementStore.h"
+
+// "vantreld settings show|set": the settings in Info.db, with the settings dialog's
+// ranges (port 1 to 65535, no-data wait 0 to 10000 ms, an IPv4 address, four switches).
+// set writes only the settings given, all in one transaction.
+class CSettingsCommands {
+ public:
+  // Adds the "settings" subcommand to `app`; the callbacks set exitCode. Main thread.
+  static void Register(CLI::App& app, int& exitCode);
+
+ private:
+  int Show();
+  int Set();
+
+  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape;
+  CLI::App* m_setCommand = nullptr;
+};

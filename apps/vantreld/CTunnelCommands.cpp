@@ -1,0 +1,254 @@
+#include "CTunnelCommands.h"
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+#include "CStoreTransaction.h"
+#include "CTextTable.h"
+#include "CommandStatus.h"
+#include "DataText.h"
+#include "SamePortRule.h"
+#include "TunnelFields.h"
+
+namespace {
+
+std::string PortSettingsText(const TunnelInfo& tunnel) {
+  return tunnel.SerialNo + " " + tunnel.BaudRate + " " + tunnel.DateBit + " " + tunnel.Parity + " " + tunnel.StopBit;
+}
+
+// Replaces the stored row of `tunnel` inside the caller's transaction.
+bool Replace(CAccessInterface& store, const TunnelInfo& tunnel) {
+  return store.DeleteTunnel(tunnel.DeviceID) == 1 && store.AddTunnel(tunnel) == 1;
+}
+
+bool LoadAll(CAccessInterface& store, std::vector<TunnelInfo>& tunnels) { return store.LoadTunnels(tunnels) == 1; }
+
+const char kIdHelp[] = "Device ID, 8 hexadecimal digits (required; stored in upper case, as devices register)";
+
+}  // namespace
+
+void CTunnelCommands::Register(CLI::App& app, int& exitCode) {
+  auto self = std::make_shared<CTunnelCommands>();
+  CLI::App* tunnel = app.add_subcommand("tunnel", "List, add, modify and delete tunnels (device ID to COM port)");
+  tunnel->require_subcommand(1);
+  auto run = [self, &exitCode](int (CTunnelCommands::*command)()) {
+    return [self, &exitCode, command] { exitCode = ((*self).*command)(); };
+  };
+
+  tunnel->add_subcommand("list", "Print every tunnel")->callback(run(&CTunnelCommands::List));
+
+  CLI::App* add = tunnel->add_subcommand(
+      "add",
+      "Add a tunnel. All devices on one port share its line settings: when other tunnels use the port "
+      "with other settings, the command refuses unless --force is given, which changes them too. "
+      "A running service takes the change at its next start.");
+  add->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
+  AddFieldOptions(*add, self->m_add, true);
+  add->add_flag("--force", self->m_force, "Also change the other tunnels on the port to these settings");
+  add->callback(run(&CTunnelCommands::Add));
+
+  CLI::App* modify = tunnel->add_subcommand(
+      "modify", "Change a tunnel; only the options given change. The same-port rule and --force work as for add.");
+  modify->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
+  AddFieldOptions(*modify, self->m_modify, false);
+  modify->add_flag("--force", self->m_force, "Also change the other tunnels on the port to these settings");
+  modify->callback(run(&CTunnelCommands::Modify));
+
+  CLI::App* remove = tunnel->add_subcommand("delete", "Delete a tunnel (no question asked)");
+  remove->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("");
+  remove->callback(run(&CTunnelCommands::Delete));
+}
+
+void CTunnelCommands::AddFieldOptions(CLI::App& command, FieldOptions& fields, bool withDefaults) {
+  if (withDefaults) {
+    fields.baudRate = kDefaultBaudRate;
+    fields.dataBits = kDefaultDataBits;
+    fields.stopBits = kDefaultStopBits;
+    fields.parity = kDefaultParity;
+  }
+  fields.portOption = command.add_option(
+      "--port", fields.port, withDefaults ? "COM port, COM1 to COM1024 (required)" : "COM port, COM1 to COM1024");
+  fields.baudRateOption = command.add_option("--baud", fields.baudRate, "Baud rate: " + ListText(kBaudRates));
+  fields.dataBitsOption = command.add_option("--data-bits", fields.dataBits, "Data bits: " + ListText(kDataBits));
+  fields.stopBitsOption = command.add_option("--stop-bits", fields.stopBits, "Stop bits: " + ListText(kStopBits));
+  fields.parityOption = command.add_option("--parity", fields.parity, "Parity: " + ListText(kParities));
+  fields.noteOption = command.add_option("--note", fields.note, "Free text");
+  if (withDefaults) {
+    for (CLI::Option* option :
+         {fields.baudRateOption, fields.dataBitsOption, fields.stopBitsOption, fields.parityOption})
+      option->capture_default_str();
+  }
+}
+
+int CTunnelCommands::ApplyFields(const FieldOptions& fields, bool onlyGiven, TunnelInfo& tunnel) {
+  struct ListChoice {
+    CLI::Option* option;
+    const std::string& text;
+    std::span<const char* const> list;
+    std::string TunnelInfo::*member;
+    const char* name;
+  };
+  const ListChoice choices[] = {
+      {fields.baudRateOption, fields.baudRate, kBaudRates, &TunnelInfo::BaudRate, "--baud"},
+      {fields.dataBitsOption, fields.dataBits, kDataBits, &TunnelInfo::DateBit, "--data-bits"},
+      {fields.stopBitsOption, fields.stopBits, kStopBits, &TunnelInfo::StopBit, "--stop-bits"},
+      {fields.parityOption, fields.parity, kParities, &TunnelInfo::Parity, "--parity"},
+  };
+  if (fields.portOption->count() > 0) {
+    const auto port = PortField(fields.port);
+    if (!port) return BadInput("--port must be COM1 to COM1024 (got \"" + fields.port + "\")");
+    tunnel.SerialNo = *port;
+  }
+  for (const ListChoice& choice : choices) {
+    if (onlyGiven && choice.option->count() == 0) continue;
+    const auto value = ListField(choice.text, choice.list);
+    if (!value) {
+      return BadInput(std::string(choice.name) + " must be one of " + ListText(choice.list) + " (got \"" + choice.text +
+                      "\")");
+    }
+    tunnel.*choice.member = *value;
+  }
+  if (fields.noteOption->count() > 0) tunnel.Note = fields.note;
+  return kExitSuccess;
+}
+
+const TunnelInfo* CTunnelCommands::Find(const std::vector<TunnelInfo>& stored, int& code) const {
+  code = kExitSuccess;
+  const auto exact = std::find_if(stored.begin(), stored.end(),
+                                  [this](const TunnelInfo& tunnel) { return tunnel.DeviceID == m_deviceId; });
+  if (exact != stored.end()) return &*exact;
+  const TunnelInfo* found = nullptr;
+  for (const TunnelInfo& tunnel : stored) {
+    if (!EqualIgnoringCase(tunnel.DeviceID, m_deviceId)) continue;
+    if (found != nullptr && found->DeviceID != tunnel.DeviceID) {
+      code = BadInput("device IDs " + found->DeviceID + " and " + tunnel.DeviceID +
+                      " differ only in letter case; give the ID exactly as stored");
+      return nullptr;
+    }
+    found = &tunnel;
+  }
+  if (found == nullptr) code = BadInput("there is no tunnel for device " + m_deviceId + " (see: vantreld tunnel list)");
+  return found;
+}
+
+int CTunnelCommands::Save(CManagementStore& store, CStoreTransaction& transaction,
+                          const std::vector<TunnelInfo>& stored, const TunnelInfo& edited, bool add) {
+  const std::vector<TunnelInfo> aligned = TunnelsToAlign(stored, edited);
+  if (!aligned.empty() && !m_force) {
+    std::string message = edited.SerialNo +
+                          " is used by other tunnels with other line settings; all devices on a "
+                          "port share its settings, so saving would also change:";
+    for (const TunnelInfo& tunnel : aligned) {
+      const TunnelInfo& before = *std::find_if(
+          stored.begin(), stored.end(), [&](const TunnelInfo& other) { return other.DeviceID == tunnel.DeviceID; });
+      message += "\n  " + tunnel.DeviceID + "  " + PortSettingsText(before) + "  ->  " + PortSettingsText(tunnel);
+    }
+    return BadInput(message +
+                    "\nNothing was saved. Run again with --force to change them too, or give the same "
+                    "settings.");
+  }
+  CAccessInterface& access = store.Store();
+  for (const TunnelInfo& tunnel : aligned) {
+    if (!Replace(access, tunnel)) return store.Failed("cannot change the tunnel of " + tunnel.DeviceID);
+  }
+  const bool saved = add ? access.AddTunnel(edited) == 1 : Replace(access, edited);
+  if (!saved || !transaction.Commit()) return store.Failed("cannot save the tunnel of " + edited.DeviceID);
+  for (const TunnelInfo& tunnel : aligned) {
+    std::cout << "Tunnel " << tunnel.DeviceID << " changed to " << PortSettingsText(tunnel) << ".\n";
+  }
+  std::cout << "Tunnel " << edited.DeviceID << (add ? " added: " : " modified: ") << PortSettingsText(edited) << ".\n";
+  return kExitSuccess;
+}
+
+int CTunnelCommands::List() {
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  std::vector<TunnelInfo> tunnels;
+  if (!LoadAll(store.Store(), tunnels)) return store.Failed("cannot read the tunnels");
+  if (tunnels.empty()) {
+    std::cout << "No tunnels.\n";
+    return kExitSuccess;
+  }
+  std::stable_sort(tunnels.begin(), tunnels.end(),
+                   [](const TunnelInfo& a, const TunnelInfo& b) { return a.DeviceID < b.DeviceID; });
+  CTextTable table({"Device ID", "Port", "Baud rate", "Data bits", "Parity", "Stop bits", "Note"});
+  for (const TunnelInfo& tunnel : tunnels) {
+    table.AddRow({tunnel.DeviceID, tunnel.SerialNo, tunnel.BaudRate, tunnel.DateBit, tunnel.Parity, tunnel.StopBit,
+                  TextOf(tunnel.Note)});
+  }
+  table.Print(std::cout);
+  return kExitSuccess;
+}
+
+int CTunnelCommands::Add() {
+  const auto id = DeviceIdField(m_deviceId);
+  if (!id) return BadInput(DeviceIdProblem(m_deviceId));
+  if (m_add.portOption->count() == 0) return BadInput("give the tunnel's port with --port COMn");
+  TunnelInfo tunnel;
+  tunnel.DeviceID = *id;
+  if (const int code = ApplyFields(m_add, false, tunnel); code != kExitSuccess) return code;
+
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  CStoreTransaction transaction(store.Store());
+  if (!transaction.Begun()) return store.Failed("cannot start writing");
+  std::vector<TunnelInfo> stored;
+  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
+  const auto existing = std::find_if(stored.begin(), stored.end(), [&](const TunnelInfo& other) {
+    return EqualIgnoringCase(other.DeviceID, tunnel.DeviceID);
+  });
+  if (existing != stored.end()) {
+    return BadInput("a tunnel for device " + existing->DeviceID + " already exists (use: vantreld tunnel modify)");
+  }
+  const int code = Save(store, transaction, stored, tunnel, true);
+  if (code == kExitSuccess && m_deviceId != tunnel.DeviceID) {
+    std::cout << "(" << m_deviceId << " is stored as " << tunnel.DeviceID << ", the form devices register with.)\n";
+  }
+  return code;
+}
+
+int CTunnelCommands::Modify() {
+  if (!DeviceIdField(m_deviceId)) return BadInput(DeviceIdProblem(m_deviceId));
+  TunnelInfo changes;
+  if (const int code = ApplyFields(m_modify, true, changes); code != kExitSuccess) return code;
+  const FieldOptions& given = m_modify;
+  if (given.portOption->count() + given.baudRateOption->count() + given.dataBitsOption->count() +
+          given.stopBitsOption->count() + given.parityOption->count() + given.noteOption->count() ==
+      0) {
+    return BadInput(
+        "nothing to change: give at least one of --port, --baud, --data-bits, --stop-bits, --parity, --note");
+  }
+
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  CStoreTransaction transaction(store.Store());
+  if (!transaction.Begun()) return store.Failed("cannot start writing");
+  std::vector<TunnelInfo> stored;
+  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
+  int code = kExitSuccess;
+  const TunnelInfo* found = Find(stored, code);
+  if (found == nullptr) return code;
+  TunnelInfo tunnel = *found;
+  ApplyFields(m_modify, true, tunnel);
+  return Save(store, transaction, stored, tunnel, false);
+}
+
+int CTunnelCommands::Delete() {
+  if (!DeviceIdField(m_deviceId)) return BadInput(DeviceIdProblem(m_deviceId));
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  CStoreTransaction transaction(store.Store());
+  if (!transaction.Begun()) return store.Failed("cannot start writing");
+  std::vector<TunnelInfo> stored;
+  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
+  int code = kExitSuccess;
+  const TunnelInfo* found = Find(stored, code);
+  if (found == nullptr) return code;
+  const std::string id = found->DeviceID;
+  if (store.Store().DeleteTunnel(id) != 1 || !transaction.Commit()) {
+    return store.Failed("cannot delete the tunnel of " + id);
+  }
+  std::cout << "Tunnel " << id << " deleted.\n";
+  return kExitSuccess;
+}

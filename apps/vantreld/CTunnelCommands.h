@@ -1,0 +1,54 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "CManagementStore.h"
+#include "CStoreTransaction.h"
+#include "core/TunnelInfo.h"
+
+// "vantreld tunnel list|add|modify|delete": the configured tunnels in Info.db, with the
+// device editor's rules (8 hexadecimal digits, the editor's parameter lists, one set of
+// line settings per port). Each change is one transaction: all of it or nothing.
+class CTunnelCommands {
+ public:
+  // Adds the "tunnel" subcommand to `app`; the callbacks set exitCode. Main thread.
+  static void Register(CLI::App& app, int& exitCode);
+
+ private:
+  // The options that set a tunnel's fields, for one subcommand.
+  struct FieldOptions {
+    std::string port, baudRate, dataBits, stopBits, parity, note;
+    CLI::Option* portOption = nullptr;
+    CLI::Option* baudRateOption = nullptr;
+    CLI::Option* dataBitsOption = nullptr;
+    CLI::Option* stopBitsOption = nullptr;
+    CLI::Option* parityOption = nullptr;
+    CLI::Option* noteOption = nullptr;
+  };
+
+  static void AddFieldOptions(CLI::App& command, FieldOptions& fields, bool withDefaults);
+  // Checks the fields (only those given on the command line when `onlyGiven`, else the
+  // list fields with their defaults too) and writes them into `tunnel`: kExitSuccess, or
+  // kExitBadInput after telling why.
+  static int ApplyFields(const FieldOptions& fields, bool onlyGiven, TunnelInfo& tunnel);
+  // The stored tunnel of `id`: the exact ID, else the one ID equal ignoring letter case.
+  // Null after telling why (absent, or ambiguous), with `code` set to kExitBadInput.
+  const TunnelInfo* Find(const std::vector<TunnelInfo>& stored, int& code) const;
+  // Stores `edited` (added, or replacing its row) after the tunnels the same-port rule
+  // changes, and commits `transaction`, which the caller began before reading `stored`.
+  // Refuses (kExitBadInput) when other tunnels would change without --force.
+  int Save(CManagementStore& store, CStoreTransaction& transaction, const std::vector<TunnelInfo>& stored,
+           const TunnelInfo& edited, bool add);
+
+  int List();
+  int Add();
+  int Modify();
+  int Delete();
+
+  std::string m_deviceId;
+  FieldOptions m_add;
+  FieldOptions m_modify;
+  bool m_force = false;
+};

@@ -1,0 +1,11 @@
+#include "ManagementCommands.h"
+
+#include "CNotTransCommands.h"
+#include "CSettingsCommands.h"
+#include "CTunnelCommands.h"
+
+void AddManagementCommands(CLI::App& app, int& exitCode) {
+  CTunnelCommands::Register(app, exitCode);
+  CSettingsCommands::Register(app, exitCode);
+  CNotTransCommands::Register(app, exitCode);
+}

@@ -1,0 +1,54 @@
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "ManagementCommands.h"
+#include "ServiceMode.h"
+#include "core/CDlgSimulation.h"
+#include "platform/AppPaths.h"
+#include "platform/CNamedEventHost.h"
+#include "platform/DebugSink.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Vantrel without windows: bridges remote serial devices (TCP clients) to local serial ports.\n"
+      "Without a command it runs the service with the tunnels and settings of Info.db in the\n"
+      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT.\n"
+      "The commands below manage the same tunnels, settings and stored data; a running service\n"
+      "uses changed tunnels and settings from its next start.",
+      "vantreld"};
+  ServiceOptions options;
+  bool debug = false;
+  std::string signalName;
+  app.add_flag("--debug", debug, "Write diagnostic lines to stderr (as VANTREL_DEBUG=1 does)");
+  app.add_flag("--monitor", options.monitor, "Print every forwarded block: time, direction, channel, type, data, status");
+  app.add_flag("--hex", options.hex, "With --monitor: print the data in hexadecimal");
+  app.add_option("--signal", signalName,
+                 "Signal the instance running with this application directory and exit: SockoraServerShutdown "
+                 "stops it, SockoraServerPauseResume stops or resumes accepting new devices")
+      ->check(CLI::IsMember({CDlgSimulation::kShutdownEventName, CDlgSimulation::kPauseResumeEventName}));
+  int commandExitCode = 0;
+  AddManagementCommands(app, commandExitCode);
+  app.require_subcommand(0, 1);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "vantreld: %s\nRun with --help for the options.\n", error.what());
+    return 2;
+  }
+  if (debug) EnableDebugSink(true);
+  if (!app.get_subcommands().empty()) return commandExitCode;
+
+  if (!signalName.empty()) {
+    std::string error;
+    if (CNamedEventHost::Signal(ApplicationDirectory(), signalName, error) != 0) {
+      std::fprintf(stderr, "vantreld: %s\n", error.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  return RunService(options);
+}

@@ -1,0 +1,59 @@
+#include "ManageFixture.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
+  ASSERT_EQ(Run({"settings", "set", "--port", "65535", "--escape", "on", "--ip", "10.0.0.7"}).exitCode, 0);
+  SettingInfo expected;
+  expected.LocalIp = "10.0.0.7";
+  expected.LocalPort = 65535;
+  expected.Escape = true;
+  EXPECT_EQ(Settings(), expected);
+
+  const CommandRun run = Run({"settings", "set", "--delay", "10000", "--filter-heartbeat", "yes", "--auto-start",
+                              "TRUE", "--boot-auto-start", "1", "--escape", "off", "--ip", ""});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  expected = {"", 65535, true, true, true, 10000, false};
+  EXPECT_EQ(Settings(), expected);
+
+  ASSERT_EQ(Run({"settings", "set", "--port", "1", "--delay", "0"}).exitCode, 0);
+  expected.LocalPort = 1;
+  expected.DelayComRead = 0;
+  EXPECT_EQ(Settings(), expected);
+
+  const CommandRun shown = Run({"settings", "show"});
+  EXPECT_EQ(shown.exitCode, 0);
+  EXPECT_NE(shown.out.find("LocalPort            --port              1"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("this computer's first IPv4 address"), std::string::npos) << shown.out;
+}
+
+TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
+  ASSERT_EQ(Run({"settings", "set", "--port", "6000"}).exitCode, 0);
+  const SettingInfo before = Settings();
+  const Args cases[] = {
+      {"settings", "set"},
+      {"settings", "set", "--port", "0"},
+      {"settings", "set", "--port", "65536"},
+      {"settings", "set", "--port", "12a"},
+      {"settings", "set", "--port", ""},
+      {"settings", "set", "--port", "99999999999999999999"},
+      {"settings", "set", "--delay", "10001"},
+      {"settings", "set", "--delay=-1"},
+      {"settings", "set", "--ip", "10.0.0"},
+      {"settings", "set", "--ip", "256.1.1.1"},
+      {"settings", "set", "--ip", "localhost"},
+      {"settings", "set", "--escape", "maybe"},
+      // One bad value spoils the good ones beside it.
+      {"settings", "set", "--delay", "70", "--auto-start", "2"},
+  };
+  for (const Args& args : cases) {
+    std::string text;
+    for (const auto& arg : args) text += arg + " ";
+    ExpectBadInput(Run(args), text);
+    EXPECT_EQ(Settings(), before) << text;
+  }
+}

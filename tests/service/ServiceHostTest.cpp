@@ -1,0 +1,292 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "RegistrationPacket.h"
+#include "TestAppDirectory.h"
+#include "WaitFor.h"
+#include "core/CDataCenter.h"
+#include "core/CDlgSimulation.h"
+#include "core/CTunnelTable.h"
+#include "core/SettingInfo.h"
+#include "core/WindowMessages.h"
+#include "platform/CMessageQueue.h"
+#include "platform/CNamedEventHost.h"
+#include "platform/AppPaths.h"
+#include "platform/Notice.h"
+#include "serial/CNullModemPair.h"
+#include "serial/SerialFixture.h"
+#include "storage/CAccessInterface.h"
+#include "ui/CResourceStrings.h"
+#include "ui/ResourceIds.h"
+
+namespace {
+
+std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+
+// A loopback port nobody listens on right now.
+std::uint16_t FreePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t size = sizeof address;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+// A device on a real TCP connection.
+class Device {
+ public:
+  Device(std::uint16_t port, std::uint32_t number) {
+    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval timeout{20, 0};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    m_number = number;
+  }
+  ~Device() { close(m_fd); }
+
+  bool Connected() const { return m_connected; }
+  bool Register() {
+    RegistrationPacket packet;
+    BuildRegistrationPacket(m_number, "13800000000", "10.1.2.3", packet);
+    return Send(Bytes(packet.begin(), packet.end()));
+  }
+  bool Send(const Bytes& data) { return ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()); }
+  Bytes Receive(std::size_t count) {
+    Bytes data;
+    unsigned char buffer[4096];
+    while (data.size() < count) {
+      const ssize_t got = recv(m_fd, buffer, std::min(sizeof buffer, count - data.size()), 0);
+      if (got <= 0) break;
+      data.insert(data.end(), buffer, buffer + got);
+    }
+    return data;
+  }
+
+ private:
+  int m_fd = -1;
+  bool m_connected = false;
+  std::uint32_t m_number = 0;
+};
+
+class ServiceHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CTunnelTable::Instance().Clear();
+    SettingInfo settings;
+    settings.LocalIp = "127.0.0.1";
+    settings.LocalPort = m_port;
+    settings.DelayComRead = 0;
+    ReplaceSettings(settings);
+    SetNoticeHook([this](const std::string& text, const std::string&, int) {
+      std::lock_guard lock(m_mutex);
+      m_notices.push_back(text);
+      return IDNO;
+    });
+    m_simulation.SetMainWindow(m_mainWindow.Handle());
+  }
+
+  void TearDown() override {
+    m_simulation.StopService();
+    SetNoticeHook(nullptr);
+    CTunnelTable::Instance().Clear();
+    ReplaceSettings(SettingInfo{});
+  }
+
+  void AddTunnel(const std::string& id, const std::string& port) {
+    CTunnelTable::Instance().Add(TunnelInfo{id, port, "9600", "8", "1", "None", ""});
+  }
+
+  // Handles this thread's messages (it is the user-interface thread) until `condition`.
+  template <typename Condition>
+  bool PumpUntil(Condition condition) {
+    return WaitFor([&] {
+      CMessageQueue::ForThisThread()->ProcessAll();
+      return condition();
+    });
+  }
+
+  int StatusCount(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(std::count(m_status.begin(), m_status.end(), text));
+  }
+  std::vector<std::string> Notices() {
+    std::lock_guard lock(m_mutex);
+    return m_notices;
+  }
+
+  TempPortDir m_portDir;
+  const std::uint16_t m_port = FreePort();
+  std::mutex m_mutex;
+  std::vector<std::string> m_status;
+  std::vector<std::string> m_notices;
+  int m_stopCommands = 0;
+  CMessageTarget m_mainWindow{[this](unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (message == WM_STATUS_TEXT) {
+      std::lock_guard lock(m_mutex);
+      m_status.emplace_back(reinterpret_cast<const char*>(lParam));
+    } else if (message == WM_COMMAND && wParam == ID_SIM_STOP) {
+      ++m_stopCommands;
+      m_simulation.StopService();
+    }
+    return 0;
+  }};
+  CDlgSimulation m_simulation{200};
+};
+
+}  // namespace
+
+TEST_F(ServiceHostTest, StartStopCyclesWithDataFlowingBothWays) {
+  CNullModemPair pair;
+  ASSERT_TRUE(pair.Create());
+  ASSERT_TRUE(pair.Link(m_portDir.Path(), "COM5", "COM5_FF"));
+  AddTunnel("00000001", "COM5");
+  LocalEnd local(m_portDir.Path() + "/COM5_FF");
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    m_simulation.StartService();
+    ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
+    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_OPEN));
+    Device device(m_port, 1);
+    ASSERT_TRUE(device.Connected());
+    ASSERT_TRUE(device.Register());
+    ASSERT_TRUE(PumpUntil([&] {
+      return m_simulation.DeviceList().Cell(0, CDeviceList::LinkState) == Text(IDS_LINK_CONNECTED);
+    }));
+    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::Phone), "13800000000");
+    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::SourceIp), "10.1.2.3");
+    ASSERT_TRUE(device.Send(Text("ping")));
+    EXPECT_EQ(local.Read(4), Text("ping"));
+    ASSERT_TRUE(local.Write(Text("pong")));
+    EXPECT_EQ(device.Receive(4), Text("pong"));
+    // Stop while the device is still connected: the server's last reports are handled
+    // while StopService waits.
+    m_simulation.StopService();
+    EXPECT_FALSE(m_simulation.ServiceRunning());
+    EXPECT_EQ(m_simulation.DeviceList().RowCount(), 0);
+  }
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STARTED)), 3);
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 3);
+  EXPECT_EQ(StatusCount(Text(IDS_CHANNEL_TOTAL) + ":1"), 3);
+}
+
+TEST_F(ServiceHostTest, StartTwiceStartsOnceStopTwiceReportsOnce) {
+  m_simulation.StartService();
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return StatusCount(Text(IDS_SERVICE_STARTED)) == 1; }));
+  m_simulation.StopService();
+  m_simulation.StopService();
+  CMessageQueue::ForThisThread()->ProcessAll();
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STARTED)), 1);
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 1);
+}
+
+TEST_F(ServiceHostTest, APortInUseFailsTheStartAndLeavesTheServiceStopped) {
+  const int other = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(m_port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(other, 1), 0);
+  AddTunnel("00000001", "COM5");
+
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return m_stopCommands == 1; }));
+  EXPECT_EQ(Notices(), std::vector<std::string>{Text(IDS_SERVICE_START_FAILED)});
+  EXPECT_FALSE(m_simulation.ServiceRunning());
+  EXPECT_EQ(m_simulation.DeviceList().RowCount(), 0);
+  EXPECT_FALSE(m_simulation.LastStartFailure().empty());
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 0);
+  close(other);
+
+  // The next start works.
+  m_simulation.StartService();
+  EXPECT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
+}
+
+TEST_F(ServiceHostTest, PauseResumeFromOutsideKeepsConnectedDevicesForwarding) {
+  CNamedEventHost host(ApplicationDirectory());
+  std::string error;
+  ASSERT_TRUE(host.Listen(error)) << error;
+  m_simulation.RegisterNamedEvents(host);
+  CNullModemPair pair;
+  ASSERT_TRUE(pair.Create());
+  ASSERT_TRUE(pair.Link(m_portDir.Path(), "COM5", "COM5_FF"));
+  AddTunnel("00000001", "COM5");
+  LocalEnd local(m_portDir.Path() + "/COM5_FF");
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
+  Device device(m_port, 1);
+  ASSERT_TRUE(device.Register());
+  // Accepted, not just waiting in the listen queue, which the pause would reset.
+  ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
+
+  ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kPauseResumeEventName, error), 0) << error;
+  ASSERT_TRUE(PumpUntil([&] { return !m_simulation.Accepting(); }));
+  EXPECT_FALSE(Device(m_port, 2).Connected()) << "no new connections while paused";
+  ASSERT_TRUE(device.Send(Text("still here")));
+  EXPECT_EQ(local.Read(10), Text("still here"));
+
+  ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kPauseResumeEventName, error), 0) << error;
+  ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
+  EXPECT_TRUE(Device(m_port, 3).Connected());
+  EXPECT_TRUE(m_simulation.ServiceRunning());
+
+  // A shutdown from outside stops the service; the main window is told to show it.
+  ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kShutdownEventName, error), 0) << error;
+  ASSERT_TRUE(PumpUntil([&] { return m_stopCommands == 1; }));
+  EXPECT_FALSE(m_simulation.ServiceRunning());
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 1);
+}
+
+TEST_F(ServiceHostTest, AFailedWriteOfAListedDeviceIsStoredAsNotForwarded) {
+  AddTunnel("0000000A", "COM9");  // no such port: every write fails
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
+  Device device(m_port, 10);
+  ASSERT_TRUE(device.Register());
+  ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
+  ASSERT_TRUE(device.Send(Bytes{0x31, 0x32, 0x00, 0x33}));
+
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+  std::vector<NotTransRecord> records;
+  ASSERT_TRUE(PumpUntil([&] {
+    records.clear();
+    return store.QueryNotTransData(NotTransFilter{"0000000A", "", ""}, records, 10, nullptr) == 1;
+  }));
+  EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
+  EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_CLOSED));
+  store.DeleteAllNotTransData();
+}
+
+TEST_F(ServiceHostTest, AnUnconfiguredDeviceRaisesOnlyTheConnectedCount) {
+  AddTunnel("00000001", "COM5");
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
+  Device stranger(m_port, 0xBEEF);
+  ASSERT_TRUE(stranger.Register());
+  ASSERT_TRUE(PumpUntil([&] { return StatusCount(Text(IDS_CONNECTED_TOTAL) + ":1") == 1; }));
+  ASSERT_TRUE(stranger.Send(Text("data")));
+  ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().GetDeviceTraffic("0000BEEF").BytesIn == 4; }));
+  CMessageQueue::ForThisThread()->ProcessAll();
+  std::lock_guard lock(m_mutex);
+  for (const std::string& status : m_status)
+    EXPECT_EQ(status.rfind(Text(IDS_MATCHED_ONLINE_TOTAL), 0), std::string::npos) << status;
+  EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::LinkState), Text(IDS_LINK_DISCONNECTED));
+}
