@@ -53,10 +53,14 @@ CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort)
   m_sendThread->Start();
 }
 
-CTcpServer::~CTcpServer() {
-  m_sendThread->Stop();
-  m_sendThread->Wait();
-  m_sendThread.reset();
+CTcpServer::~CTcpServer() { StopAndShutDown(); }
+
+void CTcpServer::StopAndShutDown() {
+  if (m_sendThread) {
+    m_sendThread->Stop();
+    m_sendThread->Wait();
+    m_sendThread.reset();
+  }
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets.clear();
@@ -105,9 +109,13 @@ bool CTcpServer::OnConnectionUnreferenced(Socket& socket) {
 }
 
 void CTcpServer::OnConnectionClosed(Socket& socket) {
+  // Held throughout, as ReadCompleted holds it: a newer connection registering the same
+  // ID meanwhile would otherwise report this one offline a second time, or have its
+  // registration overtaken by this offline record.
+  CScopedLock lock(m_serverLock);
   RemoveConnection(&socket);
   ReportOffline(&socket);
-  std::lock_guard lock(m_pendingMutex);
+  std::lock_guard pendingLock(m_pendingMutex);
   m_registrationPending.erase(&socket);
 }
 

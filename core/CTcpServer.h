@@ -55,6 +55,13 @@ class CTcpServer : public Sockora::CSocketServer {
   void OnBufferAllocated() override;
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
 
+  // Owner thread: what the destructor does. The sending thread ends before the framework
+  // shuts down, so no write holds a connection that the shutdown frees. A class deriving
+  // from this one calls it in its own destructor (as the framework asks of
+  // WaitForShutdown), so that no notification reaches a half-destroyed object. Repeating
+  // it does nothing more.
+  void StopAndShutDown();
+
   // Any thread. Makes or drops the connection's record; null is ignored.
   void AddConnection(Socket* socket);
   void RemoveConnection(Socket* socket);

@@ -1,0 +1,292 @@
+// End to end through the forwarding core (idle wait 0) next to socat in the same run:
+// a device on TCP at one end, the serial software on the far end of a virtual null-modem
+// pair at the other. Bulk throughput each way, and round trips of 32-byte messages that
+// an echo on the pty side sends back. socat bridges TCP-LISTEN to the same kind of pair.
+// Rounds alternate between the two; each figure is the best of its rounds.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RegistrationPacket.h"
+#include "core/CDataCenter.h"
+#include "core/CTcpServer.h"
+#include "core/CTunnelTable.h"
+#include "core/SettingInfo.h"
+#include "serial/CNullModemPair.h"
+#include "serial/CSerialInterface.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kBound = std::chrono::seconds(60);
+constexpr std::size_t kBulkBytes = 8u << 20;
+constexpr std::size_t kBlock = 8192;
+constexpr std::size_t kMessage = 32;
+constexpr int kTrips = 2000;
+constexpr int kRounds = 3;
+
+std::string MakeTempDir(const char* name) {
+  std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
+
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios line{};
+  if (fd >= 0 && ::tcgetattr(fd, &line) == 0) {
+    ::cfmakeraw(&line);
+    ::tcsetattr(fd, TCSANOW, &line);
+  }
+  return fd;
+}
+
+int ConnectTo(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+// Writes everything (false when the bound passed or the descriptor failed).
+bool WriteAll(int fd, const unsigned char* data, std::size_t size, Clock::time_point deadline) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put = ::write(fd, data + done, std::min(size - done, kBlock));
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (Clock::now() > deadline) return false;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, 100);
+  }
+  return true;
+}
+
+// Reads `size` bytes into `out` (false when the bound passed or the descriptor failed).
+bool ReadAll(int fd, unsigned char* out, std::size_t size, Clock::time_point deadline) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::read(fd, out + done, size - done);
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+    if (Clock::now() > deadline) return false;
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, 100);
+  }
+  return true;
+}
+
+// MB/s moving kBulkBytes from `from` to `to`, checked byte for byte; 0 on failure.
+double Bulk(int from, int to) {
+  std::vector<unsigned char> data(kBulkBytes), got(kBulkBytes);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i * 7) % 251);
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + kBound;
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = WriteAll(from, data.data(), data.size(), deadline); });
+  const bool read = ReadAll(to, got.data(), got.size(), deadline);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  writer.join();
+  if (!written || !read || got != data) return 0;
+  return static_cast<double>(kBulkBytes) / seconds / 1e6;
+}
+
+// Sends back whatever arrives on the pty end until stopped.
+class Echo {
+ public:
+  explicit Echo(int fd) : m_thread([this, fd] { Run(fd); }) {}
+  ~Echo() {
+    m_stop = true;
+    m_thread.join();
+  }
+
+ private:
+  void Run(int fd) {
+    unsigned char buffer[4096];
+    const Clock::time_point deadline = Clock::now() + 10 * kBound;
+    while (!m_stop && Clock::now() < deadline) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got > 0 && !WriteAll(fd, buffer, static_cast<std::size_t>(got), Clock::now() + kBound)) return;
+    }
+  }
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+struct Trips {
+  double p50 = 0, p99 = 0;
+};
+
+// Round trips of 32-byte messages from the device through the echo; zeros on failure.
+Trips RoundTrips(int device, int pty) {
+  Echo echo(pty);
+  std::vector<double> ms;
+  unsigned char message[kMessage], back[kMessage];
+  const Clock::time_point deadline = Clock::now() + kBound;
+  for (int i = 0; i < kTrips && Clock::now() < deadline; ++i) {
+    for (std::size_t b = 0; b < kMessage; ++b) message[b] = static_cast<unsigned char>('a' + (i + b) % 26);
+    const Clock::time_point start = Clock::now();
+    if (!WriteAll(device, message, kMessage, deadline) || !ReadAll(device, back, kMessage, deadline) ||
+        std::memcmp(message, back, kMessage) != 0)
+      return {};
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  return {ms[ms.size() / 2], ms[ms.size() * 99 / 100]};
+}
+
+struct Figures {
+  double toPty = 0, toDevice = 0;
+  Trips trips{1e9, 1e9};
+  void Keep(double a, double b, Trips t) {
+    toPty = std::max(toPty, a);
+    toDevice = std::max(toDevice, b);
+    if (t.p50 > 0 && t.p50 < trips.p50) trips = t;
+  }
+};
+
+std::uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+int main() {
+  const std::string appDir = MakeTempDir("vantrel-bench-app");
+  const std::string portDir = MakeTempDir("vantrel-bench-ports");
+  ::setenv("VANTREL_APP_DIR", appDir.c_str(), 1);
+  ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
+
+  // The forwarding core: COM3 on one pair, device 00000001 on it.
+  CNullModemPair pair;
+  if (!pair.Create() || !pair.Link(portDir, "COM3", "")) {
+    std::fprintf(stderr, "cannot make a null-modem pair\n");
+    return 1;
+  }
+  SettingInfo settings;
+  settings.DelayComRead = 0;
+  ReplaceSettings(settings);
+  CTunnelTable::Instance().Add(TunnelInfo{"00000001", "COM3", "115200", "8", "1", "None", ""});
+  CDataCenter& center = CDataCenter::Instance();
+  auto serial = std::make_unique<CSerialInterface>();
+  serial->OpenAllPorts();
+  auto server = std::make_unique<CTcpServer>("127.0.0.1", 0);
+  server->Start();
+  server->StartAcceptingConnections();
+  const int vantrelPty = OpenRaw(pair.PathB());
+  const int vantrelDevice = ConnectTo(server->ListeningPort());
+  RegistrationPacket packet{};
+  BuildRegistrationPacket(1, "13800000000", "10.0.0.1", packet);
+  const Clock::time_point setupDeadline = Clock::now() + kBound;
+  WriteAll(vantrelDevice, packet.data(), packet.size(), setupDeadline);
+  while (center.OnlineCount() < 1 && Clock::now() < setupDeadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  // socat on a pair of its own.
+  CNullModemPair socatPair;
+  socatPair.Create();
+  const std::uint16_t socatPort = FreePort();
+  const std::string listen = "TCP-LISTEN:" + std::to_string(socatPort) + ",bind=127.0.0.1,reuseaddr,nodelay";
+  const std::string file = "FILE:" + socatPair.PathA() + ",raw,echo=0";
+  const char* argv[] = {"socat", listen.c_str(), file.c_str(), nullptr};
+  pid_t socat = -1;
+  if (::posix_spawnp(&socat, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    std::fprintf(stderr, "cannot start socat\n");
+    return 1;
+  }
+  int socatDevice = -1;
+  for (int attempt = 0; attempt < 500 && socatDevice < 0; ++attempt) {
+    socatDevice = ConnectTo(socatPort);
+    if (socatDevice < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const int socatPty = OpenRaw(socatPair.PathB());
+
+  if (vantrelPty < 0 || vantrelDevice < 0 || center.OnlineCount() < 1 || socatDevice < 0 || socatPty < 0) {
+    std::fprintf(stderr, "set-up failed\n");
+    ::kill(socat, SIGTERM);
+    ::waitpid(socat, nullptr, 0);
+    return 1;
+  }
+
+  Figures vantrel, socatFigures;
+  for (int round = 0; round < kRounds; ++round) {
+    const double a = Bulk(vantrelDevice, vantrelPty);
+    const double b = Bulk(vantrelPty, vantrelDevice);
+    vantrel.Keep(a, b, RoundTrips(vantrelDevice, vantrelPty));
+    const double c = Bulk(socatDevice, socatPty);
+    const double d = Bulk(socatPty, socatDevice);
+    socatFigures.Keep(c, d, RoundTrips(socatDevice, socatPty));
+  }
+
+  std::printf("end to end, %zu MB bulk, %d round trips of %zu bytes, best of %d rounds\n", kBulkBytes >> 20, kTrips,
+              kMessage, kRounds);
+  std::printf("%-22s %12s %12s %10s\n", "", "Vantrel", "socat", "ratio");
+  std::printf("%-22s %12.1f %12.1f %10.2f\n", "device->pty MB/s", vantrel.toPty, socatFigures.toPty,
+              vantrel.toPty / socatFigures.toPty);
+  std::printf("%-22s %12.1f %12.1f %10.2f\n", "pty->device MB/s", vantrel.toDevice, socatFigures.toDevice,
+              vantrel.toDevice / socatFigures.toDevice);
+  std::printf("%-22s %12.3f %12.3f %10.2f\n", "round trip p50 ms", vantrel.trips.p50, socatFigures.trips.p50,
+              vantrel.trips.p50 / socatFigures.trips.p50);
+  std::printf("%-22s %12.3f %12.3f %10.2f\n", "round trip p99 ms", vantrel.trips.p99, socatFigures.trips.p99,
+              vantrel.trips.p99 / socatFigures.trips.p99);
+
+  ::close(socatDevice);
+  ::close(socatPty);
+  ::kill(socat, SIGTERM);
+  ::waitpid(socat, nullptr, 0);
+  ::close(vantrelDevice);
+  ::close(vantrelPty);
+  server.reset();
+  serial.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(portDir, ignored);
+  std::filesystem::remove_all(appDir, ignored);
+  return 0;
+}

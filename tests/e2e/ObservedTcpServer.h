@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/CTcpServer.h"
+#include "platform/CManualResetEvent.h"
+
+// The device link handler on a free loopback port, which also notes the size of every
+// chunk it receives: tests wait on the byte count to send their next chunk only once the
+// last one has been read, and compare what came out with the chunks as they were read.
+class ObservedTcpServer : public CTcpServer {
+ public:
+  ObservedTcpServer() : CTcpServer("127.0.0.1", 0) {
+    Start();
+    StartAcceptingConnections();
+  }
+  ~ObservedTcpServer() override { StopAndShutDown(); }
+
+  std::uint16_t Port() { return ListeningPort(); }
+  // Bytes whose handling has finished.
+  std::uint64_t BytesRead() const { return m_bytesRead.load(); }
+  std::vector<std::size_t> Chunks() {
+    std::lock_guard lock(m_mutex);
+    return m_chunks;
+  }
+
+  // The next close notification is held under the closed connection's own lock (where
+  // the framework makes it) until a chunk has arrived on some connection, and a little
+  // longer, so that the chunk's handling holds the server lock when the notification
+  // wants it. Bounded: never more than two seconds.
+  void HoldNextClose() {
+    m_chunkArrived.Reset();
+    m_closeHeld.Reset();
+    m_holdClose = true;
+  }
+  // Set once the held notification has started waiting.
+  Sockora::Win32::CEvent& CloseHeld() { return m_closeHeld; }
+
+ protected:
+  void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override {
+    const std::size_t size = buffer.GetUsed();
+    {
+      std::lock_guard lock(m_mutex);
+      m_chunks.push_back(size);
+    }
+    m_chunkArrived.Set();
+    CTcpServer::ReadCompleted(socket, buffer);
+    m_bytesRead += size;
+  }
+
+  void OnConnectionClosed(Socket& socket) override {
+    if (m_holdClose.exchange(false)) {
+      m_closeHeld.Set();
+      m_chunkArrived.Wait(2000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    CTcpServer::OnConnectionClosed(socket);
+  }
+
+ private:
+  std::atomic<std::uint64_t> m_bytesRead{0};
+  std::mutex m_mutex;
+  std::vector<std::size_t> m_chunks;
+  std::atomic<bool> m_holdClose{false};
+  Sockora::Win32::CManualResetEvent m_chunkArrived;
+  Sockora::Win32::CManualResetEvent m_closeHeld;
+};

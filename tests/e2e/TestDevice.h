@@ -1,0 +1,32 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "SerialFixture.h"
+
+// A simulated device: a TCP connection to the link handler on 127.0.0.1.
+class TestDevice {
+ public:
+  explicit TestDevice(std::uint16_t port);
+  ~TestDevice();
+  TestDevice(const TestDevice&) = delete;
+  TestDevice& operator=(const TestDevice&) = delete;
+
+  bool IsOpen() const { return m_fd >= 0; }
+  // Sends everything within the bound; false if it could not.
+  bool Send(const Bytes& data);
+  // Reads until `count` bytes came, the connection ended or the bound passed.
+  Bytes Read(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(20));
+  // True once the server has closed the connection (end of stream or reset) within the
+  // bound; bytes that arrive meanwhile are dropped.
+  bool WaitClosed(std::chrono::milliseconds bound = std::chrono::seconds(20));
+  // Closes with a reset instead of an orderly end.
+  void Reset();
+
+ private:
+  int m_fd = -1;
+};
+
+// The 21-byte registration of a device number, with a phone number and an address.
+Bytes Registration(std::uint32_t number);
