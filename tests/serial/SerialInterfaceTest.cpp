@@ -101,8 +101,10 @@ class SerialInterfaceTest : public ::testing::Test {
   CNullModemPair pair;
   std::optional<LocalEnd> local;
   std::atomic<CSerialInterface*> managerForOwner{nullptr};
-  RecordingTarget<Status> owner{[this](unsigned, WPARAM code, LPARAM lParam) {
+  RecordingTarget<Status> owner{[this](unsigned message, WPARAM code, LPARAM lParam) {
     Status status;
+    // Line events (WM_SERIAL_CTS and the others) carry a line state, not a pointer.
+    if (message != WM_SERIAL_STATUS) return status;
     status.code = code;
     if (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED) {
       status.name = reinterpret_cast<const char*>(lParam);
