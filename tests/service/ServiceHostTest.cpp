@@ -195,6 +195,16 @@ TEST_F(ServiceHostTest, StartTwiceStartsOnceStopTwiceReportsOnce) {
   EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 1);
 }
 
+TEST_F(ServiceHostTest, AStopGivenWhileTheServerIsStillBeingBuiltIsNotLost) {
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    m_simulation.StartService();
+    // At once: the service thread is usually still building the server.
+    m_simulation.StopService();
+    EXPECT_FALSE(m_simulation.ServiceRunning());
+  }
+  EXPECT_EQ(StatusCount(Text(IDS_SERVICE_STOPPED)), 20);
+}
+
 TEST_F(ServiceHostTest, APortInUseFailsTheStartAndLeavesTheServiceStopped) {
   const int other = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
