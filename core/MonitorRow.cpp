@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/DataText.h"
 #include "core/LocalTimeText.h"
 #include "ui/CResourceStrings.h"
 #include "ui/ResourceIds.h"
@@ -22,12 +23,7 @@ MonitorRow MonitorRow::Make(bool toCom, int code, const DataItem& item, const st
   row.Type = strings.LoadString(toCom && item.Kind == DATA_HEARTBEAT ? IDS_HEARTBEAT : IDS_USER_DATA);
   const auto* data = reinterpret_cast<const char*>(item.Data);
   row.Text.assign(data, strnlen(data, static_cast<std::size_t>(length)));
-  static const char kDigits[] = "0123456789ABCDEF";
-  row.Hex.reserve(static_cast<std::size_t>(length) * 2);
-  for (int i = 0; i < length; ++i) {
-    row.Hex += kDigits[item.Data[i] >> 4];
-    row.Hex += kDigits[item.Data[i] & 0x0F];
-  }
+  row.Hex = HexOf(item.Data, static_cast<std::size_t>(length));
   row.Status = strings.LoadString(code == kSucceeded ? IDS_SUCCESS : IDS_FAILURE);
   return row;
 }

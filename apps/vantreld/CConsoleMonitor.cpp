@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/CTunnelTable.h"
+#include "core/DataText.h"
 #include "core/MonitorRow.h"
 
 void CConsoleMonitor::AddTcpToCom(int code, const DataItem& item) { Print("Tcp->Com", true, code, item); }
@@ -15,6 +16,6 @@ void CConsoleMonitor::Print(const char* direction, bool toCom, int code, const D
   const std::string channel = tunnel.DeviceID.empty() ? id : MonitorRow::ChannelText(id, tunnel.SerialNo);
   const MonitorRow row = MonitorRow::Make(toCom, code, item, channel);
   std::printf("%s  %s  %s  %s  %s  %s\n", row.Time.c_str(), direction, row.Channel.c_str(), row.Type.c_str(),
-              (m_hex ? row.Hex : row.Text).c_str(), row.Status.c_str());
+              (m_hex ? row.Hex : TextOf(row.Text)).c_str(), row.Status.c_str());
   std::fflush(stdout);
 }

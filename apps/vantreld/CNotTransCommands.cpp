@@ -6,7 +6,7 @@
 
 #include "CManagementStore.h"
 #include "CommandStatus.h"
-#include "DataText.h"
+#include "core/DataText.h"
 #include "TimeText.h"
 #include "TunnelFields.h"
 

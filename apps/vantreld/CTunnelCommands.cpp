@@ -7,7 +7,7 @@
 #include "CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
-#include "DataText.h"
+#include "core/DataText.h"
 #include "SamePortRule.h"
 #include "TunnelFields.h"
 

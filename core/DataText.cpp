@@ -1,4 +1,4 @@
-#include "DataText.h"
+#include "core/DataText.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-// Printable forms of stored bytes. Main thread (pure functions).
+// Printable forms of device data. Pure functions: any thread.
 
 // The bytes as text up to the first zero byte: control characters and backslash become
 // escapes (\n, \r, \t, \\, \xNN) so that one record stays one line and cannot drive
