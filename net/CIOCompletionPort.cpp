@@ -89,27 +89,41 @@ void CIOCompletionPort::PostStatus(void* key, std::uint32_t bytes, CIOBuffer* bu
 
 void CIOCompletionPort::Queue(const std::vector<Packet>& packets) {
   if (packets.empty()) return;
-  std::lock_guard lock(m_queueMutex);
-  m_queue.insert(m_queue.end(), packets.begin(), packets.end());
-  Dispatch();
+  std::size_t wakes = 0;
+  {
+    std::lock_guard lock(m_queueMutex);
+    m_queue.insert(m_queue.end(), packets.begin(), packets.end());
+    wakes = Dispatch();
+  }
+  Wake(wakes);
 }
 
 // Under m_queueMutex. Every queued packet gets a worker (an idle one signalled, or the
 // one waiting in epoll woken), and somebody watches the sockets when nobody does.
-void CIOCompletionPort::Dispatch() {
-  while (m_queue.size() > m_signals && m_idleWorkers > 0) Signal();
+// Returns how many signalled workers the caller must wake once it has left the mutex.
+std::size_t CIOCompletionPort::Dispatch() {
+  std::size_t wakes = 0;
+  while (m_queue.size() > m_signals && m_idleWorkers > 0) wakes += Signal();
   if (m_queue.size() > m_signals && m_polling && !m_wakePending) {
     m_wakePending = true;
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
   }
-  if (!m_polling && m_signals == 0 && m_idleWorkers > 0) Signal();
+  if (!m_polling && m_signals == 0 && m_idleWorkers > 0) wakes += Signal();
+  return wakes;
 }
 
-void CIOCompletionPort::Signal() {
+std::size_t CIOCompletionPort::Signal() {
   --m_idleWorkers;
   ++m_signals;
-  m_packetReady.notify_one();
+  return 1;
+}
+
+// Outside m_queueMutex, so that a woken worker does not at once block on it. A signal
+// is counted under the mutex and every idle worker is inside its wait there, so none
+// is lost.
+void CIOCompletionPort::Wake(std::size_t workers) {
+  for (; workers > 0; --workers) m_packetReady.notify_one();
 }
 
 bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& buffer) {
@@ -118,7 +132,9 @@ bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& 
     if (!m_queue.empty()) {
       const Packet packet = m_queue.front();
       m_queue.pop_front();
-      Dispatch();
+      const std::size_t wakes = Dispatch();
+      lock.unlock();
+      Wake(wakes);
       key = packet.key;
       bytes = packet.bytes;
       buffer = packet.buffer;
@@ -133,7 +149,9 @@ bool CIOCompletionPort::GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& 
       } catch (...) {
         lock.lock();
         m_polling = false;
-        Dispatch();
+        const std::size_t wakes = Dispatch();
+        lock.unlock();
+        Wake(wakes);
         throw;
       }
       lock.lock();

@@ -113,8 +113,9 @@ class CIOCompletionPort {
   static bool TryReceive(int handle, Device& device, std::vector<Packet>& done);
   static bool TrySend(int handle, Device& device, std::vector<Packet>& done);
   void Queue(const std::vector<Packet>& packets);
-  void Dispatch();
-  void Signal();
+  std::size_t Dispatch();
+  std::size_t Signal();
+  void Wake(std::size_t workers);
 
   int m_epoll = -1;
   int m_wakeFd = -1;

@@ -26,9 +26,14 @@ bool WaitUntil(std::condition_variable& cv, Lock& lock, Clock::time_point deadli
 
 }  // namespace
 
+// The wake-up goes out after the waiter's mutex is left, so that the woken thread does
+// not at once block on it again. The waiter stays alive meanwhile: it unregisters under
+// the event's mutex, which the caller (Set) holds.
 void CEventWaiter::Fire() {
-  std::lock_guard lock(mutex);
-  fired = true;
+  {
+    std::lock_guard lock(mutex);
+    fired = true;
+  }
   cv.notify_all();
 }
 
