@@ -33,39 +33,9 @@ TestDevice::~TestDevice() {
   if (m_fd >= 0) ::close(m_fd);
 }
 
-bool TestDevice::Send(const Bytes& data) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t put = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (put > 0) {
-      done += static_cast<std::size_t>(put);
-      continue;
-    }
-    if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    pollfd fd{m_fd, POLLOUT, 0};
-    ::poll(&fd, 1, 100);
-  }
-  return true;
-}
+bool TestDevice::Send(const Bytes& data) { return WriteAllWithin(m_fd, data, true); }
 
-Bytes TestDevice::Read(std::size_t count, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  Bytes got;
-  unsigned char buffer[65536];
-  while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-    const ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
-    if (n > 0) {
-      got.insert(got.end(), buffer, buffer + n);
-      continue;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
-    pollfd fd{m_fd, POLLIN, 0};
-    ::poll(&fd, 1, 100);
-  }
-  return got;
-}
+Bytes TestDevice::Read(std::size_t count, std::chrono::milliseconds bound) { return ReadUpTo(m_fd, count, bound); }
 
 bool TestDevice::WaitClosed(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;

@@ -11,6 +11,7 @@
 
 #include "TestClient.h"
 #include "TestServer.h"
+#include "FreePort.h"
 #include "WaitFor.h"
 #include "net/CSocket.h"
 #include "platform/CManualResetEvent.h"
@@ -43,18 +44,6 @@ void FinishesWithin(std::function<void()> action, std::chrono::seconds bound = 3
     std::fprintf(stderr, "FAILED: did not finish within %lld s (hang)\n", static_cast<long long>(bound.count()));
     std::_Exit(1);
   }
-}
-
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 std::string Pattern(std::size_t bytes, char seed) {

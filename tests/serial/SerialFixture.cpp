@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,39 +35,45 @@ LocalEnd::~LocalEnd() {
   if (m_fd >= 0) ::close(m_fd);
 }
 
-bool LocalEnd::Write(const Bytes& data) {
+bool WriteAllWithin(int fd, const Bytes& data, bool socket) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t put = ::write(m_fd, data.data() + done, data.size() - done);
+    // A socket is written with send, so that a closed peer gives EPIPE, not SIGPIPE.
+    const ssize_t put = socket ? ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL)
+                               : ::write(fd, data.data() + done, data.size() - done);
     if (put > 0) {
       done += static_cast<std::size_t>(put);
       continue;
     }
     if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() > deadline) return false;
-    pollfd fd{m_fd, POLLOUT, 0};
-    ::poll(&fd, 1, 100);
+    pollfd ready{fd, POLLOUT, 0};
+    ::poll(&ready, 1, 100);
   }
   return true;
 }
 
-Bytes LocalEnd::Read(std::size_t count, std::chrono::milliseconds bound) {
+Bytes ReadUpTo(int fd, std::size_t count, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   Bytes got;
-  unsigned char buffer[4096];
+  unsigned char buffer[65536];
   while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-    const ssize_t n = ::read(m_fd, buffer, std::min(sizeof buffer, count - got.size()));
+    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - got.size()));
     if (n > 0) {
       got.insert(got.end(), buffer, buffer + n);
       continue;
     }
     if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
-    pollfd fd{m_fd, POLLIN, 0};
-    ::poll(&fd, 1, 100);
+    pollfd ready{fd, POLLIN, 0};
+    ::poll(&ready, 1, 100);
   }
   return got;
 }
+
+bool LocalEnd::Write(const Bytes& data) { return WriteAllWithin(m_fd, data, false); }
+
+Bytes LocalEnd::Read(std::size_t count, std::chrono::milliseconds bound) { return ReadUpTo(m_fd, count, bound); }
 
 Bytes Pattern(std::size_t count, unsigned seed) {
   Bytes data(count);

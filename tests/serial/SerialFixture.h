@@ -39,6 +39,13 @@ class LocalEnd {
   int m_fd = -1;
 };
 
+// Writes all of `data` to a non-blocking descriptor within 20 s; false if it could not.
+// `socket`: the descriptor is a socket (written with send, no SIGPIPE).
+bool WriteAllWithin(int fd, const Bytes& data, bool socket);
+// Reads from a non-blocking descriptor until `count` bytes came, it ended or the bound
+// passed; returns what came.
+Bytes ReadUpTo(int fd, std::size_t count, std::chrono::milliseconds bound);
+
 // count bytes of a repeating pattern that starts at `seed`.
 Bytes Pattern(std::size_t count, unsigned seed = 0);
 Bytes Text(const std::string& text);

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "RegistrationPacket.h"
+#include "FreePort.h"
 #include "TestAppDirectory.h"
+#include "TestDevice.h"
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CDlgSimulation.h"
@@ -22,7 +23,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Notice.h"
 #include "serial/CNullModemPair.h"
-#include "serial/SerialFixture.h"
+#include "SerialFixture.h"
 #include "storage/CAccessInterface.h"
 #include "ui/CResourceStrings.h"
 #include "ui/ResourceIds.h"
@@ -30,59 +31,6 @@
 namespace {
 
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-// A loopback port nobody listens on right now.
-std::uint16_t FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
-// A device on a real TCP connection.
-class Device {
- public:
-  Device(std::uint16_t port, std::uint32_t number) {
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval timeout{20, 0};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    m_number = number;
-  }
-  ~Device() { close(m_fd); }
-
-  bool Connected() const { return m_connected; }
-  bool Register() {
-    RegistrationPacket packet;
-    BuildRegistrationPacket(m_number, "13800000000", "10.1.2.3", packet);
-    return Send(Bytes(packet.begin(), packet.end()));
-  }
-  bool Send(const Bytes& data) { return ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size()); }
-  Bytes Receive(std::size_t count) {
-    Bytes data;
-    unsigned char buffer[4096];
-    while (data.size() < count) {
-      const ssize_t got = recv(m_fd, buffer, std::min(sizeof buffer, count - data.size()), 0);
-      if (got <= 0) break;
-      data.insert(data.end(), buffer, buffer + got);
-    }
-    return data;
-  }
-
- private:
-  int m_fd = -1;
-  bool m_connected = false;
-  std::uint32_t m_number = 0;
-};
 
 class ServiceHostTest : public ::testing::Test {
  protected:
@@ -161,18 +109,18 @@ TEST_F(ServiceHostTest, StartStopCyclesWithDataFlowingBothWays) {
     m_simulation.StartService();
     ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
     EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_OPEN));
-    Device device(m_port, 1);
-    ASSERT_TRUE(device.Connected());
-    ASSERT_TRUE(device.Register());
+    TestDevice device(m_port);
+    ASSERT_TRUE(device.IsOpen());
+    ASSERT_TRUE(device.Send(Registration(1)));
     ASSERT_TRUE(PumpUntil([&] {
       return m_simulation.DeviceList().Cell(0, CDeviceList::LinkState) == Text(IDS_LINK_CONNECTED);
     }));
-    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::Phone), "13800000000");
+    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::Phone), "13912345678");
     EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::SourceIp), "10.1.2.3");
     ASSERT_TRUE(device.Send(Text("ping")));
     EXPECT_EQ(local.Read(4), Text("ping"));
     ASSERT_TRUE(local.Write(Text("pong")));
-    EXPECT_EQ(device.Receive(4), Text("pong"));
+    EXPECT_EQ(device.Read(4), Text("pong"));
     // Stop while the device is still connected: the server's last reports are handled
     // while StopService waits.
     m_simulation.StopService();
@@ -241,20 +189,20 @@ TEST_F(ServiceHostTest, PauseResumeFromOutsideKeepsConnectedDevicesForwarding) {
   LocalEnd local(m_portDir.Path() + "/COM5_FF");
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
-  Device device(m_port, 1);
-  ASSERT_TRUE(device.Register());
+  TestDevice device(m_port);
+  ASSERT_TRUE(device.Send(Registration(1)));
   // Accepted, not just waiting in the listen queue, which the pause would reset.
   ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
 
   ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kPauseResumeEventName, error), 0) << error;
   ASSERT_TRUE(PumpUntil([&] { return !m_simulation.Accepting(); }));
-  EXPECT_FALSE(Device(m_port, 2).Connected()) << "no new connections while paused";
+  EXPECT_FALSE(TestDevice(m_port).IsOpen()) << "no new connections while paused";
   ASSERT_TRUE(device.Send(Text("still here")));
   EXPECT_EQ(local.Read(10), Text("still here"));
 
   ASSERT_EQ(CNamedEventHost::Signal(ApplicationDirectory(), CDlgSimulation::kPauseResumeEventName, error), 0) << error;
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
-  EXPECT_TRUE(Device(m_port, 3).Connected());
+  EXPECT_TRUE(TestDevice(m_port).IsOpen());
   EXPECT_TRUE(m_simulation.ServiceRunning());
 
   // A shutdown from outside stops the service; the main window is told to show it.
@@ -268,8 +216,8 @@ TEST_F(ServiceHostTest, AFailedWriteOfAListedDeviceIsStoredAsNotForwarded) {
   AddTunnel("0000000A", "COM9");  // no such port: every write fails
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
-  Device device(m_port, 10);
-  ASSERT_TRUE(device.Register());
+  TestDevice device(m_port);
+  ASSERT_TRUE(device.Send(Registration(10)));
   ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
   ASSERT_TRUE(device.Send(Bytes{0x31, 0x32, 0x00, 0x33}));
 
@@ -289,8 +237,8 @@ TEST_F(ServiceHostTest, AnUnconfiguredDeviceRaisesOnlyTheConnectedCount) {
   AddTunnel("00000001", "COM5");
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); }));
-  Device stranger(m_port, 0xBEEF);
-  ASSERT_TRUE(stranger.Register());
+  TestDevice stranger(m_port);
+  ASSERT_TRUE(stranger.Send(Registration(0xBEEF)));
   ASSERT_TRUE(PumpUntil([&] { return StatusCount(Text(IDS_CONNECTED_TOTAL) + ":1") == 1; }));
   ASSERT_TRUE(stranger.Send(Text("data")));
   ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().GetDeviceTraffic("0000BEEF").BytesIn == 4; }));

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "TempDir.h"
+#include "FreePort.h"
 #include "WaitFor.h"
 
 namespace {
@@ -82,18 +83,6 @@ class Vantreld {
   std::string m_appDir;
   pid_t m_pid = -1;
 };
-
-std::uint16_t FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 const std::string kStarted = "启动服务成功";
 const std::string kStopped = "停止服务成功";
