@@ -161,6 +161,16 @@ int CTunnelCommands::Save(CManagementStore& store, CStoreTransaction& transactio
   return kExitSuccess;
 }
 
+int CTunnelCommands::InTransaction(const Change& change) {
+  CManagementStore store;
+  if (!store.Open()) return kExitFailure;
+  CStoreTransaction transaction(store.Store());
+  if (!transaction.Begun()) return store.Failed("cannot start writing");
+  std::vector<TunnelInfo> stored;
+  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
+  return change(store, transaction, stored);
+}
+
 int CTunnelCommands::List() {
   CManagementStore store;
   if (!store.Open()) return kExitFailure;
@@ -189,19 +199,16 @@ int CTunnelCommands::Add() {
   tunnel.DeviceID = *id;
   if (const int code = ApplyFields(m_add, false, tunnel); code != kExitSuccess) return code;
 
-  CManagementStore store;
-  if (!store.Open()) return kExitFailure;
-  CStoreTransaction transaction(store.Store());
-  if (!transaction.Begun()) return store.Failed("cannot start writing");
-  std::vector<TunnelInfo> stored;
-  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
-  const auto existing = std::find_if(stored.begin(), stored.end(), [&](const TunnelInfo& other) {
-    return EqualIgnoringCase(other.DeviceID, tunnel.DeviceID);
+  const int code = InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
+                                     const std::vector<TunnelInfo>& stored) {
+    const auto existing = std::find_if(stored.begin(), stored.end(), [&](const TunnelInfo& other) {
+      return EqualIgnoringCase(other.DeviceID, tunnel.DeviceID);
+    });
+    if (existing != stored.end()) {
+      return BadInput("a tunnel for device " + existing->DeviceID + " already exists (use: vantreld tunnel modify)");
+    }
+    return Save(store, transaction, stored, tunnel, true);
   });
-  if (existing != stored.end()) {
-    return BadInput("a tunnel for device " + existing->DeviceID + " already exists (use: vantreld tunnel modify)");
-  }
-  const int code = Save(store, transaction, stored, tunnel, true);
   if (code == kExitSuccess && m_deviceId != tunnel.DeviceID) {
     std::cout << "(" << m_deviceId << " is stored as " << tunnel.DeviceID << ", the form devices register with.)\n";
   }
@@ -220,35 +227,29 @@ int CTunnelCommands::Modify() {
         "nothing to change: give at least one of --port, --baud, --data-bits, --stop-bits, --parity, --note");
   }
 
-  CManagementStore store;
-  if (!store.Open()) return kExitFailure;
-  CStoreTransaction transaction(store.Store());
-  if (!transaction.Begun()) return store.Failed("cannot start writing");
-  std::vector<TunnelInfo> stored;
-  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
-  int code = kExitSuccess;
-  const TunnelInfo* found = Find(stored, code);
-  if (found == nullptr) return code;
-  TunnelInfo tunnel = *found;
-  ApplyFields(m_modify, true, tunnel);
-  return Save(store, transaction, stored, tunnel, false);
+  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>& stored) {
+    int code = kExitSuccess;
+    const TunnelInfo* found = Find(stored, code);
+    if (found == nullptr) return code;
+    TunnelInfo tunnel = *found;
+    ApplyFields(m_modify, true, tunnel);
+    return Save(store, transaction, stored, tunnel, false);
+  });
 }
 
 int CTunnelCommands::Delete() {
   if (!DeviceIdField(m_deviceId)) return BadInput(DeviceIdProblem(m_deviceId));
-  CManagementStore store;
-  if (!store.Open()) return kExitFailure;
-  CStoreTransaction transaction(store.Store());
-  if (!transaction.Begun()) return store.Failed("cannot start writing");
-  std::vector<TunnelInfo> stored;
-  if (!LoadAll(store.Store(), stored)) return store.Failed("cannot read the tunnels");
-  int code = kExitSuccess;
-  const TunnelInfo* found = Find(stored, code);
-  if (found == nullptr) return code;
-  const std::string id = found->DeviceID;
-  if (store.Store().DeleteTunnel(id) != 1 || !transaction.Commit()) {
-    return store.Failed("cannot delete the tunnel of " + id);
-  }
-  std::cout << "Tunnel " << id << " deleted.\n";
-  return kExitSuccess;
+  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>& stored) {
+    int code = kExitSuccess;
+    const TunnelInfo* found = Find(stored, code);
+    if (found == nullptr) return code;
+    const std::string id = found->DeviceID;
+    if (store.Store().DeleteTunnel(id) != 1 || !transaction.Commit()) {
+      return store.Failed("cannot delete the tunnel of " + id);
+    }
+    std::cout << "Tunnel " << id << " deleted.\n";
+    return kExitSuccess;
+  });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ class CTunnelCommands {
   int Save(CManagementStore& store, CStoreTransaction& transaction, const std::vector<TunnelInfo>& stored,
            const TunnelInfo& edited, bool add);
 
+  // Opens the store, begins one write transaction and reads every stored tunnel, then
+  // runs `change`; the exit code of a failure on the way or of `change`.
+  using Change = std::function<int(CManagementStore& store, CStoreTransaction& transaction,
+                                   const std::vector<TunnelInfo>& stored)>;
+  int InTransaction(const Change& change);
   int List();
   int Add();
   int Modify();
