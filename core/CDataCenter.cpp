@@ -21,18 +21,6 @@ namespace {
 constexpr std::size_t kQueueLimit = 5000;
 constexpr unsigned kStatisticsPeriodMs = 1000;
 
-std::unique_ptr<CStoppableThread> StartThread(CStoppableThread::Body body) {
-  auto thread = std::make_unique<CStoppableThread>(std::move(body));
-  thread->Start();
-  return thread;
-}
-
-void StopThread(std::unique_ptr<CStoppableThread>& thread) {
-  thread->Stop();
-  thread->Wait();
-  thread.reset();
-}
-
 }  // namespace
 
 CDataCenter& CDataCenter::Instance() {
@@ -44,17 +32,17 @@ CDataCenter& CDataCenter::Instance() {
 }
 
 CDataCenter::CDataCenter() {
-  m_dispatchThread = StartThread([this](CEvent& stop) { DispatchThread(stop); });
-  m_comRecvThread = StartThread([this](CEvent& stop) { ComRecvThread(stop); });
-  m_notTransWriterThread = StartThread([this](CEvent& stop) { NotTransWriterThread(stop); });
-  m_statisticsThread = StartThread([this](CEvent& stop) { StatisticsThread(stop); });
+  m_dispatchThread = CStoppableThread::Launch([this](CEvent& stop) { DispatchThread(stop); });
+  m_comRecvThread = CStoppableThread::Launch([this](CEvent& stop) { ComRecvThread(stop); });
+  m_notTransWriterThread = CStoppableThread::Launch([this](CEvent& stop) { NotTransWriterThread(stop); });
+  m_statisticsThread = CStoppableThread::Launch([this](CEvent& stop) { StatisticsThread(stop); });
 }
 
 CDataCenter::~CDataCenter() {
-  StopThread(m_dispatchThread);
-  StopThread(m_comRecvThread);
-  StopThread(m_notTransWriterThread);
-  StopThread(m_statisticsThread);
+  m_dispatchThread->StopAndWait();
+  m_comRecvThread->StopAndWait();
+  m_notTransWriterThread->StopAndWait();
+  m_statisticsThread->StopAndWait();
   std::lock_guard lock(m_trafficMutex);
   m_traffic.clear();
 }

@@ -57,7 +57,7 @@ std::string CDlgSimulation::LastStartFailure() {
 
 void CDlgSimulation::WaitForServiceThread() {
   if (!m_serviceThread) return;
-  CMessageQueue::ForThisThread()->WaitHandlingMessages(m_serviceThread->EndedEvent(), INFINITE);
+  CMessageQueue::WaitForEnd(*m_serviceThread);
   m_serviceThread.reset();
 }
 
@@ -78,8 +78,7 @@ void CDlgSimulation::StartService() {
   // still being built is not lost.
   m_shutdownEvent.Reset();
   m_pauseResumeEvent.Reset();
-  m_serviceThread = std::make_unique<Sockora::Win32::CStoppableThread>([this](CEvent&) { ServiceThread(); });
-  m_serviceThread->Start();
+  m_serviceThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent&) { ServiceThread(); });
 }
 
 void CDlgSimulation::ServiceThread() {

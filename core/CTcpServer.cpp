@@ -49,16 +49,14 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
 
 CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort)
     : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, false) {
-  m_sendThread = std::make_unique<Sockora::Win32::CStoppableThread>([this](CEvent& stop) { TcpSendThread(stop); });
-  m_sendThread->Start();
+  m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
 }
 
 CTcpServer::~CTcpServer() { StopAndShutDown(); }
 
 void CTcpServer::StopAndShutDown() {
   if (m_sendThread) {
-    m_sendThread->Stop();
-    m_sendThread->Wait();
+    m_sendThread->StopAndWait();
     m_sendThread.reset();
   }
   {

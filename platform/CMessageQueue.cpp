@@ -126,6 +126,13 @@ bool CMessageQueue::WaitHandlingMessages(Sockora::Win32::CEvent& event, unsigned
   return signalled;
 }
 
+void CMessageQueue::WaitForEnd(Sockora::Win32::CThread& thread) {
+  if (std::shared_ptr<CMessageQueue> own = IfThisThreadHasOne())
+    own->WaitHandlingMessages(thread.EndedEvent(), Sockora::Win32::INFINITE);
+  else
+    thread.Wait();
+}
+
 int CMessageQueue::Run() {
   for (;;) {
     ProcessAll();

@@ -6,6 +6,7 @@
 
 #include "platform/CEvent.h"
 #include "platform/CManualResetEvent.h"
+#include "platform/CThread.h"
 #include "platform/Messages.h"
 
 // The queue of one thread: messages sent or posted to the targets that thread owns.
@@ -40,6 +41,10 @@ class CMessageQueue : public std::enable_shared_from_this<CMessageQueue> {
   int ProcessAll();
   // Owner thread: waits for `event` while handling sent messages. False on timeout.
   bool WaitHandlingMessages(Sockora::Win32::CEvent& event, unsigned timeoutMs);
+  // Waits without a limit for `thread` to end; a calling thread that has a queue keeps
+  // handling the messages sent to it meanwhile, so a thread blocked in a send to it can
+  // finish. Not during static destruction (the thread's queue may be gone).
+  static void WaitForEnd(Sockora::Win32::CThread& thread);
   // Owner thread: handles messages until Quit; returns the code given to Quit.
   int Run();
 

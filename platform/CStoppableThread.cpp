@@ -15,6 +15,12 @@ CStoppableThread::~CStoppableThread() {
   }
 }
 
+std::unique_ptr<CStoppableThread> CStoppableThread::Launch(Body body) {
+  auto thread = std::make_unique<CStoppableThread>(std::move(body));
+  thread->Start();
+  return thread;
+}
+
 int CStoppableThread::Run() {
   m_body(m_stop);
   return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/CAutoResetEvent.h"
@@ -17,8 +18,16 @@ class CStoppableThread : public CThread {
   explicit CStoppableThread(Body body);
   ~CStoppableThread() override;
 
+  // Creates the thread and starts it. Throws as Start does.
+  static std::unique_ptr<CStoppableThread> Launch(Body body);
+
   // Any thread.
   void Stop() { m_stop.Set(); }
+  // Any thread but its own: Stop, then wait without a limit for the end.
+  void StopAndWait() {
+    Stop();
+    Wait();
+  }
   CEvent& StopEvent() { return m_stop; }
 
  protected:

@@ -38,20 +38,10 @@ int LookUp(const std::map<std::string, int>& names, const std::string& text) {
   return it == names.end() ? 0 : it->second;
 }
 
-std::unique_ptr<CStoppableThread> StartThread(CStoppableThread::Body body) {
-  auto thread = std::make_unique<CStoppableThread>(std::move(body));
-  thread->Start();
-  return thread;
-}
-
-// Stops a thread and waits for it; a thread with a message queue keeps handling what is
-// sent to its targets, so a thread blocked in a report to it can finish.
+// Stops a thread and waits for it while handling reports sent to the calling thread.
 void StopThread(std::unique_ptr<CStoppableThread>& thread) {
   thread->Stop();
-  if (std::shared_ptr<CMessageQueue> queue = CMessageQueue::IfThisThreadHasOne())
-    queue->WaitHandlingMessages(thread->EndedEvent(), Sockora::Win32::INFINITE);
-  else
-    thread->Wait();
+  CMessageQueue::WaitForEnd(*thread);
   thread.reset();
 }
 
@@ -62,8 +52,8 @@ CSerialInterface::CSerialInterface(unsigned reopenPeriodMs)
       m_parityNames{{"None", 0}, {"Odd", 1}, {"Even", 2}, {"Mark", 3}, {"Space", 4}},
       m_reopenPeriodMs(reopenPeriodMs) {
   CDataCenter::Instance();  // its queues must outlive the sending thread
-  m_sendThread = StartThread([this](CEvent& stop) { ComSendThread(stop); });
-  m_reopenThread = StartThread([this](CEvent& stop) { ReopenThread(stop); });
+  m_sendThread = CStoppableThread::Launch([this](CEvent& stop) { ComSendThread(stop); });
+  m_reopenThread = CStoppableThread::Launch([this](CEvent& stop) { ReopenThread(stop); });
 }
 
 CSerialInterface::~CSerialInterface() {
