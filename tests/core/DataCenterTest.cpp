@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "RecordingTarget.h"
+#include "TestItems.h"
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
@@ -12,8 +13,6 @@
 #include "core/WindowMessages.h"
 #include "platform/DebugSink.h"
 #include "storage/CAccessInterface.h"
-
-using Bytes = std::vector<unsigned char>;
 
 namespace {
 
@@ -25,15 +24,6 @@ struct SeenItem {
 
 SeenItem Seen(const DataItem& item) {
   return SeenItem{DeviceIdOf(item), item.Kind, Bytes(item.Data, item.Data + item.Length)};
-}
-
-DataItem Item(const std::string& id, DataKind kind, const Bytes& data = {}) {
-  DataItem item{};
-  SetDeviceId(item, id);
-  item.Kind = kind;
-  item.Length = static_cast<std::int32_t>(data.size());
-  std::copy(data.begin(), data.end(), item.Data);
-  return item;
 }
 
 const std::string kConfigured = "00000001";
@@ -97,14 +87,14 @@ class DataCenterTest : public ::testing::Test {
 
 TEST_F(DataCenterTest, EscapingIsRemovedTowardsThePortAndAddedTowardsTheDevice) {
   WithSettings(false, true);
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0xED, 0x41, 0xFD, 0xEE}));
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0x42}));
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0x41, 0xFD}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_USER, {0xFD, 0xED, 0x41, 0xFD, 0xEE}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_USER, {0xFD, 0x42}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_USER, {0x41, 0xFD}));
   EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0x41, 0xFE}));
   EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0x42}));
   EXPECT_EQ(NextComSend().data, (Bytes{0x41, 0xFD}));
 
-  center.ComRecvQueue.Push(Item(kConfigured, DATA_SERIAL, {0x10, 0xFE, 0xFD, 0x20}));
+  center.ComRecvQueue.Push(MakeItem(kConfigured, DATA_SERIAL, {0x10, 0xFE, 0xFD, 0x20}));
   const SeenItem toDevice = NextTcpSend();
   EXPECT_EQ(toDevice.id, kConfigured);
   EXPECT_EQ(toDevice.kind, DATA_SERIAL);
@@ -117,8 +107,8 @@ TEST_F(DataCenterTest, EscapingIsRemovedTowardsThePortAndAddedTowardsTheDevice) 
 }
 
 TEST_F(DataCenterTest, EscapingOffPassesBytesUnchanged) {
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_USER, {0xFD, 0xED}));
-  center.ComRecvQueue.Push(Item(kConfigured, DATA_SERIAL, {0xFE}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_USER, {0xFD, 0xED}));
+  center.ComRecvQueue.Push(MakeItem(kConfigured, DATA_SERIAL, {0xFE}));
   EXPECT_EQ(NextComSend().data, (Bytes{0xFD, 0xED}));
   EXPECT_EQ(NextTcpSend().data, (Bytes{0xFE}));
 }
@@ -127,15 +117,15 @@ TEST_F(DataCenterTest, HeartbeatFilter) {
   // Filter on: nothing counted, nothing told, nothing forwarded. The stranger's record
   // behind it shows that the heartbeat has been handled.
   WithSettings(true, false);
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_HEARTBEAT, {0xFE}));
-  center.TcpRecvQueue.Push(Item(kStranger, DATA_USER, {0x01}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_HEARTBEAT, {0xFE}));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_USER, {0x01}));
   EXPECT_EQ(NextComSend().id, kStranger);
   EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesIn, 0u);
   EXPECT_TRUE(list.Messages().empty());
 
   // Filter off: the byte goes to the port and counts.
   WithSettings(false, false);
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_HEARTBEAT, {0xFE}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_HEARTBEAT, {0xFE}));
   const SeenItem forwarded = NextComSend();
   EXPECT_EQ(forwarded.kind, DATA_HEARTBEAT);
   EXPECT_EQ(forwarded.data, (Bytes{0xFE}));
@@ -144,18 +134,18 @@ TEST_F(DataCenterTest, HeartbeatFilter) {
 }
 
 TEST_F(DataCenterTest, OnlineCountersFollowRegistrationsAndOfflines) {
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_REGISTER, Bytes(20, 0x11)));
-  center.TcpRecvQueue.Push(Item(kStranger, DATA_REGISTER, Bytes(20, 0x22)));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_REGISTER, Bytes(20, 0x11)));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_REGISTER, Bytes(20, 0x22)));
   ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 2; }));
   EXPECT_EQ(center.OnlineCount(), 2);
   EXPECT_EQ(center.MatchedOnlineCount(), 1);
   EXPECT_EQ(DeviceEvents()[1].id, kStranger) << "every registration is told to the list";
 
-  center.TcpRecvQueue.Push(Item(kStranger, DATA_OFFLINE));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_OFFLINE));
   ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 3; }));
   EXPECT_EQ(center.OnlineCount(), 1);
   EXPECT_EQ(center.MatchedOnlineCount(), 1);
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_OFFLINE));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_OFFLINE));
   ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 4; }));
   EXPECT_EQ(center.OnlineCount(), 0);
   EXPECT_EQ(center.MatchedOnlineCount(), 0);
@@ -163,7 +153,7 @@ TEST_F(DataCenterTest, OnlineCountersFollowRegistrationsAndOfflines) {
 }
 
 TEST_F(DataCenterTest, UserDataOfAnUnconfiguredDeviceIsCountedAndForwardedSilently) {
-  center.TcpRecvQueue.Push(Item(kStranger, DATA_USER, {1, 2, 3}));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_USER, {1, 2, 3}));
   EXPECT_EQ(NextComSend().data, (Bytes{1, 2, 3}));
   EXPECT_EQ(center.GetDeviceTraffic(kStranger).BytesIn, 3u);
   EXPECT_TRUE(list.Messages().empty());
@@ -184,7 +174,7 @@ TEST_F(DataCenterTest, StatisticsPassTrimsQueuesAndWritesTheLine) {
   center.RunStatisticsPass();
   EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:0 , Com Recv0\n");
 
-  const DataItem item = Item(kConfigured, DATA_USER, {0x55});
+  const DataItem item = MakeItem(kConfigured, DATA_USER, {0x55});
   for (int i = 0; i < 6000; ++i) center.ComSendQueue.Push(item);
   center.RunStatisticsPass();
   EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:5000 , Com Recv0\n");
@@ -193,11 +183,11 @@ TEST_F(DataCenterTest, StatisticsPassTrimsQueuesAndWritesTheLine) {
 }
 
 TEST_F(DataCenterTest, ResetServiceStateLeavesRecordsWaitingForTheDatabase) {
-  center.TcpRecvQueue.Push(Item(kConfigured, DATA_REGISTER, Bytes(20, 0)));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_REGISTER, Bytes(20, 0)));
   ASSERT_TRUE(WaitFor([&] { return center.OnlineCount() == 1; }));
   center.AddDeviceTraffic(kConfigured, 5, 7);
-  center.ComSendQueue.Push(Item(kConfigured, DATA_USER, {1}));
-  center.StoreNotTransData(Item(kConfigured, DATA_USER, {9}));
+  center.ComSendQueue.Push(MakeItem(kConfigured, DATA_USER, {1}));
+  center.StoreNotTransData(MakeItem(kConfigured, DATA_USER, {9}));
 
   center.ResetServiceState();
   EXPECT_EQ(center.ComSendQueue.Count(), 0u);

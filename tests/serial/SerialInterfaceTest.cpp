@@ -12,6 +12,7 @@
 
 #include "RecordingTarget.h"
 #include "SerialFixture.h"
+#include "TestItems.h"
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
@@ -33,15 +34,6 @@ struct Status {
 
 TunnelInfo Tunnel(const std::string& id, const std::string& port, const std::string& baud = "9600") {
   return TunnelInfo{id, port, baud, "8", "1", "None", ""};
-}
-
-DataItem Item(const std::string& id, const Bytes& data, DataKind kind = DATA_USER) {
-  DataItem item{};
-  SetDeviceId(item, id);
-  item.Kind = kind;
-  item.Length = static_cast<std::int32_t>(data.size());
-  std::copy(data.begin(), data.end(), item.Data);
-  return item;
 }
 
 class SerialInterfaceTest : public ::testing::Test {
@@ -206,9 +198,9 @@ TEST_F(SerialInterfaceTest, DeviceDataIsWrittenAndReportedAndStrangersAreDropped
   manager->OpenAllPorts();
   ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
 
-  Send(Item("0000BEEF", Text("stranger")));
-  Send(Item("00000001", Text("hello")));
-  Send(Item("00000001", Bytes{0xFE}, DATA_HEARTBEAT));
+  Send(MakeItem("0000BEEF", DATA_USER, Text("stranger")));
+  Send(MakeItem("00000001", DATA_USER, Text("hello")));
+  Send(MakeItem("00000001", DATA_HEARTBEAT, Bytes{0xFE}));
   const Status written = WaitReport(2);
   EXPECT_EQ(written.code, SERIAL_WRITTEN);
   EXPECT_EQ(written.id, "00000001");
@@ -222,7 +214,7 @@ TEST_F(SerialInterfaceTest, APortThatFailedToOpenFailsItsDataUntilTheRetryOpensI
   CTunnelTable::Instance().Add(Tunnel("00000001", "COM4"));
   manager->OpenAllPorts();
   ASSERT_EQ(WaitReport(1).code, SERIAL_OPEN_FAILED);
-  Send(Item("00000001", Text("early")));
+  Send(MakeItem("00000001", DATA_USER, Text("early")));
   EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
 
   CNullModemPair four;
@@ -234,7 +226,7 @@ TEST_F(SerialInterfaceTest, APortThatFailedToOpenFailsItsDataUntilTheRetryOpensI
   EXPECT_EQ(reopened.name, "COM4");
   EXPECT_TRUE(reopened.openWhenTold);
 
-  Send(Item("00000001", Text("late")));
+  Send(MakeItem("00000001", DATA_USER, Text("late")));
   EXPECT_EQ(WaitReport(4).code, SERIAL_WRITTEN);
   EXPECT_EQ(fourLocal.Read(4), Text("late"));
 }
@@ -246,10 +238,10 @@ TEST_F(SerialInterfaceTest, AVanishedPortFailsOnceThenComesBackByItself) {
 
   pair.TearDown();
   local.reset();
-  Send(Item("00000001", Text("lost?")));
+  Send(MakeItem("00000001", DATA_USER, Text("lost?")));
   EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
   EXPECT_EQ(manager->PortState("COM3"), PORT_FAILED);
-  Send(Item("00000001", Text("again")));
+  Send(MakeItem("00000001", DATA_USER, Text("again")));
   EXPECT_EQ(WaitReport(3).code, SERIAL_WRITE_FAILED);
 
   CNullModemPair again;
@@ -257,7 +249,7 @@ TEST_F(SerialInterfaceTest, AVanishedPortFailsOnceThenComesBackByItself) {
   LocalEnd againLocal(again.PathB());
   ASSERT_TRUE(again.Link(dir.Path(), "COM3", ""));
   EXPECT_EQ(WaitReport(4).code, SERIAL_OPENED);
-  Send(Item("00000001", Text("back")));
+  Send(MakeItem("00000001", DATA_USER, Text("back")));
   EXPECT_EQ(WaitReport(5).code, SERIAL_WRITTEN);
   EXPECT_EQ(againLocal.Read(4), Text("back"));
 }
@@ -271,7 +263,7 @@ TEST_F(SerialInterfaceTest, AWriteThatTimesOutFailsAndClosesThePort) {
   const Bytes block = Pattern(10000, 4);
   std::size_t sent = 0;
   for (; sent < 100; ++sent) {
-    Send(Item("00000001", block));
+    Send(MakeItem("00000001", DATA_USER, block));
     ASSERT_TRUE(WaitFor([&] { return Reports().size() == sent + 2; }));
     if (Reports().back().code == SERIAL_WRITE_FAILED) break;
   }
@@ -289,12 +281,12 @@ TEST_F(SerialInterfaceTest, StopAndStartReuseThePortAndStopEndsRetries) {
 
   manager->CloseAllPorts();
   EXPECT_EQ(manager->PortState("COM3"), PORT_CLOSED);
-  Send(Item("00000001", Text("stopped")));
+  Send(MakeItem("00000001", DATA_USER, Text("stopped")));
   EXPECT_EQ(WaitReport(2).code, SERIAL_WRITE_FAILED);
 
   manager->OpenAllPorts();
   EXPECT_EQ(WaitReport(3).code, SERIAL_OPENED);
-  Send(Item("00000001", Text("started")));
+  Send(MakeItem("00000001", DATA_USER, Text("started")));
   EXPECT_EQ(WaitReport(4).code, SERIAL_WRITTEN);
   EXPECT_EQ(local->Read(7), Text("started"));
   ASSERT_TRUE(local->Write(Text("up")));

@@ -10,9 +10,11 @@
 #include "SqliteFile.h"
 #include "StorageTestSupport.h"
 #include "TestAppDirectory.h"
+#include "TestItems.h"
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CNotTransWriter.h"
+#include "core/LocalTimeText.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Notice.h"
 #include "storage/CAccessInterface.h"
@@ -21,24 +23,6 @@ using Sockora::Win32::CEvent;
 using Sockora::Win32::CStoppableThread;
 
 namespace {
-
-std::string Now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[20];
-  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
-  return text;
-}
-
-DataItem Item(const std::string& id, const Bytes& data) {
-  DataItem item{};
-  SetDeviceId(item, id);
-  item.Kind = DATA_USER;
-  item.Length = static_cast<std::int32_t>(data.size());
-  std::copy(data.begin(), data.end(), item.Data);
-  return item;
-}
 
 // The data center's writer on the test program's Info.db, emptied for each test.
 class NotTransWriterTest : public ::testing::Test {
@@ -69,11 +53,11 @@ class NotTransWriterTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(NotTransWriterTest, RecordsStoredInQuickSuccessionAreAllWrittenWithTheirTimes) {
-  const std::string before = Now();
-  center.StoreNotTransData(Item("00000001", {0x31, 0x32, 0x00, 0x33}));
-  center.StoreNotTransData(Item("00000001", {}));
-  center.StoreNotTransData(Item("00000001", {0xFE}));
-  const std::string after = Now();
+  const std::string before = LocalTimeText();
+  center.StoreNotTransData(MakeItem("00000001", DATA_USER, {0x31, 0x32, 0x00, 0x33}));
+  center.StoreNotTransData(MakeItem("00000001", DATA_USER, {}));
+  center.StoreNotTransData(MakeItem("00000001", DATA_USER, {0xFE}));
+  const std::string after = LocalTimeText();
 
   ASSERT_TRUE(StoredCountIs("00000001", 3));
   const auto records = Stored("00000001");
@@ -104,7 +88,7 @@ TEST_F(NotTransWriterTest, WriterAndAnotherConnectionWorkAtOnce) {
       }
     }
   });
-  for (int i = 0; i < kRecords; ++i) center.StoreNotTransData(Item("00000002", {static_cast<unsigned char>(i)}));
+  for (int i = 0; i < kRecords; ++i) center.StoreNotTransData(MakeItem("00000002", DATA_USER, {static_cast<unsigned char>(i)}));
   other.join();
 
   EXPECT_FALSE(failed);
@@ -121,11 +105,11 @@ TEST_F(NotTransWriterTest, BatchMeetingALongWriteLockIsKeptAndWrittenOnceTheLock
   SqliteFile locker(TestAppDirectory().Path() + "/" + DATABASE_FILE_NAME);
   locker.Exec("BEGIN IMMEDIATE");
 
-  center.StoreNotTransData(Item("00000003", {1}));
+  center.StoreNotTransData(MakeItem("00000003", DATA_USER, {1}));
   // The writer has taken the first record and waits for the lock...
   ASSERT_TRUE(WaitFor([&] { return center.NotTransQueue.Count() == 0; }));
   // ...while the next one waits on the queue, where a service stop leaves it.
-  center.StoreNotTransData(Item("00000003", {2}));
+  center.StoreNotTransData(MakeItem("00000003", DATA_USER, {2}));
   center.ResetServiceState();
   EXPECT_EQ(center.NotTransQueue.Count(), 1u);
 
@@ -144,9 +128,9 @@ TEST_F(NotTransWriterTest, RejectedBatchIsDroppedWithALineAndTheWriterGoesOn) {
   DebugLines lines;
   file.Exec("CREATE TRIGGER Reject BEFORE INSERT ON NotTransData WHEN NEW.DeviceID = 'BAD00000' "
             "BEGIN SELECT RAISE(ABORT, 'rejected by test'); END");
-  center.StoreNotTransData(Item("BAD00000", {1}));
+  center.StoreNotTransData(MakeItem("BAD00000", DATA_USER, {1}));
   ASSERT_TRUE(WaitFor([&] { return lines.Contains("1 records dropped"); }));
-  center.StoreNotTransData(Item("00000004", {2}));
+  center.StoreNotTransData(MakeItem("00000004", DATA_USER, {2}));
   ASSERT_TRUE(StoredCountIs("00000004", 1));
   EXPECT_TRUE(Stored("BAD00000").empty());
   file.Exec("DROP TRIGGER Reject");
