@@ -1,11 +1,15 @@
 #include "storage/CAccessInterface.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <type_traits>
 
 #include "core/WriteDebugLine.h"
@@ -16,6 +20,8 @@ namespace {
 
 // ReceiveData is split into rows of at most this many bytes.
 constexpr std::size_t kReceiveDataRow = 250;
+// How long an open that meets another connection's lock is tried again.
+constexpr int kOpenRetryMs = 2000;
 
 struct SettingRow {
   const char* key;
@@ -68,11 +74,20 @@ int CAccessInterface::OpenDatabase(const std::string& name) {
     m_open = false;
   }
   const std::string path = m_appDirectory + name;
-  if (m_ado.OpenAccessFile(path) == 0) {
-    m_open = true;
-    if (PrepareSchema()) return 1;
-    m_ado.CloseConnection();
-    m_open = false;
+  // Two connections opening a new file at once meet locks that the engine does not wait
+  // for (the switch to WAL, the first schema): a busy or locked open is tried again for a
+  // short while before it counts as a failure.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenRetryMs);
+  for (;;) {
+    if (m_ado.OpenAccessFile(path) == 0) {
+      m_open = true;
+      if (PrepareSchema()) return 1;
+      m_ado.CloseConnection();
+      m_open = false;
+    }
+    const int primary = m_ado.LastError() & 0xFF;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   char text[4096];
   std::snprintf(text, sizeof text, "打开数据库文件失败(%s)!", path.c_str());
