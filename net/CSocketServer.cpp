@@ -494,34 +494,27 @@ void CSocketServer::Socket::OnConnectionError(ConnectionErrorSource source, CIOB
 }
 
 void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
-  AddRef();
-  buffer->SetOperation(IoZeroByteReadCompleted);
   buffer->SetupZeroByteRead();
-  buffer->AddRef();
-  int error;
-  {
-    CScopedLock lock(m_lock);
-    error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
-    if (error != 0) OnConnectionError(ZeroByteReadError, buffer, error);
-  }
-  if (error != 0) {
-    Release();
-    buffer->Release();
-  }
+  IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false);
 }
 
 void CSocketServer::Socket::IssueRead(CIOBuffer* buffer) {
-  AddRef();
-  buffer->SetOperation(IoReadCompleted);
   buffer->SetupRead();
+  IssueReceive(buffer, IoReadCompleted, ReadError, true);
+}
+
+void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source,
+                                         bool numbered) {
+  AddRef();
+  buffer->SetOperation(operation);
   buffer->AddRef();
   int error;
   {
     // Numbering and issuing under one lock: receive numbers follow the issue order.
     CScopedLock lock(m_lock);
-    buffer->SetSequenceNumber(NextSequenceNumber(false));
+    if (numbered) buffer->SetSequenceNumber(NextSequenceNumber(false));
     error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
-    if (error != 0) OnConnectionError(ReadError, buffer, error);
+    if (error != 0) OnConnectionError(source, buffer, error);
   }
   if (error != 0) {
     Release();

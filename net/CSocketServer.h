@@ -214,6 +214,9 @@ class CSocketServer::Socket {
 
   void IssueZeroByteRead(CIOBuffer* buffer);
   void IssueRead(CIOBuffer* buffer);
+  // Posts a receive into a set-up buffer, holding a reference on this and on the buffer
+  // for the packet; `numbered` receives take the next read sequence number.
+  void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered);
   void IssueWrite(CIOBuffer* buffer);
 
   CIntrusiveList<Socket>::Node m_node;

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "FreePort.h"
+#include "PtyEnd.h"
 #include "RegistrationPacket.h"
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
@@ -52,16 +54,6 @@ std::string MakeTempDir(const char* name) {
   std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return {};
   return pattern;
-}
-
-int OpenRaw(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  termios line{};
-  if (fd >= 0 && ::tcgetattr(fd, &line) == 0) {
-    ::cfmakeraw(&line);
-    ::tcsetattr(fd, TCSANOW, &line);
-  }
-  return fd;
 }
 
 int ConnectTo(std::uint16_t port) {
@@ -184,18 +176,6 @@ struct Figures {
     if (t.p50 > 0 && t.p50 < trips.p50) trips = t;
   }
 };
-
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 }  // namespace
 

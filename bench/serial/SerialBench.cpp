@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "PtyEnd.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "core/SettingInfo.h"
@@ -37,16 +38,6 @@ constexpr std::size_t kBulkBytes = 32u << 20;
 constexpr int kSendItem = 8192;
 constexpr int kSmall = 32;
 const char* const kDevice = "00000001";
-
-int OpenRaw(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  termios line{};
-  if (fd >= 0 && ::tcgetattr(fd, &line) == 0) {
-    ::cfmakeraw(&line);
-    ::tcsetattr(fd, TCSANOW, &line);
-  }
-  return fd;
-}
 
 // Writes all of it, in blocks of at most one send item, as a plain loop would (false
 // when the bound passed or the device failed).
