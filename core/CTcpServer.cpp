@@ -176,6 +176,10 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
     socket.Shutdown(SHUT_RDWR);
 }
 
+// A full read then makes one record: 10240 bytes would leave a lone byte over for a record
+// of its own, and every record costs a pass through the data center and the serial port.
+std::uint32_t CTcpServer::ReceiveLimit() { return kUnitLimit; }
+
 CTcpServer::Socket* CTcpServer::HandleUnit(Socket& socket, LinkRecord& record, std::uint32_t length,
                                            bool oneByteUnit) {
   bool pending = false;

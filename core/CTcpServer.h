@@ -54,6 +54,7 @@ class CTcpServer : public Sockora::CSocketServer {
   void OnBufferCreated() override;
   void OnBufferAllocated() override;
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
+  std::uint32_t ReceiveLimit() override;
 
   // Owner thread: what the destructor does. The sending thread ends before the framework
   // shuts down, so no write holds a connection that the shutdown frees. A class deriving

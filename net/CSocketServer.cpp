@@ -1,6 +1,8 @@
 #include "net/CSocketServer.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -238,6 +240,11 @@ void CSocketServer::AcceptConnections() {
         continue;
       }
       address->Use(length);
+      // A device waiting for the reply to a short message must not wait for Nagle's
+      // acknowledgement delay; the bytes go out as they are written.
+      const int on = 1;
+      if (::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+        OnError("CSocketServer::Run() - setsockopt(TCP_NODELAY) - " + FormatErrorText(static_cast<unsigned>(errno)));
       Socket* socket = AllocateSocket(handle);
       try {
         OnConnectionAccepted(*socket, *address);
@@ -500,6 +507,8 @@ void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
 
 void CSocketServer::Socket::IssueRead(CIOBuffer* buffer) {
   buffer->SetupRead();
+  CIOBuffer::WSABUF& span = buffer->GetWSABUF();
+  span.len = std::min(span.len, m_server.ReceiveLimit());
   IssueReceive(buffer, IoReadCompleted, ReadError, true);
 }
 

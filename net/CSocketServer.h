@@ -130,6 +130,9 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
+  // Before each receive, on the thread issuing it: the most bytes one receive may take.
+  // Base: the buffer size.
+  virtual std::uint32_t ReceiveLimit() { return GetBufferSize(); }
   // Thread calling Socket::Shutdown; false makes it do nothing.
   virtual bool FilterSocketShutdown(Socket& /*socket*/, int /*how*/) { return true; }
   // Thread calling Socket::Close, under the connection lock; false leaves it open.

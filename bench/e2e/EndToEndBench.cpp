@@ -1,7 +1,7 @@
 // End to end through the forwarding core (idle wait 0) next to socat in the same run:
-// a device on TCP at one end, the serial software on the far end of a virtual null-modem
-// pair at the other. Bulk throughput each way, and round trips of 32-byte messages that
-// an echo on the pty side sends back. socat bridges TCP-LISTEN to the same kind of pair.
+// a device on TCP at one end, a pty at the other, whose slave each forwarder opens as
+// its port while the bench plays the serial software on the master. Bulk throughput each
+// way, and round trips of 32-byte messages that an echo on the pty side sends back.
 // Rounds alternate between the two; each figure is the best of its rounds.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -35,7 +35,6 @@
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
 #include "core/SettingInfo.h"
-#include "serial/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 extern char** environ;
@@ -145,6 +144,31 @@ class Echo {
   std::thread m_thread;
 };
 
+// One pty: the forwarder opens the slave as its port, the bench reads and writes the
+// master. The bench keeps a raw slave descriptor open so that the line stays raw and
+// never hangs up between the forwarder's opens.
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string slavePath;
+
+  Pty() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128];
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0)
+      return;
+    slavePath = name;
+    slave = OpenRaw(slavePath);
+  }
+  ~Pty() {
+    if (slave >= 0) ::close(slave);
+    if (master >= 0) ::close(master);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  bool Ready() const { return master >= 0 && slave >= 0; }
+};
+
 struct Trips {
   double p50 = 0, p99 = 0;
 };
@@ -185,10 +209,9 @@ int main() {
   ::setenv("VANTREL_APP_DIR", appDir.c_str(), 1);
   ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
 
-  // The forwarding core: COM3 on one pair, device 00000001 on it.
-  CNullModemPair pair;
-  if (!pair.Create() || !pair.Link(portDir, "COM3", "")) {
-    std::fprintf(stderr, "cannot make a null-modem pair\n");
+  Pty pty;
+  if (!pty.Ready() || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {
+    std::fprintf(stderr, "cannot make a pty\n");
     return 1;
   }
   SettingInfo settings;
@@ -201,7 +224,7 @@ int main() {
   auto server = std::make_unique<CTcpServer>("127.0.0.1", 0);
   server->Start();
   server->StartAcceptingConnections();
-  const int vantrelPty = OpenRaw(pair.PathB());
+  const int vantrelPty = pty.master;
   const int vantrelDevice = ConnectTo(server->ListeningPort());
   RegistrationPacket packet{};
   BuildRegistrationPacket(1, "13800000000", "10.0.0.1", packet);
@@ -209,12 +232,11 @@ int main() {
   WriteAll(vantrelDevice, packet.data(), packet.size(), setupDeadline);
   while (center.OnlineCount() < 1 && Clock::now() < setupDeadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-  // socat on a pair of its own.
-  CNullModemPair socatPair;
-  socatPair.Create();
+  // socat, TCP-LISTEN to a pty of its own.
+  Pty socatLine;
   const std::uint16_t socatPort = FreePort();
   const std::string listen = "TCP-LISTEN:" + std::to_string(socatPort) + ",bind=127.0.0.1,reuseaddr,nodelay";
-  const std::string file = "FILE:" + socatPair.PathA() + ",raw,echo=0";
+  const std::string file = "FILE:" + socatLine.slavePath + ",raw,echo=0";
   const char* argv[] = {"socat", listen.c_str(), file.c_str(), nullptr};
   pid_t socat = -1;
   if (::posix_spawnp(&socat, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
@@ -226,9 +248,9 @@ int main() {
     socatDevice = ConnectTo(socatPort);
     if (socatDevice < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  const int socatPty = OpenRaw(socatPair.PathB());
 
-  if (vantrelPty < 0 || vantrelDevice < 0 || center.OnlineCount() < 1 || socatDevice < 0 || socatPty < 0) {
+  const int socatPty = socatLine.master;
+  if (vantrelDevice < 0 || center.OnlineCount() < 1 || socatDevice < 0 || !socatLine.Ready()) {
     std::fprintf(stderr, "set-up failed\n");
     ::kill(socat, SIGTERM);
     ::waitpid(socat, nullptr, 0);
@@ -258,11 +280,9 @@ int main() {
               vantrel.trips.p99 / socatFigures.trips.p99);
 
   ::close(socatDevice);
-  ::close(socatPty);
   ::kill(socat, SIGTERM);
   ::waitpid(socat, nullptr, 0);
   ::close(vantrelDevice);
-  ::close(vantrelPty);
   server.reset();
   serial.reset();
   std::error_code ignored;
