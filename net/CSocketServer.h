@@ -130,8 +130,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
-  // Before each receive, on the thread issuing it: the most bytes one receive may take.
-  // Base: the buffer size.
+  // Worker thread, before each receive: the most bytes it may take (at least 1). Base:
+  // the buffer size.
   virtual std::uint32_t ReceiveLimit() { return GetBufferSize(); }
   // Thread calling Socket::Shutdown; false makes it do nothing.
   virtual bool FilterSocketShutdown(Socket& /*socket*/, int /*how*/) { return true; }
