@@ -252,8 +252,8 @@ TEST_F(EndToEndTest, OnlyARegisteredConnectionGoesOfflineWhenItCloses) {
 }
 
 // A bulk sender fills every read the server makes. The registration's first 20 bytes go
-// ahead on their own, so the first full read meets buffered bytes and does not fit whole;
-// every other full read makes one record, with no lone byte left over.
+// ahead on their own, so the first read, when full, meets buffered bytes and is taken in
+// parts; the other full reads make one record each, with no lone byte left over.
 TEST_F(EndToEndTest, ABulkSenderLosesNoByte) {
   DebugLines lines;
   Configure({"00000001"});
