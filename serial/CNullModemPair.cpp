@@ -63,9 +63,8 @@ bool CNullModemPair::Fail(int error) {
   return false;
 }
 
-// One pty: its master (non-blocking, for the bridge) and its slave, held open in raw mode
-// so that nothing is echoed back into the cable and a program opening the end later finds
-// it clean.
+// The slave is held open in raw mode so that nothing is echoed back into the cable and a
+// program opening the end later finds it clean.
 bool CNullModemPair::OpenEnd(int& master, int& slave, std::string& path) {
   master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return false;

@@ -44,9 +44,13 @@ class CNullModemPair {
 
   int LastError() const { return m_lastError; }
 
+  // One pty: its master (non-blocking) and its slave, held open in raw mode, and the
+  // slave's path. Any thread. False on failure (errno set); whatever was opened is in
+  // `master` and `slave` (else -1), for the caller to close.
+  static bool OpenEnd(int& master, int& slave, std::string& path);
+
  private:
   bool Fail(int error);
-  bool OpenEnd(int& master, int& slave, std::string& path);
   void Bridge();
 
   int m_masterA = -1;

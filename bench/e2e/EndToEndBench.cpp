@@ -35,6 +35,7 @@
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
 #include "core/SettingInfo.h"
+#include "serial/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 extern char** environ;
@@ -151,22 +152,15 @@ struct Pty {
   int master = -1;
   int slave = -1;
   std::string slavePath;
+  bool ready = CNullModemPair::OpenEnd(master, slave, slavePath);
 
-  Pty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    char name[128];
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0)
-      return;
-    slavePath = name;
-    slave = OpenRaw(slavePath);
-  }
+  Pty() = default;
   ~Pty() {
     if (slave >= 0) ::close(slave);
     if (master >= 0) ::close(master);
   }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
-  bool Ready() const { return master >= 0 && slave >= 0; }
 };
 
 struct Trips {
@@ -210,7 +204,7 @@ int main() {
   ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
 
   Pty pty;
-  if (!pty.Ready() || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {
+  if (!pty.ready || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {
     std::fprintf(stderr, "cannot make a pty\n");
     return 1;
   }
@@ -250,7 +244,7 @@ int main() {
   }
 
   const int socatPty = socatLine.master;
-  if (vantrelDevice < 0 || center.OnlineCount() < 1 || socatDevice < 0 || !socatLine.Ready()) {
+  if (vantrelDevice < 0 || center.OnlineCount() < 1 || socatDevice < 0 || !socatLine.ready) {
     std::fprintf(stderr, "set-up failed\n");
     ::kill(socat, SIGTERM);
     ::waitpid(socat, nullptr, 0);
