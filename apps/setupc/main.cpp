@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "CPairDaemon.h"
-#include "CPairRecord.h"
+#include "serial/CPairRecord.h"
 #include "SetupcOptions.h"
 #include "platform/AppPaths.h"
 

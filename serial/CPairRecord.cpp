@@ -1,4 +1,4 @@
-#include "CPairRecord.h"
+#include "serial/CPairRecord.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
