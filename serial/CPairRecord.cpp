@@ -2,14 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
 namespace {
@@ -32,10 +31,11 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-void UnlinkIfLeadsTo(const std::string& link, const std::string& end) {
+// False (errno set) when the link leads there and stays.
+bool UnlinkIfLeadsTo(const std::string& link, const std::string& end) {
   std::error_code error;
-  if (!end.empty() && std::filesystem::read_symlink(link, error) == end && !error)
-    std::filesystem::remove(link, error);
+  if (end.empty() || std::filesystem::read_symlink(link, error) != end || error) return true;
+  return ::unlink(link.c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace
@@ -71,7 +71,10 @@ int CPairRecord::Publish(const std::string& directory) {
   if (fd < 0) return -1;
   std::ostringstream text;
   text << "pid " << pid << "\n" << nameA << " " << pathA << "\n" << nameB << " " << pathB << "\n";
-  if (::flock(fd, LOCK_EX) != 0 || !WriteAll(fd, text.str()) || ::rename(temporary.c_str(), m_file.c_str()) != 0) {
+  // Readable by everyone whatever the umask: a service running as another user must
+  // find the record to refuse the links of a gone holder.
+  if (::fchmod(fd, 0644) != 0 || ::flock(fd, LOCK_EX) != 0 || !WriteAll(fd, text.str()) ||
+      ::rename(temporary.c_str(), m_file.c_str()) != 0) {
     const int saved = errno;
     ::unlink(temporary.c_str());
     ::close(fd);
@@ -81,9 +84,8 @@ int CPairRecord::Publish(const std::string& directory) {
   return fd;
 }
 
-void CPairRecord::Withdraw() const {
-  if (!m_file.empty() && ::unlink(m_file.c_str()) != 0 && errno != ENOENT)
-    std::cerr << "setupc: cannot remove " << m_file << ": " << std::strerror(errno) << "\n";
+bool CPairRecord::Withdraw() const {
+  return m_file.empty() || ::unlink(m_file.c_str()) == 0 || errno == ENOENT;
 }
 
 bool CPairRecord::HolderAlive() const {
@@ -95,8 +97,22 @@ bool CPairRecord::HolderAlive() const {
   return !free;
 }
 
-void CPairRecord::RemoveStale() const {
-  UnlinkIfLeadsTo(m_directory + "/" + nameA, pathA);
-  UnlinkIfLeadsTo(m_directory + "/" + nameB, pathB);
-  Withdraw();
+bool CPairRecord::RemoveStale() const {
+  // The links go first: a record without links would leave them looking like a user's.
+  return UnlinkIfLeadsTo(m_directory + "/" + nameA, pathA) && UnlinkIfLeadsTo(m_directory + "/" + nameB, pathB) &&
+         Withdraw();
+}
+
+bool CPairRecord::IsOrphanedEnd(const std::string& directory, const std::string& name) {
+  std::error_code error;
+  const std::string end = std::filesystem::read_symlink(directory + "/" + name, error).string();
+  if (error) return false;
+  bool orphaned = false;
+  // Another record may name the same link and pty when a new holder got them again.
+  for (const auto& record : Scan(directory)) {
+    if (!((record.nameA == name && record.pathA == end) || (record.nameB == name && record.pathB == end))) continue;
+    if (record.HolderAlive()) return false;
+    orphaned = true;
+  }
+  return orphaned;
 }

@@ -32,7 +32,8 @@ class CPairDaemon {
 
   // Asks the holder of `record` to end and waits up to `bound` for it. A holder already
   // gone has its leftovers removed. Returns 0 when the pair is gone, ETIMEDOUT when the
-  // holder did not end in time, or the errno of a failed signal. Any thread.
+  // holder did not end in time, or the errno of a failed signal or of a leftover that
+  // could not be removed. Any thread.
   static int Stop(const CPairRecord& record, std::chrono::milliseconds bound);
 
  private:
