@@ -70,13 +70,19 @@ Outcome RunSetupc(const std::vector<std::string>& args) {
   return outcome;
 }
 
-// Gone or a zombie: a holder's parent is init, which need not reap it at once.
+// Gone, or every thread of it a zombie: a holder's parent is init, which need not reap it
+// at once, and its descriptors (the record's lock among them) close only with its last
+// thread, which may end after the first one shows as a zombie.
 bool ProcessEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const auto close = text.rfind(") ");
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    const auto close = text.rfind(") ");
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') return false;
+  }
+  return true;
 }
 
 std::set<std::string> Entries(const std::string& directory) {
