@@ -38,6 +38,19 @@ bool UnlinkIfLeadsTo(const std::string& link, const std::string& end) {
   return ::unlink(link.c_str()) == 0 || errno == ENOENT;
 }
 
+// Gives the file `from` the first free name of stem + ("", "-1", "-2", ...) + suffix and
+// returns it, or empty (errno set). A record there already is one of a gone holder that
+// had the same process number and whose links could not be removed: it stays, so that
+// its links stay known as a dead pair's.
+std::string LinkToFreeName(const std::string& from, const std::string& stem) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string to = stem + (attempt == 0 ? std::string() : "-" + std::to_string(attempt)) + kSuffix;
+    if (::link(from.c_str(), to.c_str()) == 0) return to;
+    if (errno != EEXIST) return {};
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<CPairRecord> CPairRecord::Scan(const std::string& directory) {
@@ -64,19 +77,20 @@ int CPairRecord::Publish(const std::string& directory) {
   m_directory = directory;
   const std::string stem = directory + "/" + kPrefix + std::to_string(pid);
   const std::string temporary = stem + ".new";
-  m_file = stem + kSuffix;
-  // Written under a name nobody scans, then renamed: a reader never sees the record
-  // before its lock is taken or its text complete.
+  m_file.clear();
+  // Written under a name nobody scans, then given its own: a reader never sees the
+  // record before its lock is taken or its text complete.
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   std::ostringstream text;
   text << "pid " << pid << "\n" << nameA << " " << pathA << "\n" << nameB << " " << pathB << "\n";
   // Readable by everyone whatever the umask: a service running as another user must
   // find the record to refuse the links of a gone holder.
-  if (::fchmod(fd, 0644) != 0 || ::flock(fd, LOCK_EX) != 0 || !WriteAll(fd, text.str()) ||
-      ::rename(temporary.c_str(), m_file.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temporary.c_str());
+  if (::fchmod(fd, 0644) == 0 && ::flock(fd, LOCK_EX) == 0 && WriteAll(fd, text.str()))
+    m_file = LinkToFreeName(temporary, stem);
+  const int saved = errno;
+  ::unlink(temporary.c_str());
+  if (m_file.empty()) {
     ::close(fd);
     errno = saved;
     return -1;

@@ -6,8 +6,8 @@
 #include <vector>
 
 // What the port directory remembers of one setupc pair: the process that holds it, the
-// two names and the ptys they lead to. Kept as a hidden file ".setupc-<pid>.pair" beside
-// the links, readable by everyone; its holder keeps an exclusive lock on it for as long
+// two names and the ptys they lead to. Kept as a hidden file ".setupc-<pid>[-<n>].pair"
+// beside the links, readable by everyone; its holder keeps an exclusive lock on it for as long
 // as it lives, so a record whose lock is free belongs to a holder that is gone (killed,
 // or the machine restarted), whatever process now has its number. The serial driver
 // reads it too: a gone holder's links lead to pty numbers the system hands out again.

@@ -106,6 +106,15 @@ TEST_F(SerialPortTest, AnEndOfAPairWhoseHolderIsGoneIsMissingUnlessTheLinkLeadsE
   EXPECT_FALSE(OpenPort(0));
   EXPECT_FALSE(port.IsOpen());
 
+  // A new holder that got the gone one's process number keeps its own record.
+  CPairRecord reused = record;
+  reused.nameA = "COM6";
+  reused.nameB = "COM6_FF";
+  const int reusedLock = reused.Publish(dir.Path());
+  ASSERT_GE(reusedLock, 0);
+  EXPECT_FALSE(OpenPort(0));
+  ::close(reusedLock);
+
   const std::string link = dir.Path() + "/COM5";
   ASSERT_EQ(::unlink(link.c_str()), 0);
   ASSERT_EQ(::symlink(pair.PathB().c_str(), link.c_str()), 0);
