@@ -96,8 +96,8 @@ int List(const std::string& directory) {
       std::cout << Shown(record) << ", held by process " << record.pid << "\n";
     else
       std::cout << Shown(record) << ": stale, its background process " << record.pid
-                << " is gone and the ports do not open; remove it with setupc remove PortName=" << record.nameA
-                << " or install the names again\n";
+                << " is gone and Vantrel does not open its ports; remove it with setupc remove PortName="
+                << record.nameA << " or install the names again\n";
   }
   if (records.empty()) std::cout << "No pairs in " << directory << "\n";
   return 0;
