@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -286,7 +285,8 @@ TEST_F(SetupcTest, AKilledHoldersLinksLeadNowhereUntilTheNameIsCleanedUp) {
   EXPECT_FALSE(DriverOpens(5)) << "COM5 opened another program's terminal";
 
   // A link a user made to a terminal is theirs, dead pair beside it or not.
-  ASSERT_EQ(::symlink(others.back()->Path().c_str(), Port("COM8").c_str()), 0);
+  const OtherTerminal users;
+  ASSERT_EQ(::symlink(users.Path().c_str(), Port("COM8").c_str()), 0);
   EXPECT_TRUE(DriverOpens(8));
 
   const Outcome listed = RunSetupc({"list"});
