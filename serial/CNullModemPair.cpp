@@ -133,6 +133,16 @@ bool CNullModemPair::Link(const std::string& directory, const std::string& nameA
 }
 
 void CNullModemPair::TearDown() {
+  // The links go first: once an end is closed its pty number may go to another program,
+  // and a link must never lead there.
+  for (const auto& [link, end] : m_links) {
+    char target[256];
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == end && ::unlink(link.c_str()) != 0 &&
+        errno != ENOENT)
+      WriteDebugLine("[ERROR]", "CNullModemPair: cannot remove %s (errno %d)\n", link.c_str(), errno);
+  }
+  m_links.clear();
   if (m_bridge.joinable()) {
     const std::uint64_t one = 1;
     if (::write(m_wakeFd, &one, sizeof one) < 0)
@@ -145,12 +155,6 @@ void CNullModemPair::TearDown() {
   CloseFd(m_slaveB);
   CloseFd(m_masterA);
   CloseFd(m_masterB);
-  for (const auto& [link, end] : m_links) {
-    char target[256];
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (length > 0 && std::string(target, static_cast<size_t>(length)) == end) ::unlink(link.c_str());
-  }
-  m_links.clear();
   m_pathA.clear();
   m_pathB.clear();
 }

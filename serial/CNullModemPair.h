@@ -38,8 +38,8 @@ class CNullModemPair {
   // ENOENT or EACCES for the directory) leaves no new link behind.
   bool Link(const std::string& directory, const std::string& nameA, const std::string& nameB);
 
-  // Stops the bridge, closes both ends and removes the links that still lead to them.
-  // Idempotent.
+  // Removes the links that still lead to the ends, then stops the bridge and closes
+  // both ends. Idempotent.
   void TearDown();
 
   int LastError() const { return m_lastError; }

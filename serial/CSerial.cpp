@@ -23,6 +23,7 @@
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
 #include "platform/Notice.h"
+#include "serial/CPairRecord.h"
 
 using Sockora::Win32::CManualResetEvent;
 
@@ -177,6 +178,13 @@ bool CSerial::Open(int portNumber, unsigned baudRate, unsigned char byteSize, un
   auto session = std::make_shared<Session>();
   session->fd = ::open(DevicePath(portNumber).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (session->fd < 0) return false;
+  // A setupc pair whose holder is gone is missing: its link leads to a pty number that
+  // the system may have handed to another program's terminal.
+  if (CPairRecord::IsOrphanedEnd(PortDirectory(), "COM" + std::to_string(portNumber))) {
+    WriteDebugLine("[ERROR]", "CSerial: COM%d is an end of a setupc pair whose holder is gone; not opened\n",
+                   portNumber);
+    return false;
+  }
   // Exclusive, as a COM port is: a second port object (another name for the same
   // device) is refused. An advisory lock, because TIOCEXCL does not stop root.
   if (flock(session->fd, LOCK_EX | LOCK_NB) != 0) return false;

@@ -41,8 +41,9 @@ class CSerial {
   // Opens COM<portNumber> (see DevicePath) and sets the line: stopBits 0, 1, 2 = one,
   // one and a half, two; parity 0 to 4 = none, odd, even, mark, space. False when the
   // number is outside 1..1024, the object is already open (nothing changes), the device
-  // cannot be opened or is held by another port object, or the settings are refused. A
-  // failed open leaves the object closed.
+  // cannot be opened or is held by another port object, the entry is an end of a setupc
+  // pair whose holder is gone, or the settings are refused. A failed open leaves the
+  // object closed.
   bool Open(int portNumber, unsigned baudRate, unsigned char byteSize, unsigned char stopBits,
             unsigned char parity);
   // Any thread.

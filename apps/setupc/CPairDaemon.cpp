@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "serial/CNullModemPair.h"
@@ -56,6 +57,13 @@ int OpenPidFd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid
 
 int SendSignal(int pidFd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidFd, signal, nullptr, 0));
+}
+
+// The holder's stderr is the port directory's log.
+void WithdrawOrSay(const CPairRecord& record) {
+  if (!record.Withdraw())
+    std::fprintf(stderr, "setupc: cannot remove the record of %s <-> %s: %s\n", record.nameA.c_str(),
+                 record.nameB.c_str(), std::strerror(errno));
 }
 
 bool CanOpen(const std::string& path) {
@@ -131,7 +139,7 @@ void CPairDaemon::Run(int reportFd, const std::string& directory, const std::str
   CPairRecord record;
   auto giveUp = [&](int error, const char* message) {
     pair.TearDown();
-    record.Withdraw();
+    WithdrawOrSay(record);
     SendReport(report, error, message);
     ::_exit(1);
   };
@@ -154,7 +162,7 @@ void CPairDaemon::Run(int reportFd, const std::string& directory, const std::str
     if (::sigwait(&stopSignals, &signal) != 0) signal = SIGTERM;
   }
   pair.TearDown();
-  record.Withdraw();
+  WithdrawOrSay(record);
   ::close(lock);
   ::_exit(0);
 }
@@ -166,8 +174,7 @@ int CPairDaemon::Stop(const CPairRecord& record, std::chrono::milliseconds bound
   if (holder < 0 && errno != ESRCH) return errno;
   if (holder < 0 || !record.HolderAlive()) {
     if (holder >= 0) ::close(holder);
-    record.RemoveStale();
-    return 0;
+    return record.RemoveStale() ? 0 : errno;
   }
   if (SendSignal(holder, SIGTERM) != 0 && errno != ESRCH) {
     const int error = errno;
@@ -180,6 +187,5 @@ int CPairDaemon::Stop(const CPairRecord& record, std::chrono::milliseconds bound
   while (ready < 0 && errno == EINTR);
   ::close(holder);
   if (ready == 0) return ETIMEDOUT;
-  record.RemoveStale();
-  return 0;
+  return record.RemoveStale() ? 0 : errno;
 }

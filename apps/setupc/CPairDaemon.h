@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "CPairRecord.h"
+#include "serial/CPairRecord.h"
 
 // The small background process that holds one null-modem pair: one process per pair, so
 // that a pair's life is exactly its holder's (removing a pair is a signal, a crash takes
@@ -32,7 +32,8 @@ class CPairDaemon {
 
   // Asks the holder of `record` to end and waits up to `bound` for it. A holder already
   // gone has its leftovers removed. Returns 0 when the pair is gone, ETIMEDOUT when the
-  // holder did not end in time, or the errno of a failed signal. Any thread.
+  // holder did not end in time, or the errno of a failed signal or of a leftover that
+  // could not be removed. Any thread.
   static int Stop(const CPairRecord& record, std::chrono::milliseconds bound);
 
  private:

@@ -107,7 +107,9 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
       "Creates and removes virtual null-modem pairs for Vantrel: two pseudo-terminals joined back to "
       "back, linked into the port directory as COM<n> names (VANTREL_PORT_DIR, else <application "
       "directory>/ports; created when missing). A small background process holds each pair until it "
-      "is removed.\n\n"
+      "is removed. A pair whose background process was killed is stale: Vantrel no longer opens its "
+      "ports (their ptys may belong to other programs by now), list shows it, and remove or a new "
+      "install of its names cleans it up.\n\n"
       "Examples:\n"
       "  setupc install PortName=COM5 PortName=COM5_FF,EmuBR=yes,EmuOverrun=yes\n"
       "  setupc list\n"
@@ -128,7 +130,7 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
       ->expected(2);
   auto* remove = app.add_subcommand("remove", "Remove the pair that has the end named: remove PortName=<name>");
   remove->add_option("end", removeArg, "PortName=<name> of either end")->required();
-  auto* list = app.add_subcommand("list", "List the pairs in the port directory");
+  auto* list = app.add_subcommand("list", "List the pairs in the port directory, the stale ones marked");
 
   std::vector<std::string> words = SplitAtBlanks(argc, argv);
   std::vector<char*> pointers;

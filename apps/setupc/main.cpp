@@ -5,9 +5,10 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <vector>
 
 #include "CPairDaemon.h"
-#include "CPairRecord.h"
+#include "serial/CPairRecord.h"
 #include "SetupcOptions.h"
 #include "platform/AppPaths.h"
 
@@ -30,10 +31,20 @@ int BadInput(const std::string& message) {
   return 2;
 }
 
+std::string Shown(const CPairRecord& record) {
+  return record.nameA + " (" + record.pathA + ") <-> " + record.nameB + " (" + record.pathB + ")";
+}
+
 // Pairs whose holder is gone (killed, or the machine restarted) give their names back.
 void RemoveStalePairs(const std::string& directory) {
-  for (const auto& record : CPairRecord::Scan(directory))
-    if (!record.HolderAlive()) record.RemoveStale();
+  for (const auto& record : CPairRecord::Scan(directory)) {
+    if (record.HolderAlive()) continue;
+    if (record.RemoveStale())
+      std::cout << "Removed the stale pair " << record.nameA << " <-> " << record.nameB << "\n";
+    else
+      std::cerr << "setupc: cannot remove the stale pair " << record.nameA << " <-> " << record.nameB << ": "
+                << std::strerror(errno) << "\n";
+  }
 }
 
 // The entry that takes `name` in the directory, letter case ignored as port names are
@@ -67,9 +78,10 @@ int Install(const std::string& directory, const std::string& nameA, const std::s
 int Remove(const std::string& directory, const std::string& name) {
   for (const auto& record : CPairRecord::Scan(directory)) {
     if (!record.Has(name)) continue;
+    const bool stale = !record.HolderAlive();
     const int error = CPairDaemon::Stop(record, kStopBound);
     if (error != 0) return Failed("cannot remove the pair " + record.nameA + " <-> " + record.nameB, error);
-    std::cout << "Removed " << record.nameA << " <-> " << record.nameB << "\n";
+    std::cout << "Removed " << (stale ? "the stale pair " : "") << record.nameA << " <-> " << record.nameB << "\n";
     return 0;
   }
   const std::string taken = EntryTaking(directory, name);
@@ -78,14 +90,16 @@ int Remove(const std::string& directory, const std::string& name) {
 }
 
 int List(const std::string& directory) {
-  bool any = false;
-  for (const auto& record : CPairRecord::Scan(directory)) {
-    if (!record.HolderAlive()) continue;
-    std::cout << record.nameA << " (" << record.pathA << ") <-> " << record.nameB << " (" << record.pathB
-              << "), held by process " << record.pid << "\n";
-    any = true;
+  const std::vector<CPairRecord> records = CPairRecord::Scan(directory);
+  for (const auto& record : records) {
+    if (record.HolderAlive())
+      std::cout << Shown(record) << ", held by process " << record.pid << "\n";
+    else
+      std::cout << Shown(record) << ": stale, its background process " << record.pid
+                << " is gone and Vantrel does not open its ports; remove it with setupc remove PortName="
+                << record.nameA << " or install the names again\n";
   }
-  if (!any) std::cout << "No pairs in " << directory << "\n";
+  if (records.empty()) std::cout << "No pairs in " << directory << "\n";
   return 0;
 }
 

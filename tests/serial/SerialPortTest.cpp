@@ -11,6 +11,7 @@
 #include "SerialFixture.h"
 #include "WaitFor.h"
 #include "serial/CNullModemPair.h"
+#include "serial/CPairRecord.h"
 #include "serial/CSerial.h"
 
 namespace {
@@ -87,6 +88,37 @@ TEST_F(SerialPortTest, OpenIsRefusedOutsideTheRangeForAMissingDeviceAndWhenOpen)
   EXPECT_TRUE(port.IsOpen());
   ASSERT_TRUE(local->Write(Text("still here")));
   EXPECT_TRUE(WaitFor([&] { return listener.All() == Text("still here"); }));
+}
+
+TEST_F(SerialPortTest, AnEndOfAPairWhoseHolderIsGoneIsMissingUnlessTheLinkLeadsElsewhere) {
+  CPairRecord record;
+  record.pid = ::getpid();
+  record.nameA = "COM5";
+  record.pathA = pair.PathA();
+  record.nameB = "COM5_FF";
+  record.pathB = pair.PathB();
+  const int lock = record.Publish(dir.Path());
+  ASSERT_GE(lock, 0);
+  ASSERT_TRUE(OpenPort(0));
+  port.ClosePort();
+
+  ::close(lock);  // as when the holder is killed: the record stays, its lock is free
+  EXPECT_FALSE(OpenPort(0));
+  EXPECT_FALSE(port.IsOpen());
+
+  // A new holder that got the gone one's process number keeps its own record.
+  CPairRecord reused = record;
+  reused.nameA = "COM6";
+  reused.nameB = "COM6_FF";
+  const int reusedLock = reused.Publish(dir.Path());
+  ASSERT_GE(reusedLock, 0);
+  EXPECT_FALSE(OpenPort(0));
+  ::close(reusedLock);
+
+  const std::string link = dir.Path() + "/COM5";
+  ASSERT_EQ(::unlink(link.c_str()), 0);
+  ASSERT_EQ(::symlink(pair.PathB().c_str(), link.c_str()), 0);
+  EXPECT_TRUE(OpenPort(0));
 }
 
 TEST_F(SerialPortTest, ASecondObjectCannotHoldTheSameDevice) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,12 +11,16 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "../serial/SerialFixture.h"
 #include "WaitFor.h"
+#include "serial/CNullModemPair.h"
+#include "serial/CPairRecord.h"
+#include "serial/CSerial.h"
 
 namespace {
 
@@ -64,13 +69,19 @@ Outcome RunSetupc(const std::vector<std::string>& args) {
   return outcome;
 }
 
-// Gone or a zombie: a holder's parent is init, which need not reap it at once.
+// Gone, or every thread of it a zombie: a holder's parent is init, which need not reap it
+// at once, and its descriptors (the record's lock among them) close only with its last
+// thread, which may end after the first one shows as a zombie.
 bool ProcessEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const auto close = text.rfind(") ");
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    const auto close = text.rfind(") ");
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') return false;
+  }
+  return true;
 }
 
 std::set<std::string> Entries(const std::string& directory) {
@@ -81,6 +92,38 @@ std::set<std::string> Entries(const std::string& directory) {
 }
 
 bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+// A terminal of some other program: a pty nobody but the test has open.
+class OtherTerminal {
+ public:
+  OtherTerminal() { CNullModemPair::OpenEnd(m_master, m_slave, m_path); }
+  ~OtherTerminal() {
+    if (m_slave >= 0) ::close(m_slave);
+    if (m_master >= 0) ::close(m_master);
+  }
+  OtherTerminal(const OtherTerminal&) = delete;
+  OtherTerminal& operator=(const OtherTerminal&) = delete;
+
+  const std::string& Path() const { return m_path; }
+
+ private:
+  int m_master = -1;
+  int m_slave = -1;
+  std::string m_path;
+};
+
+class IgnoringListener : public CSerial::Listener {
+ public:
+  void OnPortInput(CSerial&) override {}
+  void OnPortGone(CSerial&) override {}
+};
+
+// Whether the service's serial driver opens COM<n>.
+bool DriverOpens(int portNumber) {
+  IgnoringListener listener;
+  CSerial port(listener);
+  return port.Open(portNumber, 9600, 8, 0, 0);
+}
 
 class SetupcTest : public ::testing::Test {
  protected:
@@ -211,6 +254,7 @@ TEST_F(SetupcTest, APairWhoseHolderWasKilledGivesItsNamesBack) {
 
   const Outcome again = RunSetupc({"install", "PortName=COM2", "PortName=COM2_FF"});
   ASSERT_EQ(again.code, 0) << again.output;
+  EXPECT_NE(again.output.find("Removed the stale pair COM2 <-> COM2_FF"), std::string::npos) << again.output;
   ASSERT_EQ(Holders().size(), 1u);
   const pid_t second = Holders()[0];
   EXPECT_NE(second, killed);
@@ -224,6 +268,70 @@ TEST_F(SetupcTest, APairWhoseHolderWasKilledGivesItsNamesBack) {
   EXPECT_EQ(RunSetupc({"remove", "PortName=COM2"}).code, 0);
   EXPECT_FALSE(Exists(Port("COM2")) || Exists(Port("COM2_FF")));
   EXPECT_TRUE(Holders().empty());
+}
+
+TEST_F(SetupcTest, AKilledHoldersLinksLeadNowhereUntilTheNameIsCleanedUp) {
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM5", "PortName=COM5_FF"}).code, 0);
+  const std::string end = fs::read_symlink(Port("COM5")).string();
+  ASSERT_TRUE(DriverOpens(5));
+  const pid_t killed = Holders().at(0);
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(WaitFor([killed] { return ProcessEnded(killed); }));
+
+  // Other programs open terminals until one gets the number COM5 still leads to.
+  std::vector<std::unique_ptr<OtherTerminal>> others;
+  while (others.size() < 64 && !LocalEnd(Port("COM5")).IsOpen()) others.push_back(std::make_unique<OtherTerminal>());
+  ASSERT_TRUE(LocalEnd(Port("COM5")).IsOpen()) << end << " was not handed out again";
+  EXPECT_FALSE(DriverOpens(5)) << "COM5 opened another program's terminal";
+
+  // A link a user made to a terminal is theirs, dead pair beside it or not.
+  const OtherTerminal users;
+  ASSERT_EQ(::symlink(users.Path().c_str(), Port("COM8").c_str()), 0);
+  EXPECT_TRUE(DriverOpens(8));
+
+  const Outcome listed = RunSetupc({"list"});
+  EXPECT_EQ(listed.code, 0);
+  EXPECT_NE(listed.output.find("COM5 (" + end + ") <-> COM5_FF ("), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("stale"), std::string::npos) << listed.output;
+  EXPECT_EQ(listed.output.find("No pairs"), std::string::npos) << listed.output;
+
+  const Outcome removed = RunSetupc({"remove", "PortName=COM5_FF"});
+  EXPECT_EQ(removed.code, 0) << removed.output;
+  EXPECT_NE(removed.output.find("stale"), std::string::npos) << removed.output;
+  EXPECT_FALSE(Exists(Port("COM5")) || Exists(Port("COM5_FF")));
+  EXPECT_TRUE(Holders().empty());
+  EXPECT_TRUE(Exists(Port("COM8")));
+  EXPECT_NE(RunSetupc({"list"}).output.find("No pairs"), std::string::npos);
+
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM5", "PortName=COM5_FF"}).code, 0);
+  EXPECT_TRUE(DriverOpens(5));
+}
+
+// The service may run as another user than the one who ran setupc, whatever its umask.
+TEST_F(SetupcTest, AnotherUserTellsALiveHolderFromAGoneOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+  const mode_t umaskBefore = ::umask(077);
+  const Outcome installed = RunSetupc({"install", "PortName=COM6", "PortName=COM6_FF"});
+  ::umask(umaskBefore);
+  ASSERT_EQ(installed.code, 0) << installed.output;
+
+  // As nobody: 0 when COM6 counts as a gone pair's end, 1 when not, 2 on failure.
+  const auto orphanedForNobody = [this] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+      ::_exit(CPairRecord::IsOrphanedEnd(m_dir.Path(), "COM6") ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 2;
+    return WEXITSTATUS(status);
+  };
+  EXPECT_EQ(orphanedForNobody(), 1);
+  const pid_t killed = Holders().at(0);
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(WaitFor([killed] { return ProcessEnded(killed); }));
+  EXPECT_EQ(orphanedForNobody(), 0);
 }
 
 }  // namespace
