@@ -88,6 +88,7 @@ class CTcpServer : public Sockora::CSocketServer {
     unsigned char Buffer[kRegistrationLength];
   };
 
+  // Whether the connection still waits for (the rest of) its registration.
   bool IsPending(Socket& socket);
   // The registration in the record's buffer is complete: registers the connection under
   // its device ID; the caller holds the server lock. Returns a connection that lost the
