@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "core/CDataCenter.h"
 #include "core/WindowMessages.h"
@@ -21,10 +23,9 @@ using Sockora::Win32::CScopedLock;
 
 namespace {
 
-constexpr std::uint32_t kRegistrationLength = 21;
 constexpr std::uint32_t kRegistrationRecordLength = 20;
-// The buffered bytes of one unit stay below the payload size: a record holds fewer
-// than 10240 bytes of user data.
+// A unit stays below the payload size: a record holds fewer than 10240 bytes of user
+// data.
 constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -47,9 +48,13 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
 
 }  // namespace
 
-CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort)
-    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, false) {
+CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
+                       std::chrono::milliseconds registrationTimeout)
+    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, false),
+      m_registrationTimeout(registrationTimeout) {
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
+  m_timeoutThread =
+      Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { RegistrationTimeoutThread(stop); });
 }
 
 CTcpServer::~CTcpServer() { StopAndShutDown(); }
@@ -58,6 +63,10 @@ void CTcpServer::StopAndShutDown() {
   if (m_sendThread) {
     m_sendThread->StopAndWait();
     m_sendThread.reset();
+  }
+  if (m_timeoutThread) {
+    m_timeoutThread->StopAndWait();
+    m_timeoutThread.reset();
   }
   {
     std::lock_guard lock(m_deviceMutex);
@@ -84,6 +93,7 @@ void CTcpServer::AddConnection(Socket* socket) {
   if (record) return;
   record = std::make_unique<LinkRecord>();
   record->ConnectTime = record->LastReceiveTime = Now();
+  record->Accepted = std::chrono::steady_clock::now();
 }
 
 void CTcpServer::RemoveConnection(Socket* socket) {
@@ -143,22 +153,22 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
       auto found = m_connectionTable.find(&socket);
       if (found == m_connectionTable.end()) {
         WriteDebugLine("[ERROR]", "没有此Socket");
-      } else {
-        LinkRecord& record = *found->second;
+      } else if (LinkRecord& record = *found->second; !record.Expired) {
         record.Received = 1;
         record.LastReceiveTime = Now();
-        const std::uint32_t received = buffer.GetUsed();
-        const bool oneByteUnit = record.BufferedLength + received == 1;
-        // A chunk that does not fit behind what is buffered (a bulk sender fills every
-        // read) is taken in parts that do, each handled as a chunk of its own: no byte
-        // of the device is dropped.
-        for (std::uint32_t offset = 0; offset < received;) {
-          const std::uint32_t take = std::min<std::uint32_t>(received - offset, kUnitLimit - record.BufferedLength);
-          std::memcpy(record.Buffer + record.BufferedLength, buffer.GetBuffer() + offset, take);
+        const unsigned char* data = buffer.GetBuffer();
+        std::uint32_t length = buffer.GetUsed();
+        if (IsPending(socket)) {
+          const std::uint32_t take = std::min<std::uint32_t>(length, kRegistrationLength - record.BufferedLength);
+          std::memcpy(record.Buffer + record.BufferedLength, data, take);
           record.BufferedLength = static_cast<std::uint16_t>(record.BufferedLength + take);
-          if (Socket* old = HandleUnit(socket, record, take, oneByteUnit)) replaced = old;
-          offset += take;
+          data += take;
+          length -= take;
+          if (record.BufferedLength == kRegistrationLength) replaced = Register(socket, record);
         }
+        // What follows the registration in its own chunk goes at once: a device that
+        // sends both in one write and then waits for an answer would wait for ever.
+        if (length > 0) PushUnits(socket, data, length);
       }
     } catch (...) {
       WriteDebugLine("[ERROR]", "ReadCompleted - Unexpected exception");
@@ -180,56 +190,86 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
 // of its own, and every record costs a pass through the data center and the serial port.
 std::uint32_t CTcpServer::ReceiveLimit() { return kUnitLimit; }
 
-CTcpServer::Socket* CTcpServer::HandleUnit(Socket& socket, LinkRecord& record, std::uint32_t length,
-                                           bool oneByteUnit) {
-  bool pending = false;
+bool CTcpServer::IsPending(Socket& socket) {
+  std::lock_guard lock(m_pendingMutex);
+  auto it = m_registrationPending.find(&socket);
+  return it != m_registrationPending.end() && it->second;
+}
+
+CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
   {
     std::lock_guard lock(m_pendingMutex);
-    auto it = m_registrationPending.find(&socket);
-    pending = it != m_registrationPending.end() && it->second;
+    m_registrationPending[&socket] = false;
   }
-
-  if (pending) {
-    if (record.BufferedLength < kRegistrationLength) return nullptr;
-    {
-      std::lock_guard lock(m_pendingMutex);
-      m_registrationPending[&socket] = false;
+  const std::string id = DeviceIdFromRegistration(record.Buffer);
+  Socket* old = nullptr;
+  {
+    std::lock_guard lock(m_deviceMutex);
+    auto it = m_deviceSockets.find(id);
+    if (it != m_deviceSockets.end() && it->second != &socket) {
+      old = it->second;
+      // Keeps the object from going back to the pool before it is closed.
+      old->AddRef();
     }
-    const std::string id = DeviceIdFromRegistration(record.Buffer);
-    Socket* old = nullptr;
+  }
+  // The old connection's offline record goes before the new registration.
+  if (old != nullptr) ReportOffline(old);
+  {
+    std::lock_guard lock(m_deviceMutex);
+    m_deviceSockets[id] = &socket;
+  }
+  Push(id, DATA_REGISTER, record.Buffer, kRegistrationRecordLength);
+  record.BufferedLength = 0;
+  return old;
+}
+
+void CTcpServer::PushUnits(Socket& socket, const unsigned char* data, std::uint32_t length) {
+  const std::string id = DeviceIdOf(&socket);
+  // The ID was taken over by a newer connection: these bytes belong to nobody.
+  if (id.empty()) return;
+  // More than a record holds (a receive larger than the limit) is split, not dropped.
+  for (std::uint32_t offset = 0; offset < length;) {
+    const std::uint32_t take = std::min(length - offset, kUnitLimit);
+    const bool heartbeat = take == 1 && data[offset] == 0xFE;
+    Push(id, heartbeat ? DATA_HEARTBEAT : DATA_USER, data + offset, take);
+    offset += take;
+  }
+}
+
+void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    // With nothing pending, no connection accepted from now on is due any earlier.
+    Clock::time_point next = now + m_registrationTimeout;
+    std::vector<std::pair<Socket*, std::uint16_t>> overdue;
     {
-      std::lock_guard lock(m_deviceMutex);
-      auto it = m_deviceSockets.find(id);
-      if (it != m_deviceSockets.end() && it->second != &socket) {
-        old = it->second;
-        // Keeps the object from going back to the pool before it is closed.
-        old->AddRef();
+      CScopedLock lock(m_serverLock);
+      std::lock_guard pendingLock(m_pendingMutex);
+      for (auto& [socket, record] : m_connectionTable) {
+        auto pending = m_registrationPending.find(socket);
+        if (record->Expired || pending == m_registrationPending.end() || !pending->second) continue;
+        const Clock::time_point due = record->Accepted + m_registrationTimeout;
+        if (due > now) {
+          next = std::min(next, due);
+          continue;
+        }
+        // Decided under the lock: a registration completing meanwhile cannot be closed.
+        record->Expired = true;
+        socket->AddRef();
+        overdue.emplace_back(socket, record->BufferedLength);
       }
     }
-    // The old connection's offline record goes before the new registration.
-    if (old != nullptr) ReportOffline(old);
-    {
-      std::lock_guard lock(m_deviceMutex);
-      m_deviceSockets[id] = &socket;
+    for (const auto& [socket, received] : overdue) {
+      WriteTrace("Closing a connection that sent " + std::to_string(received) + " of " +
+                 std::to_string(kRegistrationLength) + " registration bytes in " +
+                 std::to_string(m_registrationTimeout.count()) + " ms");
+      socket->Close();
+      socket->Release();
     }
-    Push(id, DATA_REGISTER, record.Buffer, kRegistrationRecordLength);
-    record.BufferedLength = static_cast<std::uint16_t>(record.BufferedLength - kRegistrationLength);
-    std::memmove(record.Buffer, record.Buffer + kRegistrationLength, record.BufferedLength);
-    return old;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+    if (stop.Wait(static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0)))) return;
   }
-
-  const std::string id = DeviceIdOf(&socket);
-  if (!id.empty()) {
-    const bool heartbeat = oneByteUnit && record.BufferedLength == 1 && record.Buffer[0] == 0xFE;
-    Push(id, heartbeat ? DATA_HEARTBEAT : DATA_USER, record.Buffer, record.BufferedLength);
-    record.BufferedLength = 0;
-    return nullptr;
-  }
-
-  // The ID was taken over by a newer connection: these bytes belong to nobody.
-  record.BufferedLength = static_cast<std::uint16_t>(record.BufferedLength - length);
-  std::memmove(record.Buffer, record.Buffer + length, record.BufferedLength);
-  return nullptr;
 }
 
 void CTcpServer::TcpSendThread(CEvent& stop) {

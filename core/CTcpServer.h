@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,11 +18,14 @@ constexpr WPARAM TCP_SEND_FAILED = 3;
 constexpr WPARAM TCP_SENT = 4;
 
 // The TCP side of every device link. A device's first 21 bytes register it under the
-// device ID made of bytes 0 to 3; after that each received chunk is a heartbeat (exactly
-// the byte FE) or user data. Everything goes to the data center's TcpRecvQueue; a thread
-// of its own writes TcpSendQueue's records to the connection that holds their device ID.
-// The newest registration of an ID wins: the older connection is reported offline and
-// closed.
+// device ID made of bytes 0 to 3; whatever follows them, in the same chunk or in later
+// ones, is a unit as soon as it arrives: a heartbeat (exactly the byte FE) or user data.
+// Everything goes to the data center's TcpRecvQueue; a thread of its own writes
+// TcpSendQueue's records to the connection that holds their device ID. The newest
+// registration of an ID wins: the older connection is reported offline and closed. A
+// connection that has not registered within the registration timeout is closed by a
+// second thread; a registered one is never closed for being quiet (keepalive, set by the
+// framework, finds dead links).
 //
 // Locks: the server lock serialises ReadCompleted and guards the connection table; the
 // pending and device tables each have their own mutex, taken briefly inside it and never
@@ -29,9 +33,10 @@ constexpr WPARAM TCP_SENT = 4;
 class CTcpServer : public Sockora::CSocketServer {
  public:
   // Service thread. Listens on localIp (empty: every address) and localPort once started;
-  // the sending thread runs from here on. Throws the framework's exception when the
-  // server cannot be built.
-  CTcpServer(const std::string& localIp, std::uint16_t localPort);
+  // the sending thread and the registration timeout's thread run from here on. Throws the
+  // framework's exception when the server cannot be built.
+  CTcpServer(const std::string& localIp, std::uint16_t localPort,
+             std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60));
   // Service thread: stops the sending thread (the owner of NotifyWindow keeps handling
   // its sends meanwhile), then shuts the server down, closing every connection.
   ~CTcpServer() override;
@@ -68,24 +73,38 @@ class CTcpServer : public Sockora::CSocketServer {
   void RemoveConnection(Socket* socket);
 
  private:
-  // What is known of one open connection.
+  static constexpr std::uint32_t kRegistrationLength = 21;
+
+  // What is known of one open connection. Only registration bytes ever wait in Buffer:
+  // everything after them is handed on as it arrives.
   struct LinkRecord {
     std::uint16_t Received = 0;
     std::uint16_t BufferedLength = 0;
     std::int64_t ConnectTime = 0;
     std::int64_t LastReceiveTime = 0;
-    unsigned char Buffer[DATA_ITEM_PAYLOAD];
+    std::chrono::steady_clock::time_point Accepted;
+    // Closed for not registering in time: what still arrives is not looked at.
+    bool Expired = false;
+    unsigned char Buffer[kRegistrationLength];
   };
 
-  // Handles `length` bytes appended to the record's buffer; the caller holds the server
-  // lock. Returns a connection that lost its device ID to this one, with a reference
-  // taken, for the caller to close once the lock is left; null otherwise.
-  Socket* HandleUnit(Socket& socket, LinkRecord& record, std::uint32_t length, bool wholeChunkIsOneByte);
+  // Whether the connection still waits for (the rest of) its registration.
+  bool IsPending(Socket& socket);
+  // The registration in the record's buffer is complete: registers the connection under
+  // its device ID; the caller holds the server lock. Returns a connection that lost the
+  // ID to this one, with a reference taken, for the caller to close once the lock is
+  // left; null otherwise.
+  Socket* Register(Socket& socket, LinkRecord& record);
+  // Pushes received bytes of a registered connection as units; the caller holds the
+  // server lock.
+  void PushUnits(Socket& socket, const unsigned char* data, std::uint32_t length);
   // Pushes DATA_OFFLINE for the ID the connection holds, if any, and frees the ID.
   void ReportOffline(Socket* socket);
   // The ID that the connection holds, or empty.
   std::string DeviceIdOf(Socket* socket);
   void TcpSendThread(Sockora::Win32::CEvent& stop);
+  // Closes connections whose registration is overdue, waking at the earliest deadline.
+  void RegistrationTimeoutThread(Sockora::Win32::CEvent& stop);
 
   Sockora::Win32::CCriticalSection m_serverLock;
   std::map<Socket*, std::unique_ptr<LinkRecord>> m_connectionTable;
@@ -94,5 +113,7 @@ class CTcpServer : public Sockora::CSocketServer {
   std::mutex m_deviceMutex;
   std::map<std::string, Socket*> m_deviceSockets;
   std::atomic<TargetHandle> m_notifyWindow{0};
+  const std::chrono::milliseconds m_registrationTimeout;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_timeoutThread;
 };

@@ -60,9 +60,11 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // Owner thread: full shutdown.
   ~CSocketServer() override;
 
-  // Owner thread, after Start. Creates the listening socket (SO_REUSEADDR, backlog 5) and
-  // lets the accept loop accept. Nothing while already accepting. Throws the CSocket
-  // exception of the failing step (OnStartAcceptingConnections has been made then).
+  // Owner thread, after Start. Creates the listening socket (SO_REUSEADDR, backlog
+  // SOMAXCONN) and lets the accept loop accept. Nothing while already accepting. Throws the
+  // CSocket exception of the failing step, or a CException when the address text is not a
+  // dotted IPv4 address (OnStartAcceptingConnections has been made then). Accepted
+  // connections get TCP_NODELAY and keepalive (idle 60 s, 6 probes 10 s apart).
   void StartAcceptingConnections();
   // Owner thread (or a notification). Closes the listening socket; open connections stay.
   // Nothing while not accepting.
@@ -87,7 +89,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   virtual void WriteCompleted(Socket& socket, CIOBuffer& buffer);
   // Server thread, once per worker. Base: a plain WorkerThread.
   virtual std::unique_ptr<WorkerThread> CreateWorkerThread(CIOCompletionPort& port);
-  // Owner thread (StartAcceptingConnections). Base: see the definition.
+  // Owner thread (StartAcceptingConnections). Base: a non-empty address text must be a
+  // dotted IPv4 address (else CException); see the definition.
   virtual int CreateListeningSocket(const std::string& addressText, std::uint32_t numericAddress,
                                     std::uint16_t port);
   virtual int CreateListeningSocket(std::uint32_t address, std::uint16_t port);
@@ -151,6 +154,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   void DestroySocket(Socket* socket);
   void ReleaseSockets();
   void AcceptConnections();
+  // Server thread: sets one option of an accepted connection; a failure goes to OnError.
+  void SetAcceptedOption(int handle, int level, int option, int value, const char* name);
   void StopWorkers(std::vector<std::unique_ptr<WorkerThread>>& workers);
 
   const std::uint32_t m_workerThreads;

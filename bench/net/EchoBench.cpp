@@ -71,7 +71,7 @@ int Listen() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 5) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     std::perror("reference listen");
     std::_Exit(2);
   }
@@ -342,7 +342,7 @@ Result ManyConnections(const Child& child, int count, double measureSeconds) {
   std::vector<epoll_event> events(1024);
 
   // Establish: at most 4 connections between connect and their first echo, so the
-  // listen backlog of 5 never overflows.
+  // listen backlog never overflows.
   int started = 0;
   int established = 0;
   int inFlight = 0;

@@ -65,6 +65,3 @@ class EndToEndTest : public ::testing::Test {
  private:
   static Told Copy(unsigned message, WPARAM code, LPARAM lParam);
 };
-
-Bytes Concat(std::initializer_list<Bytes> parts);
-Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to);

@@ -55,16 +55,17 @@ struct ChunkCase {
 TEST_F(EndToEndTest, ChunksBecomeRegistrationHeartbeatsAndUserData) {
   const Bytes fe{0xFE};
   const Bytes r1 = Registration(0x11), r2 = Registration(0x12), r3 = Registration(0x13), r4 = Registration(0x14);
+  const Bytes r5 = Registration(0x15);
   const std::vector<ChunkCase> cases = {
-      // Leftover bytes of the registration chunk head the next unit.
+      // The bytes after the registration in its chunk are a unit of their own at once.
       {"20 then 5", 0x11, {Slice(r1, 0, 20), Concat({Slice(r1, 20, 21), Text("abcd")}), Text("xyz")},
-       {{DATA_USER, Text("abcdxyz")}}},
-      // A lone FE behind leftover bytes is no heartbeat.
-      {"25 then FE", 0x12, {Concat({r2, Text("abcd")}), fe}, {{DATA_USER, Concat({Text("abcd"), fe})}}},
+       {{DATA_USER, Text("abcd")}, {DATA_USER, Text("xyz")}}},
+      {"25 then FE", 0x12, {Concat({r2, Text("abcd")}), fe}, {{DATA_USER, Text("abcd")}, {DATA_HEARTBEAT, fe}}},
       {"21 then FE", 0x13, {r3, fe, Text("q")}, {{DATA_HEARTBEAT, fe}, {DATA_USER, Text("q")}}},
       {"FE with more", 0x14, {r4, Bytes{0xFE, 0xFE}}, {{DATA_USER, Bytes{0xFE, 0xFE}}}},
+      {"22 ending in FE", 0x15, {Concat({r5, fe}), Text("q")}, {{DATA_HEARTBEAT, fe}, {DATA_USER, Text("q")}}},
   };
-  Configure({"00000011", "00000012", "00000013", "00000014"});
+  Configure({"00000011", "00000012", "00000013", "00000014", "00000015"});
   for (const ChunkCase& row : cases) {
     SCOPED_TRACE(row.name);
     char id[9];
@@ -252,8 +253,8 @@ TEST_F(EndToEndTest, OnlyARegisteredConnectionGoesOfflineWhenItCloses) {
 }
 
 // A bulk sender fills every read the server makes. The registration's first 20 bytes go
-// ahead on their own, so the first read, when full, meets buffered bytes and is taken in
-// parts; the other full reads make one record each, with no lone byte left over.
+// ahead on their own, so the first read completes the registration and the rest of it is
+// one record; the other full reads make one record each, with no lone byte left over.
 TEST_F(EndToEndTest, ABulkSenderLosesNoByte) {
   DebugLines lines;
   Configure({"00000001"});
@@ -295,6 +296,31 @@ TEST_F(EndToEndTest, ARecordForADeviceThatIsNotConnectedIsDroppedSilently) {
   EXPECT_EQ(reports[0].id, "00000001");
   EXPECT_EQ(reports[0].code, TCP_SENT);
   EXPECT_EQ(lines.Text().find("[ERROR]"), std::string::npos) << lines.Text();
+}
+
+// Connections that never complete their registration (none or 20 of the 21 bytes) are
+// closed once the timeout passes, with a trace line each; a registered one that stays
+// quiet past the same deadline keeps forwarding both ways.
+TEST_F(EndToEndTest, OnlyAConnectionThatDoesNotRegisterInTimeIsClosed) {
+  DebugLines lines;
+  Configure({"00000001"});
+  server = std::make_unique<ObservedTcpServer>(std::chrono::milliseconds(300));
+  server->SetNotifyWindow(list.Handle());
+  auto registered = Online(1);
+  auto silent = Connect();
+  auto partial = Connect();
+  SendChunk(*partial, Slice(Registration(2), 0, 20));
+  EXPECT_TRUE(silent->WaitClosed());
+  EXPECT_TRUE(partial->WaitClosed());
+  EXPECT_NE(lines.Text().find("sent 0 of 21 registration bytes in 300 ms"), std::string::npos) << lines.Text();
+  EXPECT_NE(lines.Text().find("sent 20 of 21 registration bytes in 300 ms"), std::string::npos) << lines.Text();
+  EXPECT_TRUE(DeviceEvents("00000002").empty());
+
+  SendChunk(*registered, Text("still here"));
+  EXPECT_EQ(local->Read(10), Text("still here"));
+  ASSERT_TRUE(local->Write(Text("back")));
+  EXPECT_EQ(registered->Read(4), Text("back"));
+  EXPECT_EQ(KindsOf(DeviceEvents("00000001")), (Kinds{DATA_REGISTER, DATA_USER}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -15,7 +16,8 @@
 // last one has been read, and compare what came out with the chunks as they were read.
 class ObservedTcpServer : public CTcpServer {
  public:
-  ObservedTcpServer() : CTcpServer("127.0.0.1", 0) {
+  explicit ObservedTcpServer(std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60))
+      : CTcpServer("127.0.0.1", 0, registrationTimeout) {
     Start();
     StartAcceptingConnections();
   }

@@ -16,43 +16,36 @@ struct Record {
   bool operator==(const Record&) const = default;
 };
 
-// The rules: the first 21 bytes register (the record holds bytes 0 to 19, the rest wait
-// for the next chunk); after that every chunk, together with what waits, is one unit: a
-// heartbeat when it is exactly the byte FE, user data otherwise. A unit holds at most
-// 10239 bytes; a chunk that does not fit behind what waits is taken as consecutive
-// chunks that do.
+// The rules: the first 21 bytes register (the record holds bytes 0 to 19); every byte
+// after them is handed on with the chunk it came in. The rest of the registration's
+// chunk is a unit, and so is every later chunk: a heartbeat when it is exactly the byte
+// FE, user data otherwise. A unit holds at most 10239 bytes; more is taken as
+// consecutive units.
 std::vector<Record> Model(const Bytes& stream, const std::vector<std::size_t>& chunks) {
   constexpr std::size_t kRoom = DATA_ITEM_PAYLOAD - 1;
   std::vector<Record> records;
-  Bytes waiting;
-  bool registered = false;
+  Bytes registration;
   std::size_t at = 0;
   for (const std::size_t size : chunks) {
     const Bytes chunk = Slice(stream, at, at + size);
     at += size;
-    const bool lone = waiting.empty() && chunk.size() == 1;
-    for (std::size_t offset = 0; offset < chunk.size();) {
-      const std::size_t take = std::min(chunk.size() - offset, kRoom - waiting.size());
-      waiting.insert(waiting.end(), chunk.begin() + static_cast<std::ptrdiff_t>(offset),
-                     chunk.begin() + static_cast<std::ptrdiff_t>(offset + take));
-      offset += take;
-      if (!registered) {
-        if (waiting.size() < 21) continue;
-        records.push_back({DATA_REGISTER, Slice(waiting, 0, 20)});
-        waiting.erase(waiting.begin(), waiting.begin() + 21);
-        registered = true;
-        continue;
-      }
-      const bool heartbeat = lone && waiting == Bytes{0xFE};
-      records.push_back({heartbeat ? DATA_HEARTBEAT : DATA_USER, waiting});
-      waiting.clear();
+    std::size_t offset = 0;
+    if (registration.size() < 21) {
+      offset = std::min(chunk.size(), 21 - registration.size());
+      registration.insert(registration.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(offset));
+      if (registration.size() == 21) records.push_back({DATA_REGISTER, Slice(registration, 0, 20)});
+    }
+    while (offset < chunk.size()) {
+      const Bytes unit = Slice(chunk, offset, std::min(chunk.size(), offset + kRoom));
+      offset += unit.size();
+      records.push_back({unit == Bytes{0xFE} ? DATA_HEARTBEAT : DATA_USER, unit});
     }
   }
   return records;
 }
 
 // Chunks as a device might send them: the registration cut at random (its tail maybe
-// sharing a chunk with data), then lone FEs, small, medium and buffer-sized chunks.
+// sharing a chunk with data, or with a lone FE), then lone FEs, small, medium and buffer-sized chunks.
 std::vector<Bytes> RandomChunks(std::mt19937& random, const Bytes& registration) {
   auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
   std::vector<Bytes> chunks;
@@ -93,8 +86,7 @@ TEST_F(EndToEndTest, RecordsFollowTheModelForRandomChunkings) {
 
     list.Clear();
     const std::size_t chunksBefore = server->Chunks().size();
-    // Heartbeats reach the port too (no filter): everything after the registration does,
-    // except what still waits at the end.
+    // Heartbeats reach the port too (no filter): everything after the registration does.
     Bytes toPort;
     std::jthread reader([&] { toPort = local->Read(stream.size() - 21, std::chrono::seconds(60)); });
     auto device = Connect();
@@ -114,7 +106,6 @@ TEST_F(EndToEndTest, RecordsFollowTheModelForRandomChunkings) {
     Bytes expectedAtPort;
     for (const Record& record : expected)
       if (record.kind != DATA_REGISTER) expectedAtPort.insert(expectedAtPort.end(), record.data.begin(), record.data.end());
-    // Data chunks follow the registration, so nothing waits at the end.
     EXPECT_EQ(expectedAtPort.size(), stream.size() - 21);
     device.reset();
     reader.join();

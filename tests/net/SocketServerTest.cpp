@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -314,6 +316,51 @@ TEST(SocketServer, APortInUseThrowsFromBindAfterTracingTheFailure) {
   std::stringstream text;
   text << log.rdbuf();
   EXPECT_NE(text.str().find(": socket 绑定失败\n"), std::string::npos);
+}
+
+namespace {
+
+// The server's side of a connection to `port`: the socket of this process whose own port
+// is `port` and that has a peer (the listening socket has none); -1 if there is none.
+int AcceptedSocketOn(std::uint16_t port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in local{}, peer{};
+    socklen_t localLength = sizeof local, peerLength = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 && local.sin_family == AF_INET &&
+        ntohs(local.sin_port) == port && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0)
+      return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST(SocketServer, AcceptedConnectionsProbeADeadPeerWithKeepalive) {
+  TestServer server({});
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(client.Connected());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  const int accepted = AcceptedSocketOn(server.ListeningPort());
+  ASSERT_GE(accepted, 0);
+  struct Option {
+    const char* name;
+    int level;
+    int option;
+    int value;
+  };
+  const Option options[] = {
+      {"SO_KEEPALIVE", SOL_SOCKET, SO_KEEPALIVE, 1}, {"TCP_KEEPIDLE", IPPROTO_TCP, TCP_KEEPIDLE, 60},
+      {"TCP_KEEPINTVL", IPPROTO_TCP, TCP_KEEPINTVL, 10}, {"TCP_KEEPCNT", IPPROTO_TCP, TCP_KEEPCNT, 6},
+      {"TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, 1},
+  };
+  for (const Option& option : options) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    ASSERT_EQ(::getsockopt(accepted, option.level, option.option, &value, &length), 0) << option.name;
+    EXPECT_EQ(value, option.value) << option.name;
+  }
 }
 
 TEST(SocketServer, ShutdownClosesEveryConnectionBeforeSignallingTheShutdown) {

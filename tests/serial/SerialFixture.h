@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ Bytes ReadUpTo(int fd, std::size_t count, std::chrono::milliseconds bound);
 // count bytes of a repeating pattern that starts at `seed`.
 Bytes Pattern(std::size_t count, unsigned seed = 0);
 Bytes Text(const std::string& text);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to);
 
 // Threads of this process now.
 std::size_t ThreadCount();

@@ -1,0 +1,229 @@
+// The device link of vantreld as devices meet it: the program as a process with its own
+// application directory, devices on real TCP connections, the serial software on the far
+// end of a real pty pair linked as COM5.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../storage/SqliteFile.h"
+#include "FreePort.h"
+#include "SerialFixture.h"
+#include "TempDir.h"
+#include "TestDevice.h"
+#include "Vantreld.h"
+#include "WaitFor.h"
+#include "serial/CNullModemPair.h"
+
+namespace {
+
+std::string IdOf(std::uint32_t number) {
+  char id[9];
+  std::snprintf(id, sizeof id, "%08X", number);
+  return id;
+}
+
+// vantreld serving the tunnels of a fresh application directory on 127.0.0.1, with COM5
+// one end of a pty pair whose other end the test holds.
+class VantreldLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dir.File("ports"));
+    ASSERT_TRUE(pair.Create()) << pair.LastError();
+    ASSERT_TRUE(pair.Link(dir.File("ports"), "COM5", ""));
+    local.emplace(pair.PathB());
+  }
+
+  // Sets the settings and a tunnel on COM5 for each device number.
+  void Configure(const std::string& settings, const std::vector<std::uint32_t>& numbers) {
+    ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port) + " --delay 0 " + settings), 0)
+        << vantreld.Errors();
+    for (const std::uint32_t number : numbers) ASSERT_EQ(vantreld.Run("tunnel add " + IdOf(number) + " --port COM5"), 0);
+  }
+
+  void Start() {
+    vantreld.Start();
+    ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
+  }
+
+  // Writes a byte to the port until the device receives one: from then on it is
+  // registered (only a registered device gets port data). False if that never happens.
+  bool WaitRegistered(TestDevice& device) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      if (!local->Write(Text("?"))) return false;
+      if (!device.Read(1, std::chrono::milliseconds(200)).empty()) return true;
+    }
+    return false;
+  }
+
+  TempDir dir;
+  Vantreld vantreld{dir.Path().string()};
+  const std::uint16_t port = FreePort();
+  CNullModemPair pair;
+  std::optional<LocalEnd> local;
+};
+
+// Data terminals send their registration and first reading in one write and then wait
+// for the answer: what follows the 21st byte reaches the port without any further chunk.
+TEST_F(VantreldLinkTest, BytesAfterTheRegistrationReachThePortAtOnce) {
+  struct Case {
+    const char* name;
+    std::uint32_t number;
+    std::vector<Bytes> writes;
+    Bytes atPort;
+  };
+  const Bytes first = Registration(1), second = Registration(2);
+  const std::vector<Case> cases = {
+      {"registration and data in one write", 1, {Concat({first, Text("reading 1")})}, Text("reading 1")},
+      {"20 bytes, then the last one with 4 more", 2,
+       {Slice(second, 0, 20), Concat({Slice(second, 20, 21), Text("abcd")})}, Text("abcd")},
+  };
+  Configure("", {1, 2});
+  Start();
+  std::vector<std::unique_ptr<TestDevice>> devices;
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.name);
+    devices.push_back(std::make_unique<TestDevice>(port));
+    ASSERT_TRUE(devices.back()->IsOpen());
+    for (const Bytes& write : row.writes) ASSERT_TRUE(devices.back()->Send(write));
+    EXPECT_EQ(local->Read(row.atPort.size()), row.atPort);
+  }
+}
+
+// A lone FE after the registration in its write is a heartbeat: filtered, it never
+// reaches the port, and it does not join the data that follows.
+TEST_F(VantreldLinkTest, ALoneFeAfterTheRegistrationIsAFilteredHeartbeat) {
+  Configure("--filter-heartbeat on", {3});
+  Start();
+  TestDevice device(port);
+  ASSERT_TRUE(device.IsOpen());
+  ASSERT_TRUE(device.Send(Concat({Registration(3), Bytes{0xFE}})));
+  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(device.Send(Text("m")));
+  EXPECT_EQ(local->Read(1), Text("m"));
+}
+
+// After a restart every device reconnects at once; none may be turned away.
+TEST_F(VantreldLinkTest, AThousandDevicesConnectingAtOnceAllRegisterAndForward) {
+  constexpr std::uint32_t kDevices = 1000;
+  // Both ends of every connection are in this test's process and in vantreld, which
+  // inherits the limit.
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  if (files.rlim_max != RLIM_INFINITY && files.rlim_max < 2 * kDevices + 200)
+    GTEST_SKIP() << "the open-file limit " << files.rlim_max << " is too low for " << kDevices << " devices";
+  files.rlim_cur = files.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+
+  Configure("", {1});
+  {
+    // The other tunnels straight into the stored table: a thousand commands would take
+    // a minute.
+    SqliteFile db(dir.File("Info.db"));
+    db.Exec("BEGIN");
+    for (std::uint32_t number = 2; number <= kDevices; ++number)
+      db.Exec("INSERT INTO TunnelInfo SELECT '" + IdOf(number) +
+              "', SerialNo, BaudRate, DateBit, StopBit, Parity, Note FROM TunnelInfo WHERE DeviceID = '00000001'");
+    db.Exec("COMMIT");
+  }
+  Start();
+
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<pollfd> devices(kDevices);
+  for (pollfd& device : devices) {
+    device.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(device.fd, 0);
+    ASSERT_TRUE(connect(device.fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 || errno == EINPROGRESS);
+  }
+  struct Closer {
+    std::vector<pollfd>& fds;
+    ~Closer() {
+      for (const pollfd& fd : fds) close(fd.fd);
+    }
+  } closer{devices};
+
+  // Connected: writable with no error; each then sends its registration.
+  std::vector<bool> connected(kDevices, false);
+  std::size_t connectedCount = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    for (std::size_t i = 0; i < kDevices; ++i) devices[i].events = connected[i] ? 0 : POLLOUT;
+    poll(devices.data(), devices.size(), 100);
+    for (std::size_t i = 0; i < kDevices; ++i) {
+      if (connected[i] || devices[i].revents == 0) continue;
+      int error = 0;
+      socklen_t length = sizeof error;
+      getsockopt(devices[i].fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      if (error != 0) return true;  // failed: reported below
+      const Bytes registration = Registration(static_cast<std::uint32_t>(i + 1));
+      if (send(devices[i].fd, registration.data(), registration.size(), MSG_NOSIGNAL) != 21) return true;
+      connected[i] = true;
+      ++connectedCount;
+    }
+    return connectedCount == kDevices;
+  }, std::chrono::seconds(30)));
+  ASSERT_EQ(connectedCount, kDevices);
+
+  // Registered: each gets what the serial software writes to the port.
+  std::vector<bool> reached(kDevices, false);
+  std::size_t reachedCount = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    if (!local->Write(Text("?"))) return true;
+    for (pollfd& device : devices) device.events = POLLIN;
+    poll(devices.data(), devices.size(), 200);
+    for (std::size_t i = 0; i < kDevices; ++i) {
+      unsigned char buffer[256];
+      if ((devices[i].revents & POLLIN) == 0 || recv(devices[i].fd, buffer, sizeof buffer, 0) <= 0) continue;
+      if (!reached[i]) ++reachedCount;
+      reached[i] = true;
+    }
+    return reachedCount == kDevices;
+  }, std::chrono::seconds(60)));
+  EXPECT_EQ(reachedCount, kDevices);
+
+  // Forwarding towards the port: every device's ID arrives there.
+  for (std::size_t i = 0; i < kDevices; ++i) {
+    const std::string id = IdOf(static_cast<std::uint32_t>(i + 1));
+    ASSERT_EQ(send(devices[i].fd, id.data(), id.size(), MSG_NOSIGNAL), 8);
+  }
+  const Bytes atPort = local->Read(8 * kDevices, std::chrono::seconds(60));
+  std::set<std::string> ids;
+  for (std::size_t at = 0; at + 8 <= atPort.size(); at += 8) ids.emplace(atPort.begin() + at, atPort.begin() + at + 8);
+  EXPECT_EQ(ids.size(), kDevices);
+  EXPECT_EQ(ids.count(IdOf(kDevices)), 1u);
+}
+
+// A LocalIp that is no address fails the start with the reason; it must not listen on
+// 255.255.255.255, where no device can reach it, and report success.
+TEST_F(VantreldLinkTest, ALocalIpThatIsNoAddressFailsTheStartWithTheReason) {
+  for (const char* text : {"256.1.2.3", "hello", "1.2.3"}) {
+    const std::string ip = text;
+    SCOPED_TRACE(ip);
+    ASSERT_EQ(vantreld.Run("settings set --port " + std::to_string(port)), 0);
+    SqliteFile(dir.File("Info.db")).Exec("UPDATE TabSetting SET ParamValue = '" + ip + "' WHERE ParamKey = 'LocalIp'");
+    vantreld.Start();
+    EXPECT_EQ(vantreld.WaitForExit(), 1);
+    const std::string errors = vantreld.Errors();
+    EXPECT_NE(errors.find("vantreld: the service could not start: "), std::string::npos) << errors;
+    EXPECT_NE(errors.find("\"" + ip + "\" is not a dotted IPv4 address"), std::string::npos) << errors;
+    EXPECT_EQ(vantreld.Output().find(kStarted), std::string::npos) << vantreld.Output();
+  }
+}
+
+}  // namespace
