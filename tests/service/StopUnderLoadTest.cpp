@@ -23,9 +23,9 @@
 
 namespace {
 
-constexpr int kPorts = 5;
+constexpr int kPorts = 10;
 constexpr int kDevicesPerPort = 20;
-constexpr int kRounds = 4;
+constexpr int kRounds = 3;
 
 // The serial software's side of one port: a pty whose slave the service opens as COM<n>.
 struct PtyPort {
