@@ -38,13 +38,15 @@ CDataCenter::CDataCenter() {
   m_statisticsThread = CStoppableThread::Launch([this](CEvent& stop) { StatisticsThread(stop); });
 }
 
-CDataCenter::~CDataCenter() {
-  m_dispatchThread->StopAndWait();
-  m_comRecvThread->StopAndWait();
-  m_notTransWriterThread->StopAndWait();
-  m_statisticsThread->StopAndWait();
-  std::lock_guard lock(m_trafficMutex);
-  m_traffic.clear();
+CDataCenter::~CDataCenter() { Shutdown(); }
+
+void CDataCenter::Shutdown() {
+  std::lock_guard lock(m_shutdownMutex);
+  for (auto* thread : {&m_dispatchThread, &m_comRecvThread, &m_notTransWriterThread, &m_statisticsThread}) {
+    if (!*thread) continue;
+    (*thread)->StopAndWait();
+    thread->reset();
+  }
 }
 
 void CDataCenter::ResetServiceState() {

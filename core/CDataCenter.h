@@ -16,11 +16,18 @@
 
 // The hub of device traffic: five queues, the threads that move records between them,
 // per-device byte counters and the two online counters. One per process, created on
-// first use; its threads run until the process ends.
+// first use; its threads run until Shutdown.
 class CDataCenter {
  public:
   static CDataCenter& Instance();
+  // Stops the threads unless Shutdown already did.
   ~CDataCenter();
+
+  // The owner of the process, before it ends: stops the threads, the not-forwarded
+  // writer after one last attempt to store what is queued. A static destructor is too
+  // late for this (other statics the threads use may be gone). Repeating it does nothing;
+  // the queues stay usable but nothing moves them any more. Any thread but these.
+  void Shutdown();
 
   // Device -> COM port: the link handler pushes, DispatchThread pops.
   CDataQueue<DataItem> TcpRecvQueue;
@@ -74,6 +81,7 @@ class CDataCenter {
   std::atomic<std::int64_t> m_matchedOnlineCount{0};
   std::atomic<TargetHandle> m_notifyWindow{0};
 
+  std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_comRecvThread;
   // Woken by NotTransQueue's Arrived event, one signal per stored record.

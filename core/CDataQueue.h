@@ -60,8 +60,11 @@ class CDataQueue {
   // consumer drains the queue before it ends.
   bool WaitForRecord(Sockora::Win32::CEvent& stop) {
     while (Count() == 0) {
-      if (Sockora::Win32::CEvent::WaitAny(stop, m_arrived, Sockora::Win32::INFINITE) == 0 && Count() == 0)
-        return false;
+      if (Sockora::Win32::CEvent::WaitAny(stop, m_arrived, Sockora::Win32::INFINITE) != 0) continue;
+      if (Count() == 0) return false;
+      // The stop was taken while a record arrived: it is kept for the look that finds the
+      // queue empty, or the consumer would wait for ever once it has drained the queue.
+      stop.Set();
     }
     return true;
   }

@@ -23,15 +23,17 @@ std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(i
 
 CDlgSimulation::CDlgSimulation(unsigned reopenPeriodMs)
     : m_window([this](unsigned message, WPARAM wParam, LPARAM lParam) { return HandleMessage(message, wParam, lParam); }),
-      m_serial(reopenPeriodMs),
-      m_deviceList(m_serial) {
-  m_serial.SetOwner(m_window.Handle());
+      m_serial(std::make_unique<CSerialInterface>(reopenPeriodMs)),
+      m_deviceList(*m_serial) {
+  m_serial->SetOwner(m_window.Handle());
   CDataCenter::Instance().SetNotifyWindow(m_window.Handle());
 }
 
 CDlgSimulation::~CDlgSimulation() {
   StopService();
   CDataCenter::Instance().SetNotifyWindow(0);
+  // While the device list still exists: the manager's threads report to it until they end.
+  m_serial.reset();
 }
 
 void CDlgSimulation::SetMainWindow(TargetHandle window) {
@@ -72,7 +74,7 @@ void CDlgSimulation::StartService() {
   }
   m_deviceList.RebuildDeviceList();
   SendStatus(1, Text(IDS_CHANNEL_TOTAL) + ":" + std::to_string(CTunnelTable::Instance().Count()));
-  m_serial.OpenAllPorts();
+  m_serial->OpenAllPorts();
   CDataCenter::Instance().ResetServiceState();
   // Cleared here, before the thread exists, so that a stop given while the server is
   // still being built is not lost.
@@ -135,8 +137,9 @@ void CDlgSimulation::StopService() {
   m_shutdownEvent.Set();
   m_pauseResumeEvent.Set();
   WaitForServiceThread();
+  // Ports first: records they deliver meanwhile must not outlive the reset.
+  m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();
-  m_serial.CloseAllPorts();
   SendStatus(0, Text(IDS_SERVICE_STOPPED));
 }
 
@@ -144,8 +147,8 @@ void CDlgSimulation::OnServiceFailed() {
   WaitForServiceThread();
   ShowNotice(Text(IDS_SERVICE_START_FAILED), "Vantrel", 0);
   m_deviceList.RemoveAllRows();
+  m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();
-  m_serial.CloseAllPorts();
   CMessageTarget::Send(m_mainWindow, WM_COMMAND, ID_SIM_STOP, 0);
 }
 

@@ -56,7 +56,7 @@ class CDlgSimulation {
 
   TargetHandle Window() const { return m_window.Handle(); }
   CDeviceList& DeviceList() { return m_deviceList; }
-  CSerialInterface& SerialInterface() { return m_serial; }
+  CSerialInterface& SerialInterface() { return *m_serial; }
 
  private:
   LRESULT HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam);
@@ -67,7 +67,9 @@ class CDlgSimulation {
 
   // Declared first: the serial manager and the server report to it until they are gone.
   CMessageTarget m_window;
-  CSerialInterface m_serial;
+  // Destroyed first of all, by the destructor: its threads report to the device list
+  // until they have ended.
+  std::unique_ptr<CSerialInterface> m_serial;
   CDeviceList m_deviceList;
   std::atomic<TargetHandle> m_mainWindow{0};
 

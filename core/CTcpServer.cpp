@@ -60,6 +60,10 @@ CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
 CTcpServer::~CTcpServer() { StopAndShutDown(); }
 
 void CTcpServer::StopAndShutDown() {
+  // No new connection and no further read first: under load the queues would otherwise
+  // keep filling while the threads below are waited for.
+  m_stopping = true;
+  StopAcceptingConnections();
   if (m_sendThread) {
     m_sendThread->StopAndWait();
     m_sendThread.reset();
@@ -180,10 +184,11 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
     replaced->Close();
     replaced->Release();
   }
-  if (keepReading)
-    socket.Read();
-  else
+  if (keepReading) {
+    if (!m_stopping) socket.Read();
+  } else {
     socket.Shutdown(SHUT_RDWR);
+  }
 }
 
 // A full read then makes one record: 10240 bytes would leave a lone byte over for a record
@@ -273,31 +278,39 @@ void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
 }
 
 void CTcpServer::TcpSendThread(CEvent& stop) {
-  CDataCenter& center = CDataCenter::Instance();
+  CDataQueue<DataItem>& queue = CDataCenter::Instance().TcpSendQueue;
   auto item = std::make_unique<DataItem>();
-  while (center.TcpSendQueue.WaitForRecord(stop)) {
-    if (!center.TcpSendQueue.Pop(*item)) continue;
-    const std::string id = ::DeviceIdOf(*item);
-    Socket* socket = nullptr;
-    {
-      std::lock_guard lock(m_deviceMutex);
-      auto it = m_deviceSockets.find(id);
-      if (it == m_deviceSockets.end()) continue;
-      socket = it->second;
-      // Held across the write, so the object cannot be pooled and reused for another
-      // device's connection meanwhile.
-      socket->AddRef();
+  // The stop wins over waiting records: while the ports keep delivering the queue may
+  // never run empty, and what is left is emptied with the service state anyway.
+  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
+    while (queue.Count() != 0) {
+      if (stop.TryConsume()) return;
+      if (queue.Pop(*item)) SendRecord(*item);
     }
-    const std::size_t length = static_cast<std::size_t>(std::clamp(item->Length, 0, DATA_ITEM_PAYLOAD));
-    const bool written = socket->Write(item->Data, length);
-    socket->Release();
-    const LPARAM itemParam = reinterpret_cast<LPARAM>(item.get());
-    if (!written) {
-      WriteDebugLine("[ERROR]", "Tcp数据发送失败");
-      CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SEND_FAILED, itemParam);
-    } else {
-      center.AddDeviceTraffic(id, 0, length);
-      CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SENT, itemParam);
-    }
+  }
+}
+
+void CTcpServer::SendRecord(const DataItem& item) {
+  const std::string id = ::DeviceIdOf(item);
+  Socket* socket = nullptr;
+  {
+    std::lock_guard lock(m_deviceMutex);
+    auto it = m_deviceSockets.find(id);
+    if (it == m_deviceSockets.end()) return;
+    socket = it->second;
+    // Held across the write, so the object cannot be pooled and reused for another
+    // device's connection meanwhile.
+    socket->AddRef();
+  }
+  const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
+  const bool written = socket->Write(item.Data, length);
+  socket->Release();
+  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
+  if (!written) {
+    WriteDebugLine("[ERROR]", "Tcp数据发送失败");
+    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SEND_FAILED, itemParam);
+  } else {
+    CDataCenter::Instance().AddDeviceTraffic(id, 0, length);
+    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SENT, itemParam);
   }
 }

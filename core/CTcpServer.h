@@ -37,8 +37,9 @@ class CTcpServer : public Sockora::CSocketServer {
   // framework's exception when the server cannot be built.
   CTcpServer(const std::string& localIp, std::uint16_t localPort,
              std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60));
-  // Service thread: stops the sending thread (the owner of NotifyWindow keeps handling
-  // its sends meanwhile), then shuts the server down, closing every connection.
+  // Service thread: stops accepting and reading, stops the sending thread (the owner of
+  // NotifyWindow keeps handling its sends meanwhile), then shuts the server down, closing
+  // every connection.
   ~CTcpServer() override;
 
   // Receiver of WM_TCP_STATUS. Any thread; set before Start.
@@ -61,7 +62,8 @@ class CTcpServer : public Sockora::CSocketServer {
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
   std::uint32_t ReceiveLimit() override;
 
-  // Owner thread: what the destructor does. The sending thread ends before the framework
+  // Owner thread: what the destructor does. Accepting and reading stop first, so no new
+  // record is made while the threads are waited for. The sending thread ends before the framework
   // shuts down, so no write holds a connection that the shutdown frees. A class deriving
   // from this one calls it in its own destructor (as the framework asks of
   // WaitForShutdown), so that no notification reaches a half-destroyed object. Repeating
@@ -105,6 +107,9 @@ class CTcpServer : public Sockora::CSocketServer {
   void TcpSendThread(Sockora::Win32::CEvent& stop);
   // Closes connections whose registration is overdue, waking at the earliest deadline.
   void RegistrationTimeoutThread(Sockora::Win32::CEvent& stop);
+  // Writes one TcpSendQueue record to its device's connection and reports it. The
+  // sending thread.
+  void SendRecord(const DataItem& item);
 
   Sockora::Win32::CCriticalSection m_serverLock;
   std::map<Socket*, std::unique_ptr<LinkRecord>> m_connectionTable;
@@ -114,6 +119,8 @@ class CTcpServer : public Sockora::CSocketServer {
   std::map<std::string, Socket*> m_deviceSockets;
   std::atomic<TargetHandle> m_notifyWindow{0};
   const std::chrono::milliseconds m_registrationTimeout;
+  // Set by StopAndShutDown: a completed read issues no further one.
+  std::atomic<bool> m_stopping{false};
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_timeoutThread;
 };

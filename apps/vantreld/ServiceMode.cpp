@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "CConsoleMonitor.h"
+#include "core/CDataCenter.h"
 #include "core/CDlgSimulation.h"
 #include "core/LocalTimeText.h"
 #include "core/StartupConfiguration.h"
@@ -53,25 +54,11 @@ void PrintStatus(const char* text) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
-int RunService(const ServiceOptions& options) {
-  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
-  SignalWatcher signals(queue);
-
-  CResourceStrings::Instance().SelectLanguage();
-  LoadTunnelTable();
-  LoadSettingInfo();
-
-  CNamedEventHost namedEvents(ApplicationDirectory());
-  std::string error;
-  if (!namedEvents.Listen(error)) {
-    std::fprintf(stderr, "vantreld: %s\n", error.c_str());
-    return 1;
-  }
-
+// Runs the service until a signal or its own end; returns the exit code.
+int RunUntilStopped(const ServiceOptions& options, CNamedEventHost& namedEvents) {
   CConsoleMonitor monitor(options.hex);
   CDlgSimulation simulation;
+  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
   CMessageTarget mainWindow([&](unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
     if (message == WM_STATUS_TEXT) {
       PrintStatus(reinterpret_cast<const char*>(lParam));
@@ -90,5 +77,28 @@ int RunService(const ServiceOptions& options) {
   const int code = queue->Run();
   simulation.StopService();
   if (code != 0) std::fprintf(stderr, "vantreld: the service could not start: %s\n", simulation.LastStartFailure().c_str());
+  return code;
+}
+
+}  // namespace
+
+int RunService(const ServiceOptions& options) {
+  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
+  SignalWatcher signals(queue);
+
+  CResourceStrings::Instance().SelectLanguage();
+  LoadTunnelTable();
+  LoadSettingInfo();
+
+  CNamedEventHost namedEvents(ApplicationDirectory());
+  std::string error;
+  if (!namedEvents.Listen(error)) {
+    std::fprintf(stderr, "vantreld: %s\n", error.c_str());
+    return 1;
+  }
+
+  const int code = RunUntilStopped(options, namedEvents);
+  // Here, not in a static destructor at exit: the data center's threads use other statics.
+  CDataCenter::Instance().Shutdown();
   return code;
 }
