@@ -52,10 +52,10 @@ CDataCenter::~CDataCenter() {
 }
 
 void CDataCenter::ResetServiceState() {
-  const std::size_t tcpRecv = TcpRecvQueue.TakeAll().size();
-  const std::size_t tcpSend = TcpSendQueue.TakeAll().size();
-  const std::size_t comSend = ComSendQueue.TakeAll().size();
-  const std::size_t comRecv = ComRecvQueue.TakeAll().size();
+  const std::size_t tcpRecv = TcpRecvQueue.Clear();
+  const std::size_t tcpSend = TcpSendQueue.Clear();
+  const std::size_t comSend = ComSendQueue.Clear();
+  const std::size_t comRecv = ComRecvQueue.Clear();
   if (tcpRecv + tcpSend + comSend + comRecv != 0)
     WriteDebugLine("[MSG]", "Service reset: records dropped: Tcp Recv %zu, Tcp Send %zu, Com Send %zu, Com Recv %zu\n",
                    tcpRecv, tcpSend, comSend, comRecv);

@@ -34,10 +34,13 @@ class CDataQueue {
     return true;
   }
 
-  void Clear() {
+  // Returns how many records went.
+  std::size_t Clear() {
     std::lock_guard lock(m_mutex);
+    const std::size_t cleared = m_records.size();
     m_records.clear();
     m_count.store(0, std::memory_order_release);
+    return cleared;
   }
 
   // Takes the oldest records out until at most `limit` remain; returns them, oldest first.

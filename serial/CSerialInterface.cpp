@@ -280,12 +280,6 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
   return written;
 }
 
-std::size_t CSerialInterface::BacklogCount(const std::string& name) {
-  CScopedLock lock(m_backlogsLock);
-  auto it = m_backlogs.find(name);
-  return it == m_backlogs.end() ? 0 : it->second->Records.Count();
-}
-
 void CSerialInterface::ComSendThread(CEvent& stop) {
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
   auto item = std::make_unique<DataItem>();

@@ -89,8 +89,6 @@ class CSerialInterface : private CSerial::Listener {
   // Length when the write fell short (diagnostic line), -1 when the name has no port
   // object or the port is closed. The port's writer thread.
   int WriteToPort(const std::string& name, const DataItem& item);
-  // Records waiting in the named port's backlog. Any thread.
-  std::size_t BacklogCount(const std::string& name);
 
  private:
   void OnPortInput(CSerial& port) override;
