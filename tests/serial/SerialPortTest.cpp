@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "SerialFixture.h"
@@ -154,6 +156,27 @@ TEST_F(SerialPortTest, AWriteNobodyTakesEndsShortAfterTheBound) {
   }
   EXPECT_LT(written, static_cast<int>(block.size()));
   EXPECT_TRUE(port.IsOpen());
+}
+
+// A slow line that keeps taking bytes is not a failed port, however long the whole write.
+TEST_F(SerialPortTest, AWriteToASlowReaderGoesOnPastTheBoundWhileBytesAreTaken) {
+  ASSERT_TRUE(OpenPort(0));
+  const Bytes data = Pattern(448 * 1024, 3);
+  Bytes got;
+  std::atomic<bool> writeEnded{false};
+  std::thread reader([&] {
+    // About 64 KB a second: the whole write takes longer than the bound.
+    for (;;) {
+      const Bytes part = local->Read(std::min<std::size_t>(4096, data.size() - got.size()), std::chrono::seconds(1));
+      got.insert(got.end(), part.begin(), part.end());
+      if (got.size() == data.size() || (part.empty() && writeEnded)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+  });
+  EXPECT_EQ(port.Write(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+  writeEnded = true;
+  reader.join();
+  EXPECT_EQ(got, data);
 }
 
 TEST_F(SerialPortTest, AVanishedDeviceClosesThePortAndFailsWrites) {
