@@ -162,18 +162,22 @@ TEST_F(SerialPortTest, AWriteNobodyTakesEndsShortAfterTheBound) {
 TEST_F(SerialPortTest, AWriteToASlowReaderGoesOnPastTheBoundWhileBytesAreTaken) {
   ASSERT_TRUE(OpenPort(0));
   const Bytes data = Pattern(448 * 1024, 3);
-  Bytes got;
+  const int length = static_cast<int>(data.size());
   std::atomic<bool> writeEnded{false};
-  std::thread reader([&] {
+  Bytes got;
+  std::thread reader([&local = local, &writeEnded, &got, length] {
+    Bytes received;
     // About 64 KB a second: the whole write takes longer than the bound.
     for (;;) {
-      const Bytes part = local->Read(std::min<std::size_t>(4096, data.size() - got.size()), std::chrono::seconds(1));
-      got.insert(got.end(), part.begin(), part.end());
-      if (got.size() == data.size() || (part.empty() && writeEnded)) return;
+      const std::size_t left = static_cast<std::size_t>(length) - received.size();
+      const Bytes part = local->Read(std::min<std::size_t>(4096, left), std::chrono::seconds(1));
+      received.insert(received.end(), part.begin(), part.end());
+      if (received.size() == static_cast<std::size_t>(length) || (part.empty() && writeEnded)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(60));
     }
+    got = std::move(received);
   });
-  EXPECT_EQ(port.Write(data.data(), static_cast<int>(data.size())), static_cast<int>(data.size()));
+  EXPECT_EQ(port.Write(data.data(), length), length);
   writeEnded = true;
   reader.join();
   EXPECT_EQ(got, data);
