@@ -21,6 +21,10 @@ namespace {
 constexpr std::size_t kQueueLimit = 5000;
 constexpr unsigned kStatisticsPeriodMs = 1000;
 
+void ReportTrimmed(const char* queue, std::size_t count) {
+  if (count != 0) WriteDebugLine("[ERROR]", "%s: %zu records dropped, the queue was full\n", queue, count);
+}
+
 }  // namespace
 
 CDataCenter& CDataCenter::Instance() {
@@ -50,16 +54,91 @@ void CDataCenter::Shutdown() {
 }
 
 void CDataCenter::ResetServiceState() {
-  TcpRecvQueue.Clear();
-  TcpSendQueue.Clear();
-  ComSendQueue.Clear();
-  ComRecvQueue.Clear();
+  const std::size_t tcpRecv = TcpRecvQueue.Clear();
+  const std::size_t tcpSend = TcpSendQueue.Clear();
+  const std::size_t comSend = ComSendQueue.Clear();
+  const std::size_t comRecv = ComRecvQueue.Clear();
+  if (tcpRecv + tcpSend + comSend + comRecv != 0)
+    WriteDebugLine("[MSG]", "Service reset: records dropped: Tcp Recv %zu, Tcp Send %zu, Com Send %zu, Com Recv %zu\n",
+                   tcpRecv, tcpSend, comSend, comRecv);
   {
     std::lock_guard lock(m_trafficMutex);
     m_traffic.clear();
   }
   m_onlineCount = 0;
   m_matchedOnlineCount = 0;
+  // A new run starts with nothing in flight; a device still held is let go.
+  std::vector<std::string> held;
+  {
+    std::lock_guard lock(m_flightMutex);
+    for (const auto& [id, flight] : m_flights)
+      if (flight.Held) held.push_back(id);
+    m_flights.clear();
+  }
+  CallDrainListeners(held);
+}
+
+void CDataCenter::CountInFlight(const std::string& deviceId) {
+  std::lock_guard lock(m_flightMutex);
+  ++m_flights[deviceId].Units;
+}
+
+void CDataCenter::FinishInFlight(const std::string& deviceId) {
+  {
+    std::lock_guard lock(m_flightMutex);
+    auto it = m_flights.find(deviceId);
+    if (it == m_flights.end()) return;
+    Flight& flight = it->second;
+    if (flight.Units > 0) --flight.Units;
+    const bool drained = flight.Held && flight.Units <= kLowWater;
+    if (drained) flight.Held = false;
+    if (flight.Units == 0) m_flights.erase(it);
+    if (!drained) return;
+  }
+  CallDrainListeners({deviceId});
+}
+
+bool CDataCenter::HoldWhileBacklogged(const std::string& deviceId) {
+  std::lock_guard lock(m_flightMutex);
+  auto it = m_flights.find(deviceId);
+  if (it == m_flights.end() || it->second.Units < kHighWater) return false;
+  it->second.Held = true;
+  return true;
+}
+
+std::size_t CDataCenter::InFlight(const std::string& deviceId) {
+  std::lock_guard lock(m_flightMutex);
+  auto it = m_flights.find(deviceId);
+  return it == m_flights.end() ? 0 : it->second.Units;
+}
+
+void CDataCenter::SetDrainListener(const void* owner, std::function<void(const std::string&)> listener) {
+  std::unique_lock lock(m_listenerMutex);
+  if (listener) {
+    m_drainListeners[owner] = std::move(listener);
+    return;
+  }
+  m_drainListeners.erase(owner);
+  m_listenerIdle.wait(lock, [this] { return m_listenerCalls == 0; });
+}
+
+// Called with no lock held: a listener goes back into the socket framework.
+void CDataCenter::CallDrainListeners(const std::vector<std::string>& deviceIds) {
+  if (deviceIds.empty()) return;
+  std::vector<std::function<void(const std::string&)>> listeners;
+  {
+    std::lock_guard lock(m_listenerMutex);
+    if (m_drainListeners.empty()) return;
+    for (const auto& [owner, listener] : m_drainListeners) listeners.push_back(listener);
+    ++m_listenerCalls;
+  }
+  for (const std::string& id : deviceIds)
+    for (const auto& listener : listeners) listener(id);
+  {
+    std::lock_guard lock(m_listenerMutex);
+    --m_listenerCalls;
+  }
+  m_listenerIdle.notify_all();
 }
 
 DeviceTraffic CDataCenter::GetDeviceTraffic(const std::string& deviceId) {
@@ -99,7 +178,10 @@ void CDataCenter::Dispatch(const DataItem& item) {
   }
 
   const SettingInfo settings = CurrentSettings();
-  if (settings.FilterHearbeat && item.Kind == DATA_HEARTBEAT) return;
+  if (settings.FilterHearbeat && item.Kind == DATA_HEARTBEAT) {
+    FinishInFlight(deviceId);
+    return;
+  }
 
   DataItem forward{};
   SetDeviceId(forward, deviceId);
@@ -143,20 +225,44 @@ void CDataCenter::StoreNotTransData(DataItem item) {
   const std::string now = LocalTimeText();
   now.copy(record.ReceiveTime, sizeof record.ReceiveTime - 1);
   record.Item = item;
+  CountInFlight(DeviceIdOf(item));
   NotTransQueue.Push(record);
+}
+
+void CDataCenter::StoreUnwritten(const std::vector<DataItem>& records, const char* where) {
+  if (records.empty()) return;
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  std::size_t stored = 0;
+  for (const DataItem& record : records) {
+    const std::string id = DeviceIdOf(record);
+    // Stored before the flight ends, so that the device is not let go in between.
+    if (tunnels.Contains(id)) {
+      StoreNotTransData(record);
+      ++stored;
+    }
+    FinishInFlight(id);
+  }
+  WriteDebugLine("[ERROR]", "%s: %zu records not written to their port, %zu of them stored as not forwarded\n", where,
+                 records.size(), stored);
 }
 
 void CDataCenter::NotTransWriterThread(CEvent& stop) {
   CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME);
+  writer.SetFinishedHook([this](const NotTransRecord& record) { FinishInFlight(DeviceIdOf(record.Item)); });
   writer.Run();
 }
 
 void CDataCenter::RunStatisticsPass() {
-  TcpRecvQueue.TrimTo(kQueueLimit);
-  TcpSendQueue.TrimTo(kQueueLimit);
-  ComRecvQueue.TrimTo(kQueueLimit);
-  ComSendQueue.TrimTo(kQueueLimit);
-  NotTransQueue.TrimTo(kQueueLimit);
+  const std::vector<DataItem> received = TcpRecvQueue.TrimTo(kQueueLimit);
+  for (const DataItem& item : received)
+    if (item.Kind == DATA_USER || item.Kind == DATA_HEARTBEAT) FinishInFlight(DeviceIdOf(item));
+  ReportTrimmed("Tcp Recv", received.size());
+  ReportTrimmed("Tcp Send", TcpSendQueue.TrimTo(kQueueLimit).size());
+  ReportTrimmed("Com Recv", ComRecvQueue.TrimTo(kQueueLimit).size());
+  StoreUnwritten(ComSendQueue.TrimTo(kQueueLimit), "Com Send queue full");
+  const std::vector<NotTransRecord> notTrans = NotTransQueue.TrimTo(kQueueLimit);
+  for (const NotTransRecord& record : notTrans) FinishInFlight(DeviceIdOf(record.Item));
+  ReportTrimmed("Not forwarded", notTrans.size());
   WriteDebugLine("[MSG]", "Tcp Recv:%d, Tcp Send:%d, Com Send:%d , Com Recv%d\n",
                  static_cast<int>(TcpRecvQueue.Count()), static_cast<int>(TcpSendQueue.Count()),
                  static_cast<int>(ComSendQueue.Count()), static_cast<int>(ComRecvQueue.Count()));

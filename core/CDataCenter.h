@@ -1,11 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/CDataQueue.h"
 #include "core/DataItem.h"
@@ -17,8 +20,17 @@
 // The hub of device traffic: five queues, the threads that move records between them,
 // per-device byte counters and the two online counters. One per process, created on
 // first use; its threads run until Shutdown.
+//
+// Flow control: every unit a device sends is in flight from the moment the link handler
+// queues it until its final disposition (written to its port, written or given up by the
+// not-forwarded store, dropped by rule). A device with too many units in flight is held:
+// the link handler stops reading its socket, and the drain listeners are told once the
+// device is down to the low-water mark again.
 class CDataCenter {
  public:
+  // Units in flight at which a device is held, and to which it must drain to go on.
+  static constexpr std::size_t kHighWater = 64;
+  static constexpr std::size_t kLowWater = 16;
   static CDataCenter& Instance();
   // Stops the threads unless Shutdown already did.
   ~CDataCenter();
@@ -45,8 +57,28 @@ class CDataCenter {
   void ResetServiceState();
 
   // Stamps the record with the current local time and queues it for NotTransWriterThread,
-  // which writes it to NotTransData. User-interface thread (any thread is safe).
+  // which writes it to NotTransData; the stored copy is in flight until then. User-interface
+  // thread (any thread is safe).
   void StoreNotTransData(DataItem item);
+  // Device data that never reached its port (trimmed, reset, left at a stop): the records
+  // of configured devices go to the not-forwarded store as a failed write's would, the
+  // rest is dropped; each record's flight ends and a diagnostic line says how many went
+  // where. Any thread.
+  void StoreUnwritten(const std::vector<DataItem>& records, const char* where);
+
+  // Flow control, any thread. CountInFlight before a device's unit is queued;
+  // FinishInFlight at its final disposition (never below zero: records made elsewhere
+  // were not counted).
+  void CountInFlight(const std::string& deviceId);
+  void FinishInFlight(const std::string& deviceId);
+  // True when the device has kHighWater units or more in flight: it is then held, and
+  // the drain listeners are called with its ID once it is down to kLowWater.
+  bool HoldWhileBacklogged(const std::string& deviceId);
+  std::size_t InFlight(const std::string& deviceId);
+  // Adds (or, with an empty function, removes) the listener of `owner`. Listeners are
+  // called on the thread that ended a flight, with no lock of this class held; removing
+  // one waits until no call of it is in progress, so it must not be done from a listener.
+  void SetDrainListener(const void* owner, std::function<void(const std::string&)> listener);
 
   // Any thread.
   DeviceTraffic GetDeviceTraffic(const std::string& deviceId);
@@ -60,8 +92,10 @@ class CDataCenter {
   std::int64_t OnlineCount() const { return m_onlineCount.load(std::memory_order_relaxed); }
   std::int64_t MatchedOnlineCount() const { return m_matchedOnlineCount.load(std::memory_order_relaxed); }
 
-  // One pass of the statistics thread: trims every queue to 5000 records and writes the
-  // queue-length line. Public so that a test can run a pass without waiting a second.
+  // One pass of the statistics thread: trims every queue to 5000 records (ComSendQueue's
+  // trimmed records go to the not-forwarded store, the others are counted in a diagnostic
+  // line) and writes the queue-length line. Public so that a test can run a pass without
+  // waiting a second.
   void RunStatisticsPass();
 
  private:
@@ -74,6 +108,19 @@ class CDataCenter {
   void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
   void Dispatch(const DataItem& item);
+  void CallDrainListeners(const std::vector<std::string>& deviceIds);
+
+  // Units in flight per device, and whether the device is held.
+  struct Flight {
+    std::size_t Units = 0;
+    bool Held = false;
+  };
+  std::mutex m_flightMutex;
+  std::map<std::string, Flight> m_flights;
+  std::mutex m_listenerMutex;
+  std::condition_variable m_listenerIdle;
+  std::map<const void*, std::function<void(const std::string&)>> m_drainListeners;
+  int m_listenerCalls = 0;  // calls in progress, under m_listenerMutex
 
   std::mutex m_trafficMutex;
   std::map<std::string, DeviceTraffic> m_traffic;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "platform/CAutoResetEvent.h"
 
@@ -33,23 +34,29 @@ class CDataQueue {
     return true;
   }
 
-  void Clear() {
+  // Returns how many records went.
+  std::size_t Clear() {
     std::lock_guard lock(m_mutex);
+    const std::size_t cleared = m_records.size();
     m_records.clear();
     m_count.store(0, std::memory_order_release);
+    return cleared;
   }
 
-  // Drops the oldest records until at most `limit` remain; returns how many went.
-  std::size_t TrimTo(std::size_t limit) {
+  // Takes the oldest records out until at most `limit` remain; returns them, oldest first.
+  std::vector<Record> TrimTo(std::size_t limit) {
+    std::vector<Record> taken;
     std::lock_guard lock(m_mutex);
-    std::size_t dropped = 0;
     while (m_records.size() > limit) {
+      taken.push_back(std::move(m_records.front()));
       m_records.pop_front();
-      ++dropped;
     }
     m_count.store(m_records.size(), std::memory_order_release);
-    return dropped;
+    return taken;
   }
+
+  // Empties the queue; returns what it held, oldest first.
+  std::vector<Record> TakeAll() { return TrimTo(0); }
 
   std::size_t Count() const { return m_count.load(std::memory_order_acquire); }
 

@@ -145,13 +145,14 @@ LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
   }
   if (code != SERIAL_WRITTEN && code != SERIAL_WRITE_FAILED) return 0;
   const DataItem& item = *reinterpret_cast<const DataItem*>(lParam);
+  // The one place where data that did not reach its port is handed over for storage; also
+  // once the rows are gone, for the records that fail while the service stops.
+  if (code == SERIAL_WRITE_FAILED) CDataCenter::Instance().StoreNotTransData(item);
   const int row = RowOf(DeviceIdOf(item));
   if (row < 0) return 0;
   const std::string text = Text(code == SERIAL_WRITTEN ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
   if (strcasecmp(Cell(row, PortState).c_str(), text.c_str()) != 0) SetCell(row, PortState, text);
   if (m_monitor != nullptr) m_monitor->AddTcpToCom(static_cast<int>(code), item);
-  // The one place where data that did not reach its port is handed over for storage.
-  if (code == SERIAL_WRITE_FAILED) CDataCenter::Instance().StoreNotTransData(item);
   return 0;
 }
 

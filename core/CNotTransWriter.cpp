@@ -50,7 +50,7 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   if (m_store.SaveNotTransData(m_batch) == 1) {
     if (m_outage) WriteDebugLine("[MSG]", "Not-forwarded data: database available again\n");
     m_outage = false;
-    m_batch.clear();
+    FinishBatch();
     return Outcome::Written;
   }
   const int error = m_store.LastEngineError();
@@ -62,8 +62,14 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   }
   WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records dropped, rejected by the database (engine code %d)\n",
                  m_batch.size(), error);
-  m_batch.clear();
+  FinishBatch();
   return Outcome::Dropped;
+}
+
+void CNotTransWriter::FinishBatch() {
+  if (m_finished)
+    for (const NotTransRecord& record : m_batch) m_finished(record);
+  m_batch.clear();
 }
 
 void CNotTransWriter::Run() {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/CDataQueue.h"
@@ -26,6 +28,9 @@ class CNotTransWriter {
   // Writes to `fileName` in the application directory (the data center's is Info.db).
   CNotTransWriter(CDataQueue<NotTransRecord>& queue, Sockora::Win32::CEvent& stop, std::string fileName);
 
+  // Called for every record once it is written or dropped for good. Set before Run.
+  void SetFinishedHook(std::function<void(const NotTransRecord&)> hook) { m_finished = std::move(hook); }
+
   // Runs until `stop` is set; records already taken or still queued then get one more
   // attempt, so that a clean exit loses nothing the database accepts.
   void Run();
@@ -36,6 +41,8 @@ class CNotTransWriter {
   // Moves up to kMaxBatch queued records (in queue order) behind those already held.
   void TakeQueued();
   Outcome WriteBatch();
+  // Tells the hook about every record of the batch and empties it.
+  void FinishBatch();
 
   CDataQueue<NotTransRecord>& m_queue;
   Sockora::Win32::CEvent& m_stop;
@@ -44,4 +51,5 @@ class CNotTransWriter {
   std::vector<NotTransRecord> m_batch;
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
+  std::function<void(const NotTransRecord&)> m_finished;
 };

@@ -43,7 +43,10 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
   item.Kind = kind;
   item.Length = static_cast<std::int32_t>(length);
   if (length > 0) std::memcpy(item.Data, data, length);
-  CDataCenter::Instance().TcpRecvQueue.Push(item);
+  CDataCenter& center = CDataCenter::Instance();
+  // A unit bound for the port is in flight from here to its final disposition.
+  if (kind == DATA_USER || kind == DATA_HEARTBEAT) center.CountInFlight(deviceId);
+  center.TcpRecvQueue.Push(item);
 }
 
 }  // namespace
@@ -55,6 +58,7 @@ CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
   m_timeoutThread =
       Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { RegistrationTimeoutThread(stop); });
+  CDataCenter::Instance().SetDrainListener(this, [this](const std::string& id) { Resume(id); });
 }
 
 CTcpServer::~CTcpServer() { StopAndShutDown(); }
@@ -64,6 +68,7 @@ void CTcpServer::StopAndShutDown() {
   // keep filling while the threads below are waited for.
   m_stopping = true;
   StopAcceptingConnections();
+  StopHolding();
   if (m_sendThread) {
     m_sendThread->StopAndWait();
     m_sendThread.reset();
@@ -184,11 +189,61 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
     replaced->Close();
     replaced->Release();
   }
-  if (keepReading) {
-    if (!m_stopping) socket.Read();
-  } else {
+  if (!keepReading)
     socket.Shutdown(SHUT_RDWR);
+  else if (!m_stopping && !HoldWhileBacklogged(socket))
+    socket.Read();
+}
+
+bool CTcpServer::HoldWhileBacklogged(Socket& socket) {
+  const std::string id = DeviceIdOf(&socket);
+  if (id.empty()) return false;
+  // Listed before the data center is asked: a drain right after the answer finds it.
+  socket.AddRef();
+  {
+    std::lock_guard lock(m_heldMutex);
+    m_held.emplace(&socket, id);
   }
+  if (CDataCenter::Instance().HoldWhileBacklogged(id)) return true;
+  bool stillListed = false;
+  {
+    std::lock_guard lock(m_heldMutex);
+    stillListed = m_held.erase(&socket) != 0;
+  }
+  // Not listed any more: a drain of the device took it and issued its receive.
+  if (!stillListed) return true;
+  socket.Release();
+  return false;
+}
+
+void CTcpServer::Resume(const std::string& deviceId) {
+  std::vector<Socket*> resumed;
+  {
+    std::lock_guard lock(m_heldMutex);
+    for (auto it = m_held.begin(); it != m_held.end();) {
+      if (it->second != deviceId) {
+        ++it;
+        continue;
+      }
+      resumed.push_back(it->first);
+      it = m_held.erase(it);
+    }
+  }
+  // A connection closed meanwhile refuses the receive; the release then pools it.
+  for (Socket* socket : resumed) {
+    socket->Read();
+    socket->Release();
+  }
+}
+
+void CTcpServer::StopHolding() {
+  CDataCenter::Instance().SetDrainListener(this, nullptr);
+  std::map<Socket*, std::string> held;
+  {
+    std::lock_guard lock(m_heldMutex);
+    held.swap(m_held);
+  }
+  for (auto& [socket, id] : held) socket->Release();
 }
 
 // A full read then makes one record: 10240 bytes would leave a lone byte over for a record

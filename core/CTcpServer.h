@@ -27,9 +27,14 @@ constexpr WPARAM TCP_SENT = 4;
 // second thread; a registered one is never closed for being quiet (keepalive, set by the
 // framework, finds dead links).
 //
+// A device with too many units in flight (see CDataCenter) is held: its connection's next
+// receive is not issued, so TCP flow control slows the device, until the data center says
+// the device has drained; a held connection is kept referenced until then.
+//
 // Locks: the server lock serialises ReadCompleted and guards the connection table; the
 // pending and device tables each have their own mutex, taken briefly inside it and never
-// together. No connection is closed while the server lock is held.
+// together. No connection is closed while the server lock is held. The held table's mutex
+// is taken alone, and never across a call into the framework.
 class CTcpServer : public Sockora::CSocketServer {
  public:
   // Service thread. Listens on localIp (empty: every address) and localPort once started;
@@ -110,6 +115,14 @@ class CTcpServer : public Sockora::CSocketServer {
   // Writes one TcpSendQueue record to its device's connection and reports it. The
   // sending thread.
   void SendRecord(const DataItem& item);
+  // Worker thread, after a receive was handled: true when the connection's device is
+  // backlogged and its next receive is left to Resume.
+  bool HoldWhileBacklogged(Socket& socket);
+  // Any thread (the data center's drain listener): issues the receives of the device's
+  // held connections.
+  void Resume(const std::string& deviceId);
+  // Owner thread, before the shutdown: no more resumes; held connections are let go.
+  void StopHolding();
 
   Sockora::Win32::CCriticalSection m_serverLock;
   std::map<Socket*, std::unique_ptr<LinkRecord>> m_connectionTable;
@@ -117,6 +130,8 @@ class CTcpServer : public Sockora::CSocketServer {
   std::map<Socket*, bool> m_registrationPending;
   std::mutex m_deviceMutex;
   std::map<std::string, Socket*> m_deviceSockets;
+  std::mutex m_heldMutex;
+  std::map<Socket*, std::string> m_held;  // each with a reference taken, by device ID
   std::atomic<TargetHandle> m_notifyWindow{0};
   const std::chrono::milliseconds m_registrationTimeout;
   // Set by StopAndShutDown: a completed read issues no further one.

@@ -344,12 +344,15 @@ int CSerial::ReadBlock(unsigned char* buffer) {
 int CSerial::Write(const unsigned char* buffer, int length) {
   const std::shared_ptr<Session> session = CurrentSession();
   if (!session || TakeLineErrors(*session)) return 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
+  // The bound is on a port that takes nothing: a slow line (a real UART at a low rate)
+  // may take longer than the bound for a whole record and still be working.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
   int written = 0;
   while (written < length && !session->stop) {
     const ssize_t put = ::write(session->fd, buffer + written, static_cast<size_t>(length - written));
     if (put > 0) {
       written += static_cast<int>(put);
+      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
@@ -359,7 +362,7 @@ int CSerial::Write(const unsigned char* buffer, int length) {
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;  // the 5 s bound: a short write
+    if (left.count() <= 0) break;  // nothing taken for 5 s: a short write
     session->WaitFor(POLLOUT, static_cast<int>(left.count()));
   }
   return written;

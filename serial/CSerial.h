@@ -58,8 +58,8 @@ class CSerial {
   // discard the queued input and end the look empty.
   int ReadBlock(unsigned char* buffer);
 
-  // Sending thread. Writes within 5 s and returns the bytes written: fewer than length
-  // when the time ran out, the device failed (EIO: it went away) or the port was closed
+  // Sending thread. Writes and returns the bytes written: fewer than length when the
+  // device took nothing for 5 s, failed (EIO: it went away) or the port was closed
   // meanwhile; 0 on a closed port or with line errors pending (the queued input is then
   // discarded and nothing is written).
   int Write(const unsigned char* buffer, int length);

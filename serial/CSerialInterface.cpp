@@ -10,11 +10,13 @@
 #include "core/SettingInfo.h"
 #include "core/WindowMessages.h"
 #include "core/WriteDebugLine.h"
+#include "platform/CException.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
 #include "platform/CScopedLock.h"
 
 using Sockora::Win32::CEvent;
+using Sockora::Win32::CException;
 using Sockora::Win32::CScopedLock;
 using Sockora::Win32::CStoppableThread;
 
@@ -59,6 +61,19 @@ CSerialInterface::CSerialInterface(unsigned reopenPeriodMs)
 CSerialInterface::~CSerialInterface() {
   StopThread(m_sendThread);
   StopThread(m_reopenThread);
+  // Each writer ends at its next record; one in the middle of a write ends once its port
+  // is closed.
+  std::map<std::string, std::unique_ptr<PortBacklog>> backlogs;
+  {
+    CScopedLock lock(m_backlogsLock);
+    backlogs.swap(m_backlogs);
+  }
+  for (auto& [name, backlog] : backlogs) backlog->Writer->Stop();
+  {
+    CScopedLock lock(m_portsLock);
+    for (auto& [name, port] : m_ports) port->ClosePort();
+  }
+  for (auto& [name, backlog] : backlogs) StopThread(backlog->Writer);
   // Taken out of the table first: a port's event thread may be in ReadPort, which looks
   // the table up, while its object waits for it below.
   std::map<std::string, std::unique_ptr<CSerial>> ports;
@@ -261,10 +276,7 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
   if (port == nullptr || !port->IsOpen()) return -1;
   const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
   const int written = port->Write(item.Data, length);
-  if (written < length) {
-    WriteDebugLine("[ERROR]", "Com 数据发送失败");
-    return 0;
-  }
+  if (written < length) WriteDebugLine("[ERROR]", "Com 数据发送失败");
   return written;
 }
 
@@ -283,27 +295,82 @@ void CSerialInterface::ComSendThread(CEvent& stop) {
 void CSerialInterface::Forward(const DataItem& item) {
   const std::string id = DeviceIdOf(item);
   CTunnelTable& tunnels = CTunnelTable::Instance();
-  if (!tunnels.Contains(id)) return;
-  const std::string name = tunnels.Get(id).SerialNo;
+  if (!tunnels.Contains(id)) {
+    CDataCenter::Instance().FinishInFlight(id);
+    return;
+  }
+  if (PortBacklog* backlog = BacklogOf(tunnels.Get(id).SerialNo)) {
+    backlog->Records.Push(item);
+    return;
+  }
+  Report(SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(&item));
+  CDataCenter::Instance().FinishInFlight(id);
+}
+
+CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& name) {
+  CScopedLock lock(m_backlogsLock);
+  std::unique_ptr<PortBacklog>& slot = m_backlogs[name];
+  if (slot) return slot.get();
+  auto backlog = std::make_unique<PortBacklog>();
+  backlog->Name = name;
+  try {
+    backlog->Writer = CStoppableThread::Launch(
+        [this, records = backlog.get()](CEvent& stop) { PortWriterThread(*records, stop); });
+  } catch (const CException& error) {
+    WriteDebugLine("[ERROR]", "No writer thread for %s: %s\n", name.c_str(), error.GetMessage().c_str());
+    m_backlogs.erase(name);
+    return nullptr;
+  }
+  slot = std::move(backlog);
+  return slot.get();
+}
+
+void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
+  auto item = std::make_unique<DataItem>();
+  auto rest = std::make_unique<DataItem>();
+  // As in ComSendThread, the stop wins over waiting records; those go to the store.
+  bool stopped = false;
+  while (!stopped && CEvent::WaitAny(stop, backlog.Records.Arrived(), Sockora::Win32::INFINITE) != 0) {
+    while (backlog.Records.Count() != 0) {
+      stopped = stop.TryConsume();
+      if (stopped) break;
+      if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
+    }
+  }
+  CDataCenter::Instance().StoreUnwritten(backlog.Records.TakeAll(), "Com port writer stopped");
+}
+
+void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item, DataItem& rest) {
   int state = PORT_CLOSED;
   {
     CScopedLock lock(m_stateLock);
     state = m_states.try_emplace(name, PORT_CLOSED).first->second;
   }
-  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
-  if (state != PORT_OPEN || FindPort(name) == nullptr) {
-    Report(SERIAL_WRITE_FAILED, itemParam);
-    return;
-  }
-  if (WriteToPort(name, item) > 0) {
-    Report(SERIAL_WRITTEN, itemParam);
-    return;
-  }
-  // Marked and closed before the report, so that the host already sees the failed state.
-  {
+  const std::string id = DeviceIdOf(item);
+  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
+  int written = 0;
+  if (state == PORT_OPEN) {
+    written = WriteToPort(name, item);
+    if (written == length) {
+      Report(SERIAL_WRITTEN, reinterpret_cast<LPARAM>(&item));
+      CDataCenter::Instance().FinishInFlight(id);
+      return;
+    }
+    // Marked and closed before the report, so that the host already sees the failed state.
     CScopedLock lock(m_stateLock);
     m_states[name] = PORT_FAILED;
-    FindPort(name)->ClosePort();
+    if (CSerial* port = FindPort(name)) port->ClosePort();
   }
-  Report(SERIAL_WRITE_FAILED, itemParam);
+  // What reached the port stays written: only the rest is reported, and so stored.
+  const DataItem* failed = &item;
+  if (written > 0) {
+    std::memset(&rest, 0, sizeof rest);
+    std::memcpy(rest.DeviceId, item.DeviceId, sizeof rest.DeviceId);
+    rest.Kind = item.Kind;
+    rest.Length = length - written;
+    std::memcpy(rest.Data, item.Data + written, static_cast<std::size_t>(rest.Length));
+    failed = &rest;
+  }
+  Report(SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(failed));
+  CDataCenter::Instance().FinishInFlight(id);
 }

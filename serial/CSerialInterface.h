@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CDataQueue.h"
 #include "core/DataItem.h"
 #include "platform/CCriticalSection.h"
 #include "platform/CStoppableThread.h"
@@ -29,17 +30,21 @@ constexpr WPARAM SERIAL_WRITTEN = 4;
 // many tunnels name it, with the settings of the last such tunnel in device-ID order; a
 // state per name; a reopen thread that retries ports that are not open; and the data
 // paths between ports and the data center (ReadPort on each port's event thread,
-// ComSendThread for device data).
+// ComSendThread for device data). ComSendThread hands each record to its port's backlog,
+// which a writer thread of that port (started with the port's first record) writes in
+// order, so that a port that takes nothing holds up only its own records.
 //
 // Lock order: the state lock first, then either the port table lock or the settings
-// lock, never those two together. No report is sent while any of them is held.
+// lock, never those two together; the backlog table's lock alone. No report is sent
+// while any of them is held.
 class CSerialInterface : private CSerial::Listener {
  public:
   // Starts the sending thread and the reopen thread, which retries every
   // reopenPeriodMs while the service runs.
   explicit CSerialInterface(unsigned reopenPeriodMs = 10000);
-  // Stops both threads, then closes and frees every port object (waiting for their
-  // event threads while handling messages sent to the calling thread).
+  // Stops the threads (records still waiting for a port go to the not-forwarded store),
+  // then closes and frees every port object (waiting for their event threads while
+  // handling messages sent to the calling thread).
   ~CSerialInterface() override;
   CSerialInterface(const CSerialInterface&) = delete;
   CSerialInterface& operator=(const CSerialInterface&) = delete;
@@ -80,9 +85,9 @@ class CSerialInterface : private CSerial::Listener {
   // Reads one chunk from the port and queues one DATA_SERIAL record per device of that
   // port on ComRecvQueue, in device-ID order. Called on the port's own event thread.
   void ReadPort(CSerial* port);
-  // Writes the item's data to the named port: bytes written, 0 when the write fell short
-  // (diagnostic line), -1 when the name has no port object or the port is closed.
-  // The sending thread.
+  // Writes the item's data to the named port: the bytes written, fewer than the item's
+  // Length when the write fell short (diagnostic line), -1 when the name has no port
+  // object or the port is closed. The port's writer thread.
   int WriteToPort(const std::string& name, const DataItem& item);
 
  private:
@@ -90,8 +95,22 @@ class CSerialInterface : private CSerial::Listener {
   void OnPortGone(CSerial& port) override;
 
   void OpenAndRecord(const PortSettings& settings);
+  // The records of one port name on their way to it, and the thread that writes them.
+  struct PortBacklog {
+    std::string Name;
+    CDataQueue<DataItem> Records;
+    std::unique_ptr<Sockora::Win32::CStoppableThread> Writer;
+  };
+
   void ComSendThread(Sockora::Win32::CEvent& stop);
   void Forward(const DataItem& item);
+  // The backlog of a name, made with its writer on first use; null when no thread can be
+  // started. The sending thread.
+  PortBacklog* BacklogOf(const std::string& name);
+  void PortWriterThread(PortBacklog& backlog, Sockora::Win32::CEvent& stop);
+  // Writes one record and reports it; a failed write reports (in `rest`) only the bytes
+  // that did not reach the port. The port's writer thread.
+  void WriteRecord(const std::string& name, const DataItem& item, DataItem& rest);
   void ReopenThread(Sockora::Win32::CEvent& stop);
   void ReopenPass();
   // The port object of a name, or null; objects live as long as the manager.
@@ -108,6 +127,8 @@ class CSerialInterface : private CSerial::Listener {
   std::map<std::string, std::unique_ptr<CSerial>> m_ports;
   Sockora::Win32::CCriticalSection m_settingsLock;
   std::map<std::string, PortSettings> m_settings;
+  Sockora::Win32::CCriticalSection m_backlogsLock;
+  std::map<std::string, std::unique_ptr<PortBacklog>> m_backlogs;  // never removed while the manager lives
 
   std::atomic<TargetHandle> m_owner{0};
   // Set from CloseAllPorts until the next OpenAllPorts: the reopen thread rests.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -159,27 +161,96 @@ TEST_F(DataCenterTest, UserDataOfAnUnconfiguredDeviceIsCountedAndForwardedSilent
   EXPECT_TRUE(list.Messages().empty());
 }
 
-TEST_F(DataCenterTest, StatisticsPassTrimsQueuesAndWritesTheLine) {
+// The trim is a last guard: device data it takes from ComSendQueue goes to the store as a
+// failed write's would (a stranger's is dropped, as its write would be), and a trim of
+// any other queue says how many records went.
+TEST_F(DataCenterTest, StatisticsPassTrimsQueuesStoresComSendRecordsAndWritesTheLines) {
   std::mutex mutex;
   std::vector<std::string> lines;
   SetDebugCapture([&](std::string_view text) {
     std::lock_guard lock(mutex);
     lines.emplace_back(text);
   });
-  auto lastLine = [&] {
+  auto allLines = [&] {
     std::lock_guard lock(mutex);
-    return lines.empty() ? std::string() : lines.back();
+    return lines;
   };
 
   center.RunStatisticsPass();
-  EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:0 , Com Recv0\n");
+  EXPECT_EQ(allLines(), std::vector<std::string>{"[MSG]Tcp Recv:0, Tcp Send:0, Com Send:0 , Com Recv0\n"});
 
+  const DataItem stranger = MakeItem(kStranger, DATA_USER, {0x66});
+  for (int i = 0; i < 10; ++i) center.ComSendQueue.Push(stranger);
   const DataItem item = MakeItem(kConfigured, DATA_USER, {0x55});
   for (int i = 0; i < 6000; ++i) center.ComSendQueue.Push(item);
+  for (int i = 0; i < 5003; ++i) center.TcpSendQueue.Push(stranger);
   center.RunStatisticsPass();
-  EXPECT_EQ(lastLine(), "[MSG]Tcp Recv:0, Tcp Send:0, Com Send:5000 , Com Recv0\n");
-  EXPECT_EQ(center.ComSendQueue.Count(), 5000u);
+  // The statistics thread's own pass may have trimmed part of it, and may still be
+  // writing its lines: they add up once it is done.
+  std::size_t tcpSendDropped = 0, comSendTrimmed = 0, comSendStored = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    tcpSendDropped = comSendTrimmed = comSendStored = 0;
+    for (const std::string& line : allLines()) {
+      std::size_t count = 0, stored = 0;
+      if (std::sscanf(line.c_str(), "[ERROR]Tcp Send: %zu records dropped", &count) == 1) tcpSendDropped += count;
+      if (std::sscanf(line.c_str(), "[ERROR]Com Send queue full: %zu records not written to their port, %zu of them",
+                      &count, &stored) == 2) {
+        comSendTrimmed += count;
+        comSendStored += stored;
+      }
+    }
+    return tcpSendDropped == 3 && comSendTrimmed == 1010 && comSendStored == 1000;
+  })) << tcpSendDropped << " " << comSendTrimmed << " " << comSendStored;
+  const std::vector<std::string> written = allLines();
   SetDebugCapture(nullptr);
+  EXPECT_NE(std::find(written.begin(), written.end(), "[MSG]Tcp Recv:0, Tcp Send:5000, Com Send:5000 , Com Recv0\n"),
+            written.end());
+  EXPECT_EQ(center.ComSendQueue.Count(), 5000u);
+
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+  std::vector<NotTransRecord> records;
+  EXPECT_TRUE(WaitFor([&] {
+    records.clear();
+    return store.QueryNotTransData({kConfigured, "", ""}, records, 2000, nullptr) == 1000;
+  })) << records.size();
+  EXPECT_EQ(store.QueryNotTransData({kStranger, "", ""}, records, 10, nullptr), 0);
+  store.DeleteAllNotTransData();
+}
+
+// A device is held from the high-water mark on, and its drain is told once, at the low one.
+TEST_F(DataCenterTest, ADeviceWithTooManyUnitsInFlightIsHeldUntilItDrains) {
+  std::mutex mutex;
+  std::vector<std::string> drained;
+  center.SetDrainListener(this, [&](const std::string& id) {
+    std::lock_guard lock(mutex);
+    drained.push_back(id);
+  });
+  auto drains = [&] {
+    std::lock_guard lock(mutex);
+    return drained;
+  };
+
+  for (std::size_t i = 1; i < CDataCenter::kHighWater; ++i) center.CountInFlight(kConfigured);
+  EXPECT_FALSE(center.HoldWhileBacklogged(kConfigured));
+  center.CountInFlight(kConfigured);
+  EXPECT_TRUE(center.HoldWhileBacklogged(kConfigured));
+  EXPECT_FALSE(center.HoldWhileBacklogged(kStranger));
+  for (std::size_t i = CDataCenter::kHighWater; i > CDataCenter::kLowWater + 1; --i) center.FinishInFlight(kConfigured);
+  EXPECT_TRUE(drains().empty());
+  center.FinishInFlight(kConfigured);
+  EXPECT_EQ(drains(), std::vector<std::string>{kConfigured});
+  for (std::size_t i = 0; i < CDataCenter::kLowWater + 5; ++i) center.FinishInFlight(kConfigured);
+  EXPECT_EQ(center.InFlight(kConfigured), 0u) << "never below zero";
+  EXPECT_EQ(drains().size(), 1u);
+
+  // A record handed to the store stays in flight until the database has it.
+  center.StoreNotTransData(MakeItem(kConfigured, DATA_USER, {7}));
+  EXPECT_TRUE(WaitFor([&] { return center.InFlight(kConfigured) == 0; }));
+  center.SetDrainListener(this, nullptr);
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+  store.DeleteAllNotTransData();
 }
 
 TEST_F(DataCenterTest, ResetServiceStateLeavesRecordsWaitingForTheDatabase) {

@@ -274,6 +274,37 @@ TEST_F(SerialInterfaceTest, AWriteThatTimesOutFailsAndClosesThePort) {
   EXPECT_TRUE(manager->IsPortOpen("COM3"));
 }
 
+// Only what did not reach the port is reported failed, and so stored: a replay of the
+// stored data must not repeat bytes the local program already got.
+TEST_F(SerialInterfaceTest, AWriteThatFailsPartwayReportsOnlyItsUnwrittenRest) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+  local.reset();  // nobody reads until the write has failed
+
+  const Bytes block = Pattern(8000, 6);
+  std::size_t sent = 0;
+  Status failed;
+  for (; sent < 100; ++sent) {
+    Send(MakeItem("00000001", DATA_USER, block));
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() == sent + 2; }));
+    failed = Reports().back();
+    if (failed.code == SERIAL_WRITE_FAILED) break;
+  }
+  ASSERT_LT(sent, 100u);
+  ++sent;
+  ASSERT_FALSE(failed.data.empty());
+  ASSERT_LT(failed.data.size(), block.size()) << "the pair takes part of a block before it is full";
+  EXPECT_EQ(failed.data, Bytes(block.end() - static_cast<std::ptrdiff_t>(failed.data.size()), block.end()));
+
+  // Every block before it and the head of this one are at the local end.
+  local.emplace(pair.PathB());
+  Bytes expected;
+  for (std::size_t i = 0; i < sent; ++i) expected.insert(expected.end(), block.begin(), block.end());
+  expected.resize(expected.size() - failed.data.size());
+  EXPECT_EQ(local->Read(expected.size()), expected);
+}
+
 TEST_F(SerialInterfaceTest, StopAndStartReuseThePortAndStopEndsRetries) {
   CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
   manager->OpenAllPorts();

@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "SerialFixture.h"
@@ -186,6 +188,31 @@ TEST_F(SerialPortTest, AWriteNobodyTakesEndsShortAfterTheBound) {
   }
   EXPECT_LT(written, static_cast<int>(block.size()));
   EXPECT_TRUE(port.IsOpen());
+}
+
+// A slow line that keeps taking bytes is not a failed port, however long the whole write.
+TEST_F(SerialPortTest, AWriteToASlowReaderGoesOnPastTheBoundWhileBytesAreTaken) {
+  ASSERT_TRUE(OpenPort(0));
+  const Bytes data = Pattern(448 * 1024, 3);
+  const int length = static_cast<int>(data.size());
+  std::atomic<bool> writeEnded{false};
+  Bytes got;
+  std::thread reader([&local = local, &writeEnded, &got, length] {
+    Bytes received;
+    // About 64 KB a second: the whole write takes longer than the bound.
+    for (;;) {
+      const std::size_t left = static_cast<std::size_t>(length) - received.size();
+      const Bytes part = local->Read(std::min<std::size_t>(4096, left), std::chrono::seconds(1));
+      received.insert(received.end(), part.begin(), part.end());
+      if (received.size() == static_cast<std::size_t>(length) || (part.empty() && writeEnded)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    got = std::move(received);
+  });
+  EXPECT_EQ(port.Write(data.data(), length), length);
+  writeEnded = true;
+  reader.join();
+  EXPECT_EQ(got, data);
 }
 
 TEST_F(SerialPortTest, AVanishedDeviceClosesThePortAndFailsWrites) {
