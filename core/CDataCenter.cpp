@@ -145,7 +145,10 @@ void CDataCenter::StoreNotTransData(DataItem item) {
 }
 
 void CDataCenter::NotTransWriterThread(CEvent& stop) {
-  CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME);
+  // Posted, not sent: the writer never waits for the user-interface thread.
+  CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME, [this](bool full, std::uint64_t figure) {
+    CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
+  });
   writer.Run();
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,16 +18,32 @@
 // that cannot be opened) is kept and retried after a growing pause; a batch the engine
 // rejects for good is dropped with a diagnostic line. Created, run and destroyed on the
 // writer thread.
+//
+// The store is limited to the setting NotTransMaxBytes of NotTransData's values: a
+// record that does not fit is counted, not stored, and so is every later one until a
+// new look at the file (after another connection changed it: rows deleted, the limit
+// raised) finds room again. The stored size is read once at start and then kept up to
+// date by the writer itself; another connection's commit makes it read again.
 class CNotTransWriter {
  public:
+  // Told on the writer thread when storing stops at the limit (full; `figure` is the
+  // limit in bytes) and when it resumes (not full; `figure` is how many records were
+  // counted, not stored, meanwhile).
+  using LimitReport = std::function<void(bool full, std::uint64_t figure)>;
+
   // At most this many records go into one transaction.
   static constexpr std::size_t kMaxBatch = 5000;
   // Pauses between retries of a kept batch: doubling from the first to the last.
   static constexpr unsigned kFirstRetryMs = 100;
   static constexpr unsigned kLastRetryMs = 10000;
+  // While the store is full, the file is looked at this often for room, records or not.
+  static constexpr unsigned kFullCheckMs = 2000;
+  // Records counted, not stored, are told in one diagnostic line per this period.
+  static constexpr std::chrono::seconds kNotStoredLinePeriod{60};
 
   // Writes to `fileName` in the application directory (the data center's is Info.db).
-  CNotTransWriter(CDataQueue<NotTransRecord>& queue, Sockora::Win32::CEvent& stop, std::string fileName);
+  CNotTransWriter(CDataQueue<NotTransRecord>& queue, Sockora::Win32::CEvent& stop, std::string fileName,
+                  LimitReport report = {});
 
   // Runs until `stop` is set; records already taken or still queued then get one more
   // attempt, so that a clean exit loses nothing the database accepts.
@@ -36,6 +55,13 @@ class CNotTransWriter {
   // Moves up to kMaxBatch queued records (in queue order) behind those already held.
   void TakeQueued();
   Outcome WriteBatch();
+  // Reads the limit and the stored size again when another connection changed the file
+  // (or they are not known yet); resumes storing when there is room.
+  void LookForChanges();
+  // Counts, instead of keeping, the records taken since the last call that do not fit.
+  void ApplyLimit();
+  void CountNotStored();
+  void WriteNotStoredLine();
 
   CDataQueue<NotTransRecord>& m_queue;
   Sockora::Win32::CEvent& m_stop;
@@ -44,4 +70,16 @@ class CNotTransWriter {
   std::vector<NotTransRecord> m_batch;
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
+
+  const LimitReport m_report;
+  std::int64_t m_limit = 0;
+  std::int64_t m_storedBytes = -1;  // -1: not known (the file could not be read)
+  std::int64_t m_dataVersion = -1;
+  bool m_full = false;
+  // The first m_admitted records of m_batch passed the limit; they add m_admittedBytes.
+  std::size_t m_admitted = 0;
+  std::int64_t m_admittedBytes = 0;
+  std::uint64_t m_notStored = 0;          // since the store became full
+  std::uint64_t m_notStoredUntold = 0;    // since the last diagnostic line
+  std::chrono::steady_clock::time_point m_lastNotStoredLine;
 };
