@@ -3,14 +3,13 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <thread>
 #include <type_traits>
 
