@@ -299,6 +299,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   // that is not a number gives the warning and `fallback` (shown as `fallbackText`); one
   // outside low..high is clamped into the range or, unless `clamp`, also gives `fallback`.
   // Text after the digits is ignored with a warning, as the settings dialog reads a field.
+  // A 0 that means the default (a LocalPort of 0 is 5001) is not warned about.
   auto readNumber = [&](const char* key, auto& member, std::int64_t low, std::int64_t high, bool clamp,
                         std::int64_t fallback, const std::string& fallbackText) {
     std::string text;
@@ -309,6 +310,8 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
     std::string problem;
     if (!number.found) {
       problem = " is not a number; " + fallbackText + " is used";
+    } else if (number.value == 0 && !number.tooLarge && fallback == 0) {
+      if (number.trailing) problem = " is not a whole number; " + fallbackText + " is used";
     } else if (number.tooLarge || number.value < low || number.value > high) {
       if (clamp) value = number.negative ? low : high;
       problem = " is outside " + std::to_string(low) + ".." + std::to_string(high) + "; " +
@@ -328,7 +331,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   };
   const SettingInfo defaults;
   constexpr std::int64_t kAny = std::int64_t{1} << 62;
-  readNumber("LocalPort", settings.LocalPort, 0, 65535, false, 0, std::to_string(kDefaultLocalPort));
+  readNumber("LocalPort", settings.LocalPort, 1, 65535, false, 0, std::to_string(kDefaultLocalPort));
   readNumber("BootAutoStart", settings.BootAutoStart, -kAny, kAny, false, 0, "off");
   readNumber("AutoStartSimulation", settings.AutoStartSimulation, -kAny, kAny, false, 0, "off");
   readNumber("FilterHearbeat", settings.FilterHearbeat, -kAny, kAny, false, 0, "off");

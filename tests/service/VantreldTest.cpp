@@ -196,6 +196,9 @@ TEST(Vantreld, StoredValuesThatCannotBeUsedAreWarnedAboutAtStart) {
   const std::string p = std::to_string(port);
   const StoredValueCase cases[] = {
       {setting("LocalPort", "'" + p + "'"), ""},
+      // Empty and 0 ask for 5001.
+      {setting("LocalPort", "''"), ""},
+      {setting("LocalPort", "'0'"), ""},
       {setting("LocalPort", "'abc'"), "setting LocalPort: stored value \"abc\" is not a number; 5001 is used"},
       {setting("LocalPort", "'5001.5'"),
        "setting LocalPort: stored value \"5001.5\" is not a whole number; its leading 5001 is used"},
@@ -205,7 +208,7 @@ TEST(Vantreld, StoredValuesThatCannotBeUsedAreWarnedAboutAtStart) {
       {setting("LocalPort", "'" + p + " abc'"),
        "setting LocalPort: stored value \"" + p + " abc\" is not a whole number; its leading " + p + " is used"},
       {setting("LocalPort", "'99999999999999999999'"),
-       "setting LocalPort: stored value \"99999999999999999999\" is outside 0..65535; 5001 is used"},
+       "setting LocalPort: stored value \"99999999999999999999\" is outside 1..65535; 5001 is used"},
       {setting("LocalPort", "'" + p + "'") + "; " + setting("DelayComRead", "'99999999999'"),
        "setting DelayComRead: stored value \"99999999999\" is outside 0..10000; 10000 is used"},
       {setting("DelayComRead", "'-2147483649'"),
