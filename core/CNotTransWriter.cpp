@@ -37,12 +37,15 @@ CNotTransWriter::CNotTransWriter(CDataQueue<NotTransRecord>& queue, CEvent& stop
 
 void CNotTransWriter::LookForChanges() {
   const std::int64_t version = m_store.DataVersion();
-  if (version == m_dataVersion && m_storedBytes >= 0) return;
-  m_dataVersion = version;
-  SettingInfo settings;
-  m_store.LoadSettings(settings);
-  m_limit = settings.NotTransMaxBytes;
-  m_storedBytes = m_store.NotTransBytes();
+  if (version != m_dataVersion) {
+    m_dataVersion = version;
+    SettingInfo settings;
+    m_store.LoadSettings(settings);
+    m_limit = settings.NotTransMaxBytes;
+    m_sizeStale = true;
+  }
+  // Reading the size costs a pass over the table: only while it decides anything.
+  if (m_storedBytes < 0 || (m_full && m_sizeStale)) Measure();
   if (m_full && m_storedBytes >= 0 && m_storedBytes + m_admittedBytes < m_limit) {
     m_full = false;
     WriteNotStoredLine();
@@ -54,13 +57,27 @@ void CNotTransWriter::LookForChanges() {
   }
 }
 
+void CNotTransWriter::Measure() {
+  m_storedBytes = m_store.NotTransBytes();
+  m_sizeStale = false;
+}
+
+bool CNotTransWriter::Fits(std::int64_t bytes) {
+  // An unknown stored size does not stop storing: the write itself will tell.
+  if (m_storedBytes < 0) return true;
+  if (m_storedBytes + m_admittedBytes + bytes <= m_limit) return true;
+  // Another program may have deleted rows since the size was read.
+  if (!m_sizeStale) return false;
+  Measure();
+  return m_storedBytes < 0 || m_storedBytes + m_admittedBytes + bytes <= m_limit;
+}
+
 void CNotTransWriter::ApplyLimit() {
   LookForChanges();
   std::size_t kept = m_admitted;
   for (std::size_t i = m_admitted; i < m_batch.size(); ++i) {
     const std::int64_t bytes = CAccessInterface::NotTransRecordBytes(m_batch[i]);
-    // An unknown stored size does not stop storing: the write itself will tell.
-    if (!m_full && (m_storedBytes < 0 || m_storedBytes + m_admittedBytes + bytes <= m_limit)) {
+    if (!m_full && Fits(bytes)) {
       if (kept != i) m_batch[kept] = m_batch[i];
       ++kept;
       m_admittedBytes += bytes;

@@ -23,7 +23,8 @@
 // record that does not fit is counted, not stored, and so is every later one until a
 // new look at the file (after another connection changed it: rows deleted, the limit
 // raised) finds room again. The stored size is read once at start and then kept up to
-// date by the writer itself; another connection's commit makes it read again.
+// date by the writer itself; after another connection's commit it is read again when it
+// matters: before a record is refused, and while the store is full.
 class CNotTransWriter {
  public:
   // Told on the writer thread when storing stops at the limit (full; `figure` is the
@@ -55,9 +56,12 @@ class CNotTransWriter {
   // Moves up to kMaxBatch queued records (in queue order) behind those already held.
   void TakeQueued();
   Outcome WriteBatch();
-  // Reads the limit and the stored size again when another connection changed the file
-  // (or they are not known yet); resumes storing when there is room.
+  // Reads the limit again when another connection changed the file, and the stored size
+  // when it is not known or the store is full; resumes storing when there is room.
   void LookForChanges();
+  void Measure();
+  // Whether a record of `bytes` fits under the limit behind those already admitted.
+  bool Fits(std::int64_t bytes);
   // Counts, instead of keeping, the records taken since the last call that do not fit.
   void ApplyLimit();
   void CountNotStored();
@@ -75,6 +79,7 @@ class CNotTransWriter {
   std::int64_t m_limit = 0;
   std::int64_t m_storedBytes = -1;  // -1: not known (the file could not be read)
   std::int64_t m_dataVersion = -1;
+  bool m_sizeStale = false;  // another connection committed since the size was read
   bool m_full = false;
   // The first m_admitted records of m_batch passed the limit; they add m_admittedBytes.
   std::size_t m_admitted = 0;

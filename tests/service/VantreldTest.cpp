@@ -319,7 +319,17 @@ TEST(Vantreld, NotForwardedDataBeyondTheStoreLimitIsCountedNotStoredAndStoringRe
       << vantreld.Output();
   EXPECT_NE(vantreld.Errors().find("1 records counted, not stored (store limit of 1000 bytes)"), std::string::npos);
   ASSERT_TRUE(device.Send(block));
+  ASSERT_TRUE(rowsAre("2"));
+  ASSERT_TRUE(device.Send(block));
+  ASSERT_TRUE(rowsAre("4"));
+
+  // Deleted while there was room: the size is read again before a record is refused.
+  ASSERT_EQ(Vantreld(dir.Path().string()).Run("nottrans delete-all --yes"), 0);
+  ASSERT_TRUE(device.Send(block));
   EXPECT_TRUE(rowsAre("2"));
+  EXPECT_EQ(vantreld.Errors().find("store limit of 1000 bytes is reached (708 stored)"),
+            vantreld.Errors().rfind("store limit of 1000 bytes is reached (708 stored)"))
+      << "reached once only";
 
   vantreld.Signal(SIGTERM);
   EXPECT_EQ(vantreld.WaitForExit(), 0);
