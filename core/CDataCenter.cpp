@@ -247,7 +247,10 @@ void CDataCenter::StoreUnwritten(const std::vector<DataItem>& records, const cha
 }
 
 void CDataCenter::NotTransWriterThread(CEvent& stop) {
-  CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME);
+  // Posted, not sent: the writer never waits for the user-interface thread.
+  CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME, [this](bool full, std::uint64_t figure) {
+    CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
+  });
   writer.SetFinishedHook([this](const NotTransRecord& record) { FinishInFlight(DeviceIdOf(record.Item)); });
   writer.Run();
 }

@@ -156,6 +156,14 @@ LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
   return 0;
 }
 
+LRESULT CDeviceList::OnStoreLimit(WPARAM full, LPARAM figure) {
+  std::string text = Text(full != 0 ? IDS_NOTTRANS_LIMIT_REACHED : IDS_NOTTRANS_STORING_RESUMED);
+  if (const std::size_t at = text.find("%s"); at != std::string::npos)
+    text.replace(at, 2, Decimal(static_cast<std::uint64_t>(figure)));
+  SendStatus(0, text);
+  return 0;
+}
+
 void CDeviceList::UpdatePortColumn(const std::string& portName, int code) {
   const std::string text = Text(code == static_cast<int>(SERIAL_OPENED) ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
   for (const std::string& id : CTunnelTable::Instance().IdsOnPort(portName)) {

@@ -55,6 +55,9 @@ class CDeviceList {
   LRESULT OnTcpStatus(WPARAM code, const DataItem& item);
   LRESULT OnSerialStatus(WPARAM code, LPARAM lParam);
   LRESULT OnDeviceEdited(WPARAM code, const TunnelInfo& tunnel);
+  // The not-forwarded store reached its size limit or stores again (WM_NOTTRANS_LIMIT):
+  // told in pane 0 of the main window.
+  LRESULT OnStoreLimit(WPARAM full, LPARAM figure);
 
   // The row last chosen for editing (-1: none); the view sets it on a double click.
   void SetSelectedRow(int row) { m_selectedRow = row; }

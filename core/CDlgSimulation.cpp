@@ -165,6 +165,8 @@ LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lP
       return m_deviceList.OnSerialStatus(wParam, lParam);
     case WM_DEVICE_EDITED:
       return m_deviceList.OnDeviceEdited(wParam, *reinterpret_cast<const TunnelInfo*>(lParam));
+    case WM_NOTTRANS_LIMIT:
+      return m_deviceList.OnStoreLimit(wParam, lParam);
     default:
       return 0;
   }

@@ -31,8 +31,86 @@ bool Transient(int engineError) {
 
 }  // namespace
 
-CNotTransWriter::CNotTransWriter(CDataQueue<NotTransRecord>& queue, CEvent& stop, std::string fileName)
-    : m_queue(queue), m_stop(stop), m_fileName(std::move(fileName)) {}
+CNotTransWriter::CNotTransWriter(CDataQueue<NotTransRecord>& queue, CEvent& stop, std::string fileName,
+                                 LimitReport report)
+    : m_queue(queue), m_stop(stop), m_fileName(std::move(fileName)), m_report(std::move(report)) {}
+
+void CNotTransWriter::LookForChanges() {
+  const std::int64_t version = m_store.DataVersion();
+  if (version != m_dataVersion) {
+    m_dataVersion = version;
+    SettingInfo settings;
+    m_store.LoadSettings(settings);
+    m_limit = settings.NotTransMaxBytes;
+    m_sizeStale = true;
+  }
+  // Reading the size costs a pass over the table: only while it decides anything.
+  if (m_storedBytes < 0 || (m_full && m_sizeStale)) Measure();
+  if (m_full && m_storedBytes >= 0 && m_storedBytes + m_admittedBytes < m_limit) {
+    m_full = false;
+    WriteNotStoredLine();
+    WriteDebugLine("[MSG]", "Not-forwarded data: storing again (%lld of %lld bytes stored); %llu records were not "
+                   "stored meanwhile\n", static_cast<long long>(m_storedBytes), static_cast<long long>(m_limit),
+                   static_cast<unsigned long long>(m_notStored));
+    if (m_report) m_report(false, m_notStored);
+    m_notStored = 0;
+  }
+}
+
+void CNotTransWriter::Measure() {
+  m_storedBytes = m_store.NotTransBytes();
+  m_sizeStale = false;
+}
+
+bool CNotTransWriter::Fits(std::int64_t bytes) {
+  // An unknown stored size does not stop storing: the write itself will tell.
+  if (m_storedBytes < 0) return true;
+  if (m_storedBytes + m_admittedBytes + bytes <= m_limit) return true;
+  // Another program may have deleted rows since the size was read.
+  if (!m_sizeStale) return false;
+  Measure();
+  return m_storedBytes < 0 || m_storedBytes + m_admittedBytes + bytes <= m_limit;
+}
+
+void CNotTransWriter::ApplyLimit() {
+  LookForChanges();
+  std::size_t kept = m_admitted;
+  for (std::size_t i = m_admitted; i < m_batch.size(); ++i) {
+    const std::int64_t bytes = CAccessInterface::NotTransRecordBytes(m_batch[i]);
+    if (!m_full && Fits(bytes)) {
+      if (kept != i) m_batch[kept] = m_batch[i];
+      ++kept;
+      m_admittedBytes += bytes;
+      continue;
+    }
+    if (!m_full) {
+      m_full = true;
+      WriteDebugLine("[ERROR]", "Not-forwarded data: the store limit of %lld bytes is reached (%lld stored); new "
+                     "records are counted, not stored\n", static_cast<long long>(m_limit),
+                     static_cast<long long>(m_storedBytes + m_admittedBytes));
+      m_lastNotStoredLine = std::chrono::steady_clock::now();
+      if (m_report) m_report(true, static_cast<std::uint64_t>(m_limit));
+    }
+    CountNotStored();
+    if (m_finished) m_finished(m_batch[i]);
+  }
+  m_batch.resize(kept);
+  m_admitted = kept;
+}
+
+void CNotTransWriter::CountNotStored() {
+  ++m_notStored;
+  ++m_notStoredUntold;
+  if (std::chrono::steady_clock::now() - m_lastNotStoredLine >= kNotStoredLinePeriod) WriteNotStoredLine();
+}
+
+void CNotTransWriter::WriteNotStoredLine() {
+  if (m_notStoredUntold == 0) return;
+  WriteDebugLine("[ERROR]", "Not-forwarded data: %llu records counted, not stored (store limit of %lld bytes)\n",
+                 static_cast<unsigned long long>(m_notStoredUntold), static_cast<long long>(m_limit));
+  m_notStoredUntold = 0;
+  m_lastNotStoredLine = std::chrono::steady_clock::now();
+}
 
 void CNotTransWriter::TakeQueued() {
   while (m_batch.size() < kMaxBatch) {
@@ -47,21 +125,25 @@ void CNotTransWriter::TakeQueued() {
 CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   // Only the first failed open of an outage shows the notice; retries write a line.
   m_store.SetOpenFailureNotice(!m_outage);
+  ApplyLimit();
+  if (m_batch.empty()) return Outcome::Written;
   if (m_store.SaveNotTransData(m_batch) == 1) {
     if (m_outage) WriteDebugLine("[MSG]", "Not-forwarded data: database available again\n");
     m_outage = false;
+    if (m_storedBytes >= 0) m_storedBytes += m_admittedBytes;
     FinishBatch();
     return Outcome::Written;
   }
   const int error = m_store.LastEngineError();
+  const std::string reason = m_store.LastFailureText();
   if (!m_store.IsOpen() || Transient(error)) {
     m_outage = m_outage || !m_store.IsOpen();
-    WriteDebugLine("[MSG]", "Not-forwarded data: %zu records kept for a retry (engine code %d)\n", m_batch.size(),
-                   error);
+    WriteDebugLine("[MSG]", "Not-forwarded data: %zu records kept for a retry: %s (engine code %d)\n", m_batch.size(),
+                   reason.c_str(), error);
     return Outcome::Kept;
   }
-  WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records dropped, rejected by the database (engine code %d)\n",
-                 m_batch.size(), error);
+  WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records dropped, rejected by the database: %s (engine code %d)\n",
+                 m_batch.size(), reason.c_str(), error);
   FinishBatch();
   return Outcome::Dropped;
 }
@@ -70,15 +152,28 @@ void CNotTransWriter::FinishBatch() {
   if (m_finished)
     for (const NotTransRecord& record : m_batch) m_finished(record);
   m_batch.clear();
+  m_admitted = 0;
+  m_admittedBytes = 0;
 }
 
 void CNotTransWriter::Run() {
   if (m_store.OpenDatabase(m_fileName) == 0) m_outage = true;
+  m_store.SetOpenFailureNotice(!m_outage);
+  LookForChanges();
   unsigned retryMs = kFirstRetryMs;
   for (;;) {
     if (m_batch.empty()) {
-      // Sleeps until a record arrives; stop wins when both are set.
-      if (m_queue.Count() == 0 && CEvent::WaitAny(m_stop, m_queue.Arrived(), Sockora::Win32::INFINITE) == 0) break;
+      // Sleeps until a record arrives (while full, at most until the next look for room);
+      // stop wins when both are set.
+      if (m_queue.Count() == 0) {
+        const unsigned waitMs = m_full ? kFullCheckMs : Sockora::Win32::INFINITE;
+        const int woken = CEvent::WaitAny(m_stop, m_queue.Arrived(), waitMs);
+        if (woken == 0) break;
+        if (woken != 1) {
+          LookForChanges();
+          continue;
+        }
+      }
       TakeQueued();
       if (m_batch.empty()) continue;
     }
@@ -99,5 +194,6 @@ void CNotTransWriter::Run() {
       break;
     }
   }
+  WriteNotStoredLine();
   m_store.CloseDatabase();
 }

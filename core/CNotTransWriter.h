@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -17,16 +19,33 @@
 // that cannot be opened) is kept and retried after a growing pause; a batch the engine
 // rejects for good is dropped with a diagnostic line. Created, run and destroyed on the
 // writer thread.
+//
+// The store is limited to the setting NotTransMaxBytes of NotTransData's values: a
+// record that does not fit is counted, not stored, and so is every later one until a
+// new look at the file (after another connection changed it: rows deleted, the limit
+// raised) finds room again. The stored size is read once at start and then kept up to
+// date by the writer itself; after another connection's commit it is read again when it
+// matters: before a record is refused, and while the store is full.
 class CNotTransWriter {
  public:
+  // Told on the writer thread when storing stops at the limit (full; `figure` is the
+  // limit in bytes) and when it resumes (not full; `figure` is how many records were
+  // counted, not stored, meanwhile).
+  using LimitReport = std::function<void(bool full, std::uint64_t figure)>;
+
   // At most this many records go into one transaction.
   static constexpr std::size_t kMaxBatch = 5000;
   // Pauses between retries of a kept batch: doubling from the first to the last.
   static constexpr unsigned kFirstRetryMs = 100;
   static constexpr unsigned kLastRetryMs = 10000;
+  // While the store is full, the file is looked at this often for room, records or not.
+  static constexpr unsigned kFullCheckMs = 2000;
+  // Records counted, not stored, are told in one diagnostic line per this period.
+  static constexpr std::chrono::seconds kNotStoredLinePeriod{60};
 
   // Writes to `fileName` in the application directory (the data center's is Info.db).
-  CNotTransWriter(CDataQueue<NotTransRecord>& queue, Sockora::Win32::CEvent& stop, std::string fileName);
+  CNotTransWriter(CDataQueue<NotTransRecord>& queue, Sockora::Win32::CEvent& stop, std::string fileName,
+                  LimitReport report = {});
 
   // Called for every record once it is written or dropped for good. Set before Run.
   void SetFinishedHook(std::function<void(const NotTransRecord&)> hook) { m_finished = std::move(hook); }
@@ -43,6 +62,16 @@ class CNotTransWriter {
   Outcome WriteBatch();
   // Tells the hook about every record of the batch and empties it.
   void FinishBatch();
+  // Reads the limit again when another connection changed the file, and the stored size
+  // when it is not known or the store is full; resumes storing when there is room.
+  void LookForChanges();
+  void Measure();
+  // Whether a record of `bytes` fits under the limit behind those already admitted.
+  bool Fits(std::int64_t bytes);
+  // Counts, instead of keeping, the records taken since the last call that do not fit.
+  void ApplyLimit();
+  void CountNotStored();
+  void WriteNotStoredLine();
 
   CDataQueue<NotTransRecord>& m_queue;
   Sockora::Win32::CEvent& m_stop;
@@ -52,4 +81,17 @@ class CNotTransWriter {
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
   std::function<void(const NotTransRecord&)> m_finished;
+
+  const LimitReport m_report;
+  std::int64_t m_limit = 0;
+  std::int64_t m_storedBytes = -1;  // -1: not known (the file could not be read)
+  std::int64_t m_dataVersion = -1;
+  bool m_sizeStale = false;  // another connection committed since the size was read
+  bool m_full = false;
+  // The first m_admitted records of m_batch passed the limit; they add m_admittedBytes.
+  std::size_t m_admitted = 0;
+  std::int64_t m_admittedBytes = 0;
+  std::uint64_t m_notStored = 0;          // since the store became full
+  std::uint64_t m_notStoredUntold = 0;    // since the last diagnostic line
+  std::chrono::steady_clock::time_point m_lastNotStoredLine;
 };

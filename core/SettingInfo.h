@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 
+// The port listened on while LocalPort is 0 (stored empty or "0").
+inline constexpr std::int32_t kDefaultLocalPort = 5001;
+
 // The settings record, with its defaults.
 struct SettingInfo {
   std::string LocalIp;
@@ -12,6 +15,9 @@ struct SettingInfo {
   bool FilterHearbeat = false;
   std::int32_t DelayComRead = 50;  // milliseconds
   bool Escape = false;
+  // Bytes of NotTransData (all its values) beyond which new not-forwarded records are
+  // counted, not stored. Stored under a key of its own, which older readers ignore.
+  std::int64_t NotTransMaxBytes = std::int64_t{1} << 30;
 
   bool operator==(const SettingInfo&) const = default;
 };

@@ -1,37 +1,85 @@
 #include "core/StartupConfiguration.h"
 
+#include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "core/CTunnelTable.h"
 #include "core/SettingInfo.h"
+#include "core/WriteWarning.h"
+#include "platform/AppPaths.h"
 #include "platform/FirstIPv4Address.h"
 #include "storage/CAccessInterface.h"
 
 namespace {
 
-constexpr int kDefaultPort = 5001;
+// A device ID of 8 hexadecimal digits with lower-case letters: a device reports its ID
+// in upper case, so such a row only ever matches in its upper-case form.
+bool LowerCaseHexId(const std::string& id) {
+  return id.size() == 8 &&
+         std::all_of(id.begin(), id.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }) &&
+         std::any_of(id.begin(), id.end(), [](char c) { return std::islower(static_cast<unsigned char>(c)) != 0; });
+}
+
+std::string UpperCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  });
+  return text;
+}
+
+// Rows as stored go in first, so that a row stored in upper case wins over a lower-case
+// spelling of the same ID.
+void FillTunnelTable(const std::vector<TunnelInfo>& tunnels) {
+  CTunnelTable& table = CTunnelTable::Instance();
+  for (const TunnelInfo& tunnel : tunnels) {
+    if (!LowerCaseHexId(tunnel.DeviceID)) table.Add(tunnel);
+  }
+  for (TunnelInfo tunnel : tunnels) {
+    if (!LowerCaseHexId(tunnel.DeviceID)) continue;
+    const std::string stored = tunnel.DeviceID;
+    tunnel.DeviceID = UpperCase(stored);
+    if (table.Contains(tunnel.DeviceID)) {
+      WriteWarning("tunnel row '" + stored + "': DeviceID is in lower case and " + tunnel.DeviceID +
+                   " has a row of its own; this row is not used");
+      continue;
+    }
+    WriteWarning("tunnel row '" + stored + "': DeviceID is in lower case; it is used as " + tunnel.DeviceID +
+                 " (the stored row is left as it is)");
+    table.Add(tunnel);
+  }
+}
 
 }  // namespace
 
-bool LoadTunnelTable() {
+bool LoadStartupConfiguration(std::string& failure) {
+  const std::string path = AppFilePath(DATABASE_FILE_NAME);
   CAccessInterface store;
-  store.OpenDatabase(DATABASE_FILE_NAME);
-  std::vector<TunnelInfo> tunnels;
-  const bool loaded = store.LoadTunnels(tunnels) == 1;
-  CTunnelTable& table = CTunnelTable::Instance();
-  for (const TunnelInfo& tunnel : tunnels) table.Add(tunnel);
-  store.CloseDatabase();
-  return loaded;
-}
-
-void LoadSettingInfo() {
-  CAccessInterface store;
-  store.OpenDatabase(DATABASE_FILE_NAME);
+  // The caller tells the failure, with its reason.
+  store.SetOpenFailureNotice(false);
+  if (store.OpenDatabase(DATABASE_FILE_NAME) != 1) {
+    failure = "cannot open the database " + path + ": " + store.LastFailureText();
+    return false;
+  }
+  if (store.IsReadOnly()) {
+    WriteWarning("the database " + path +
+                 " can only be read: the configuration is read from it, not-forwarded data cannot be stored");
+  }
   store.InitSettingTable();
+  std::vector<std::string> problems;
+  std::vector<TunnelInfo> tunnels;
+  if (store.LoadTunnels(tunnels, &problems) != 1) {
+    failure = "cannot read the tunnels from the database " + path + ": " + store.LastFailureText();
+    return false;
+  }
   SettingInfo settings;
-  store.LoadSettings(settings);
+  store.LoadSettings(settings, &problems);
   store.CloseDatabase();
+
+  for (const std::string& problem : problems) WriteWarning(problem);
+  FillTunnelTable(tunnels);
   if (settings.LocalIp.empty()) settings.LocalIp = FirstIPv4Address();
-  if (settings.LocalPort == 0) settings.LocalPort = kDefaultPort;
+  if (settings.LocalPort == 0) settings.LocalPort = kDefaultLocalPort;
   ReplaceSettings(settings);
+  return true;
 }

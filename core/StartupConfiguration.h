@@ -1,13 +1,19 @@
 #pragma once
 
-// What the program loads from its database before anything else runs. User-interface
-// thread, at start-up. A database that cannot be opened has been reported by the store
-// (a notice); the table or settings then stay as far as they got.
+#include <string>
 
-// Every stored tunnel into CTunnelTable, in the order read. True when they were read.
-bool LoadTunnelTable();
-
-// The stored settings into the process-wide SettingInfo, missing rows of the settings
-// table made first; an empty LocalIp becomes this computer's first IPv4 address and a
-// LocalPort of 0 becomes 5001.
-void LoadSettingInfo();
+// What the program loads from its database before anything else runs: every stored tunnel
+// into CTunnelTable (in the order read) and the stored settings into the process-wide
+// SettingInfo, with missing rows of the settings table made first. An empty LocalIp
+// becomes this computer's first IPv4 address and a LocalPort of 0 becomes 5001.
+//
+// Stored values that cannot be used as they are (a setting that does not parse or lies
+// outside the settings dialog's range, a tunnel row that can never work) are reported
+// with WriteWarning, naming the key or row, the value and what is used instead; a
+// lower-case device ID is used in its upper-case form. Nothing stored is rewritten. A
+// file that may only be read is used for the configuration as it is (with a warning).
+//
+// False when Info.db cannot be opened or read; `failure` then says why, for the caller
+// to show (the desktop program through the notice hook, the headless service on stderr),
+// and the table and settings are left as they were. User-interface thread, at start-up.
+bool LoadStartupConfiguration(std::string& failure);

@@ -18,6 +18,10 @@ constexpr unsigned WM_DEVICE_EDITED = WM_USER + 203;
 constexpr unsigned WM_STATUS_TEXT = WM_USER + 204;
 constexpr unsigned WM_SERVICE_FAILED = WM_USER + 205;
 constexpr unsigned WM_TRAY_NOTIFY = WM_USER + 206;
+// Posted by the not-forwarded writer (through the data center) to the service host window:
+// wParam 1 when the store's size limit is reached (lParam: the limit in bytes), 0 when
+// storing resumes (lParam: records counted, not stored, meanwhile).
+constexpr unsigned WM_NOTTRANS_LIMIT = WM_USER + 207;
 
 // A menu or toolbar command to a window; wParam is the command ID.
 constexpr unsigned WM_COMMAND = 0x0111;

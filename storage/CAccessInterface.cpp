@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,7 @@ struct SettingRow {
 };
 
 // In the order the rows are created and checked.
-constexpr std::array<SettingRow, 7> kSettingRows{{
+constexpr std::array<SettingRow, 8> kSettingRows{{
     {"LocalIp", ""},
     {"LocalPort", ""},
     {"BootAutoStart", ""},
@@ -37,7 +38,13 @@ constexpr std::array<SettingRow, 7> kSettingRows{{
     {"FilterHearbeat", ""},
     {"Escape", ""},
     {"DelayComRead", "50"},
+    {"NotTransMaxBytes", "1073741824"},
 }};
+
+// The range the settings dialog allows for the no-data wait.
+constexpr std::int32_t kMaxDelayComRead = 10000;
+// The highest rate termios can set; lower rates go to the nearest one it knows.
+constexpr std::int32_t kMaxBaudRate = 4000000;
 
 constexpr char kInsertTunnel[] = "insert into TunnelInfo values (?, ?, ?, ?, ?, ?, ?)";
 constexpr char kDeleteTunnel[] = "delete from TunnelInfo where DeviceID=?";
@@ -50,10 +57,33 @@ SqlValues TunnelValues(const TunnelInfo& tunnel) {
 
 std::string Unsigned(std::uint32_t value) { return std::to_string(value); }
 
-// The leading decimal number of `text` (0 when there is none).
-std::int32_t Decimal(const std::string& text) {
-  return static_cast<std::int32_t>(std::strtoll(text.c_str(), nullptr, 10));
+// A stored number as the settings read it: an optional sign and the leading digits.
+struct StoredNumber {
+  bool found = false;     // there are digits
+  bool tooLarge = false;  // more than any setting can hold (value is then 0)
+  bool trailing = false;  // something follows the digits
+  bool negative = false;
+  std::int64_t value = 0;
+};
+
+StoredNumber ReadStoredNumber(const std::string& text) {
+  StoredNumber number;
+  std::size_t at = 0;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) number.negative = text[at++] == '-';
+  constexpr std::int64_t kLimit = std::int64_t{1} << 62;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    number.found = true;
+    if (!number.tooLarge) number.value = number.value * 10 + (text[at] - '0');
+    if (number.value >= kLimit) number.tooLarge = true;
+  }
+  if (number.tooLarge) number.value = 0;
+  if (number.negative) number.value = -number.value;
+  number.trailing = at < text.size();
+  return number;
 }
+
+// How a stored value appears in a warning.
+std::string Shown(const std::string& text, bool isNull) { return isNull ? "NULL" : "\"" + text + "\""; }
 
 void CopyText(char* field, std::size_t fieldSize, const std::string& text) {
   std::memset(field, 0, fieldSize);
@@ -68,29 +98,47 @@ CAccessInterface::CAccessInterface() {
 }
 
 int CAccessInterface::OpenDatabase(const std::string& name) {
+  m_readOnly = false;
+  return Open(name);
+}
+
+int CAccessInterface::OpenDatabaseReadOnly(const std::string& name) {
+  m_readOnly = true;
+  return Open(name);
+}
+
+int CAccessInterface::Open(const std::string& name) {
   m_fileName = name;
   if (m_open) {
     m_ado.CloseConnection();
     m_open = false;
   }
   const std::string path = m_appDirectory + name;
+  const JAdo::OpenMode mode = m_readOnly ? JAdo::OpenMode::ReadOnly : JAdo::OpenMode::ReadWrite;
   // Two connections opening a new file at once meet locks that the engine does not wait
   // for (the switch to WAL, the first schema): a busy or locked open is tried again for a
   // short while before it counts as a failure.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenRetryMs);
   for (;;) {
-    if (m_ado.OpenAccessFile(path) == 0) {
+    m_failure.clear();
+    if (m_ado.OpenAccessFile(path, mode) == 0) {
       m_open = true;
-      if (PrepareSchema()) return 1;
+      // A read-only open reads whatever tables the file has.
+      if (m_readOnly || PrepareSchema()) return 1;
+      m_failure = m_ado.IsReadOnly()
+                      ? "the file is read-only and lacks tables or the index that this program adds ("
+                            + m_ado.LastErrorText() + ")"
+                      : m_ado.LastErrorText();
       m_ado.CloseConnection();
       m_open = false;
     }
+    if (m_failure.empty()) m_failure = m_ado.LastErrorText();
     const int primary = m_ado.LastError() & 0xFF;
     if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   char text[4096];
-  std::snprintf(text, sizeof text, "打开数据库文件失败(%s)!", path.c_str());
+  std::snprintf(text, sizeof text, "打开数据库文件失败(%s)! %s", path.c_str(), m_failure.c_str());
   if (m_openFailureNotice) {
     ShowNotice(text, "Vantrel", 0);
   } else {
@@ -100,8 +148,15 @@ int CAccessInterface::OpenDatabase(const std::string& name) {
 }
 
 bool CAccessInterface::EnsureOpen() {
-  if (!m_open) OpenDatabase(m_fileName);
+  if (!m_open) Open(m_fileName);
   return m_open;
+}
+
+bool CAccessInterface::IsReadOnly() const { return m_open && m_ado.IsReadOnly(); }
+
+std::string CAccessInterface::LastFailureText() const {
+  if (!m_open && !m_failure.empty()) return m_failure;
+  return m_ado.LastErrorText().empty() ? "unknown error" : m_ado.LastErrorText();
 }
 
 template <typename Steps>
@@ -142,9 +197,12 @@ bool CAccessInterface::PrepareSchema() {
   return false;
 }
 
-int CAccessInterface::LoadTunnels(std::vector<TunnelInfo>& tunnels) {
+int CAccessInterface::LoadTunnels(std::vector<TunnelInfo>& tunnels, std::vector<std::string>* problems) {
   if (!EnsureOpen()) return 0;
-  auto rows = m_ado.ExecuteQuery("select * from TunnelInfo");
+  // The quoted forms show a warning what is stored, whatever its type.
+  auto rows = m_ado.ExecuteQuery(
+      "select *, quote(DeviceID) as StoredDeviceID, quote(BaudRate) as StoredBaudRate, quote(DateBit) as "
+      "StoredDateBit from TunnelInfo");
   if (!rows) return 0;
   while (rows->MoveNext()) {
     TunnelInfo tunnel;
@@ -153,8 +211,28 @@ int CAccessInterface::LoadTunnels(std::vector<TunnelInfo>& tunnels) {
     tunnel.Parity = rows->GetFieldText("Parity");
     tunnel.StopBit = rows->GetFieldText("StopBit");
     tunnel.Note = rows->GetFieldText("Note");
-    tunnel.BaudRate = std::to_string(rows->GetFieldInt("BaudRate"));
-    tunnel.DateBit = std::to_string(rows->GetFieldInt("DateBit"));
+    const std::int32_t baudRate = rows->GetFieldInt("BaudRate");
+    const std::int32_t dataBits = rows->GetFieldInt("DateBit");
+    tunnel.BaudRate = std::to_string(baudRate);
+    tunnel.DateBit = std::to_string(dataBits);
+    if (problems != nullptr) {
+      const std::string row = "tunnel row " + rows->GetFieldText("StoredDeviceID") + ": ";
+      const bool hexId = tunnel.DeviceID.size() == 8 &&
+                         std::all_of(tunnel.DeviceID.begin(), tunnel.DeviceID.end(),
+                                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+      if (!hexId) problems->push_back(row + "DeviceID is not 8 hexadecimal digits; no device can match it");
+      if (baudRate < 1) {
+        problems->push_back(row + "BaudRate " + rows->GetFieldText("StoredBaudRate") +
+                            " is not a rate a port can be set to; " + tunnel.SerialNo + " cannot be opened with it");
+      } else if (baudRate > kMaxBaudRate) {
+        problems->push_back(row + "BaudRate " + tunnel.BaudRate + " is above the highest rate a port can be set to; " +
+                            std::to_string(kMaxBaudRate) + " is used");
+      }
+      if (dataBits < 5 || dataBits > 8) {
+        problems->push_back(row + "DateBit " + rows->GetFieldText("StoredDateBit") +
+                            " is not 5 to 8 data bits; " + tunnel.SerialNo + " cannot be opened with it");
+      }
+    }
     if (rows->Failed()) break;
     tunnels.push_back(std::move(tunnel));
   }
@@ -176,6 +254,8 @@ int CAccessInterface::DeleteTunnel(const std::string& deviceId) {
 }
 
 int CAccessInterface::InitSettingTable() {
+  // A file that may only be read is used as it is; missing rows read as their defaults.
+  if (IsReadOnly()) return 0;
   if (ExecuteSql("CREATE TABLE TabSetting (ParamKey varchar(20),ParamValue varchar(20))", {}) == 1) {
     for (const SettingRow& row : kSettingRows) {
       ExecuteSql("insert into TabSetting values(?, ?)", {SqlText(row.key), SqlText(row.defaultValue)});
@@ -191,13 +271,14 @@ int CAccessInterface::InitSettingTable() {
   return 0;
 }
 
-int CAccessInterface::FindSetting(const std::string& key, std::string& value) {
+int CAccessInterface::FindSetting(const std::string& key, std::string& value, bool* isNull) {
   if (!m_open) return -1;
   auto rows = m_ado.ExecuteQuery("select * from TabSetting where ParamKey = ?;", {SqlText(key)});
   if (!rows) return -1;
   bool found = false;
   while (rows->MoveNext()) {
     value = rows->GetFieldText("ParamValue");
+    if (isNull != nullptr) *isNull = rows->IsNull("ParamValue");
     found = true;
   }
   if (rows->Failed()) return -1;
@@ -212,31 +293,60 @@ int CAccessInterface::SetSetting(const std::string& key, const std::string& valu
   return ExecuteSql("update TabSetting set ParamValue = ? where ParamKey = ?;", {SqlText(value), SqlText(key)});
 }
 
-int CAccessInterface::LoadSettings(SettingInfo& settings) {
+int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::string>* problems) {
   GetSetting("LocalIp", settings.LocalIp);
-  auto readNumber = [this](const char* key, auto& member) {
+  // Reads the key's number; an empty or missing value leaves `member` as it is. A value
+  // that is not a number gives the warning and `fallback` (shown as `fallbackText`); one
+  // outside low..high is clamped into the range or, unless `clamp`, also gives `fallback`.
+  // Text after the digits is ignored with a warning, as the settings dialog reads a field.
+  // A 0 that means the default (a LocalPort of 0 is 5001) is not warned about.
+  auto readNumber = [&](const char* key, auto& member, std::int64_t low, std::int64_t high, bool clamp,
+                        std::int64_t fallback, const std::string& fallbackText) {
     std::string text;
-    GetSetting(key, text);
-    if (text.empty()) return;
-    if constexpr (std::is_same_v<std::remove_reference_t<decltype(member)>, bool>) {
-      member = Decimal(text) != 0;
+    bool isNull = false;
+    if (FindSetting(key, text, &isNull) != 1 || (text.empty() && !isNull)) return;
+    const StoredNumber number = ReadStoredNumber(text);
+    std::int64_t value = fallback;
+    std::string problem;
+    if (!number.found) {
+      problem = " is not a number; " + fallbackText + " is used";
+    } else if (number.value == 0 && !number.tooLarge && fallback == 0) {
+      if (number.trailing) problem = " is not a whole number; " + fallbackText + " is used";
+    } else if (number.tooLarge || number.value < low || number.value > high) {
+      if (clamp) value = number.negative ? low : high;
+      problem = " is outside " + std::to_string(low) + ".." + std::to_string(high) + "; " +
+                (clamp ? std::to_string(value) : fallbackText) + " is used";
     } else {
-      member = Decimal(text);
+      value = number.value;
+      if (number.trailing) problem = " is not a whole number; its leading " + std::to_string(value) + " is used";
     }
+    using Member = std::remove_reference_t<decltype(member)>;
+    if constexpr (std::is_same_v<Member, bool>) {
+      member = value != 0;
+    } else {
+      member = static_cast<Member>(value);
+    }
+    if (!problem.empty() && problems != nullptr)
+      problems->push_back("setting " + std::string(key) + ": stored value " + Shown(text, isNull) + problem);
   };
-  readNumber("LocalPort", settings.LocalPort);
-  readNumber("BootAutoStart", settings.BootAutoStart);
-  readNumber("AutoStartSimulation", settings.AutoStartSimulation);
-  readNumber("FilterHearbeat", settings.FilterHearbeat);
-  readNumber("Escape", settings.Escape);
-  readNumber("DelayComRead", settings.DelayComRead);
+  const SettingInfo defaults;
+  constexpr std::int64_t kAny = std::int64_t{1} << 62;
+  readNumber("LocalPort", settings.LocalPort, 1, 65535, false, 0, std::to_string(kDefaultLocalPort));
+  readNumber("BootAutoStart", settings.BootAutoStart, -kAny, kAny, false, 0, "off");
+  readNumber("AutoStartSimulation", settings.AutoStartSimulation, -kAny, kAny, false, 0, "off");
+  readNumber("FilterHearbeat", settings.FilterHearbeat, -kAny, kAny, false, 0, "off");
+  readNumber("Escape", settings.Escape, -kAny, kAny, false, 0, "off");
+  readNumber("DelayComRead", settings.DelayComRead, 0, kMaxDelayComRead, true, defaults.DelayComRead,
+             std::to_string(defaults.DelayComRead));
+  readNumber("NotTransMaxBytes", settings.NotTransMaxBytes, 0, kAny, false, defaults.NotTransMaxBytes,
+             std::to_string(defaults.NotTransMaxBytes));
   return 1;
 }
 
 int CAccessInterface::SaveSettings(const SettingInfo& settings) {
   // One transaction: a failure part-way must not leave half the settings saved.
   return InTransaction([&] {
-    const std::array<std::pair<const char*, std::string>, 7> values{{
+    const std::array<std::pair<const char*, std::string>, 8> values{{
         {"LocalIp", settings.LocalIp},
         {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
         {"BootAutoStart", Unsigned(settings.BootAutoStart)},
@@ -244,6 +354,7 @@ int CAccessInterface::SaveSettings(const SettingInfo& settings) {
         {"FilterHearbeat", Unsigned(settings.FilterHearbeat)},
         {"Escape", Unsigned(settings.Escape)},
         {"DelayComRead", Unsigned(static_cast<std::uint32_t>(settings.DelayComRead))},
+        {"NotTransMaxBytes", std::to_string(settings.NotTransMaxBytes)},
     }};
     for (const auto& [key, value] : values) {
       if (SetSetting(key, value) == 0) return false;
@@ -270,6 +381,26 @@ int CAccessInterface::SaveNotTransData(const std::vector<NotTransRecord>& record
     return true;
   });
 }
+
+std::int64_t CAccessInterface::NotTransRecordBytes(const NotTransRecord& record) {
+  const std::int64_t length = std::clamp(record.Item.Length, 0, DATA_ITEM_PAYLOAD);
+  const std::int64_t rows = std::max<std::int64_t>(1, (length + kReceiveDataRow - 1) / kReceiveDataRow);
+  const std::int64_t perRow = static_cast<std::int64_t>(strnlen(record.ReceiveTime, sizeof record.ReceiveTime) +
+                                                        DeviceIdOf(record.Item).size());
+  return rows * perRow + length;
+}
+
+std::int64_t CAccessInterface::NotTransBytes() {
+  if (!EnsureOpen()) return -1;
+  auto rows = m_ado.ExecuteQuery(
+      "select ifnull(sum(length(ReceiveTime)), 0) + ifnull(sum(length(DeviceID)), 0) + "
+      "ifnull(sum(length(ReceiveData)), 0) as Stored from NotTransData");
+  if (!rows || !rows->MoveNext()) return -1;
+  const std::int64_t bytes = rows->GetFieldInt64("Stored");
+  return rows->Failed() ? -1 : bytes;
+}
+
+std::int64_t CAccessInterface::DataVersion() { return EnsureOpen() ? m_ado.DataVersion() : -1; }
 
 SqlCondition CAccessInterface::BuildNotTransCondition(const NotTransFilter& filter) {
   SqlCondition condition;

@@ -12,11 +12,11 @@ class CAccessInterface : public CDatabaseInterface {
   CAccessInterface();
 
   int OpenDatabase(const std::string& name) override;
-  int LoadTunnels(std::vector<TunnelInfo>& tunnels) override;
+  int LoadTunnels(std::vector<TunnelInfo>& tunnels, std::vector<std::string>* problems = nullptr) override;
   int AddTunnel(const TunnelInfo& tunnel) override;
   int ModifyTunnel(const TunnelInfo& tunnel) override;
   int DeleteTunnel(const std::string& deviceId) override;
-  int LoadSettings(SettingInfo& settings) override;
+  int LoadSettings(SettingInfo& settings, std::vector<std::string>* problems = nullptr) override;
   int SaveSettings(const SettingInfo& settings) override;
   int SaveNotTransData(const std::vector<NotTransRecord>& records) override;
   std::int64_t QueryNotTransData(const NotTransFilter& filter, std::vector<NotTransRecord>& records,
@@ -33,7 +33,26 @@ class CAccessInterface : public CDatabaseInterface {
   SqlCondition BuildNotTransCondition(const NotTransFilter& filter) override;
   std::int64_t VisitNotTransData(const NotTransFilter& filter, const NotTransVisitor& visit) override;
 
+  // Opens `name` for reading only: nothing is created or changed, the file may be one this
+  // process cannot write. Later opens on demand are read-only too. As OpenDatabase.
+  int OpenDatabaseReadOnly(const std::string& name);
+
   bool IsOpen() const { return m_open; }
+  // True while open on a file this store cannot write (opened read-only, or the file's
+  // permissions allow no more).
+  bool IsReadOnly() const;
+
+  // Why the last open or statement failed, in the engine's words (with the system's
+  // reason where there is one).
+  std::string LastFailureText() const;
+
+  // The bytes of NotTransData's values (time, device ID and data of every row); -1 when
+  // the database cannot be opened or read. Reads the whole table.
+  std::int64_t NotTransBytes();
+  // What SaveNotTransData adds to NotTransBytes for `record`.
+  static std::int64_t NotTransRecordBytes(const NotTransRecord& record);
+  // Changes whenever another connection commits to the file; -1 when it cannot be read.
+  std::int64_t DataVersion();
 
   // The engine's code of the last failure (see JAdo::LastError); a failed open gives the
   // open's code.
@@ -44,13 +63,16 @@ class CAccessInterface : public CDatabaseInterface {
   void SetOpenFailureNotice(bool show) { m_openFailureNotice = show; }
 
  private:
+  // Opens `name` in the mode of the last OpenDatabase or OpenDatabaseReadOnly.
+  int Open(const std::string& name);
   // Opens with the stored name unless open; true when open afterwards.
   bool EnsureOpen();
   // Creates what a new file lacks: TunnelInfo, NotTransData and its index, and, for an
   // empty file, the settings table with its rows. False after an engine error.
   bool PrepareSchema();
-  // 1 when the key has a row (value set), 0 when it has none, -1 when the read failed.
-  int FindSetting(const std::string& key, std::string& value);
+  // 1 when the key has a row (value set, *isNull telling a null value), 0 when it has
+  // none, -1 when the read failed.
+  int FindSetting(const std::string& key, std::string& value, bool* isNull = nullptr);
   // Runs `steps` in one transaction: committed when it returns true, else rolled back.
   template <typename Steps>
   int InTransaction(Steps steps);
@@ -58,4 +80,7 @@ class CAccessInterface : public CDatabaseInterface {
   JAdo m_ado;
   bool m_open = false;
   bool m_openFailureNotice = true;
+  bool m_readOnly = false;
+  // Why the last open failed; empty after a successful one.
+  std::string m_failure;
 };

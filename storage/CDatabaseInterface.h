@@ -28,13 +28,18 @@ class CDatabaseInterface {
 
   // Opens `name` in the application directory; on failure the user is told and 0 returned.
   virtual int OpenDatabase(const std::string& name) = 0;
-  virtual int LoadTunnels(std::vector<TunnelInfo>& tunnels) = 0;
+  // With `problems`, each row that can never work (an ID that is not 8 hexadecimal
+  // digits, a rate or data bits a port cannot be set to) adds a line naming the row.
+  virtual int LoadTunnels(std::vector<TunnelInfo>& tunnels, std::vector<std::string>* problems = nullptr) = 0;
   virtual int AddTunnel(const TunnelInfo& tunnel) = 0;
   // Deletes the row of tunnel.DeviceID, then inserts the record.
   virtual int ModifyTunnel(const TunnelInfo& tunnel) = 0;
   virtual int DeleteTunnel(const std::string& deviceId) = 0;
-  // Members whose stored value is empty or missing keep their value. Always 1.
-  virtual int LoadSettings(SettingInfo& settings) = 0;
+  // Members whose stored value is empty or missing keep their value. A value that is not
+  // a number or lies outside the settings dialog's range is replaced (DelayComRead
+  // clamped, others their default) and, with `problems`, adds a line naming the key, the
+  // stored value and the value used. Always 1.
+  virtual int LoadSettings(SettingInfo& settings, std::vector<std::string>* problems = nullptr) = 0;
   virtual int SaveSettings(const SettingInfo& settings) = 0;
   // The whole batch in one transaction: all stored, or none.
   virtual int SaveNotTransData(const std::vector<NotTransRecord>& records) = 0;

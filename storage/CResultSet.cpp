@@ -52,6 +52,17 @@ std::int32_t CResultSet::GetFieldInt(std::string_view field) {
   return static_cast<std::int32_t>(value);
 }
 
+std::int64_t CResultSet::GetFieldInt64(std::string_view field) {
+  const int column = Column(field);
+  if (column < 0 || sqlite3_column_type(m_statement, column) != SQLITE_INTEGER) return 0;
+  return sqlite3_column_int64(m_statement, column);
+}
+
+bool CResultSet::IsNull(std::string_view field) {
+  const int column = Column(field);
+  return column >= 0 && sqlite3_column_type(m_statement, column) == SQLITE_NULL;
+}
+
 std::string CResultSet::GetFieldBytes(std::string_view field) {
   const int column = Column(field);
   if (column < 0) return {};

@@ -30,6 +30,12 @@ class CResultSet {
   // An integer value that fits 32 bits; 0 for anything else (nulls, texts, reals).
   std::int32_t GetFieldInt(std::string_view field);
 
+  // An integer value; 0 for anything else.
+  std::int64_t GetFieldInt64(std::string_view field);
+
+  // True when the value is null (false too for a field name the rows do not have).
+  bool IsNull(std::string_view field);
+
   // The exact bytes of a blob or text value, zero bytes included and nothing trimmed;
   // empty for anything else.
   std::string GetFieldBytes(std::string_view field);

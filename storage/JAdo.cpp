@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <string>
 
 #include "core/WriteDebugLine.h"
 
@@ -16,6 +17,20 @@ bool OnlyBlanks(const char* tail) {
   return true;
 }
 
+// The engine's message for the connection's last failure, with the system's reason when
+// the failure came from the file system (a directory, a file another user owns).
+std::string FailureText(sqlite3* db) {
+  std::string text = sqlite3_errmsg(db);
+  const int systemError = sqlite3_system_errno(db);
+  if (sqlite3_extended_errcode(db) == SQLITE_READONLY_DIRECTORY) {
+    // The journal files beside it cannot be made.
+    text += " (its directory cannot be written)";
+  } else if (systemError != 0) {
+    text += std::string(" (") + std::strerror(systemError) + ")";
+  }
+  return text;
+}
+
 }  // namespace
 
 JAdo::~JAdo() { CloseConnection(); }
@@ -27,30 +42,43 @@ void JAdo::ReportComError(int code, const std::string& message) {
 
 void JAdo::Fail(int code, const std::string& message) {
   m_lastError = code;
+  m_lastErrorText = message;
   ReportComError(code, message);
 }
 
-int JAdo::OpenAccessFile(const std::string& path) {
+int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
   CloseConnection();
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+  const int access = mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, access | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     // The handle (when there is one) carries the reason, e.g. the directory is missing.
-    Fail(db != nullptr ? sqlite3_extended_errcode(db) : rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    Fail(db != nullptr ? sqlite3_extended_errcode(db) : rc, db != nullptr ? FailureText(db) : sqlite3_errstr(rc));
     sqlite3_close(db);
     return -1;
   }
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   m_db = db;
-  // The first statement reads the file: a file that is not a database fails here.
-  if (ExecuteCommand("PRAGMA journal_mode=WAL") < 0) {
+  // The first statement reads the file: a file that is not a database fails here. A file
+  // that may only be read keeps its journal mode: switching it would be a write.
+  const char* check = IsReadOnly() ? "select count(*) from sqlite_master" : "PRAGMA journal_mode=WAL";
+  if (ExecuteCommand(check) < 0) {
+    m_lastErrorText = FailureText(m_db);
     CloseConnection();
     return -1;
   }
   m_lastError = 0;
+  m_lastErrorText.clear();
   return 0;
+}
+
+bool JAdo::IsReadOnly() const { return m_db != nullptr && sqlite3_db_readonly(m_db, "main") == 1; }
+
+std::int64_t JAdo::DataVersion() {
+  auto rows = ExecuteQuery("PRAGMA data_version");
+  if (!rows || !rows->MoveNext()) return -1;
+  return rows->GetFieldInt64("data_version");
 }
 
 int JAdo::CloseConnection() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,15 +26,27 @@ class JAdo {
   JAdo(const JAdo&) = delete;
   JAdo& operator=(const JAdo&) = delete;
 
-  // Closes an open connection, then opens (creating when missing) the file at `path` and
-  // checks that it is a database by switching it to WAL. 0 on success; -1 on failure,
-  // with the diagnostic lines and the object left not connected.
-  int OpenAccessFile(const std::string& path);
+  enum class OpenMode { ReadWrite, ReadOnly };
+
+  // Closes an open connection, then opens the file at `path` and checks that it is a
+  // database: read-write opens create a missing file and switch it to WAL; a read-only
+  // open, or a file the process may only read, is read as it is (its journal mode stays).
+  // 0 on success; -1 on failure, with the diagnostic lines, LastErrorText() and the
+  // object left not connected.
+  int OpenAccessFile(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
 
   // The engine's close result; 0 when nothing was open. Not connected afterwards.
   int CloseConnection();
 
   bool IsConnected() const { return m_db != nullptr; }
+
+  // True while connected to a file that this connection cannot write: opened read-only,
+  // or the file's permissions allow no more.
+  bool IsReadOnly() const;
+
+  // Changes when another connection (in any process) commits to the file; -1 while not
+  // connected or after an engine error (reported).
+  std::int64_t DataVersion();
 
   // Runs one select statement with `values` bound to its '?' in order. The rows, or null
   // while not connected or after an engine error (reported).
@@ -52,6 +65,9 @@ class JAdo {
   // The engine's extended code of the last failure (open included), kept until the next
   // failure or successful open, so that it survives the rollback that follows a failure.
   int LastError() const { return m_lastError; }
+  // The engine's message for that failure (with the system's reason where the engine
+  // gives one), empty after a successful open.
+  const std::string& LastErrorText() const { return m_lastErrorText; }
 
   // Writes the two "[MSG]" lines of an engine error. Any thread.
   static void ReportComError(int code, const std::string& message);
@@ -70,4 +86,5 @@ class JAdo {
   sqlite3* m_db = nullptr;
   std::map<std::string, sqlite3_stmt*, std::less<>> m_commands;
   int m_lastError = 0;
+  std::string m_lastErrorText;
 };

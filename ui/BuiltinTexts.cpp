@@ -78,6 +78,8 @@ constexpr StringEntry kStrings[] = {
     {IDS_MATCHED_ONLINE_TOTAL, "已匹配在线总数"},
     {IDS_READY, "就绪"},
     {IDS_EXIT_WHILE_RUNNING, "服务正在运行是否退出?"},
+    {IDS_NOTTRANS_LIMIT_REACHED, "未转发数据已达存储上限(%s字节)，新数据只计数不保存"},
+    {IDS_NOTTRANS_STORING_RESUMED, "未转发数据恢复保存，期间未保存%s条"},
     // Toolbar tips: a line feed, then the tip.
     {ID_SIM_START, "\n启动"},
     {ID_SIM_STOP, "\n停止"},

@@ -76,6 +76,8 @@ constexpr unsigned IDS_CONNECTED_TOTAL = 169;
 constexpr unsigned IDS_MATCHED_ONLINE_TOTAL = 170;
 constexpr unsigned IDS_READY = 171;
 constexpr unsigned IDS_EXIT_WHILE_RUNNING = 172;
+constexpr unsigned IDS_NOTTRANS_LIMIT_REACHED = 173;   // %s: the limit in bytes
+constexpr unsigned IDS_NOTTRANS_STORING_RESUMED = 174;  // %s: records not stored meanwhile
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

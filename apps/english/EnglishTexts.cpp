@@ -81,6 +81,8 @@ constexpr StringEntry kStrings[] = {
     {IDS_MATCHED_ONLINE_TOTAL, "Matched Online"},
     {IDS_READY, "Ready"},
     {IDS_EXIT_WHILE_RUNNING, "The service is running. Exit anyway?"},
+    {IDS_NOTTRANS_LIMIT_REACHED, "Not-forwarded data reached its store limit (%s bytes): new records are counted, not stored"},
+    {IDS_NOTTRANS_STORING_RESUMED, "Storing not-forwarded data again; %s records were not stored meanwhile"},
     {ID_SIM_START, "\nStart"},
     {ID_SIM_STOP, "\nStop"},
     {ID_SIM_MONITOR, "\nMonitor"},

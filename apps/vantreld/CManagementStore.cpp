@@ -1,6 +1,6 @@
 #include "CManagementStore.h"
 
-#include <sqlite3.h>
+#include <filesystem>
 
 #include "CommandStatus.h"
 #include "platform/AppPaths.h"
@@ -16,8 +16,15 @@ bool CManagementStore::Open() {
   return false;
 }
 
+bool CManagementStore::OpenForReading() {
+  std::error_code error;
+  // A missing file is made as for any command, so that a first look shows the defaults.
+  if (!std::filesystem::exists(AppFilePath(DATABASE_FILE_NAME), error)) return Open();
+  if (m_store.OpenDatabaseReadOnly(DATABASE_FILE_NAME) == 1) return true;
+  Failed("cannot open the database");
+  return false;
+}
+
 int CManagementStore::Failed(const std::string& what) const {
-  const int code = m_store.LastEngineError();
-  std::string reason = code != 0 ? sqlite3_errstr(code) : "unknown error";
-  return Failure(what + " in " + AppFilePath(DATABASE_FILE_NAME) + ": " + reason);
+  return Failure(what + " in " + AppFilePath(DATABASE_FILE_NAME) + ": " + m_store.LastFailureText());
 }

@@ -13,6 +13,9 @@ class CManagementStore {
 
   // Opens the file; false (with the reason on stderr) when it cannot be opened.
   bool Open();
+  // Opens the file for reading only, so that a file this user cannot write can be looked
+  // at; as Open when the file is missing.
+  bool OpenForReading();
 
   CAccessInterface& Store() { return m_store; }
 

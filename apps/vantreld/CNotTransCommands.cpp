@@ -91,7 +91,7 @@ int CNotTransCommands::Query() {
   NotTransFilter filter;
   if (const int code = BuildFilter(*m_query, filter); code != kExitSuccess) return code;
   CManagementStore store;
-  if (!store.Open()) return kExitFailure;
+  if (!store.OpenForReading()) return kExitFailure;
   std::int64_t printed = 0;
   const std::int64_t visited = store.Store().VisitNotTransData(filter, [&](const NotTransRecord& record) {
     if (printed == 0)

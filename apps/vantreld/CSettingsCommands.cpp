@@ -52,6 +52,36 @@ std::optional<std::string> AddressSetting(const std::string& text) {
   return std::string(canonical);
 }
 
+// A number of bytes, digits with an optional K, M or G (powers of 1024), up to 1 PiB, as
+// decimal text; nothing otherwise.
+std::optional<std::string> ByteSizeSetting(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 16 || text.size() > digits + 1) return std::nullopt;
+  std::uint64_t unit = 1;
+  if (text.size() > digits) {
+    const std::string suffixes = "KMG";
+    const std::size_t at = suffixes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits]))));
+    if (at == std::string::npos) return std::nullopt;
+    unit = std::uint64_t{1} << (10 * (at + 1));
+  }
+  const std::uint64_t value = std::stoull(text.substr(0, digits));
+  constexpr std::uint64_t kMax = std::uint64_t{1} << 50;
+  if (value > kMax / unit) return std::nullopt;
+  return std::to_string(value * unit);
+}
+
+// "1073741824 bytes (1 GiB)": the exact figure and a readable one.
+std::string ByteSizeText(std::int64_t bytes) {
+  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+  std::string readable;
+  for (int i = 3; i >= 0 && readable.empty(); --i) {
+    const std::int64_t unit = std::int64_t{1} << (10 * (i + 1));
+    if (bytes >= unit) readable = " (" + std::to_string(bytes / unit) + (bytes % unit == 0 ? " " : "+ ") + units[i] + ")";
+  }
+  return std::to_string(bytes) + " bytes" + readable;
+}
+
 const char* YesNo(bool value) { return value ? "on" : "off"; }
 
 }  // namespace
@@ -76,15 +106,19 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   set->add_option("--auto-start", self->m_autoStart, "on/off: start the service when the program starts");
   set->add_option("--filter-heartbeat", self->m_filterHeartbeat, "on/off: drop heartbeats instead of forwarding them");
   set->add_option("--escape", self->m_escape, "on/off: PROT escaping of the device data");
+  set->add_option("--store-limit", self->m_storeLimit,
+                  "Bytes of stored not-forwarded data beyond which new records are counted, not stored (K, M or G "
+                  "for KiB, MiB, GiB; 0 stores none). A running service takes it at once");
   set->callback([self, &exitCode] { exitCode = self->Set(); });
 }
 
 int CSettingsCommands::Show() {
   CManagementStore store;
-  if (!store.Open()) return kExitFailure;
-  store.Store().InitSettingTable();
+  if (!store.OpenForReading()) return kExitFailure;
   SettingInfo settings;
-  store.Store().LoadSettings(settings);
+  std::vector<std::string> problems;
+  store.Store().LoadSettings(settings, &problems);
+  for (const std::string& problem : problems) std::cerr << "vantreld: warning: " << problem << '\n';
   const std::string ip = settings.LocalIp.empty() ? "(empty: this computer's first IPv4 address)" : settings.LocalIp;
   const std::string port = settings.LocalPort == 0 ? "0 (5001 is used)" : std::to_string(settings.LocalPort);
   CTextTable table({"Setting", "Option", "Value"});
@@ -95,6 +129,7 @@ int CSettingsCommands::Show() {
   table.AddRow({"FilterHearbeat", "--filter-heartbeat", YesNo(settings.FilterHearbeat)});
   table.AddRow({"DelayComRead", "--delay", std::to_string(settings.DelayComRead) + " ms"});
   table.AddRow({"Escape", "--escape", YesNo(settings.Escape)});
+  table.AddRow({"NotTransMaxBytes", "--store-limit", ByteSizeText(settings.NotTransMaxBytes)});
   table.Print(std::cout);
   return kExitSuccess;
 }
@@ -119,10 +154,12 @@ int CSettingsCommands::Set() {
   check("--auto-start", "AutoStartSimulation", m_autoStart, SwitchSetting(m_autoStart), "on or off");
   check("--filter-heartbeat", "FilterHearbeat", m_filterHeartbeat, SwitchSetting(m_filterHeartbeat), "on or off");
   check("--escape", "Escape", m_escape, SwitchSetting(m_escape), "on or off");
+  check("--store-limit", "NotTransMaxBytes", m_storeLimit, ByteSizeSetting(m_storeLimit),
+        "a number of bytes up to 1 PiB, digits with an optional K, M or G");
   if (given.empty()) {
     return BadInput(
         "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
-        "--filter-heartbeat, --escape");
+        "--filter-heartbeat, --escape, --store-limit");
   }
   for (const Given& setting : given) {
     if (!setting.value) {

@@ -6,7 +6,9 @@
 #include "CManagementStore.h"
 
 // "vantreld settings show|set": the settings in Info.db, with the settings dialog's
-// ranges (port 1 to 65535, no-data wait 0 to 10000 ms, an IPv4 address, four switches).
+// ranges (port 1 to 65535, no-data wait 0 to 10000 ms, an IPv4 address, four switches)
+// and the size limit of the stored not-forwarded data. show reads the file only and
+// warns on stderr about stored values it cannot use.
 // set writes only the settings given, all in one transaction.
 class CSettingsCommands {
  public:
@@ -17,6 +19,6 @@ class CSettingsCommands {
   int Show();
   int Set();
 
-  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape;
+  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit;
   CLI::App* m_setCommand = nullptr;
 };

@@ -173,7 +173,7 @@ int CTunnelCommands::InTransaction(const Change& change) {
 
 int CTunnelCommands::List() {
   CManagementStore store;
-  if (!store.Open()) return kExitFailure;
+  if (!store.OpenForReading()) return kExitFailure;
   std::vector<TunnelInfo> tunnels;
   if (!LoadAll(store.Store(), tunnels)) return store.Failed("cannot read the tunnels");
   if (tunnels.empty()) {

@@ -87,8 +87,11 @@ int RunService(const ServiceOptions& options) {
   SignalWatcher signals(queue);
 
   CResourceStrings::Instance().SelectLanguage();
-  LoadTunnelTable();
-  LoadSettingInfo();
+  std::string failure;
+  if (!LoadStartupConfiguration(failure)) {
+    std::fprintf(stderr, "vantreld: the service could not start: %s\n", failure.c_str());
+    return 1;
+  }
 
   CNamedEventHost namedEvents(ApplicationDirectory());
   std::string error;

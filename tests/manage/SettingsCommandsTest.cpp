@@ -29,6 +29,13 @@ TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
   EXPECT_EQ(shown.exitCode, 0);
   EXPECT_NE(shown.out.find("LocalPort            --port              1"), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("this computer's first IPv4 address"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("1073741824 bytes (1 GiB)"), std::string::npos) << "the store limit's default\n" << shown.out;
+
+  for (const auto& [given, stored] : std::vector<std::pair<std::string, std::int64_t>>{
+           {"2g", 2147483648}, {"1000", 1000}, {"0", 0}, {"1048576K", 1073741824}}) {
+    ASSERT_EQ(Run({"settings", "set", "--store-limit", given}).exitCode, 0) << given;
+    EXPECT_EQ(Settings().NotTransMaxBytes, stored) << given;
+  }
 }
 
 TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
@@ -47,6 +54,10 @@ TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
       {"settings", "set", "--ip", "256.1.1.1"},
       {"settings", "set", "--ip", "localhost"},
       {"settings", "set", "--escape", "maybe"},
+      {"settings", "set", "--store-limit", "-1"},
+      {"settings", "set", "--store-limit", "1T"},
+      {"settings", "set", "--store-limit", "2 G"},
+      {"settings", "set", "--store-limit", "2000000G"},
       // One bad value spoils the good ones beside it.
       {"settings", "set", "--delay", "70", "--auto-start", "2"},
   };

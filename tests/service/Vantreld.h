@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "WaitFor.h"
 
@@ -25,24 +28,26 @@ class Vantreld {
  public:
   explicit Vantreld(const std::string& appDir) : m_appDir(appDir) {}
 
-  // Runs a command to its end; returns the exit code.
-  int Run(const std::string& arguments) {
-    return std::system(("VANTREL_APP_DIR=" + m_appDir + " " VANTRELD_PROGRAM " " + arguments + " >>" + Out() +
-                        " 2>>" + Err()).c_str()) >> 8;
+  // Later runs drop to this user before vantreld starts (the caller is root); output files
+  // are still opened by the caller, so they work in a directory the user cannot write.
+  void RunAs(uid_t uid, gid_t gid) {
+    m_uid = uid;
+    m_gid = gid;
   }
 
-  void Start() {
+  // Runs a command to its end, its output added to the files; returns the exit code.
+  int Run(const std::string& arguments) {
+    const pid_t pid = Spawn(arguments);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void Start(const std::string& arguments = "") {
     // Fresh output, so that what an earlier run printed cannot be taken for this one's.
     std::filesystem::remove(Out());
     std::filesystem::remove(Err());
-    m_pid = fork();
-    if (m_pid == 0) {
-      const std::string command = "exec " VANTRELD_PROGRAM " >" + Out() + " 2>" + Err();
-      setenv("VANTREL_APP_DIR", m_appDir.c_str(), 1);
-      setenv("VANTREL_PORT_DIR", (m_appDir + "/ports").c_str(), 1);
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    m_pid = Spawn(arguments);
   }
 
   // The exit code once the process has ended within the bound, -1 otherwise.
@@ -73,10 +78,37 @@ class Vantreld {
   std::string Out() const { return m_appDir + "/out.txt"; }
   std::string Err() const { return m_appDir + "/err.txt"; }
 
+  // vantreld with the blank-separated arguments, stdout and stderr added to the files.
+  pid_t Spawn(const std::string& arguments) {
+    std::vector<std::string> words{"vantreld"};
+    std::istringstream split(arguments);
+    for (std::string word; split >> word;) words.push_back(word);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const std::string portDir = m_appDir + "/ports";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out = open(Out().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      const int err = open(Err().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+      setenv("VANTREL_APP_DIR", m_appDir.c_str(), 1);
+      setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
+      if (m_uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(m_gid) != 0 || setuid(m_uid) != 0))
+        _exit(126);
+      execv(VANTRELD_PROGRAM, argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
   std::string m_appDir;
   pid_t m_pid = -1;
+  uid_t m_uid = static_cast<uid_t>(-1);
+  gid_t m_gid = static_cast<gid_t>(-1);
 };
 
 // Its status lines.
 inline const std::string kStarted = "启动服务成功";
 inline const std::string kStopped = "停止服务成功";
+inline const std::string kMatchedOnline = "已匹配在线总数";

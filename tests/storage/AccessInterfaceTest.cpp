@@ -34,7 +34,7 @@ const TunnelInfo kTunnelB{"0000000B", "COM4", "115200", "7", "2", "Even", "secon
 
 const Rows kDefaultSettingRows{{"LocalIp", ""},        {"LocalPort", ""}, {"BootAutoStart", ""},
                                {"AutoStartSimulation", ""}, {"FilterHearbeat", ""}, {"Escape", ""},
-                               {"DelayComRead", "50"}};
+                               {"DelayComRead", "50"}, {"NotTransMaxBytes", "1073741824"}};
 
 }  // namespace
 
@@ -49,7 +49,7 @@ TEST_F(AccessInterfaceTest, NewFileGetsEveryTableAndTheSettingRows) {
   EXPECT_EQ(store.InitSettingTable(), 0);
   EXPECT_EQ(file.Rows("select ParamKey, ParamValue from TabSetting order by rowid"), kDefaultSettingRows);
 
-  // A file without the settings table gets it with its seven rows.
+  // A file without the settings table gets it with its rows.
   file.Exec("DROP TABLE TabSetting");
   EXPECT_EQ(store.InitSettingTable(), 1);
   EXPECT_EQ(file.Rows("select ParamKey, ParamValue from TabSetting order by rowid"), kDefaultSettingRows);
@@ -60,7 +60,7 @@ TEST_F(AccessInterfaceTest, InitSettingTableAddsOnlyTheMissingRow) {
   file.Exec("update TabSetting set ParamValue = '7000' where ParamKey = 'LocalPort'");
   file.Exec("delete from TabSetting where ParamKey = 'Escape'");
   EXPECT_EQ(store.InitSettingTable(), 0);
-  EXPECT_EQ(file.Scalar("select count(*) from TabSetting"), "7");
+  EXPECT_EQ(file.Scalar("select count(*) from TabSetting"), "8");
   EXPECT_EQ(file.Rows("select ParamValue from TabSetting where ParamKey = 'Escape'"), (Rows{{""}}));
   EXPECT_EQ(file.Scalar("select ParamValue from TabSetting where ParamKey = 'LocalPort'"), "7000");
 }
@@ -80,6 +80,7 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
   saved.LocalPort = 5000;
   saved.FilterHearbeat = true;
   saved.DelayComRead = 120;
+  saved.NotTransMaxBytes = 5000000000;
   ASSERT_EQ(store.SaveSettings(saved), 1);
   SqliteFile file(path);
   EXPECT_EQ(file.Rows("select ParamKey, ParamValue from TabSetting order by rowid"),
@@ -89,7 +90,8 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
                   {"AutoStartSimulation", "0"},
                   {"FilterHearbeat", "1"},
                   {"Escape", "0"},
-                  {"DelayComRead", "120"}}));
+                  {"DelayComRead", "120"},
+                  {"NotTransMaxBytes", "5000000000"}}));
   SettingInfo reloaded;
   store.LoadSettings(reloaded);
   EXPECT_EQ(reloaded, saved);
@@ -269,13 +271,15 @@ TEST_F(AccessInterfaceTest, FileThatCannotBeOpenedIsToldAndQueriesGiveMinusOne) 
     std::ofstream garbage(TestAppDirectory().Path() + "/garbage.db");
     garbage << std::string(4096, 'x');
   }
-  for (const std::string bad : {"no-such-dir/Info.db", "garbage.db"}) {
+  for (const auto& [bad, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"no-such-dir/Info.db", "unable to open database file (No such file or directory)"},
+           {"garbage.db", "file is not a database"}}) {
     notices.clear();
     CAccessInterface broken;
     EXPECT_EQ(broken.OpenDatabase(bad), 0) << bad;
     std::vector<NotTransRecord> records;
     EXPECT_EQ(broken.QueryNotTransData({"0000000A", "", ""}, records, 10, nullptr), -1) << bad;
-    const std::string text = "打开数据库文件失败(" + TestAppDirectory().Path() + "/" + bad + ")!";
+    const std::string text = "打开数据库文件失败(" + TestAppDirectory().Path() + "/" + bad + ")! " + reason;
     // Once for the open, once more for the query's open on demand.
     EXPECT_EQ(notices, (std::vector<std::pair<std::string, std::string>>(2, {text, "Vantrel"}))) << bad;
     EXPECT_FALSE(broken.IsOpen());
