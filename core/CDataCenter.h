@@ -8,9 +8,9 @@
 #include <string>
 
 #include "core/CDataQueue.h"
-#include "core/DataItem.h"
-#include "core/DeviceTraffic.h"
-#include "core/NotTransRecord.h"
+#include "model/DataItem.h"
+#include "model/DeviceTraffic.h"
+#include "model/NotTransRecord.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
 

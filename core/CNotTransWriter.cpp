@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 
 using Sockora::Win32::CEvent;
 

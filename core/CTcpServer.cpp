@@ -8,8 +8,8 @@
 #include <ctime>
 
 #include "core/CDataCenter.h"
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/WindowMessages.h"
+#include "platform/WriteDebugLine.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
 #include "platform/CScopedLock.h"

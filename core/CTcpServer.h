@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/DataItem.h"
+#include "model/DataItem.h"
 #include "net/CSocketServer.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
+#include "model/SettingInfo.h"
 #include "platform/FirstIPv4Address.h"
 #include "storage/CAccessInterface.h"
 

@@ -17,8 +17,8 @@
 #include <system_error>
 #include <thread>
 
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/WindowMessages.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
 #include "platform/Notice.h"
 

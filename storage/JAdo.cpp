@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <climits>
 #include <cstring>
 
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 

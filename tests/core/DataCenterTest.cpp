@@ -9,8 +9,8 @@
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
-#include "core/WindowMessages.h"
+#include "model/SettingInfo.h"
+#include "model/WindowMessages.h"
 #include "platform/DebugSink.h"
 #include "storage/CAccessInterface.h"
 

@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "RegistrationPacket.h"
+#include "protocol/RegistrationPacket.h"
 
 TestDevice::TestDevice(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -10,7 +10,7 @@
 
 #include "SerialFixture.h"
 #include "WaitFor.h"
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 #include "serial/CSerial.h"
 
 namespace {
