@@ -2,15 +2,13 @@
 
 #include <strings.h>
 
-#include <cstdio>
-#include <cstring>
-
 #include "core/CDataCenter.h"
 #include "service/CMonitorFeed.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
+#include "protocol/RegistrationPacket.h"
 #include "serial/CSerialInterface.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
@@ -20,18 +18,6 @@ namespace {
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
 
 std::string Decimal(std::uint64_t value) { return std::to_string(value); }
-
-// The phone number starts at byte 4 and ends at its zero byte; at most 11 characters show.
-std::string PhoneOf(const DataItem& item) {
-  const auto* start = reinterpret_cast<const char*>(item.Data + 4);
-  return std::string(start, strnlen(start, 11));
-}
-
-std::string SourceIpOf(const DataItem& item) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", item.Data[16], item.Data[17], item.Data[18], item.Data[19]);
-  return text;
-}
 
 }  // namespace
 
@@ -106,8 +92,8 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
     case DATA_REGISTER:
       SendOnlineCounts(false);
       if (row >= 0) {
-        SetCell(row, Phone, PhoneOf(item));
-        SetCell(row, SourceIp, SourceIpOf(item));
+        SetCell(row, Phone, RegisteredPhone(item.Data));
+        SetCell(row, SourceIp, RegisteredAddress(item.Data));
         SetCell(row, LinkState, Text(IDS_LINK_CONNECTED));
         SendOnlineCounts(true);
       }
