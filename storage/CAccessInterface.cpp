@@ -355,3 +355,24 @@ int CAccessInterface::ExecuteSql(const std::string& statement, const SqlValues& 
   if (!EnsureOpen()) return 0;
   return m_ado.ExecuteCommand(statement, values) == -1 ? 0 : 1;
 }
+
+bool CAccessInterface::LastErrorIsTransient() const {
+  switch (LastEngineError() & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_NOMEM:
+    case SQLITE_PROTOCOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string CAccessInterface::LastEngineErrorText() const {
+  const int code = LastEngineError();
+  return code != 0 ? sqlite3_errstr(code) : "unknown error";
+}

@@ -1,7 +1,5 @@
 #include "CManagementStore.h"
 
-#include <sqlite3.h>
-
 #include "CommandStatus.h"
 #include "platform/AppPaths.h"
 
@@ -17,7 +15,5 @@ bool CManagementStore::Open() {
 }
 
 int CManagementStore::Failed(const std::string& what) const {
-  const int code = m_store.LastEngineError();
-  std::string reason = code != 0 ? sqlite3_errstr(code) : "unknown error";
-  return Failure(what + " in " + AppFilePath(DATABASE_FILE_NAME) + ": " + reason);
+  return Failure(what + " in " + AppFilePath(DATABASE_FILE_NAME) + ": " + m_store.LastEngineErrorText());
 }

@@ -1,5 +1,6 @@
 # Fails when a source in a layer folder or in apps/ includes a header of a layer above
-# its own, or of another layer on the same level. Run as
+# its own, or of another layer on the same level, or the database engine's header
+# outside storage/. Run as
 #   cmake -DROOT=<repository> -P CheckLayers.cmake
 # Each file and line that breaks the order is named.
 
@@ -39,6 +40,10 @@ foreach(folder IN LISTS known)
     set(number 0)
     foreach(line IN LISTS lines)
       math(EXPR number "${number} + 1")
+      if(line MATCHES "^[ \t]*#[ \t]*include[ \t]*<sqlite3\\.h>" AND NOT folder STREQUAL "storage")
+        message("${source}:${number}: the database engine is reached only through storage/")
+        math(EXPR breaks "${breaks} + 1")
+      endif()
       if(NOT line MATCHES "^[ \t]*#[ \t]*include[ \t]*\"([^\"]*)\"")
         continue()
       endif()
