@@ -91,7 +91,7 @@ const std::string kStopped = "停止服务成功";
 
 TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
   TempDir dir;
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(FreePort())), 0);
 
   vantreld.Start();
@@ -100,10 +100,10 @@ TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
   EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
   EXPECT_NE(vantreld.Output().find(kStopped), std::string::npos);
 
-  Vantreld again(dir.Path().string());
+  Vantreld again(dir.Path());
   again.Start();
   ASSERT_TRUE(WaitFor([&] { return again.Output().find(kStarted) != std::string::npos; })) << again.Errors();
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal SockoraServerShutdown"), 0);
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 0);
   EXPECT_EQ(again.WaitForExit(), 0) << again.Errors();
 }
 
@@ -118,13 +118,13 @@ TEST(Vantreld, AServiceThatCannotStartExitsNonZeroWithTheReason) {
   socklen_t size = sizeof address;
   getsockname(other, reinterpret_cast<sockaddr*>(&address), &size);
 
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(ntohs(address.sin_port))), 0);
   vantreld.Start();
   EXPECT_EQ(vantreld.WaitForExit(), 1);
   EXPECT_NE(vantreld.Errors().find("Address already in use"), std::string::npos) << vantreld.Errors();
   close(other);
 
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal SockoraServerShutdown"), 1) << "no instance runs there";
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal NoSuchEvent"), 2);
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 1) << "no instance runs there";
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal NoSuchEvent"), 2);
 }

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../serial/SerialFixture.h"
+#include "SerialFixture.h"
 #include "WaitFor.h"
 
 namespace {

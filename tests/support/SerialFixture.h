@@ -5,21 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
+
 using Bytes = std::vector<unsigned char>;
-
-// A fresh port directory for one test, named by VANTREL_PORT_DIR while it lives.
-class TempPortDir {
- public:
-  TempPortDir();
-  ~TempPortDir();
-  TempPortDir(const TempPortDir&) = delete;
-  TempPortDir& operator=(const TempPortDir&) = delete;
-
-  const std::string& Path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 // The local serial software's end of a pair: a tty opened raw and non-blocking.
 class LocalEnd {

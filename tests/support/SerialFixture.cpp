@@ -2,25 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-
-TempPortDir::TempPortDir() {
-  char pattern[] = "/tmp/vantrel-ports-XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) m_path = pattern;
-  ::setenv("VANTREL_PORT_DIR", m_path.c_str(), 1);
-}
-
-TempPortDir::~TempPortDir() {
-  ::unsetenv("VANTREL_PORT_DIR");
-  std::error_code ignored;
-  std::filesystem::remove_all(m_path, ignored);
-}
 
 LocalEnd::LocalEnd(const std::string& path) {
   m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
