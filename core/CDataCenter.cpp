@@ -6,11 +6,11 @@
 
 #include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
-#include "core/LocalTimeText.h"
-#include "core/ProtEscape.h"
-#include "core/SettingInfo.h"
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/LocalTimeText.h"
+#include "protocol/ProtEscape.h"
+#include "model/SettingInfo.h"
+#include "model/WindowMessages.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/CMessageTarget.h"
 
 using Sockora::Win32::CEvent;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
-#include "core/DataItem.h"
-#include "core/DeviceTraffic.h"
-#include "core/NotTransRecord.h"
+#include "model/DataItem.h"
+#include "model/DeviceTraffic.h"
+#include "model/NotTransRecord.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
 

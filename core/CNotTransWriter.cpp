@@ -1,35 +1,11 @@
 #include "core/CNotTransWriter.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <utility>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 
 using Sockora::Win32::CEvent;
-
-namespace {
-
-// Failures that pass: another connection holds the file, or the disk or the file system
-// is (for now) full, read-only or failing. Anything else means the engine rejected the data.
-bool Transient(int engineError) {
-  switch (engineError & 0xFF) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_FULL:
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-    case SQLITE_READONLY:
-    case SQLITE_NOMEM:
-    case SQLITE_PROTOCOL:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 CNotTransWriter::CNotTransWriter(CDataQueue<NotTransRecord>& queue, CEvent& stop, std::string fileName,
                                  LimitReport report)
@@ -136,7 +112,7 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   }
   const int error = m_store.LastEngineError();
   const std::string reason = m_store.LastFailureText();
-  if (!m_store.IsOpen() || Transient(error)) {
+  if (!m_store.IsOpen() || m_store.LastErrorIsTransient()) {
     m_outage = m_outage || !m_store.IsOpen();
     WriteDebugLine("[MSG]", "Not-forwarded data: %zu records kept for a retry: %s (engine code %d)\n", m_batch.size(),
                    reason.c_str(), error);

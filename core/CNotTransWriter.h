@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
-#include "core/NotTransRecord.h"
+#include "model/NotTransRecord.h"
 #include "platform/CEvent.h"
 #include "storage/CAccessInterface.h"
 

@@ -3,18 +3,18 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <utility>
 #include <vector>
 
 #include "core/CDataCenter.h"
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
 #include "platform/CScopedLock.h"
+#include "platform/WriteDebugLine.h"
+#include "protocol/RegistrationPacket.h"
 
 using Sockora::CIOBuffer;
 using Sockora::WriteTrace;
@@ -23,19 +23,11 @@ using Sockora::Win32::CScopedLock;
 
 namespace {
 
-constexpr std::uint32_t kRegistrationRecordLength = 20;
 // A unit stays below the payload size: a record holds fewer than 10240 bytes of user
 // data.
 constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-// Bytes 3, 2, 1, 0 of the registration as 8 uppercase hexadecimal digits.
-std::string DeviceIdFromRegistration(const unsigned char* packet) {
-  char id[9];
-  std::snprintf(id, sizeof id, "%02X%02X%02X%02X", packet[3], packet[2], packet[1], packet[0]);
-  return id;
-}
 
 void Push(const std::string& deviceId, DataKind kind, const unsigned char* data, std::uint32_t length) {
   DataItem item{};
@@ -261,7 +253,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
     std::lock_guard lock(m_pendingMutex);
     m_registrationPending[&socket] = false;
   }
-  const std::string id = DeviceIdFromRegistration(record.Buffer);
+  const std::string id = RegisteredDeviceId(record.Buffer);
   Socket* old = nullptr;
   {
     std::lock_guard lock(m_deviceMutex);

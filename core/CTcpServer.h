@@ -8,10 +8,11 @@
 #include <mutex>
 #include <string>
 
-#include "core/DataItem.h"
+#include "model/DataItem.h"
 #include "net/CSocketServer.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
+#include "protocol/RegistrationPacket.h"
 
 // wParam of WM_TCP_STATUS; lParam points to the DataItem that was to be sent.
 constexpr WPARAM TCP_SEND_FAILED = 3;
@@ -80,8 +81,6 @@ class CTcpServer : public Sockora::CSocketServer {
   void RemoveConnection(Socket* socket);
 
  private:
-  static constexpr std::uint32_t kRegistrationLength = 21;
-
   // What is known of one open connection. Only registration bytes ever wait in Buffer:
   // everything after them is handed on as it arrives.
   struct LinkRecord {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/TunnelInfo.h"
+#include "model/TunnelInfo.h"
 
 // The process's configured tunnels, by device ID (byte-wise, case-sensitive keys).
 // Changed on the user-interface thread, read by worker threads: every operation takes

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
 #include "core/WriteWarning.h"
+#include "model/SettingInfo.h"
 #include "platform/AppPaths.h"
 #include "platform/FirstIPv4Address.h"
 #include "storage/CAccessInterface.h"

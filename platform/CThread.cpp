@@ -1,10 +1,12 @@
 #include "platform/CThread.h"
 
 #include <cerrno>
+#include <exception>
 #include <system_error>
 #include <thread>
 
 #include "platform/CWin32Exception.h"
+#include "platform/WriteDebugLine.h"
 
 namespace Sockora::Win32 {
 
@@ -20,11 +22,16 @@ void CThread::Start() {
   try {
     std::thread([this, state] {
       int exitCode = 0;
+      // An exception out of Run ends this thread only, with exit code 0, and says why.
       try {
         exitCode = Run();
+      } catch (const CException& error) {
+        WriteDebugLine("[ERROR]", "A thread ended by an exception: %s %s\n", error.GetWhere().c_str(),
+                       error.GetMessage().c_str());
+      } catch (const std::exception& error) {
+        WriteDebugLine("[ERROR]", "A thread ended by an exception: %s\n", error.what());
       } catch (...) {
-        // An exception out of Run ends this thread only, with exit code 0.
-        exitCode = 0;
+        WriteDebugLine("[ERROR]", "A thread ended by an exception of unknown type\n");
       }
       state->exitCode = exitCode;
       state->ended.Set();

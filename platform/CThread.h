@@ -7,7 +7,8 @@
 namespace Sockora::Win32 {
 
 // Runs Run() once on a thread of its own. The destructor neither stops nor waits for
-// the thread: the owner ends it (usually through a stop event) and waits first.
+// the thread: the owner ends it (usually through a stop event) and waits first. An
+// exception out of Run ends the thread with exit code 0 and an "[ERROR]" debug line.
 class CThread {
  public:
   CThread();

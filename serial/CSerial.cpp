@@ -17,13 +17,13 @@
 #include <system_error>
 #include <thread>
 
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/WindowMessages.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
 #include "platform/Notice.h"
-#include "serial/CPairRecord.h"
+#include "platform/CPairRecord.h"
 
 using Sockora::Win32::CManualResetEvent;
 

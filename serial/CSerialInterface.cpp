@@ -7,10 +7,10 @@
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
-#include "core/WindowMessages.h"
-#include "core/WriteDebugLine.h"
+#include "model/SettingInfo.h"
+#include "model/WindowMessages.h"
 #include "platform/CException.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
 #include "platform/CScopedLock.h"

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
-#include "core/DataItem.h"
+#include "model/DataItem.h"
 #include "platform/CCriticalSection.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
 #include "serial/CSerial.h"
-#include "serial/PortSettings.h"
+#include "model/PortSettings.h"
 
 // Port states.
 constexpr int PORT_CLOSED = 0;  // not open, or closed by CloseAllPorts

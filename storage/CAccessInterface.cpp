@@ -13,7 +13,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
 #include "platform/Notice.h"
 
@@ -485,4 +485,25 @@ int CAccessInterface::CloseDatabase() {
 int CAccessInterface::ExecuteSql(const std::string& statement, const SqlValues& values) {
   if (!EnsureOpen()) return 0;
   return m_ado.ExecuteCommand(statement, values) == -1 ? 0 : 1;
+}
+
+bool CAccessInterface::LastErrorIsTransient() const {
+  switch (LastEngineError() & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:
+    case SQLITE_NOMEM:
+    case SQLITE_PROTOCOL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string CAccessInterface::LastEngineErrorText() const {
+  const int code = LastEngineError();
+  return code != 0 ? sqlite3_errstr(code) : "unknown error";
 }

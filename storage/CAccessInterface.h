@@ -57,6 +57,12 @@ class CAccessInterface : public CDatabaseInterface {
   // The engine's code of the last failure (see JAdo::LastError); a failed open gives the
   // open's code.
   int LastEngineError() const { return m_ado.LastError(); }
+  // Whether the last failure may pass on a retry: another connection holds the file, or
+  // the disk or the file system is (for now) full, read-only or failing. Anything else
+  // means the engine rejected the data.
+  bool LastErrorIsTransient() const;
+  // The engine's description of the last failure; "unknown error" when there is none.
+  std::string LastEngineErrorText() const;
 
   // Whether a failed open shows the notice (the default) or only writes a diagnostic
   // line: a caller that retries shows it once, not on every attempt.

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/NotTransRecord.h"
-#include "core/SettingInfo.h"
-#include "core/TunnelInfo.h"
+#include "model/NotTransRecord.h"
+#include "model/SettingInfo.h"
+#include "model/TunnelInfo.h"
 #include "storage/NotTransFilter.h"
 #include "storage/SqlValue.h"
 

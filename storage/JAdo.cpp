@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/WriteDebugLine.h"
+#include "platform/WriteDebugLine.h"
 
 namespace {
 

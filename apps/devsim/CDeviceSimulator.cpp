@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "RegistrationPacket.h"
-#include "core/ProtEscape.h"
+#include "protocol/RegistrationPacket.h"
+#include "protocol/ProtEscape.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The English texts for every resource ID of the built-in Chinese ones. Format
 // placeholders stay as they are: the program fills them the same way in every language.
 
-#include "ui/LanguageModuleApi.h"
-#include "ui/ResourceIds.h"
-#include "ui/TextTables.h"
+#include "resources/LanguageModuleApi.h"
+#include "resources/ResourceIds.h"
+#include "resources/TextTables.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "serial/CPairRecord.h"
+#include "platform/CPairRecord.h"
 
 // The small background process that holds one null-modem pair: one process per pair, so
 // that a pair's life is exactly its holder's (removing a pair is a signal, a crash takes

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CPairDaemon.h"
-#include "serial/CPairRecord.h"
+#include "platform/CPairRecord.h"
 #include "SetupcOptions.h"
 #include "platform/AppPaths.h"
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "core/CTunnelTable.h"
-#include "core/DataText.h"
-#include "core/MonitorRow.h"
+#include "model/DataText.h"
+#include "service/MonitorRow.h"
 
 void CConsoleMonitor::AddTcpToCom(int code, const DataItem& item) { Print("Tcp->Com", true, code, item); }
 

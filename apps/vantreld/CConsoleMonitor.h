@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/CMonitorFeed.h"
+#include "service/CMonitorFeed.h"
 
 // Prints each forwarded block as the monitor window lists it: time, channel, data type,
 // the data as text or hexadecimal, forwarding status. User-interface thread.

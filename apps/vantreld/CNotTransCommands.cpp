@@ -6,9 +6,9 @@
 
 #include "CManagementStore.h"
 #include "CommandStatus.h"
-#include "core/DataText.h"
+#include "model/DataText.h"
 #include "TimeText.h"
-#include "TunnelFields.h"
+#include "model/TunnelFields.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
-#include "TunnelFields.h"
+#include "model/TunnelFields.h"
 
 namespace {
 

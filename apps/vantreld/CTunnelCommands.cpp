@@ -7,9 +7,9 @@
 #include "CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
-#include "core/DataText.h"
-#include "SamePortRule.h"
-#include "TunnelFields.h"
+#include "model/DataText.h"
+#include "model/SamePortRule.h"
+#include "model/TunnelFields.h"
 
 namespace {
 

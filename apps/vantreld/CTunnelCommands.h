@@ -7,7 +7,7 @@
 
 #include "CManagementStore.h"
 #include "CStoreTransaction.h"
-#include "core/TunnelInfo.h"
+#include "model/TunnelInfo.h"
 
 // "vantreld tunnel list|add|modify|delete": the configured tunnels in Info.db, with the
 // device editor's rules (8 hexadecimal digits, the editor's parameter lists, one set of

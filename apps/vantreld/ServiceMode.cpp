@@ -8,15 +8,15 @@
 
 #include "CConsoleMonitor.h"
 #include "core/CDataCenter.h"
-#include "core/CDlgSimulation.h"
-#include "core/LocalTimeText.h"
+#include "model/LocalTimeText.h"
+#include "service/CDlgSimulation.h"
 #include "core/StartupConfiguration.h"
-#include "core/WindowMessages.h"
+#include "model/WindowMessages.h"
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CNamedEventHost.h"
-#include "ui/CResourceStrings.h"
-#include "ui/ResourceIds.h"
+#include "resources/CResourceStrings.h"
+#include "resources/ResourceIds.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "ManagementCommands.h"
 #include "ServiceMode.h"
-#include "core/CDlgSimulation.h"
+#include "service/CDlgSimulation.h"
 #include "platform/AppPaths.h"
 #include "platform/CNamedEventHost.h"
 #include "platform/DebugSink.h"

@@ -30,12 +30,12 @@
 
 #include "FreePort.h"
 #include "PtyEnd.h"
-#include "RegistrationPacket.h"
+#include "protocol/RegistrationPacket.h"
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
-#include "serial/CNullModemPair.h"
+#include "model/SettingInfo.h"
+#include "platform/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 extern char** environ;

@@ -26,8 +26,8 @@
 #include "PtyEnd.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
-#include "serial/CNullModemPair.h"
+#include "model/SettingInfo.h"
+#include "platform/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
-#include "core/WindowMessages.h"
+#include "model/WindowMessages.h"
 
 Told EndToEndTest::Copy(unsigned message, WPARAM code, LPARAM lParam) {
   Told told;

@@ -13,8 +13,8 @@
 #include "SerialFixture.h"
 #include "TestDevice.h"
 #include "core/CDataCenter.h"
-#include "core/SettingInfo.h"
-#include "serial/CNullModemPair.h"
+#include "model/SettingInfo.h"
+#include "platform/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 // What the device list was told, copied during the call.

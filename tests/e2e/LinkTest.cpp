@@ -12,7 +12,7 @@
 #include "EndToEndFixture.h"
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
-#include "core/WindowMessages.h"
+#include "model/WindowMessages.h"
 #include "platform/DebugSink.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TestAppDirectory.h"
 #include "TestClient.h"
 #include "TestServer.h"
 #include "FreePort.h"
@@ -24,14 +25,6 @@ using Sockora::CSocket;
 using Sockora::Win32::CManualResetEvent;
 
 namespace {
-
-// The trace log goes to the application directory: a fresh one for this program.
-const std::string kAppDir = [] {
-  char pattern[] = "/tmp/vantrel-net-tests-XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
-  ::setenv("VANTREL_APP_DIR", dir.c_str(), 1);
-  return dir;
-}();
 
 // Runs `action` on its own thread; if it has not returned within `bound` the program ends
 // as a failure instead of hanging.
@@ -312,7 +305,7 @@ TEST(SocketServer, APortInUseThrowsFromBindAfterTracingTheFailure) {
     ASSERT_EQ(debugLines.size(), 1u);
     EXPECT_NE(debugLines[0].find(": socket 绑定失败\n"), std::string::npos) << debugLines[0];
   }
-  std::ifstream log(kAppDir + "/Sockora.log");
+  std::ifstream log(TestAppDirectory().File("Sockora.log"));
   std::stringstream text;
   text << log.rdbuf();
   EXPECT_NE(text.str().find(": socket 绑定失败\n"), std::string::npos);

@@ -1,25 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
+#include "TempDir.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CNamedEventHost.h"
 
 using Sockora::Win32::CManualResetEvent;
 
-namespace {
-
-std::string TempDirectory(const char* leaf) {
-  const auto path = std::filesystem::temp_directory_path() / (std::string(leaf) + std::to_string(getpid()));
-  std::filesystem::create_directories(path);
-  return path.string();
-}
-
-}  // namespace
-
 TEST(NamedEventHost, SignalsReachOnlyTheInstanceOfTheirDirectory) {
-  const std::string dirA = TempDirectory("vantrel-events-a");
-  const std::string dirB = TempDirectory("vantrel-events-b");
+  const TempDir tempA, tempB;
+  const std::string& dirA = tempA.Path();
+  const std::string& dirB = tempB.Path();
   CManualResetEvent shutdownA, shutdownB;
   CNamedEventHost hostA(dirA), hostB(dirB);
   std::string error;
@@ -35,7 +25,8 @@ TEST(NamedEventHost, SignalsReachOnlyTheInstanceOfTheirDirectory) {
 }
 
 TEST(NamedEventHost, OneInstancePerDirectoryAndNoneMeansNoSignal) {
-  const std::string dir = TempDirectory("vantrel-events-c");
+  const TempDir temp;
+  const std::string& dir = temp.Path();
   std::string error;
   EXPECT_EQ(CNamedEventHost::Signal(dir, "SockoraServerShutdown", error), 1);
   EXPECT_NE(error.find("no Vantrel instance"), std::string::npos);

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
+#include "WaitFor.h"
 #include "platform/CStoppableThread.h"
 #include "platform/CWin32Exception.h"
+#include "platform/DebugSink.h"
 
 using namespace Sockora::Win32;
 
@@ -41,12 +47,20 @@ TEST(Thread, WaitReportsTheEndAndStartRunsOnlyOnce) {
   }
 }
 
-TEST(Thread, AnExceptionOutOfRunEndsOnlyThatThread) {
+TEST(Thread, AnExceptionOutOfRunEndsOnlyThatThreadAndIsReported) {
+  std::mutex mutex;
+  std::string captured;
+  SetDebugCapture([&](std::string_view text) {
+    std::lock_guard lock(mutex);
+    captured += text;
+  });
   GatedThread thread;
   thread.throwFromRun = true;
   thread.Start();
   thread.gate.Set();
   EXPECT_TRUE(thread.Wait(20000));
+  SetDebugCapture(nullptr);
+  EXPECT_EQ(captured, "[ERROR]A thread ended by an exception: out of Run\n");
 }
 
 TEST(Thread, WaitOnANeverStartedThreadThrows) {
@@ -55,11 +69,13 @@ TEST(Thread, WaitOnANeverStartedThreadThrows) {
 }
 
 TEST(Thread, StoppableThreadEndsWhenItsStopEventIsSet) {
-  int passes = 0;
+  std::atomic<int> passes = 0;
   CStoppableThread thread([&](CEvent& stop) {
     while (!stop.Wait(1)) ++passes;
   });
   thread.Start();
+  // The loop runs while the event is clear, so the stop below is what ends it.
+  ASSERT_TRUE(WaitFor([&] { return passes > 0; }));
   thread.Stop();
   EXPECT_TRUE(thread.Wait(20000));
 }

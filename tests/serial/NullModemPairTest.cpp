@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "SerialFixture.h"
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 

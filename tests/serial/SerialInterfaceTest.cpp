@@ -16,9 +16,9 @@
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
-#include "core/SettingInfo.h"
-#include "core/WindowMessages.h"
-#include "serial/CNullModemPair.h"
+#include "model/SettingInfo.h"
+#include "model/WindowMessages.h"
+#include "platform/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
 
 namespace {

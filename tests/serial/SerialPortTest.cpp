@@ -12,8 +12,8 @@
 
 #include "SerialFixture.h"
 #include "WaitFor.h"
-#include "serial/CNullModemPair.h"
-#include "serial/CPairRecord.h"
+#include "platform/CNullModemPair.h"
+#include "platform/CPairRecord.h"
 #include "serial/CSerial.h"
 
 namespace {

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "FreePort.h"
-#include "RegistrationPacket.h"
+#include "protocol/RegistrationPacket.h"
 #include "TempDir.h"
 #include "Vantreld.h"
 #include "WaitFor.h"
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ void DriveLoad(const std::vector<int>& fds, std::size_t portCount, const std::at
 // to touch the destroyed device list on the way out).
 TEST(StopUnderLoad, SigtermWhileEveryDeviceAndPortSendsExitsZero) {
   TempDir dir;
-  const std::string appDir = dir.Path().string();
+  const std::string appDir = dir.Path();
   const std::string portDir = appDir + "/ports";
   std::filesystem::create_directories(portDir);
 

@@ -27,7 +27,7 @@
 #include "TestDevice.h"
 #include "Vantreld.h"
 #include "WaitFor.h"
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ class VantreldLinkTest : public ::testing::Test {
   }
 
   TempDir dir;
-  Vantreld vantreld{dir.Path().string()};
+  Vantreld vantreld{dir.Path()};
   const std::uint16_t port = FreePort();
   CNullModemPair pair;
   std::optional<LocalEnd> local;

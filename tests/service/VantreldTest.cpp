@@ -28,7 +28,7 @@
 #include "TempDir.h"
 #include "TestDevice.h"
 #include "Vantreld.h"
-#include "serial/CNullModemPair.h"
+#include "platform/CNullModemPair.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ std::uint64_t StoredBytes(const std::string& database, const std::string& device
 
 TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
   TempDir dir;
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(FreePort())), 0);
 
   vantreld.Start();
@@ -63,10 +63,10 @@ TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
   EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
   EXPECT_NE(vantreld.Output().find(kStopped), std::string::npos);
 
-  Vantreld again(dir.Path().string());
+  Vantreld again(dir.Path());
   again.Start();
   ASSERT_TRUE(WaitFor([&] { return again.Output().find(kStarted) != std::string::npos; })) << again.Errors();
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal SockoraServerShutdown"), 0);
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 0);
   EXPECT_EQ(again.WaitForExit(), 0) << again.Errors();
 }
 
@@ -81,15 +81,15 @@ TEST(Vantreld, AServiceThatCannotStartExitsNonZeroWithTheReason) {
   socklen_t size = sizeof address;
   getsockname(other, reinterpret_cast<sockaddr*>(&address), &size);
 
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(ntohs(address.sin_port))), 0);
   vantreld.Start();
   EXPECT_EQ(vantreld.WaitForExit(), 1);
   EXPECT_NE(vantreld.Errors().find("Address already in use"), std::string::npos) << vantreld.Errors();
   close(other);
 
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal SockoraServerShutdown"), 1) << "no instance runs there";
-  EXPECT_EQ(Vantreld(dir.Path().string()).Run("--signal NoSuchEvent"), 2);
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 1) << "no instance runs there";
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal NoSuchEvent"), 2);
 }
 
 // Device 1 floods COM5, which nobody reads until the flood is over; device 2 talks to
@@ -97,13 +97,13 @@ TEST(Vantreld, AServiceThatCannotStartExitsNonZeroWithTheReason) {
 // write runs into its bound, then its data goes to the store), and device 2 loses nothing.
 TEST(Vantreld, AFloodToAPortNobodyReadsCostsNoDeviceAnyData) {
   TempDir dir;
-  const std::string ports = dir.Path().string() + "/ports";
+  const std::string ports = dir.Path() + "/ports";
   std::filesystem::create_directories(ports);
   CNullModemPair flooded, talked;
   ASSERT_TRUE(flooded.Create() && flooded.Link(ports, "COM5", "COM5_FF"));
   ASSERT_TRUE(talked.Create() && talked.Link(ports, "COM6", "COM6_FF"));
   const std::uint16_t port = FreePort();
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port)), 0);
   ASSERT_EQ(vantreld.Run("tunnel add 00000001 --port COM5"), 0);
   ASSERT_EQ(vantreld.Run("tunnel add 00000002 --port COM6"), 0);
@@ -134,7 +134,7 @@ TEST(Vantreld, AFloodToAPortNobodyReadsCostsNoDeviceAnyData) {
 
   // Now COM5 is read: what is still on its way reaches it or the store.
   LocalEnd late(ports + "/COM5_FF");
-  const std::string database = dir.Path().string() + "/Info.db";
+  const std::string database = dir.Path() + "/Info.db";
   const std::uint64_t sent = kBlocks * block.size();
   std::uint64_t delivered = 0;
   EXPECT_TRUE(WaitFor(
@@ -170,7 +170,7 @@ void ExecSql(const std::string& path, const std::string& sql) {
 
 TEST(Vantreld, StoredValuesThatCannotBeUsedAreWarnedAboutAtStart) {
   TempDir dir;
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   const std::uint16_t port = FreePort();
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port)), 0);
   const std::string db = dir.File("Info.db");
@@ -241,13 +241,13 @@ TEST(Vantreld, StoredValuesThatCannotBeUsedAreWarnedAboutAtStart) {
 
 TEST(Vantreld, ALowerCaseDeviceIdIsUsedInUpperCaseWithAWarning) {
   TempDir dir;
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   const std::uint16_t port = FreePort();
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port)), 0);
   // A port whose open fails: the device's data goes to the not-forwarded store, which
   // only happens for a configured device.
-  std::filesystem::create_directory(dir.Path() / "ports");
-  std::filesystem::create_symlink("/nonexistent/COM9", dir.Path() / "ports" / "COM9");
+  std::filesystem::create_directory(dir.File("ports"));
+  std::filesystem::create_symlink("/nonexistent/COM9", dir.File("ports/COM9"));
   ExecSql(dir.File("Info.db"), "insert into TunnelInfo values ('abcdef12', 'COM9', 9600, 8, '1', 'None', '')");
 
   vantreld.Start();
@@ -268,13 +268,13 @@ TEST(Vantreld, ALowerCaseDeviceIdIsUsedInUpperCaseWithAWarning) {
 
 TEST(Vantreld, NotForwardedDataBeyondTheStoreLimitIsCountedNotStoredAndStoringResumes) {
   TempDir dir;
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   const std::uint16_t port = FreePort();
   // A 300-byte block takes two rows: 300 bytes of data and twice 27 of time and ID.
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --store-limit 1000 --port " + std::to_string(port)), 0);
   ASSERT_EQ(vantreld.Run("tunnel add 0000000C --port COM9"), 0);
-  std::filesystem::create_directory(dir.Path() / "ports");
-  std::filesystem::create_symlink("/nonexistent/COM9", dir.Path() / "ports" / "COM9");
+  std::filesystem::create_directory(dir.File("ports"));
+  std::filesystem::create_symlink("/nonexistent/COM9", dir.File("ports/COM9"));
 
   vantreld.Start("--debug");
   ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
@@ -298,7 +298,7 @@ TEST(Vantreld, NotForwardedDataBeyondTheStoreLimitIsCountedNotStoredAndStoringRe
   EXPECT_NE(vantreld.Errors().find("the store limit of 1000 bytes is reached (708 stored)"), std::string::npos);
 
   // Rows deleted by another program make room: the service notices without new records.
-  ASSERT_EQ(Vantreld(dir.Path().string()).Run("nottrans delete-all --yes"), 0);
+  ASSERT_EQ(Vantreld(dir.Path()).Run("nottrans delete-all --yes"), 0);
   ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("未转发数据恢复保存，期间未保存1条") != std::string::npos; }))
       << vantreld.Output();
   EXPECT_NE(vantreld.Errors().find("1 records counted, not stored (store limit of 1000 bytes)"), std::string::npos);
@@ -308,7 +308,7 @@ TEST(Vantreld, NotForwardedDataBeyondTheStoreLimitIsCountedNotStoredAndStoringRe
   ASSERT_TRUE(rowsAre("4"));
 
   // Deleted while there was room: the size is read again before a record is refused.
-  ASSERT_EQ(Vantreld(dir.Path().string()).Run("nottrans delete-all --yes"), 0);
+  ASSERT_EQ(Vantreld(dir.Path()).Run("nottrans delete-all --yes"), 0);
   ASSERT_TRUE(device.Send(block));
   EXPECT_TRUE(rowsAre("2"));
   EXPECT_EQ(vantreld.Errors().find("store limit of 1000 bytes is reached (708 stored)"),
@@ -347,12 +347,12 @@ struct UnusableCase {
 
 TEST(Vantreld, AnInfoDbThatCannotBeOpenedOrReadFailsTheStartWithTheReason) {
   const auto validFile = [](const TempDir& dir) {
-    ASSERT_EQ(Vantreld(dir.Path().string()).Run("tunnel add 0000000C --port COM9"), 0);
+    ASSERT_EQ(Vantreld(dir.Path()).Run("tunnel add 0000000C --port COM9"), 0);
   };
   const UnusableCase cases[] = {
       {"random bytes", [](const TempDir& dir) { dir.Write("Info.db", std::string(8192, 'x')); },
        "file is not a database", false},
-      {"a directory", [](const TempDir& dir) { std::filesystem::create_directory(dir.Path() / "Info.db"); },
+      {"a directory", [](const TempDir& dir) { std::filesystem::create_directory(dir.File("Info.db")); },
        "unable to open database file (Is a directory)", false},
       {"read-only, lacking the index and the settings",
        [](const TempDir& dir) {
@@ -384,7 +384,7 @@ TEST(Vantreld, AnInfoDbThatCannotBeOpenedOrReadFailsTheStartWithTheReason) {
   for (const UnusableCase& row : cases) {
     TempDir dir;
     OpenToEveryone(dir);
-    Vantreld vantreld(dir.Path().string());
+    Vantreld vantreld(dir.Path());
     if (!RunAsUnprivileged(vantreld)) GTEST_SKIP() << "no user \"nobody\" to run vantreld as";
     row.setUp(dir);
     vantreld.Start();
@@ -402,12 +402,12 @@ TEST(Vantreld, AnInfoDbThatCannotBeOpenedOrReadFailsTheStartWithTheReason) {
 TEST(Vantreld, AReadOnlyInfoDbServesTheConfigurationAndTheReadOnlyCommands) {
   TempDir dir;
   OpenToEveryone(dir);
-  Vantreld vantreld(dir.Path().string());
+  Vantreld vantreld(dir.Path());
   const std::uint16_t port = FreePort();
   ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port)), 0);
   ASSERT_EQ(vantreld.Run("tunnel add 0000000C --port COM9"), 0);
-  std::filesystem::create_directory(dir.Path() / "ports");
-  std::filesystem::create_symlink("/nonexistent/COM9", dir.Path() / "ports" / "COM9");
+  std::filesystem::create_directory(dir.File("ports"));
+  std::filesystem::create_symlink("/nonexistent/COM9", dir.File("ports/COM9"));
   std::filesystem::permissions(dir.File("Info.db"), std::filesystem::perms::owner_read |
                                                         std::filesystem::perms::group_read |
                                                         std::filesystem::perms::others_read);
@@ -426,7 +426,7 @@ TEST(Vantreld, AReadOnlyInfoDbServesTheConfigurationAndTheReadOnlyCommands) {
     return vantreld.Errors().find("records kept for a retry: attempt to write a readonly database") != std::string::npos;
   })) << vantreld.Errors();
 
-  Vantreld command(dir.Path().string());
+  Vantreld command(dir.Path());
   ASSERT_TRUE(RunAsUnprivileged(command));
   EXPECT_EQ(command.Run("tunnel list"), 0) << command.Errors();
   EXPECT_EQ(command.Run("settings show"), 0) << command.Errors();

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "../serial/SerialFixture.h"
+#include "SerialFixture.h"
 #include "WaitFor.h"
-#include "serial/CNullModemPair.h"
-#include "serial/CPairRecord.h"
+#include "platform/CNullModemPair.h"
+#include "platform/CPairRecord.h"
 #include "serial/CSerial.h"
 
 namespace {

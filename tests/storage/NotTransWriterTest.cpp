@@ -13,7 +13,7 @@
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CNotTransWriter.h"
-#include "core/LocalTimeText.h"
+#include "model/LocalTimeText.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Notice.h"
 #include "storage/CAccessInterface.h"

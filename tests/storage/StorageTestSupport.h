@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/NotTransRecord.h"
+#include "model/NotTransRecord.h"
 #include "platform/DebugSink.h"
 
 using Bytes = std::vector<unsigned char>;

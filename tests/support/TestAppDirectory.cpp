@@ -4,11 +4,11 @@
 // later, during a test) has been destroyed at exit.
 #include "TestAppDirectory.h"
 
-TempAppDirectory& TestAppDirectory() {
-  static TempAppDirectory directory;
+TempDir& TestAppDirectory() {
+  static TempDir directory("VANTREL_APP_DIR");
   return directory;
 }
 
 namespace {
-const TempAppDirectory& kMadeBeforeMain = TestAppDirectory();
+const TempDir& kMadeBeforeMain = TestAppDirectory();
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "TempAppDirectory.h"
+#include "TempDir.h"
 
-// The temporary application directory of this test program, set before main runs.
-TempAppDirectory& TestAppDirectory();
+// The temporary application directory (VANTREL_APP_DIR) of this test program, set before
+// main runs in every program that links the test support.
+TempDir& TestAppDirectory();

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/DataItem.h"
+#include "model/DataItem.h"
 
 using Bytes = std::vector<unsigned char>;
 

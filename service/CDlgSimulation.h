@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "service/CDeviceList.h"
+#include "core/CTcpServer.h"
+#include "platform/CManualResetEvent.h"
+#include "platform/CMessageTarget.h"
+#include "platform/CStoppableThread.h"
+#include "serial/CSerialInterface.h"
+
+class CNamedEventHost;
+
+// The service host: starts and stops the forwarding service as one unit (ports, data
+// center state, TCP server), runs the thread that keeps the TCP server alive, and
+// receives the forwarding core's messages on the user-interface thread, where its device
+// list turns them into row texts, counters, monitor rows and stored not-forwarded data.
+// It has no widget: a desktop view shows its device list, the headless service does not.
+//
+// Construct, use and destroy on the user-interface thread, which must handle messages
+// (a message loop, or the waits of this class).
+class CDlgSimulation {
+ public:
+  static constexpr const char* kShutdownEventName = "SockoraServerShutdown";
+  static constexpr const char* kPauseResumeEventName = "SockoraServerPauseResume";
+
+  explicit CDlgSimulation(unsigned reopenPeriodMs = 10000);
+  // Stops a running service.
+  ~CDlgSimulation();
+  CDlgSimulation(const CDlgSimulation&) = delete;
+  CDlgSimulation& operator=(const CDlgSimulation&) = delete;
+
+  // The main window: receives WM_STATUS_TEXT and, when the service ended by itself (a
+  // failed start, or a shutdown signalled from another process), the Stop command
+  // (WM_COMMAND with ID_SIM_STOP).
+  void SetMainWindow(TargetHandle window);
+  // Lets other processes stop the service and pause/resume accepting by event name.
+  void RegisterNamedEvents(CNamedEventHost& host);
+
+  // Starts the service unless its thread still runs; the outcome is reported in pane 0
+  // (or, on failure, by the notice and the Stop command).
+  void StartService();
+  // Stops a running service (or cleans up after one stopped from another process) and
+  // reports it in pane 0; nothing without one. Keeps handling messages sent to this thread
+  // while it waits, so the service's synchronous reports cannot deadlock it.
+  void StopService();
+
+  bool ServiceRunning();
+  // Whether the running service accepts new connections (false while paused). Any thread.
+  bool Accepting() const { return m_accepting; }
+  // Why the last start failed, empty when it did not.
+  std::string LastStartFailure();
+
+  TargetHandle Window() const { return m_window.Handle(); }
+  CDeviceList& DeviceList() { return m_deviceList; }
+  CSerialInterface& SerialInterface() { return *m_serial; }
+
+ private:
+  LRESULT HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam);
+  void ServiceThread();
+  void OnServiceFailed();
+  void SendStatus(int pane, const std::string& text);
+  void WaitForServiceThread();
+
+  // Declared first: the serial manager and the server report to it until they are gone.
+  CMessageTarget m_window;
+  // Destroyed first of all, by the destructor: its threads report to the device list
+  // until they have ended.
+  std::unique_ptr<CSerialInterface> m_serial;
+  CDeviceList m_deviceList;
+  std::atomic<TargetHandle> m_mainWindow{0};
+
+  // Manual reset; signalled from StopService or from another process.
+  Sockora::Win32::CManualResetEvent m_shutdownEvent;
+  Sockora::Win32::CManualResetEvent m_pauseResumeEvent;
+
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_serviceThread;
+  std::unique_ptr<CTcpServer> m_server;  // the service thread's alone
+  std::atomic<bool> m_accepting{false};
+  std::atomic<bool> m_startFailed{false};
+  std::atomic<bool> m_stopRequested{false};
+  std::mutex m_failureMutex;
+  std::string m_failure;
+};

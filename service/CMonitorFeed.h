@@ -1,0 +1,13 @@
+#pragma once
+
+#include "model/DataItem.h"
+
+// Receives every forwarding outcome for a listed device, on the user-interface thread:
+// writes to COM ports (code SERIAL_WRITTEN or SERIAL_WRITE_FAILED) and sends to devices
+// (TCP_SENT or TCP_SEND_FAILED). The item is valid only during the call.
+class CMonitorFeed {
+ public:
+  virtual ~CMonitorFeed() = default;
+  virtual void AddTcpToCom(int code, const DataItem& item) = 0;
+  virtual void AddComToTcp(int code, const DataItem& item) = 0;
+};
