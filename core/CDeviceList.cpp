@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "core/CDataCenter.h"
+#include "core/CDeviceEventObserver.h"
 #include "core/CMonitorFeed.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
+#include "core/RegistrationFields.h"
 #include "core/WindowMessages.h"
 #include "platform/CMessageTarget.h"
 #include "serial/CSerialInterface.h"
@@ -20,18 +22,6 @@ namespace {
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
 
 std::string Decimal(std::uint64_t value) { return std::to_string(value); }
-
-// The phone number starts at byte 4 and ends at its zero byte; at most 11 characters show.
-std::string PhoneOf(const DataItem& item) {
-  const auto* start = reinterpret_cast<const char*>(item.Data + 4);
-  return std::string(start, strnlen(start, 11));
-}
-
-std::string SourceIpOf(const DataItem& item) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", item.Data[16], item.Data[17], item.Data[18], item.Data[19]);
-  return text;
-}
 
 }  // namespace
 
@@ -100,14 +90,16 @@ void CDeviceList::SendOnlineCounts(bool withMatched) {
 
 LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
   if (wParam != 0) return 0;
+  if (m_observer != nullptr && (item.Kind == DATA_REGISTER || item.Kind == DATA_OFFLINE))
+    m_observer->DeviceLinkChanged(item);
   const std::string id = DeviceIdOf(item);
   const int row = RowOf(id);
   switch (item.Kind) {
     case DATA_REGISTER:
       SendOnlineCounts(false);
       if (row >= 0) {
-        SetCell(row, Phone, PhoneOf(item));
-        SetCell(row, SourceIp, SourceIpOf(item));
+        SetCell(row, Phone, RegistrationPhone(item));
+        SetCell(row, SourceIp, RegistrationAddress(item));
         SetCell(row, LinkState, Text(IDS_LINK_CONNECTED));
         SendOnlineCounts(true);
       }
@@ -139,6 +131,10 @@ LRESULT CDeviceList::OnTcpStatus(WPARAM code, const DataItem& item) {
 }
 
 LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
+  if (m_observer != nullptr && (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED))
+    m_observer->PortOpenChanged(reinterpret_cast<const char*>(lParam), code == SERIAL_OPENED);
+  if (m_observer != nullptr && code == SERIAL_WRITE_FAILED)
+    m_observer->PortWriteFailed(*reinterpret_cast<const DataItem*>(lParam));
   if (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED) {
     UpdatePortColumn(reinterpret_cast<const char*>(lParam), static_cast<int>(code));
     return 0;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "VantrelVersion.h"
+
 namespace {
 
 constexpr int kHighestPort = 1024;
@@ -121,6 +123,7 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
       "Exit codes: 0 done, 1 the system failed (no pty, no directory, no process), 2 bad input "
       "(bad name or option, a name in use, no such pair).\n",
       "setupc"};
+  app.set_version_flag("--version", std::string("setupc ") + kVantrelVersion, "Print the version and exit");
   app.require_subcommand(1);
   std::vector<std::string> installArgs;
   std::string removeArg;
@@ -139,6 +142,8 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     return BadInput(error.what());
   }
