@@ -7,6 +7,7 @@ VANTREL_PACKAGES=(
   libcli11-dev
   liburing-dev
   socat
+  help2man
 )
 
 vantrel_install_deps() {
