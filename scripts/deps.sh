@@ -8,6 +8,7 @@ VANTREL_PACKAGES=(
   liburing-dev
   socat
   help2man
+  nlohmann-json3-dev
 )
 
 vantrel_install_deps() {

@@ -9,7 +9,8 @@
 // Writes one line per device event, with the device ID: registered (address and phone
 // from the registration), offline, replaced by a newer connection, and a device without
 // a tunnel registering (so the operator sees which tunnel is missing); and a port's
-// outage: the reason once when it starts, one line when the port opens again.
+// outage: the reason once when it starts (a restart within the outage adds nothing), one
+// line when the port opens again.
 // User-interface thread.
 class CConsoleEvents : public CDeviceEventObserver {
  public:
@@ -19,9 +20,6 @@ class CConsoleEvents : public CDeviceEventObserver {
   void DeviceLinkChanged(const DataItem& item) override;
   void PortOpenChanged(const std::string& portName, bool opened) override;
   void PortWriteFailed(const DataItem& item) override;
-
-  // A new start reports every port that still cannot be opened again.
-  void Reset() { m_portsDown.clear(); }
 
  private:
   void PortDown(const std::string& portName, const std::string& what);

@@ -134,7 +134,6 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
       }
       // As the desktop program's Stop and Start do; devices reconnect to the new server.
       simulation.StopService();
-      events.Reset();
       simulation.StartService();
     } else if (message == WM_COMMAND && wParam == ID_SIM_STOP) {
       // The service ended by itself: a failed start or a shutdown from another process.

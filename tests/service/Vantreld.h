@@ -20,25 +20,28 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // vantreld with its own application directory (ports in its "ports" folder), output
-// captured in files there.
+// captured in files there, in an English locale without a language file: English texts,
+// from the English.so beside the program.
 class Vantreld {
  public:
   explicit Vantreld(const std::string& appDir) : m_appDir(appDir) {}
 
   // Runs a command to its end; returns the exit code.
   int Run(const std::string& arguments) {
-    return std::system(("VANTREL_APP_DIR=" + m_appDir + " " VANTRELD_PROGRAM " " + arguments + " >>" + Out() +
+    return std::system(("LC_ALL=C.UTF-8 VANTREL_APP_DIR=" + m_appDir + " " VANTRELD_PROGRAM " " + arguments + " >>" + Out() +
                         " 2>>" + Err()).c_str()) >> 8;
   }
 
-  void Start() {
+  // `arguments`: options of the service, e.g. "--quiet".
+  void Start(const std::string& arguments = "") {
     // Fresh output, so that what an earlier run printed cannot be taken for this one's.
     std::filesystem::remove(Out());
     std::filesystem::remove(Err());
     m_pid = fork();
     if (m_pid == 0) {
-      const std::string command = "exec " VANTRELD_PROGRAM " >" + Out() + " 2>" + Err();
+      const std::string command = "exec " VANTRELD_PROGRAM " " + arguments + " >" + Out() + " 2>" + Err();
       setenv("VANTREL_APP_DIR", m_appDir.c_str(), 1);
+      setenv("LC_ALL", "C.UTF-8", 1);
       setenv("VANTREL_PORT_DIR", (m_appDir + "/ports").c_str(), 1);
       execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
       _exit(127);
@@ -78,5 +81,5 @@ class Vantreld {
 };
 
 // Its status lines.
-inline const std::string kStarted = "启动服务成功";
-inline const std::string kStopped = "停止服务成功";
+inline const std::string kStarted = "Service started.";
+inline const std::string kStopped = "Service stopped.";
