@@ -26,10 +26,13 @@ class Vantreld {
  public:
   explicit Vantreld(const std::string& appDir) : m_appDir(appDir) {}
 
-  // Runs a command to its end; returns the exit code.
+  // Runs a command to its end; returns the exit code. Its output goes to files of its own,
+  // so that a running service's output stays whole.
   int Run(const std::string& arguments) {
-    return std::system(("LC_ALL=C.UTF-8 VANTREL_APP_DIR=" + m_appDir + " " VANTRELD_PROGRAM " " + arguments + " >>" + Out() +
-                        " 2>>" + Err()).c_str()) >> 8;
+    return std::system(("LC_ALL=C.UTF-8 VANTREL_APP_DIR=" + m_appDir + " " VANTRELD_PROGRAM " " + arguments + " >>" +
+                        m_appDir + "/command-out.txt 2>>" + m_appDir + "/command-err.txt")
+                           .c_str()) >>
+           8;
   }
 
   // `arguments`: options of the service, e.g. "--quiet".
