@@ -95,8 +95,15 @@ std::string AccessText(const CPairRecord::Access& access) {
 }
 
 std::string Shown(const CPairRecord& record) {
-  return record.nameA + " (" + record.pathA + AccessText(record.accessA) + ") <-> " + record.nameB + " (" +
-         record.pathB + AccessText(record.accessB) + ")";
+  return record.nameA + " (" + record.pathA + ") <-> " + record.nameB + " (" + record.pathB + ")";
+}
+
+// The access of each end that has one asked, after the pair's line.
+std::string AccessNote(const CPairRecord& record) {
+  std::string note;
+  if (const std::string a = AccessText(record.accessA); !a.empty()) note += "; " + record.nameA + a.substr(1);
+  if (const std::string b = AccessText(record.accessB); !b.empty()) note += "; " + record.nameB + b.substr(1);
+  return note;
 }
 
 int Launched(const CPairDaemon::Result& result, const std::string& nameA, const std::string& nameB) {
@@ -164,7 +171,7 @@ int List(const std::string& directory) {
   const std::vector<CPairRecord> records = CPairRecord::Scan(directory);
   for (const auto& record : records) {
     if (record.HolderAlive())
-      std::cout << Shown(record) << ", held by process " << record.pid << "\n";
+      std::cout << Shown(record) << ", held by process " << record.pid << AccessNote(record) << "\n";
     else
       std::cout << Shown(record) << ": stale, its background process " << record.pid
                 << " is gone and Vantrel does not open its ports; remove it with setupc remove PortName="

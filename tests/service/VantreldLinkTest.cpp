@@ -325,4 +325,37 @@ TEST_F(VantreldLinkTest, SighupReadsTheTunnelsAndSettingsAgain) {
   close(taken);
 }
 
+// A device simulator run ends normally when the service stops, unless --check still
+// misses replies.
+TEST_F(VantreldLinkTest, DevsimEndsNormallyWhenTheServiceStops) {
+  // The checked message reaches the port first; the port never answers it.
+  const std::pair<const char*, int> rows[] = {{"--duration 60", 0},
+                                              {"--check --count 1 --text hello --duration 60", 1}};
+  Configure("", {1});
+  for (const auto& [arguments, exitCode] : rows) {
+    SCOPED_TRACE(arguments);
+    Start();
+    const std::string command = std::string(VANTREL_DEVSIM) + " --port " + std::to_string(port) +
+                                " --first-id 00000001 " + arguments + " 2>&1";
+    FILE* devsim = ::popen(command.c_str(), "r");
+    ASSERT_NE(devsim, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return vantreld.Output().find("Device 00000001 registered") != std::string::npos; }));
+    if (exitCode != 0) {
+      EXPECT_EQ(local->Read(5), Text("hello"));
+    }
+    vantreld.Signal(SIGTERM);
+    EXPECT_EQ(vantreld.WaitForExit(), 0);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, devsim)) > 0;) output.append(buffer, got);
+    const int status = ::pclose(devsim);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, exitCode) << output;
+    EXPECT_NE(output.find("[00000001] the server closed the connection"), std::string::npos) << output;
+    EXPECT_NE(output.find("0 failed, 1 closed by the server"), std::string::npos) << output;
+    if (exitCode != 0) {
+      EXPECT_NE(output.find("5 bytes never came back"), std::string::npos) << output;
+    }
+  }
+}
+
 }  // namespace
