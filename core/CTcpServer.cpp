@@ -135,11 +135,11 @@ std::string CTcpServer::DeviceIdOf(Socket* socket) {
   return {};
 }
 
-void CTcpServer::ReportOffline(Socket* socket) {
+void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
   if (socket == nullptr) return;
   const std::string id = DeviceIdOf(socket);
   if (id.empty()) return;
-  Push(id, DATA_OFFLINE, nullptr, 0);
+  Push(id, DATA_OFFLINE, replaced ? &OFFLINE_REPLACED : nullptr, replaced ? 1 : 0);
   std::lock_guard lock(m_deviceMutex);
   auto it = m_deviceSockets.find(id);
   if (it != m_deviceSockets.end() && it->second == socket) m_deviceSockets.erase(it);
@@ -265,7 +265,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
     }
   }
   // The old connection's offline record goes before the new registration.
-  if (old != nullptr) ReportOffline(old);
+  if (old != nullptr) ReportOffline(old, true);
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets[id] = &socket;

@@ -104,8 +104,9 @@ class CTcpServer : public Sockora::CSocketServer {
   // Pushes received bytes of a registered connection as units; the caller holds the
   // server lock.
   void PushUnits(Socket& socket, const unsigned char* data, std::uint32_t length);
-  // Pushes DATA_OFFLINE for the ID the connection holds, if any, and frees the ID.
-  void ReportOffline(Socket* socket);
+  // Pushes DATA_OFFLINE for the ID the connection holds, if any, and frees the ID;
+  // `replaced` marks the record with OFFLINE_REPLACED.
+  void ReportOffline(Socket* socket, bool replaced = false);
   // The ID that the connection holds, or empty.
   std::string DeviceIdOf(Socket* socket);
   void TcpSendThread(Sockora::Win32::CEvent& stop);

@@ -32,6 +32,8 @@ std::string UpperCase(std::string text) {
 // spelling of the same ID.
 void FillTunnelTable(const std::vector<TunnelInfo>& tunnels) {
   CTunnelTable& table = CTunnelTable::Instance();
+  // A reload replaces what an earlier load put there.
+  table.Clear();
   for (const TunnelInfo& tunnel : tunnels) {
     if (!LowerCaseHexId(tunnel.DeviceID)) table.Add(tunnel);
   }

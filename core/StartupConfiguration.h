@@ -2,8 +2,9 @@
 
 #include <string>
 
-// What the program loads from its database before anything else runs: every stored tunnel
-// into CTunnelTable (in the order read) and the stored settings into the process-wide
+// What the program loads from its database before anything else runs (and again for a
+// reload): every stored tunnel into CTunnelTable (in the order read, replacing what was
+// there) and the stored settings into the process-wide
 // SettingInfo, with missing rows of the settings table made first. An empty LocalIp
 // becomes this computer's first IPv4 address and a LocalPort of 0 becomes 5001.
 //

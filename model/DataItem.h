@@ -16,6 +16,10 @@ enum DataKind : std::int32_t {
 
 constexpr int DATA_ITEM_PAYLOAD = 10240;
 
+// The one data byte of an offline record whose connection a newer connection of the same
+// device replaced; the offline record of a connection that ended has no data.
+inline constexpr unsigned char OFFLINE_REPLACED = 'R';
+
 // One record of device traffic, copied by value across every boundary.
 struct DataItem {
   char DeviceId[16];  // zero-terminated, at most 15 characters

@@ -11,13 +11,13 @@ std::string EnvOr(const char* name, const std::string& fallback) {
   return value != nullptr && *value != '\0' ? std::string(value) : fallback;
 }
 
+}  // namespace
+
 std::string ExecutableDirectory() {
   std::error_code error;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::string(".") : exe.parent_path().string();
 }
-
-}  // namespace
 
 std::string ApplicationDirectory() { return EnvOr("VANTREL_APP_DIR", ExecutableDirectory()); }
 

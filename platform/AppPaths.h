@@ -6,6 +6,9 @@
 // executable. Info.db, Sockora.log and the English module live there. Any thread.
 std::string ApplicationDirectory();
 
+// The directory of the running executable. Any thread.
+std::string ExecutableDirectory();
+
 // `name` inside the application directory.
 std::string AppFilePath(const std::string& name);
 

@@ -63,6 +63,14 @@ std::vector<CPairRecord> CPairRecord::Scan(const std::string& directory) {
     CPairRecord record;
     std::string word;
     if (in >> word >> record.pid >> record.nameA >> record.pathA >> record.nameB >> record.pathB && word == "pid") {
+      // Records of older versions end here: their ends keep the pty's own access.
+      Access a, b;
+      if (in >> word && word == "access" && in >> std::oct >> a.mode >> a.group >> b.mode >> b.group) {
+        for (Access* access : {&a, &b})
+          if (access->group == "-") access->group.clear();
+        record.accessA = a;
+        record.accessB = b;
+      }
       record.m_file = entry.path().string();
       record.m_directory = directory;
       records.push_back(record);
@@ -84,6 +92,8 @@ int CPairRecord::Publish(const std::string& directory) {
   if (fd < 0) return -1;
   std::ostringstream text;
   text << "pid " << pid << "\n" << nameA << " " << pathA << "\n" << nameB << " " << pathB << "\n";
+  text << "access " << std::oct << accessA.mode << " " << (accessA.group.empty() ? "-" : accessA.group) << " "
+       << accessB.mode << " " << (accessB.group.empty() ? "-" : accessB.group) << "\n";
   // Readable by everyone whatever the umask: a service running as another user must
   // find the record to refuse the links of a gone holder.
   if (::fchmod(fd, 0644) == 0 && ::flock(fd, LOCK_EX) == 0 && WriteAll(fd, text.str()))

@@ -15,11 +15,21 @@
 // Threads: a plain value; every method may be called from any one thread at a time.
 class CPairRecord {
  public:
+  // The access asked for an end, kept so that the pair can be made again alike.
+  struct Access {
+    unsigned mode = 0;  // permission bits; 0 leaves the pty's own
+    std::string group;  // group name; empty leaves the pty's own
+
+    bool operator==(const Access&) const = default;
+  };
+
   pid_t pid = 0;
   std::string nameA;
   std::string nameB;
   std::string pathA;
   std::string pathB;
+  Access accessA;
+  Access accessB;
 
   // Every readable record in `directory`, ordered by first name (an unreadable or
   // half-written one is skipped).

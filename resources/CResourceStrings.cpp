@@ -1,5 +1,7 @@
 #include "resources/CResourceStrings.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 
 #include "platform/AppPaths.h"
@@ -12,18 +14,38 @@ namespace {
 
 std::string TextOrEmpty(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
 }  // namespace
+
+std::string CResourceStrings::LanguageConfigPath() {
+  for (const std::string& directory : {std::string("."), ApplicationDirectory(), ExecutableDirectory()}) {
+    const std::string path = directory + "/" + kLanguageConfigFile;
+    if (Exists(path)) return path;
+  }
+  return {};
+}
+
+std::string CResourceStrings::EnglishModulePath() {
+  const std::string beside = ExecutableDirectory() + "/" + kEnglishModule;
+  return !Exists(AppFilePath(kEnglishModule)) && Exists(beside) ? beside : AppFilePath(kEnglishModule);
+}
 
 CResourceStrings& CResourceStrings::Instance() {
   static CResourceStrings strings;
   return strings;
 }
 
-int CResourceStrings::SelectLanguage() {
-  const int language = CProfileFile(kLanguageConfigFile).GetInt(kLanguageSection, kLanguageKey, kChinese);
+int CResourceStrings::SelectLanguage(int defaultLanguage) {
+  const std::string config = LanguageConfigPath();
+  const int language =
+      config.empty() ? defaultLanguage : CProfileFile(config).GetInt(kLanguageSection, kLanguageKey, defaultLanguage);
   std::optional<CLanguageModule> module;
   int errorCode = 0;
-  if (language == kEnglish) module = CLanguageModule::Load(AppFilePath(kEnglishModule), errorCode);
+  if (language == kEnglish) module = CLanguageModule::Load(EnglishModulePath(), errorCode);
   {
     std::unique_lock lock(m_mutex);
     m_language = language;

@@ -13,12 +13,12 @@
 // Any thread may read texts; SelectLanguage runs once at start-up on the main thread.
 class CResourceStrings {
  public:
-  static constexpr const char* kLanguageConfigFile = "./LanguageCfg.ini";  // relative to the working directory
+  static constexpr const char* kLanguageConfigFile = "LanguageCfg.ini";
   static constexpr const char* kLanguageSection = "CONFIG";
   static constexpr const char* kLanguageKey = "LANGUAGE";
   static constexpr int kChinese = 1;
   static constexpr int kEnglish = 2;
-  static constexpr const char* kEnglishModule = "English.so";  // in the application directory
+  static constexpr const char* kEnglishModule = "English.so";
 
   // The process-wide texts that every window and the service take their texts from.
   static CResourceStrings& Instance();
@@ -28,11 +28,20 @@ class CResourceStrings {
   CResourceStrings(const CResourceStrings&) = delete;
   CResourceStrings& operator=(const CResourceStrings&) = delete;
 
-  // Reads the language code from kLanguageConfigFile (1 when the file or key is missing).
-  // Code 2 loads the English module; when that fails, the notice "加载语言库失败,错误代码：<code>"
-  // with an empty caption goes out through ShowNotice and the built-in texts stay. Any
-  // other code loads nothing. Returns the code, which is kept as read.
-  int SelectLanguage();
+  // Reads the language code from LanguageConfigPath() (defaultLanguage when there is no
+  // such file or it lacks the key). Code 2 loads EnglishModulePath(); when that fails, the
+  // notice "加载语言库失败,错误代码：<code>" with an empty caption goes out through ShowNotice
+  // and the built-in texts stay. Any other code loads nothing. Returns the code, which is
+  // kept as read.
+  int SelectLanguage(int defaultLanguage = kChinese);
+
+  // Where the language file is: the first of the working directory, the application
+  // directory and the executable's directory that holds one (a service started by
+  // systemd runs in "/"); empty when none does. Any thread.
+  static std::string LanguageConfigPath();
+  // The English module of the application directory, else the one beside the executable;
+  // the application directory's path when neither exists. Any thread.
+  static std::string EnglishModulePath();
 
   // The language code read at start-up; values other than 1 and 2 use the built-in texts.
   int Language() const;

@@ -7,6 +7,8 @@ VANTREL_PACKAGES=(
   libcli11-dev
   liburing-dev
   socat
+  help2man
+  nlohmann-json3-dev
 )
 
 vantrel_install_deps() {

@@ -3,15 +3,16 @@
 #include <strings.h>
 
 #include "core/CDataCenter.h"
-#include "service/CMonitorFeed.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
 #include "protocol/RegistrationPacket.h"
-#include "serial/CSerialInterface.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "serial/CSerialInterface.h"
+#include "service/CDeviceEventObserver.h"
+#include "service/CMonitorFeed.h"
 
 namespace {
 
@@ -86,6 +87,8 @@ void CDeviceList::SendOnlineCounts(bool withMatched) {
 
 LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
   if (wParam != 0) return 0;
+  if (m_observer != nullptr && (item.Kind == DATA_REGISTER || item.Kind == DATA_OFFLINE))
+    m_observer->DeviceLinkChanged(item);
   const std::string id = DeviceIdOf(item);
   const int row = RowOf(id);
   switch (item.Kind) {
@@ -125,6 +128,10 @@ LRESULT CDeviceList::OnTcpStatus(WPARAM code, const DataItem& item) {
 }
 
 LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
+  if (m_observer != nullptr && (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED))
+    m_observer->PortOpenChanged(reinterpret_cast<const char*>(lParam), code == SERIAL_OPENED);
+  if (m_observer != nullptr && code == SERIAL_WRITE_FAILED)
+    m_observer->PortWriteFailed(*reinterpret_cast<const DataItem*>(lParam));
   if (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED) {
     UpdatePortColumn(reinterpret_cast<const char*>(lParam), static_cast<int>(code));
     return 0;

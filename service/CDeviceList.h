@@ -10,6 +10,7 @@
 #include "model/TunnelInfo.h"
 #include "platform/Messages.h"
 
+class CDeviceEventObserver;
 class CMonitorFeed;
 class CSerialInterface;
 
@@ -43,6 +44,7 @@ class CDeviceList {
   void SetView(CDeviceListView* view) { m_view = view; }
   void SetMonitor(CMonitorFeed* monitor) { m_monitor = monitor; }
   void SetMainWindow(TargetHandle window) { m_mainWindow = window; }
+  void SetEventObserver(CDeviceEventObserver* observer) { m_observer = observer; }
 
   // One row per tunnel, in device-ID order, every device disconnected.
   void RebuildDeviceList();
@@ -75,6 +77,7 @@ class CDeviceList {
   CSerialInterface& m_serial;
   CDeviceListView* m_view = nullptr;
   CMonitorFeed* m_monitor = nullptr;
+  CDeviceEventObserver* m_observer = nullptr;
   TargetHandle m_mainWindow = 0;
 
   std::mutex m_rowIndexMutex;

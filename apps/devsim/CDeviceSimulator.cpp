@@ -48,6 +48,21 @@ void CDeviceSimulator::Fail(Device& device, const std::string& why) {
   device.connected = false;
 }
 
+void CDeviceSimulator::FailOrClosed(Device& device, const char* what, int error) {
+  if (error != ECONNRESET && error != EPIPE) {
+    Fail(device, std::string(what) + ": " + std::strerror(error));
+    return;
+  }
+  // A service that stops closes every connection: the normal end of a run, not a fault.
+  std::printf("[%s] the server closed the connection (the service stopped, or a newer connection registered "
+              "this ID)\n",
+              device.id.c_str());
+  device.closedByServer = true;
+  ::close(device.fd);
+  device.fd = -1;
+  device.connected = false;
+}
+
 void CDeviceSimulator::Connect(Device& device) {
   device.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (device.fd < 0) {
@@ -73,7 +88,7 @@ void CDeviceSimulator::SendRaw(Device& device, const unsigned char* data, std::s
   }
   const ssize_t written = ::send(device.fd, data, length, MSG_NOSIGNAL);
   if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-    Fail(device, std::string("send failed: ") + std::strerror(errno));
+    FailOrClosed(device, "send failed", errno);
     return;
   }
   const std::size_t taken = written < 0 ? 0 : static_cast<std::size_t>(written);
@@ -104,7 +119,7 @@ void CDeviceSimulator::OnWritable(Device& device) {
   if (device.pending.empty()) return;
   const ssize_t written = ::send(device.fd, device.pending.data(), device.pending.size(), MSG_NOSIGNAL);
   if (written < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) Fail(device, std::string("send failed: ") + std::strerror(errno));
+    if (errno != EAGAIN && errno != EWOULDBLOCK) FailOrClosed(device, "send failed", errno);
     return;
   }
   device.pending.erase(device.pending.begin(), device.pending.begin() + written);
@@ -160,12 +175,11 @@ void CDeviceSimulator::OnReadable(Device& device) {
   unsigned char buffer[16384];
   const ssize_t got = ::recv(device.fd, buffer, sizeof buffer, 0);
   if (got == 0) {
-    Fail(device, "connection closed by the server (another connection may have registered this ID)");
+    FailOrClosed(device, "receive failed", ECONNRESET);
     return;
   }
   if (got < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-      Fail(device, std::string("receive failed: ") + std::strerror(errno));
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailOrClosed(device, "receive failed", errno);
     return;
   }
   std::vector<unsigned char> data;
@@ -203,7 +217,7 @@ void CDeviceSimulator::OnReadable(Device& device) {
 bool CDeviceSimulator::WorkDone(Clock::time_point now) const {
   bool anyWork = false;
   for (const Device& device : m_devices) {
-    if (device.failed) continue;
+    if (device.failed || device.closedByServer) continue;
     if (device.fd >= 0 && !device.connected) return false;
     if (device.messagesSent < m_options.count || !device.pending.empty()) return false;
     if (m_options.check && !device.expected.empty()) anyWork = true;
@@ -227,7 +241,7 @@ int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
     if (m_options.durationSeconds > 0 && now - started >= std::chrono::duration<double>(m_options.durationSeconds))
       break;
     if (m_options.durationSeconds == 0 && WorkDone(now)) break;
-    if (std::all_of(m_devices.begin(), m_devices.end(), [](const Device& d) { return d.failed; })) break;
+    if (std::all_of(m_devices.begin(), m_devices.end(), [](const Device& d) { return d.fd < 0; })) break;
 
     Clock::time_point wake = now + std::chrono::milliseconds(100);
     for (Device& device : m_devices) {
@@ -271,7 +285,9 @@ int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
 int CDeviceSimulator::Report(Clock::time_point started) const {
   std::uint64_t sent = 0, received = 0, mismatched = 0, missing = 0;
   int failed = 0;
+  int closed = 0;
   for (const Device& device : m_devices) {
+    if (device.closedByServer) ++closed;
     sent += device.bytesSent;
     received += device.bytesReceived;
     mismatched += device.mismatched;
@@ -279,8 +295,8 @@ int CDeviceSimulator::Report(Clock::time_point started) const {
     if (device.failed) ++failed;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  std::printf("\n%zu device(s), %d failed, %.1f s: sent %llu bytes, received %llu bytes\n", m_devices.size(), failed,
-              seconds, static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
+  std::printf("\n%zu device(s), %d failed, %d closed by the server, %.1f s: sent %llu bytes, received %llu bytes\n",
+              m_devices.size(), failed, closed, seconds, static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
   if (!m_options.check) return failed == 0 ? 0 : 1;
 
   std::vector<double> trips = m_roundTripsMs;

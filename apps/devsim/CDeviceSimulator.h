@@ -20,8 +20,8 @@ class CDeviceSimulator {
   CDeviceSimulator& operator=(const CDeviceSimulator&) = delete;
 
   // Runs until the work is done, the duration is over or `stopRequested` turns true.
-  // Returns the exit code: 0 when every device worked (and every byte came back with
-  // --check), 1 otherwise. Prints the summary on stdout.
+  // Returns the exit code: 0 when no device failed (a connection the server closed is no
+  // failure) and, with --check, every byte came back; 1 otherwise. Prints the summary on stdout.
   int Run(const volatile std::sig_atomic_t& stopRequested);
 
  private:
@@ -33,6 +33,7 @@ class CDeviceSimulator {
     int fd = -1;
     bool connected = false;
     bool failed = false;
+    bool closedByServer = false;  // the run ended normally for this device
     std::vector<unsigned char> pending;  // bytes the socket did not take yet
     Clock::time_point registeredAt{};
     Clock::time_point nextHeartbeat{};
@@ -52,6 +53,9 @@ class CDeviceSimulator {
   void SendMessage(Device& device, Clock::time_point now);
   void SendRaw(Device& device, const unsigned char* data, std::size_t length);
   void Fail(Device& device, const std::string& why);
+  // A receive or send that ended with `error` (the end of the stream counts as ECONNRESET): the server
+  // closing the connection ends the device normally, anything else fails it.
+  void FailOrClosed(Device& device, const char* what, int error);
   void Print(const Device& device, const std::vector<unsigned char>& data) const;
   std::vector<unsigned char> MessageFor(const Device& device) const;
   bool WorkDone(Clock::time_point now) const;

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <iterator>
 
+#include "VantrelVersion.h"
+
 namespace {
 
 // "48 65 6c", "48656C" and "48:65:6C" all read the same; anything else is an error.
@@ -49,6 +51,7 @@ int ParseDevsimOptions(int argc, char** argv, DevsimOptions& options) {
       "  vantrel-devsim --devices 20 --generate 32 --count 100 --rate 5 --check\n"
       "  vantrel-devsim --heartbeat 30 --echo          (stay online, echo what arrives)\n",
       "vantrel-devsim"};
+  app.set_version_flag("--version", std::string("vantrel-devsim ") + kVantrelVersion, "Print the version and exit");
   std::string firstId = "00000001";
   std::string text, hex, file, show = "text";
   int generate = 0;
@@ -100,6 +103,8 @@ int ParseDevsimOptions(int argc, char** argv, DevsimOptions& options) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     return BadOption(error.what());
   }

@@ -1,6 +1,7 @@
 #include "CPairDaemon.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -66,6 +67,18 @@ void WithdrawOrSay(const CPairRecord& record) {
                  record.nameB.c_str(), std::strerror(errno));
 }
 
+// 0, or the errno of a group or mode that cannot be set (ENOENT: no such group).
+int ApplyAccess(const std::string& path, const CPairRecord::Access& access) {
+  if (!access.group.empty()) {
+    errno = 0;
+    const group* entry = ::getgrnam(access.group.c_str());
+    if (entry == nullptr) return errno != 0 ? errno : ENOENT;
+    if (::chown(path.c_str(), static_cast<uid_t>(-1), entry->gr_gid) != 0) return errno;
+  }
+  if (access.mode != 0 && ::chmod(path.c_str(), static_cast<mode_t>(access.mode)) != 0) return errno;
+  return 0;
+}
+
 bool CanOpen(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
@@ -76,7 +89,13 @@ bool CanOpen(const std::string& path) {
 }  // namespace
 
 CPairDaemon::Result CPairDaemon::Launch(const std::string& directory, const std::string& nameA,
-                                        const std::string& nameB) {
+                                        const CPairRecord::Access& accessA, const std::string& nameB,
+                                        const CPairRecord::Access& accessB) {
+  CPairRecord wanted;
+  wanted.nameA = nameA;
+  wanted.nameB = nameB;
+  wanted.accessA = accessA;
+  wanted.accessB = accessB;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {errno, "cannot make a pipe to the background process", {}, {}};
   const pid_t child = ::fork();
@@ -97,7 +116,7 @@ CPairDaemon::Result CPairDaemon::Launch(const std::string& directory, const std:
     const pid_t holder = ::fork();
     if (holder < 0) SendReport(pipeFds[1], errno, "cannot start the background process");
     if (holder != 0) ::_exit(holder < 0 ? 1 : 0);
-    Run(pipeFds[1], directory, nameA, nameB);
+    Run(pipeFds[1], directory, wanted);
   }
   ::close(pipeFds[1]);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
@@ -115,8 +134,7 @@ CPairDaemon::Result CPairDaemon::Launch(const std::string& directory, const std:
   return {report.error, report.message, report.pathA, report.pathB};
 }
 
-void CPairDaemon::Run(int reportFd, const std::string& directory, const std::string& nameA,
-                      const std::string& nameB) {
+void CPairDaemon::Run(int reportFd, const std::string& directory, CPairRecord record) {
   const int report = Detach(reportFd, directory);
   if (report < 0) {
     SendReport(reportFd, errno, "cannot detach the background process");
@@ -136,7 +154,6 @@ void CPairDaemon::Run(int reportFd, const std::string& directory, const std::str
   ::signal(SIGPIPE, SIG_IGN);
 
   CNullModemPair pair;
-  CPairRecord record;
   auto giveUp = [&](int error, const char* message) {
     pair.TearDown();
     WithdrawOrSay(record);
@@ -145,14 +162,16 @@ void CPairDaemon::Run(int reportFd, const std::string& directory, const std::str
   };
   if (!pair.Create()) giveUp(pair.LastError(), "cannot create the pseudo-terminals");
   record.pid = ::getpid();
-  record.nameA = nameA;
-  record.nameB = nameB;
   record.pathA = pair.PathA();
   record.pathB = pair.PathB();
+  if (const int error = ApplyAccess(record.pathA, record.accessA); error != 0)
+    giveUp(error, ("cannot give " + record.nameA + " its group or mode").c_str());
+  if (const int error = ApplyAccess(record.pathB, record.accessB); error != 0)
+    giveUp(error, ("cannot give " + record.nameB + " its group or mode").c_str());
   const int lock = record.Publish(directory);
   if (lock < 0) giveUp(errno, "cannot write the pair's record in the port directory");
-  if (!pair.Link(directory, nameA, nameB)) giveUp(pair.LastError(), "cannot link the names in the port directory");
-  if (!CanOpen(directory + "/" + nameA) || !CanOpen(directory + "/" + nameB))
+  if (!pair.Link(directory, record.nameA, record.nameB)) giveUp(pair.LastError(), "cannot link the names in the port directory");
+  if (!CanOpen(directory + "/" + record.nameA) || !CanOpen(directory + "/" + record.nameB))
     giveUp(errno, "the new ends cannot be opened");
   SendReport(report, 0, "", record.pathA, record.pathB);
   ::close(report);

@@ -25,10 +25,12 @@ class CPairDaemon {
   };
 
   // Starts a holder for a new pair linked as <directory>/<nameA> and <directory>/<nameB>
-  // (`directory` absolute and existing). Returns once both ends can be opened, or once
-  // the holder gave up, having left no link, record or process behind. Call it from a
-  // process that runs no other thread (it forks).
-  static Result Launch(const std::string& directory, const std::string& nameA, const std::string& nameB);
+  // (`directory` absolute and existing), each end given its access (the pty's mode and
+  // group) before it is linked. Returns once both ends can be opened, or once the holder
+  // gave up (an unknown group, a group or mode it may not set: EPERM), having left no link,
+  // record or process behind. Call it from a process that runs no other thread (it forks).
+  static Result Launch(const std::string& directory, const std::string& nameA, const CPairRecord::Access& accessA,
+                       const std::string& nameB, const CPairRecord::Access& accessB);
 
   // Asks the holder of `record` to end and waits up to `bound` for it. A holder already
   // gone has its leftovers removed. Returns 0 when the pair is gone, ETIMEDOUT when the
@@ -37,6 +39,5 @@ class CPairDaemon {
   static int Stop(const CPairRecord& record, std::chrono::milliseconds bound);
 
  private:
-  [[noreturn]] static void Run(int reportFd, const std::string& directory, const std::string& nameA,
-                               const std::string& nameB);
+  [[noreturn]] static void Run(int reportFd, const std::string& directory, CPairRecord record);
 };

@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "VantrelVersion.h"
+
 namespace {
 
 constexpr int kHighestPort = 1024;
@@ -44,9 +46,31 @@ int BadInput(const std::string& message) {
   return 2;
 }
 
-// One "PortName=COM5[,Option=value...]" argument. Pairs' options are accepted for
-// compatibility; none changes how a pty pair behaves (see the help text).
-bool ParsePortArgument(const std::string& argument, bool allowOptions, std::string& name, std::string& error) {
+// Permission bits written in octal ("0660", "660"); nothing for anything else.
+std::optional<unsigned> ModeValue(const std::string& text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  unsigned mode = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return std::nullopt;
+    mode = mode * 8 + static_cast<unsigned>(c - '0');
+  }
+  if (mode > 0777) return std::nullopt;
+  return mode;
+}
+
+// A group name as the system writes them: letters, digits, '_', '-', '.', not first '-'.
+bool GroupNameValue(const std::string& text) {
+  if (text.empty() || text.size() > 32 || text[0] == '-') return false;
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+  });
+}
+
+// One "PortName=COM5[,Option=value...]" argument. EmuBR and EmuOverrun are accepted for
+// compatibility and change nothing for a pty pair (see the help text); Mode and Group set
+// the end's access.
+bool ParsePortArgument(const std::string& argument, bool allowOptions, std::string& name,
+                       SetupcOptions::EndAccess& access, std::string& error) {
   std::stringstream items(argument);
   std::string item;
   bool named = false;
@@ -79,8 +103,20 @@ bool ParsePortArgument(const std::string& argument, bool allowOptions, std::stri
         error = key + " takes yes or no, not \"" + value + "\"";
         return false;
       }
+    } else if (EqualsIgnoringCase(key, "Mode")) {
+      access.mode = ModeValue(value);
+      if (!access.mode) {
+        error = "Mode takes permission bits in octal such as 0660, not \"" + value + "\"";
+        return false;
+      }
+    } else if (EqualsIgnoringCase(key, "Group")) {
+      if (!GroupNameValue(value)) {
+        error = "Group takes a group name such as dialout, not \"" + value + "\"";
+        return false;
+      }
+      access.group = value;
     } else {
-      error = "unknown option \"" + key + "\" (known: PortName, EmuBR, EmuOverrun)";
+      error = "unknown option \"" + key + "\" (known: PortName, EmuBR, EmuOverrun, Mode, Group)";
       return false;
     }
   }
@@ -112,15 +148,21 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
       "install of its names cleans it up.\n\n"
       "Examples:\n"
       "  setupc install PortName=COM5 PortName=COM5_FF,EmuBR=yes,EmuOverrun=yes\n"
+      "  setupc install PortName=COM6 PortName=COM6_FF,Mode=0660,Group=dialout\n"
       "  setupc list\n"
-      "  setupc remove PortName=COM5      (either end's name removes the pair)\n\n"
+      "  setupc remove PortName=COM5      (either end's name removes the pair)\n"
+      "  setupc restore                   (at boot: re-create the recorded pairs)\n\n"
       "Port names: COM<n> or COM<n>_FF, n from 1 to 1024, letter case ignored.\n"
-      "Options after a name (Option=yes|no): EmuBR and EmuOverrun are accepted and have no effect "
-      "here: a pty pair passes bytes as fast as the reader takes them whatever the baud rate, and "
-      "never drops bytes (a full end holds the writer back). Other options are refused.\n\n"
-      "Exit codes: 0 done, 1 the system failed (no pty, no directory, no process), 2 bad input "
-      "(bad name or option, a name in use, no such pair).\n",
+      "Options after a name: Mode=<octal> and Group=<name> set that end's permissions and group, so "
+      "that serial software running as a member of the group can open it; the defaults are 0660 and "
+      "the group dialout when that group exists and setupc may give it (as root, or as a member), "
+      "otherwise the pty's own (owner only). EmuBR=yes|no and EmuOverrun=yes|no are accepted and have "
+      "no effect here: a pty pair passes bytes as fast as the reader takes them whatever the baud rate, "
+      "and never drops bytes (a full end holds the writer back). Other options are refused.\n\n"
+      "Exit codes: 0 done, 1 the system failed (no pty, no directory, no process, a group or mode that "
+      "cannot be set), 2 bad input (bad name or option, a name in use, no such pair).\n",
       "setupc"};
+  app.set_version_flag("--version", std::string("setupc ") + kVantrelVersion, "Print the version and exit");
   app.require_subcommand(1);
   std::vector<std::string> installArgs;
   std::string removeArg;
@@ -131,6 +173,10 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
   auto* remove = app.add_subcommand("remove", "Remove the pair that has the end named: remove PortName=<name>");
   remove->add_option("end", removeArg, "PortName=<name> of either end")->required();
   auto* list = app.add_subcommand("list", "List the pairs in the port directory, the stale ones marked");
+  auto* restore = app.add_subcommand(
+      "restore",
+      "Re-create every recorded pair whose background process is gone (after a reboot), with its names, "
+      "mode and group");
 
   std::vector<std::string> words = SplitAtBlanks(argc, argv);
   std::vector<char*> pointers;
@@ -139,6 +185,8 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     return BadInput(error.what());
   }
@@ -148,18 +196,23 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
     options.command = SetupcOptions::Command::Install;
     for (const auto& argument : installArgs) {
       std::string name;
-      if (!ParsePortArgument(argument, true, name, error)) return BadInput(error);
+      SetupcOptions::EndAccess access;
+      if (!ParsePortArgument(argument, true, name, access, error)) return BadInput(error);
       options.names.push_back(name);
+      options.access.push_back(access);
     }
     if (options.names[0] == options.names[1])
       return BadInput("both ends are named " + options.names[0] + "; a pair needs two names");
   } else if (remove->parsed()) {
     options.command = SetupcOptions::Command::Remove;
     std::string name;
-    if (!ParsePortArgument(removeArg, false, name, error)) return BadInput(error);
+    SetupcOptions::EndAccess unused;
+    if (!ParsePortArgument(removeArg, false, name, unused, error)) return BadInput(error);
     options.names.push_back(name);
   } else if (list->parsed()) {
     options.command = SetupcOptions::Command::List;
+  } else if (restore->parsed()) {
+    options.command = SetupcOptions::Command::Restore;
   }
   return -1;
 }

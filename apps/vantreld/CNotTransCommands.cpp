@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 
+#include "CJsonObject.h"
 #include "CManagementStore.h"
 #include "CommandStatus.h"
 #include "model/DataText.h"
@@ -37,6 +38,9 @@ void CNotTransCommands::Register(CLI::App& app, int& exitCode) {
       "query", "Print the matching records (one stored row each) and their count; give --device and/or --from/--to");
   AddFilterOptions(*self->m_query, *self);
   self->m_query->add_flag("--hex", self->m_hex, "Print the data as hexadecimal digits instead of text");
+  self->m_query->add_flag("--json", self->m_json,
+                          "Print one JSON object per record and line (time, deviceId, length, data as "
+                          "hexadecimal digits) and nothing else");
   self->m_query->callback([self, &exitCode] { exitCode = self->Query(); });
 
   self->m_delete = nottrans->add_subcommand(
@@ -94,20 +98,31 @@ int CNotTransCommands::Query() {
   if (!store.OpenForReading()) return kExitFailure;
   std::int64_t printed = 0;
   const std::int64_t visited = store.Store().VisitNotTransData(filter, [&](const NotTransRecord& record) {
-    if (printed == 0)
-      std::cout << std::left << std::setw(8) << "No." << std::setw(21) << "Time" << std::setw(11) << "Device ID"
-                << "Data\n";
     const auto* data = record.Item.Data;
     const auto length = static_cast<std::size_t>(record.Item.Length);
-    std::cout << std::left << std::setw(8) << printed << std::setw(21) << record.ReceiveTime << std::setw(11)
-              << DeviceIdOf(record.Item) << (m_hex ? HexOf(data, length) : TextOf(data, length)) << '\n';
     ++printed;
+    if (m_json) {
+      std::cout << CJsonObject()
+                       .Add("time", record.ReceiveTime)
+                       .Add("deviceId", DeviceIdOf(record.Item))
+                       .Add("length", static_cast<std::int64_t>(length))
+                       .Add("data", HexOf(data, length))
+                       .Text()
+                << '\n';
+      return true;
+    }
+    if (printed == 1)
+      std::cout << std::left << std::setw(8) << "No." << std::setw(21) << "Time" << std::setw(11) << "Device ID"
+                << "Data\n";
+    std::cout << std::left << std::setw(8) << printed - 1 << std::setw(21) << record.ReceiveTime << std::setw(11)
+              << DeviceIdOf(record.Item) << (m_hex ? HexOf(data, length) : TextOf(data, length)) << '\n';
     return true;
   });
   if (visited < 0) {
     std::cout.flush();
     return store.Failed("the query failed after " + std::to_string(printed) + " records");
   }
+  if (m_json) return kExitSuccess;
   std::cout << printed << (printed == 1 ? " record" : " records") << Describe(filter) << ".\n";
   return kExitSuccess;
 }

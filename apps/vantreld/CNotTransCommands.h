@@ -25,6 +25,7 @@ class CNotTransCommands {
 
   std::string m_device, m_from, m_to;
   bool m_hex = false;
+  bool m_json = false;
   bool m_yes = false;
   CLI::App* m_query = nullptr;
   CLI::App* m_delete = nullptr;

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <cctype>
 #include <iostream>
 #include <memory>
@@ -10,10 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "CJsonObject.h"
 #include "CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
+#include "ServiceLanguage.h"
 #include "model/TunnelFields.h"
+#include "platform/AppPaths.h"
+#include "platform/CProfileFile.h"
+#include "resources/CResourceStrings.h"
 
 namespace {
 
@@ -90,7 +97,11 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   auto self = std::make_shared<CSettingsCommands>();
   CLI::App* settings = app.add_subcommand("settings", "Show or change the settings");
   settings->require_subcommand(1);
-  settings->add_subcommand("show", "Print every setting")->callback([self, &exitCode] { exitCode = self->Show(); });
+  CLI::App* show = settings->add_subcommand("show", "Print every setting");
+  show->add_flag("--json", self->m_json,
+                 "Print one JSON object: localIp, localPort, bootAutoStart, autoStart, filterHeartbeat, "
+                 "delayComRead (ms), escape, language (zh or en) and languageFile (empty: the locale)");
+  show->callback([self, &exitCode] { exitCode = self->Show(); });
 
   CLI::App* set = settings->add_subcommand(
       "set",
@@ -109,6 +120,9 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   set->add_option("--store-limit", self->m_storeLimit,
                   "Bytes of stored not-forwarded data beyond which new records are counted, not stored (K, M or G "
                   "for KiB, MiB, GiB; 0 stores none). A running service takes it at once");
+  set->add_option("--language", self->m_language,
+                  "zh or en: the language of the status lines, written to LanguageCfg.ini in the application "
+                  "directory (without that file vantreld follows the locale)");
   set->callback([self, &exitCode] { exitCode = self->Set(); });
 }
 
@@ -119,6 +133,23 @@ int CSettingsCommands::Show() {
   std::vector<std::string> problems;
   store.Store().LoadSettings(settings, &problems);
   for (const std::string& problem : problems) std::cerr << "vantreld: warning: " << problem << '\n';
+  const LanguageInEffect language = CurrentLanguage();
+  if (m_json) {
+    std::cout << CJsonObject()
+                     .Add("localIp", settings.LocalIp)
+                     .Add("localPort", std::int64_t{settings.LocalPort})
+                     .Add("bootAutoStart", settings.BootAutoStart)
+                     .Add("autoStart", settings.AutoStartSimulation)
+                     .Add("filterHeartbeat", settings.FilterHearbeat)
+                     .Add("delayComRead", std::int64_t{settings.DelayComRead})
+                     .Add("escape", settings.Escape)
+                     .Add("notTransMaxBytes", static_cast<std::int64_t>(settings.NotTransMaxBytes))
+                     .Add("language", LanguageName(language.code))
+                     .Add("languageFile", language.source)
+                     .Text()
+              << "\n";
+    return kExitSuccess;
+  }
   const std::string ip = settings.LocalIp.empty() ? "(empty: this computer's first IPv4 address)" : settings.LocalIp;
   const std::string port = settings.LocalPort == 0 ? "0 (5001 is used)" : std::to_string(settings.LocalPort);
   CTextTable table({"Setting", "Option", "Value"});
@@ -130,18 +161,14 @@ int CSettingsCommands::Show() {
   table.AddRow({"DelayComRead", "--delay", std::to_string(settings.DelayComRead) + " ms"});
   table.AddRow({"Escape", "--escape", YesNo(settings.Escape)});
   table.AddRow({"NotTransMaxBytes", "--store-limit", ByteSizeText(settings.NotTransMaxBytes)});
+  table.AddRow({"Language", "--language",
+                LanguageName(language.code) +
+                    (language.source.empty() ? " (from the locale)" : " (from " + language.source + ")")});
   table.Print(std::cout);
   return kExitSuccess;
 }
 
 int CSettingsCommands::Set() {
-  struct Given {
-    const char* option;
-    const char* key;
-    const std::string& text;
-    std::optional<std::string> value;
-    const char* rule;
-  };
   std::vector<Given> given;
   auto check = [&](const char* option, const char* key, const std::string& text, std::optional<std::string> value,
                    const char* rule) {
@@ -156,16 +183,42 @@ int CSettingsCommands::Set() {
   check("--escape", "Escape", m_escape, SwitchSetting(m_escape), "on or off");
   check("--store-limit", "NotTransMaxBytes", m_storeLimit, ByteSizeSetting(m_storeLimit),
         "a number of bytes up to 1 PiB, digits with an optional K, M or G");
-  if (given.empty()) {
+  const bool languageGiven = m_setCommand->count("--language") > 0;
+  if (given.empty() && !languageGiven) {
     return BadInput(
         "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
-        "--filter-heartbeat, --escape, --store-limit");
+        "--filter-heartbeat, --escape, --store-limit, --language");
   }
   for (const Given& setting : given) {
     if (!setting.value) {
       return BadInput(std::string(setting.option) + " must be " + setting.rule + " (got \"" + setting.text + "\")");
     }
   }
+  int languageCode = 0;
+  if (languageGiven) {
+    if (EqualIgnoringCase(m_language, "zh")) languageCode = CResourceStrings::kChinese;
+    if (EqualIgnoringCase(m_language, "en")) languageCode = CResourceStrings::kEnglish;
+    if (languageCode == 0) return BadInput("--language must be zh or en (got \"" + m_language + "\")");
+  }
+  if (!given.empty()) {
+    if (const int code = SaveSettings(given); code != kExitSuccess) return code;
+  }
+  if (languageGiven) {
+    const std::string file = AppFilePath(CResourceStrings::kLanguageConfigFile);
+    if (const int error = CProfileFile(file).WriteString(CResourceStrings::kLanguageSection,
+                                                         CResourceStrings::kLanguageKey, std::to_string(languageCode));
+        error != 0) {
+      return Failure("cannot write " + file + ": " + std::strerror(error));
+    }
+    const std::string read = CResourceStrings::LanguageConfigPath();
+    if (std::filesystem::path(read).lexically_normal() != std::filesystem::path(file).lexically_normal())
+      std::cerr << "vantreld: note: " << read << " is read first and still decides the language\n";
+  }
+  std::cout << "Settings saved.\n";
+  return Show();
+}
+
+int CSettingsCommands::SaveSettings(const std::vector<Given>& given) {
 
   CManagementStore store;
   if (!store.Open()) return kExitFailure;
@@ -179,6 +232,5 @@ int CSettingsCommands::Set() {
     }
   }
   if (!transaction.Commit()) return store.Failed("cannot save the settings");
-  std::cout << "Settings saved.\n";
-  return Show();
+  return kExitSuccess;
 }

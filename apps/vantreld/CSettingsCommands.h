@@ -1,7 +1,9 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "CManagementStore.h"
 
@@ -16,9 +18,21 @@ class CSettingsCommands {
   static void Register(CLI::App& app, int& exitCode);
 
  private:
+  // A setting given on the command line, with its checked value (none when unacceptable).
+  struct Given {
+    const char* option;
+    const char* key;
+    const std::string& text;
+    std::optional<std::string> value;
+    const char* rule;
+  };
+
   int Show();
   int Set();
+  // Writes the checked settings in one transaction; the exit code.
+  int SaveSettings(const std::vector<Given>& given);
 
-  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit;
+  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit, m_language;
+  bool m_json = false;
   CLI::App* m_setCommand = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 
+#include "CJsonObject.h"
 #include "CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
@@ -36,7 +37,10 @@ void CTunnelCommands::Register(CLI::App& app, int& exitCode) {
     return [self, &exitCode, command] { exitCode = ((*self).*command)(); };
   };
 
-  tunnel->add_subcommand("list", "Print every tunnel")->callback(run(&CTunnelCommands::List));
+  CLI::App* list = tunnel->add_subcommand("list", "Print every tunnel");
+  list->add_flag("--json", self->m_json,
+                 "Print one JSON array of objects (deviceId, port, baudRate, dataBits, parity, stopBits, note)");
+  list->callback(run(&CTunnelCommands::List));
 
   CLI::App* add = tunnel->add_subcommand(
       "add",
@@ -176,12 +180,30 @@ int CTunnelCommands::List() {
   if (!store.OpenForReading()) return kExitFailure;
   std::vector<TunnelInfo> tunnels;
   if (!LoadAll(store.Store(), tunnels)) return store.Failed("cannot read the tunnels");
+  std::stable_sort(tunnels.begin(), tunnels.end(),
+                   [](const TunnelInfo& a, const TunnelInfo& b) { return a.DeviceID < b.DeviceID; });
+  if (m_json) {
+    std::cout << '[';
+    for (std::size_t i = 0; i < tunnels.size(); ++i) {
+      const TunnelInfo& tunnel = tunnels[i];
+      std::cout << (i == 0 ? "" : ",")
+                << CJsonObject()
+                       .Add("deviceId", tunnel.DeviceID)
+                       .Add("port", tunnel.SerialNo)
+                       .Add("baudRate", tunnel.BaudRate)
+                       .Add("dataBits", tunnel.DateBit)
+                       .Add("parity", tunnel.Parity)
+                       .Add("stopBits", tunnel.StopBit)
+                       .Add("note", tunnel.Note)
+                       .Text();
+    }
+    std::cout << "]\n";
+    return kExitSuccess;
+  }
   if (tunnels.empty()) {
     std::cout << "No tunnels.\n";
     return kExitSuccess;
   }
-  std::stable_sort(tunnels.begin(), tunnels.end(),
-                   [](const TunnelInfo& a, const TunnelInfo& b) { return a.DeviceID < b.DeviceID; });
   CTextTable table({"Device ID", "Port", "Baud rate", "Data bits", "Parity", "Stop bits", "Note"});
   for (const TunnelInfo& tunnel : tunnels) {
     table.AddRow({tunnel.DeviceID, tunnel.SerialNo, tunnel.BaudRate, tunnel.DateBit, tunnel.Parity, tunnel.StopBit,

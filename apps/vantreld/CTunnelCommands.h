@@ -57,4 +57,5 @@ class CTunnelCommands {
   FieldOptions m_add;
   FieldOptions m_modify;
   bool m_force = false;
+  bool m_json = false;
 };

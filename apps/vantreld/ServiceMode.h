@@ -3,10 +3,12 @@
 struct ServiceOptions {
   bool monitor = false;  // print every forwarded block
   bool hex = false;      // ... with its data in hexadecimal
+  bool quiet = false;    // only problems, no status or device lines
 };
 
 // Runs the forwarding service until SIGTERM, SIGINT or the SockoraServerShutdown event,
-// then stops it cleanly. Returns the exit code: 0 after a clean stop, 1 when the service
-// could not start or another instance already runs with this application directory
-// (the reason on stderr). Main thread, before any other thread exists.
+// then stops it cleanly; SIGHUP stops it, reads the tunnels and settings again and starts
+// it. Returns the exit code: 0 after a clean stop, 1 when the service could not start (at
+// first or after a reload) or another instance already runs with this application
+// directory (the reason on stderr). Main thread, before any other thread exists.
 int RunService(const ServiceOptions& options);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "VantrelVersion.h"
 #include "ManagementCommands.h"
 #include "ServiceMode.h"
 #include "service/CDlgSimulation.h"
@@ -13,16 +14,37 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Vantrel without windows: bridges remote serial devices (TCP clients) to local serial ports.\n"
       "Without a command it runs the service with the tunnels and settings of Info.db in the\n"
-      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT.\n"
+      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT;\n"
+      "SIGHUP reads the tunnels and settings again and restarts the service (devices reconnect).\n"
+      "It prints status lines and one line per device event: registered, offline, replaced by a\n"
+      "newer connection, registered without a tunnel, a port that cannot be opened and its recovery.\n"
       "The commands below manage the same tunnels, settings and stored data; a running service\n"
-      "uses changed tunnels and settings from its next start.",
+      "uses changed tunnels and settings from its next start or reload.\n"
+      "Language: LanguageCfg.ini ([CONFIG] LANGUAGE=1 Chinese, 2 English) in the working directory, the\n"
+      "application directory or beside the program, else the locale (LANG=zh_CN.UTF-8: Chinese).",
       "vantreld"};
+  app.footer(
+      "Commands (each has --help):\n"
+      "  vantreld tunnel list [--json]\n"
+      "  vantreld tunnel add DEVICE-ID --port COMn [--baud B] [--data-bits 5|6|7|8] [--stop-bits 1|1.5|2]\n"
+      "                      [--parity None|Odd|Even|Space|Mark] [--note TEXT] [--force]\n"
+      "  vantreld tunnel modify DEVICE-ID [options as for add; only those given change] [--force]\n"
+      "  vantreld tunnel delete DEVICE-ID\n"
+      "  vantreld settings show [--json]\n"
+      "  vantreld settings set [--ip A.B.C.D] [--port 1-65535] [--delay 0-10000] [--boot-auto-start on|off]\n"
+      "                        [--auto-start on|off] [--filter-heartbeat on|off] [--escape on|off] [--language zh|en]\n"
+      "  vantreld nottrans query [--device ID] [--from T] [--to T] [--hex | --json]\n"
+      "  vantreld nottrans delete [--device ID] [--from T] [--to T]\n"
+      "  vantreld nottrans delete-all --yes\n\n"
+      "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
+  app.set_version_flag("--version", std::string("vantreld ") + kVantrelVersion, "Print the version and exit");
   ServiceOptions options;
   bool debug = false;
   std::string signalName;
   app.add_flag("--debug", debug, "Write diagnostic lines to stderr (as VANTREL_DEBUG=1 does)");
   app.add_flag("--monitor", options.monitor, "Print every forwarded block: time, direction, channel, type, data, status");
   app.add_flag("--hex", options.hex, "With --monitor: print the data in hexadecimal");
+  app.add_flag("--quiet", options.quiet, "Print only problems (a port that cannot be opened, a failed start)");
   app.add_option("--signal", signalName,
                  "Signal the instance running with this application directory and exit: SockoraServerShutdown "
                  "stops it, SockoraServerPauseResume stops or resumes accepting new devices")
@@ -35,6 +57,8 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "vantreld: %s\nRun with --help for the options.\n", error.what());
     return 2;

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "ManageFixture.h"
 
 namespace {
@@ -58,6 +60,21 @@ TEST_F(NotTransTest, QueryPrintsTextOrHexAndCountsTheMatches) {
   const CommandRun none = Run({"nottrans", "query", "--device", "12345678"});
   EXPECT_EQ(none.exitCode, 0);
   EXPECT_EQ(none.out, "0 records of device 12345678.\n");
+}
+
+TEST_F(NotTransTest, QueryJsonIsOneObjectPerLineWithTheBytesInHex) {
+  const CommandRun run = Run({"nottrans", "query", "--device", "01ABCDEF", "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  std::istringstream lines(run.out);
+  std::vector<nlohmann::json> records;
+  for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(records.size(), 3u) << run.out;
+  EXPECT_EQ(records[0]["time"], "2015/03/09 14:05:00");
+  EXPECT_EQ(records[0]["deviceId"], "01ABCDEF");
+  EXPECT_EQ(records[0]["length"], 4);
+  EXPECT_EQ(records[0]["data"], "31320033") << "a zero byte is data";
+  EXPECT_EQ(records[1]["data"], "6C696E650D0A6E657874");
+  EXPECT_EQ(Run({"nottrans", "query", "--device", "12345678", "--json"}).out, "") << "nothing but records";
 }
 
 TEST_F(NotTransTest, QueryListsEveryMatchBeyondTheDialogsBound) {

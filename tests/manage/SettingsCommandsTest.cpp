@@ -1,3 +1,5 @@
+#include <nlohmann/json.hpp>
+
 #include "ManageFixture.h"
 
 namespace {
@@ -67,4 +69,30 @@ TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
     ExpectBadInput(Run(args), text);
     EXPECT_EQ(Settings(), before) << text;
   }
+}
+
+TEST_F(ManageTest, SettingsShowJsonParsesBack) {
+  ASSERT_EQ(Run({"settings", "set", "--ip", "127.0.0.1", "--port", "6001", "--escape", "on"}).exitCode, 0);
+  const CommandRun show = Run({"settings", "show", "--json"});
+  ASSERT_EQ(show.exitCode, 0) << show.err;
+  const nlohmann::json settings = nlohmann::json::parse(show.out);
+  EXPECT_EQ(settings["localIp"], "127.0.0.1");
+  EXPECT_EQ(settings["localPort"], 6001);
+  EXPECT_EQ(settings["escape"], true);
+  EXPECT_EQ(settings["filterHeartbeat"], false);
+  EXPECT_EQ(settings["delayComRead"], 50);
+  EXPECT_TRUE(settings["language"] == "en" || settings["language"] == "zh") << show.out;
+}
+
+TEST_F(ManageTest, SettingsSetLanguageWritesTheLanguageFileOfTheApplicationDirectory) {
+  const std::string file = AppFilePath("LanguageCfg.ini");
+  std::filesystem::remove(file);
+  const CommandRun english = Run({"settings", "set", "--language", "en"});
+  ASSERT_EQ(english.exitCode, 0) << english.err;
+  EXPECT_EQ(nlohmann::json::parse(Run({"settings", "show", "--json"}).out)["languageFile"], file);
+  const CommandRun chinese = Run({"settings", "set", "--language", "zh"});
+  ASSERT_EQ(chinese.exitCode, 0) << chinese.err;
+  EXPECT_EQ(nlohmann::json::parse(Run({"settings", "show", "--json"}).out)["language"], "zh");
+  ExpectBadInput(Run({"settings", "set", "--language", "fr"}), "an unknown language");
+  std::filesystem::remove(file);
 }

@@ -1,4 +1,6 @@
 #include "../storage/SqliteFile.h"
+#include <nlohmann/json.hpp>
+
 #include "ManageFixture.h"
 
 namespace {
@@ -132,4 +134,22 @@ TEST_F(ManageTest, UnusableDatabaseExitsOne) {
   std::filesystem::remove(AppFilePath(DATABASE_FILE_NAME));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.err.find(DATABASE_FILE_NAME), std::string::npos) << run.err;
+}
+
+TEST_F(ManageTest, TunnelListJsonParsesBackWithEveryNote) {
+  EXPECT_EQ(Run({"tunnel", "list", "--json"}).out, "[]\n");
+  const std::string note = "quote \" backslash \\ tab\t 中文 bad\xff end";
+  ASSERT_EQ(Run({"tunnel", "add", "01abcdef", "--port", "COM3", "--note", note}).exitCode, 0);
+  ASSERT_EQ(Run({"tunnel", "add", "00000002", "--port", "COM4", "--baud", "9600", "--parity", "Even"}).exitCode, 0);
+
+  const CommandRun list = Run({"tunnel", "list", "--json"});
+  ASSERT_EQ(list.exitCode, 0) << list.err;
+  const nlohmann::json tunnels = nlohmann::json::parse(list.out);
+  ASSERT_EQ(tunnels.size(), 2u) << list.out;
+  EXPECT_EQ(tunnels[0]["deviceId"], "00000002");
+  EXPECT_EQ(tunnels[0]["baudRate"], "9600");
+  EXPECT_EQ(tunnels[0]["parity"], "Even");
+  EXPECT_EQ(tunnels[1]["deviceId"], "01ABCDEF");
+  EXPECT_EQ(tunnels[1]["port"], "COM3");
+  EXPECT_EQ(tunnels[1]["note"], "quote \" backslash \\ tab\t 中文 bad\xEF\xBF\xBD end") << "a stray byte becomes U+FFFD";
 }

@@ -121,7 +121,7 @@ TEST(StopUnderLoad, SigtermWhileEveryDeviceAndPortSendsExitsZero) {
   for (int round = 0; round < kRounds; ++round) {
     Vantreld vantreld(appDir);
     vantreld.Start();
-    ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("启动服务成功") != std::string::npos; }))
+    ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; }))
         << vantreld.Errors();
 
     std::vector<int> fds;

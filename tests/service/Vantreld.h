@@ -23,7 +23,8 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // vantreld with its own application directory (ports in its "ports" folder), output
-// captured in files there.
+// captured in files there, in an English locale without a language file: English texts,
+// from the English.so beside the program.
 class Vantreld {
  public:
   explicit Vantreld(const std::string& appDir) : m_appDir(appDir) {}
@@ -94,6 +95,8 @@ class Vantreld {
       if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
       setenv("VANTREL_APP_DIR", m_appDir.c_str(), 1);
       setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
+      // English status lines: without a language file vantreld follows the locale.
+      setenv("LC_ALL", "C.UTF-8", 1);
       if (m_uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(m_gid) != 0 || setuid(m_uid) != 0))
         _exit(126);
       execv(VANTRELD_PROGRAM, argv.data());
@@ -109,6 +112,6 @@ class Vantreld {
 };
 
 // Its status lines.
-inline const std::string kStarted = "启动服务成功";
-inline const std::string kStopped = "停止服务成功";
-inline const std::string kMatchedOnline = "已匹配在线总数";
+inline const std::string kStarted = "Service started.";
+inline const std::string kStopped = "Service stopped.";
+inline const std::string kMatchedOnline = "Matched Online";

@@ -226,4 +226,136 @@ TEST_F(VantreldLinkTest, ALocalIpThatIsNoAddressFailsTheStartWithTheReason) {
   }
 }
 
+// The console (and so the journal) tells each device event in one line with the device
+// ID, a port's outage once with its reason; --quiet keeps only the problems.
+TEST_F(VantreldLinkTest, EachDeviceAndPortEventIsOneLineWithTheDeviceId) {
+  Configure("", {1});
+  ASSERT_EQ(vantreld.Run("tunnel add 00000002 --port COM7"), 0);
+  Start();
+  auto printed = [&](const std::string& line) {
+    return WaitFor([&] { return vantreld.Output().find(line) != std::string::npos; });
+  };
+  const std::string outage = "Port COM7 cannot be opened: neither " + dir.File("ports") + "/COM7 nor /dev/ttyS6 exists";
+  EXPECT_TRUE(WaitFor([&] { return vantreld.Errors().find(outage) != std::string::npos; })) << vantreld.Errors();
+
+  const std::string registered = "Device 00000001 registered from 10.1.2.3, phone \"13912345678\", port COM5";
+  {
+    TestDevice first(port);
+    ASSERT_TRUE(first.Send(Registration(1)));
+    EXPECT_TRUE(printed(registered)) << vantreld.Output();
+    TestDevice second(port);
+    ASSERT_TRUE(second.Send(Registration(1)));
+    EXPECT_TRUE(printed("Device 00000001: its connection was replaced by a newer connection")) << vantreld.Output();
+    EXPECT_TRUE(first.WaitClosed());
+  }
+  EXPECT_TRUE(printed("Device 00000001 offline")) << vantreld.Output();
+  TestDevice stranger(port);
+  ASSERT_TRUE(stranger.Send(Registration(0xABCD)));
+  EXPECT_TRUE(printed("Device 0000ABCD registered from 10.1.2.3, phone \"13912345678\" but has no tunnel")) << vantreld.Output();
+
+  // Data for the port that is out is kept as not forwarded; the outage is not told again.
+  TestDevice onCom7(port);
+  ASSERT_TRUE(onCom7.Send(Concat({Registration(2), Text("reading")})));
+  ASSERT_TRUE(WaitFor([&] {
+    vantreld.Run("nottrans query --device 00000002 --json");
+    return vantreld.Output().find("\"deviceId\":\"00000002\"") != std::string::npos;
+  }));
+  vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0);
+  const std::string errors = vantreld.Errors();
+  EXPECT_EQ(errors.find(outage), errors.rfind(outage)) << errors;
+
+  vantreld.Start("--quiet");
+  EXPECT_TRUE(WaitFor([&] { return vantreld.Errors().find(outage) != std::string::npos; })) << vantreld.Errors();
+  // Nothing says when it listens: connect until it does.
+  std::unique_ptr<TestDevice> quiet;
+  ASSERT_TRUE(WaitFor([&] {
+    quiet = std::make_unique<TestDevice>(port);
+    return quiet->IsOpen();
+  }));
+  ASSERT_TRUE(quiet->Send(Registration(1)));
+  ASSERT_TRUE(WaitRegistered(*quiet));
+  vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0);
+  EXPECT_EQ(vantreld.Output(), "");
+}
+
+// SIGHUP restarts the service with the tunnels and settings stored meanwhile: a tunnel
+// added from the command line works, a port that has come meanwhile opens, and a start
+// that fails after a reload ends the program as any failed start does.
+TEST_F(VantreldLinkTest, SighupReadsTheTunnelsAndSettingsAgain) {
+  Configure("", {1});
+  ASSERT_EQ(vantreld.Run("tunnel add 00000002 --port COM7"), 0);
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Errors().find("Port COM7 cannot be opened") != std::string::npos; }));
+
+  ASSERT_EQ(vantreld.Run("tunnel add 0000ABCD --port COM5"), 0);
+  CNullModemPair com7;
+  ASSERT_TRUE(com7.Create()) << com7.LastError();
+  ASSERT_TRUE(com7.Link(dir.File("ports"), "COM7", ""));
+  vantreld.Signal(SIGHUP);
+  EXPECT_TRUE(WaitFor([&] { return vantreld.Output().find("Port COM7 is open again") != std::string::npos; }))
+      << vantreld.Output();
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string output = vantreld.Output();
+    return output.find(kStarted) != output.rfind(kStarted);
+  })) << "started again";
+  TestDevice device(port);
+  ASSERT_TRUE(device.Send(Registration(0xABCD)));
+  ASSERT_TRUE(WaitFor([&] {
+    return vantreld.Output().find("Device 0000ABCD registered from 10.1.2.3, phone \"13912345678\", port COM5") !=
+           std::string::npos;
+  })) << vantreld.Output();
+  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(device.Send(Text("after the reload")));
+  EXPECT_EQ(local->Read(16), Text("after the reload"));
+
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  socklen_t size = sizeof address;
+  getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size);
+  ASSERT_EQ(vantreld.Run("settings set --port " + std::to_string(ntohs(address.sin_port))), 0);
+  vantreld.Signal(SIGHUP);
+  EXPECT_EQ(vantreld.WaitForExit(), 1);
+  EXPECT_NE(vantreld.Errors().find("Address already in use"), std::string::npos) << vantreld.Errors();
+  close(taken);
+}
+
+// A device simulator run ends normally when the service stops, unless --check still
+// misses replies.
+TEST_F(VantreldLinkTest, DevsimEndsNormallyWhenTheServiceStops) {
+  // The checked message reaches the port first; the port never answers it.
+  const std::pair<const char*, int> rows[] = {{"--duration 60", 0},
+                                              {"--check --count 1 --text hello --duration 60", 1}};
+  Configure("", {1});
+  for (const auto& [arguments, exitCode] : rows) {
+    SCOPED_TRACE(arguments);
+    Start();
+    const std::string command = std::string(VANTREL_DEVSIM) + " --port " + std::to_string(port) +
+                                " --first-id 00000001 " + arguments + " 2>&1";
+    FILE* devsim = ::popen(command.c_str(), "r");
+    ASSERT_NE(devsim, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return vantreld.Output().find("Device 00000001 registered") != std::string::npos; }));
+    if (exitCode != 0) {
+      EXPECT_EQ(local->Read(5), Text("hello"));
+    }
+    vantreld.Signal(SIGTERM);
+    EXPECT_EQ(vantreld.WaitForExit(), 0);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, devsim)) > 0;) output.append(buffer, got);
+    const int status = ::pclose(devsim);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, exitCode) << output;
+    EXPECT_NE(output.find("[00000001] the server closed the connection"), std::string::npos) << output;
+    EXPECT_NE(output.find("0 failed, 1 closed by the server"), std::string::npos) << output;
+    if (exitCode != 0) {
+      EXPECT_NE(output.find("5 bytes never came back"), std::string::npos) << output;
+    }
+  }
+}
+
 }  // namespace

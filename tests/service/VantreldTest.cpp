@@ -292,14 +292,14 @@ TEST(Vantreld, NotForwardedDataBeyondTheStoreLimitIsCountedNotStoredAndStoringRe
   ASSERT_TRUE(rowsAre("4"));
 
   ASSERT_TRUE(device.Send(block));
-  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("未转发数据已达存储上限(1000字节)") != std::string::npos; }))
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("reached its store limit (1000 bytes)") != std::string::npos; }))
       << vantreld.Output();
   EXPECT_EQ(file.Scalar("select count(*) from NotTransData"), "4");
   EXPECT_NE(vantreld.Errors().find("the store limit of 1000 bytes is reached (708 stored)"), std::string::npos);
 
   // Rows deleted by another program make room: the service notices without new records.
   ASSERT_EQ(Vantreld(dir.Path()).Run("nottrans delete-all --yes"), 0);
-  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("未转发数据恢复保存，期间未保存1条") != std::string::npos; }))
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("Storing not-forwarded data again; 1 records were not stored meanwhile") != std::string::npos; }))
       << vantreld.Output();
   EXPECT_NE(vantreld.Errors().find("1 records counted, not stored (store limit of 1000 bytes)"), std::string::npos);
   ASSERT_TRUE(device.Send(block));

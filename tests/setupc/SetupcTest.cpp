@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -335,3 +336,88 @@ TEST_F(SetupcTest, AnotherUserTellsALiveHolderFromAGoneOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// 0 when a process of user `nobody` whose only group is `gid` opens `path` for reading
+// and writing, else the errno of the open.
+int OpenAsMemberOf(gid_t gid, const std::string& path) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const gid_t groups[] = {gid};
+    if (::setgroups(1, groups) != 0 || ::setgid(gid) != 0 || ::setuid(65534) != 0) ::_exit(100);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ::_exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+// Serial software runs as a member of dialout: the ends setupc makes let it in by default;
+// a mode that shuts the group out keeps it out.
+TEST_F(SetupcTest, SerialSoftwareInTheGroupOpensTheEnds) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+  const group* dialout = ::getgrnam("dialout");
+  if (dialout == nullptr) GTEST_SKIP() << "no dialout group";
+  const gid_t gid = dialout->gr_gid;
+  // The directory must let the other user reach the links.
+  fs::permissions(m_dir.Path(), fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+  for (fs::path up = fs::path(m_dir.Path()).parent_path(); up != up.root_path(); up = up.parent_path())
+    if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none) GTEST_SKIP() << up << " is closed";
+
+  const Outcome made = RunSetupc({"install", "PortName=COM3", "PortName=COM3_FF,Group=dialout"});
+  ASSERT_EQ(made.code, 0) << made.output;
+  EXPECT_EQ(OpenAsMemberOf(gid, Port("COM3_FF")), 0) << "an explicit Group=dialout";
+  EXPECT_EQ(OpenAsMemberOf(gid, Port("COM3")), 0) << "the default";
+  struct stat info {};
+  ASSERT_EQ(::stat(Port("COM3").c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, gid);
+  EXPECT_EQ(info.st_mode & 07777, 0660u);
+
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM4,Mode=0600", "PortName=COM4_FF,Mode=0600"}).code, 0);
+  EXPECT_EQ(OpenAsMemberOf(gid, Port("COM4_FF")), EACCES);
+
+  const Outcome unknown = RunSetupc({"install", "PortName=COM6", "PortName=COM6_FF,Group=no-such-group"});
+  EXPECT_EQ(unknown.code, 2) << unknown.output;
+  EXPECT_FALSE(Exists(Port("COM6")));
+}
+
+// After a reboot (here: the holders killed) setupc restore makes the recorded pairs again,
+// with their names and access, and leaves living pairs alone.
+TEST_F(SetupcTest, RestoreRecreatesThePairsWhoseHolderIsGone) {
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM2,Mode=0640", "PortName=COM2_FF"}).code, 0);
+  ASSERT_EQ(RunSetupc({"install", "PortName=COM8", "PortName=COM8_FF"}).code, 0);
+  const std::vector<pid_t> before = Holders();
+  ASSERT_EQ(before.size(), 2u);
+  CPairRecord killed;
+  for (const CPairRecord& record : CPairRecord::Scan(m_dir.Path()))
+    if (record.nameA == "COM2") killed = record;
+  ::kill(killed.pid, SIGKILL);
+  ASSERT_TRUE(WaitFor([&] { return ProcessEnded(killed.pid); }));
+  EXPECT_FALSE(DriverOpens(2));
+
+  const Outcome restored = RunSetupc({"restore"});
+  ASSERT_EQ(restored.code, 0) << restored.output;
+  EXPECT_NE(restored.output.find("Restored COM2 ("), std::string::npos) << restored.output;
+  EXPECT_EQ(restored.output.find("COM8"), std::string::npos) << "a living pair stays as it is";
+  const std::vector<CPairRecord> records = CPairRecord::Scan(m_dir.Path());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_NE(records[0].pid, killed.pid);
+  EXPECT_EQ(records[0].accessA, killed.accessA);
+  EXPECT_EQ(records[0].accessA.mode, 0640u);
+  struct stat info {};
+  ASSERT_EQ(::stat(Port("COM2").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_TRUE(DriverOpens(2));
+  LocalEnd a(Port("COM2_FF"));
+  LocalEnd b(Port("COM2"));
+  ASSERT_TRUE(a.Write(Text("back")));
+  EXPECT_EQ(b.Read(4), Text("back"));
+
+  const Outcome nothing = RunSetupc({"restore"});
+  EXPECT_EQ(nothing.code, 0);
+  EXPECT_NE(nothing.output.find("No pair to restore"), std::string::npos) << nothing.output;
+}
