@@ -29,8 +29,8 @@
 class CDataCenter {
  public:
   // Units in flight at which a device is held, and to which it must drain to go on.
-  static constexpr std::size_t kHighWater = 64;
-  static constexpr std::size_t kLowWater = 16;
+  static constexpr std::size_t kHighWater = 16;
+  static constexpr std::size_t kLowWater = 4;
   static CDataCenter& Instance();
   // Stops the threads unless Shutdown already did.
   ~CDataCenter();
