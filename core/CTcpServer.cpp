@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/CDataCenter.h"
+#include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
@@ -352,12 +353,11 @@ void CTcpServer::SendRecord(const DataItem& item) {
   const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
   const bool written = socket->Write(item.Data, length);
   socket->Release();
-  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
-  if (!written) {
+  if (!written)
     WriteDebugLine("[ERROR]", "Tcp数据发送失败");
-    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SEND_FAILED, itemParam);
-  } else {
+  else
     CDataCenter::Instance().AddDeviceTraffic(id, 0, length);
-    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SENT, itemParam);
-  }
+  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item);
+  CMessageTarget::PostReport(m_notifyWindow, WM_TCP_STATUS, written ? TCP_SENT : TCP_SEND_FAILED,
+                             reinterpret_cast<LPARAM>(report.get()), report);
 }

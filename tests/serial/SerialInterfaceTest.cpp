@@ -17,6 +17,7 @@
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
+#include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 #include "platform/CNullModemPair.h"
 #include "serial/CSerialInterface.h"
@@ -103,9 +104,9 @@ class SerialInterfaceTest : public ::testing::Test {
       // A host asks for the state while it handles the report: this must not deadlock.
       status.openWhenTold = managerForOwner.load()->IsPortOpen(status.name);
     } else {
-      const auto* item = reinterpret_cast<const DataItem*>(lParam);
+      const auto* item = reinterpret_cast<const ReportedItem*>(lParam);
       status.id = DeviceIdOf(*item);
-      status.data.assign(item->Data, item->Data + item->Length);
+      status.data.assign(item->Data.begin(), item->Data.end());
     }
     return status;
   }};
