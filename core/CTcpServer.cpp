@@ -46,7 +46,8 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
 
 CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
                        std::chrono::milliseconds registrationTimeout)
-    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, false),
+    // Zero-byte reads: a connection waiting for data holds no receive buffer.
+    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, true),
       m_registrationTimeout(registrationTimeout) {
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
   m_timeoutThread =
