@@ -7,6 +7,7 @@
 #include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
 #include "model/LocalTimeText.h"
+#include "model/ReportedItem.h"
 #include "protocol/ProtEscape.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -167,13 +168,12 @@ void CDataCenter::DispatchThread(CEvent& stop) {
 void CDataCenter::Dispatch(const DataItem& item) {
   const std::string deviceId = DeviceIdOf(item);
   const bool configured = CTunnelTable::Instance().Contains(deviceId);
-  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
 
   if (item.Kind == DATA_REGISTER || item.Kind == DATA_OFFLINE) {
     const int delta = item.Kind == DATA_REGISTER ? 1 : -1;
     m_onlineCount += delta;
     if (configured) m_matchedOnlineCount += delta;
-    CMessageTarget::Send(m_notifyWindow, WM_DEVICE_EVENT, 0, itemParam);
+    ReportDeviceEvent(item);
     return;
   }
 
@@ -195,7 +195,12 @@ void CDataCenter::Dispatch(const DataItem& item) {
   }
   ComSendQueue.Push(forward);
   AddDeviceTraffic(deviceId, static_cast<std::uint64_t>(length), 0);
-  if (configured) CMessageTarget::Send(m_notifyWindow, WM_DEVICE_EVENT, 0, itemParam);
+  if (configured) ReportDeviceEvent(item);
+}
+
+void CDataCenter::ReportDeviceEvent(const DataItem& item) {
+  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item);
+  CMessageTarget::PostReport(m_notifyWindow, WM_DEVICE_EVENT, 0, reinterpret_cast<LPARAM>(report.get()), report);
 }
 
 void CDataCenter::ComRecvThread(CEvent& stop) {

@@ -84,7 +84,8 @@ class CDataCenter {
   DeviceTraffic GetDeviceTraffic(const std::string& deviceId);
   void AddDeviceTraffic(const std::string& deviceId, std::uint64_t bytesIn, std::uint64_t bytesOut);
 
-  // The device list's target, told about device events with WM_DEVICE_EVENT. Any thread.
+  // The device list's target, told about device events with WM_DEVICE_EVENT (lParam: a
+  // ReportedItem, posted as a report). Any thread.
   void SetNotifyWindow(TargetHandle window);
 
   // Registered connections now open, and those of them whose device is configured.
@@ -108,6 +109,7 @@ class CDataCenter {
   void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
   void Dispatch(const DataItem& item);
+  void ReportDeviceEvent(const DataItem& item);
   void CallDrainListeners(const std::vector<std::string>& deviceIds);
 
   // Units in flight per device, and whether the device is held.

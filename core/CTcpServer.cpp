@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/CDataCenter.h"
+#include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
@@ -45,7 +46,8 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
 
 CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
                        std::chrono::milliseconds registrationTimeout)
-    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, false),
+    // Zero-byte reads: a connection waiting for data holds no receive buffer.
+    : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, true),
       m_registrationTimeout(registrationTimeout) {
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
   m_timeoutThread =
@@ -352,12 +354,11 @@ void CTcpServer::SendRecord(const DataItem& item) {
   const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
   const bool written = socket->Write(item.Data, length);
   socket->Release();
-  const LPARAM itemParam = reinterpret_cast<LPARAM>(&item);
-  if (!written) {
+  if (!written)
     WriteDebugLine("[ERROR]", "Tcp数据发送失败");
-    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SEND_FAILED, itemParam);
-  } else {
+  else
     CDataCenter::Instance().AddDeviceTraffic(id, 0, length);
-    CMessageTarget::Send(m_notifyWindow, WM_TCP_STATUS, TCP_SENT, itemParam);
-  }
+  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item);
+  CMessageTarget::PostReport(m_notifyWindow, WM_TCP_STATUS, written ? TCP_SENT : TCP_SEND_FAILED,
+                             reinterpret_cast<LPARAM>(report.get()), report);
 }

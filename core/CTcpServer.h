@@ -14,7 +14,8 @@
 #include "platform/Messages.h"
 #include "protocol/RegistrationPacket.h"
 
-// wParam of WM_TCP_STATUS; lParam points to the DataItem that was to be sent.
+// wParam of WM_TCP_STATUS; lParam points to a ReportedItem, a copy of the record that
+// was to be sent (posted as a report).
 constexpr WPARAM TCP_SEND_FAILED = 3;
 constexpr WPARAM TCP_SENT = 4;
 

@@ -82,7 +82,8 @@ CSocketServer::CSocketServer(const std::string& addressText, std::uint32_t numer
       m_port(port),
       m_maxFreeSockets(maxFreeSockets),
       m_useSequenceNumbers(useSequenceNumbers),
-      m_postZeroByteReads(postZeroByteReads) {}
+      m_postZeroByteReads(postZeroByteReads),
+      m_waitBuffers(0, maxFreeBuffers) {}
 
 CSocketServer::~CSocketServer() { WaitForShutdown(); }
 
@@ -185,6 +186,7 @@ void CSocketServer::WaitForShutdown() {
   if (Started()) Wait();
   ReleaseSockets();
   Flush();
+  m_waitBuffers.Flush();
 }
 
 int CSocketServer::Run() {
@@ -392,6 +394,8 @@ bool CSocketServer::Socket::Read(CIOBuffer* buffer) {
   if (!IsValid()) return false;
   if (buffer != nullptr)
     buffer->AddRef();
+  else if (m_server.m_postZeroByteReads)
+    buffer = m_server.m_waitBuffers.Allocate();
   else
     buffer = m_server.Allocate();
   BufferReference reference(buffer);
@@ -632,6 +636,15 @@ void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* bu
       socket->IssueZeroByteRead(buffer);
       break;
     case IoZeroByteReadCompleted:
+      if (buffer->GetSize() == 0) {
+        // Readable now: the receive buffer is taken from the pool only at this point.
+        CIOBuffer* receive = m_server.Allocate();
+        BufferReference reference(receive);
+        if (m_server.FilterReadRequest(*socket, receive)) socket->IssueRead(receive);
+        break;
+      }
+      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
+      break;
     case IoReadRequest:
       if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
       break;

@@ -177,6 +177,9 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   const std::uint32_t m_maxFreeSockets;
   const bool m_useSequenceNumbers;
   const bool m_postZeroByteReads;
+  // Data-less buffers that carry a zero-byte read: a connection waiting for data holds one
+  // of these, and takes a receive buffer from the pool only once it is readable.
+  CIOBuffer::Allocator m_waitBuffers;
 };
 
 // One connection. Any thread holding a reference may call its operations; AddRef keeps
@@ -190,8 +193,9 @@ class CSocketServer::Socket {
   void AddRef() { m_ref.fetch_add(1, std::memory_order_relaxed); }
   void Release();
 
-  // Posts a receive into `buffer` (a new one when null). False when the connection is
-  // closed.
+  // Posts a receive into `buffer` (a new one when null; with zero-byte reads, a data-less
+  // one that is exchanged for a receive buffer once data is there). False when the
+  // connection is closed.
   bool Read(CIOBuffer* buffer = nullptr);
   // Copies the bytes and posts a send; sends leave in the order of Write calls. False when
   // the connection is closed, its write side is shut down, or `length` exceeds the buffer

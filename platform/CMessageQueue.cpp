@@ -73,14 +73,38 @@ void CMessageQueue::Close() {
   for (auto& message : dropped) Complete(*message, 0);
 }
 
-int CMessageQueue::Process(bool sentOnly) {
+void CMessageQueue::Backlog::Enter(std::size_t limit) {
+  for (;;) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_limit = limit;
+      if (m_count < limit) {
+        if (++m_count == limit) m_room.Reset();
+        return;
+      }
+    }
+    if (std::shared_ptr<CMessageQueue> own = IfThisThreadHasOne())
+      own->WaitHandlingMessages(m_room, Sockora::Win32::INFINITE);
+    else
+      m_room.Wait(Sockora::Win32::INFINITE);
+  }
+}
+
+void CMessageQueue::Backlog::Leave() {
+  std::lock_guard lock(m_mutex);
+  if (m_count == 0) return;
+  // Only the step below a full backlog wakes the waiting senders.
+  if (m_count-- == m_limit) m_room.Set();
+}
+
+int CMessageQueue::Process(bool urgentOnly) {
   int handled = 0;
   for (;;) {
     std::shared_ptr<Pending> message;
     {
       std::lock_guard lock(m_signal.mutex);
       for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (!sentOnly || (*it)->sent) {
+        if (!urgentOnly || (*it)->sent || (*it)->backlog) {
           message = *it;
           m_pending.erase(it);
           break;
@@ -95,7 +119,7 @@ int CMessageQueue::Process(bool sentOnly) {
   }
 }
 
-int CMessageQueue::ProcessSent() { return Process(true); }
+int CMessageQueue::ProcessSentAndReports() { return Process(true); }
 
 int CMessageQueue::ProcessAll() { return Process(false); }
 
@@ -114,7 +138,7 @@ bool CMessageQueue::WaitHandlingMessages(Sockora::Win32::CEvent& event, unsigned
       signalled = true;
       break;
     }
-    if (ProcessSent() > 0) continue;
+    if (ProcessSentAndReports() > 0) continue;
     std::unique_lock lock(m_signal.mutex);
     if (forever) {
       m_signal.cv.wait(lock, [this] { return m_signal.fired; });

@@ -12,6 +12,7 @@ namespace {
 struct Registration {
   CMessageTarget::Handler* handler;
   std::weak_ptr<CMessageQueue> queue;
+  std::shared_ptr<CMessageQueue::Backlog> reports;
 };
 
 // The process's targets. Lock order: this registry, then a queue's lock.
@@ -34,7 +35,7 @@ CMessageTarget::CMessageTarget(Handler handler) : m_handler(std::move(handler)) 
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   m_handle = registry.next++;
-  registry.targets.emplace(m_handle, Registration{&m_handler, queue});
+  registry.targets.emplace(m_handle, Registration{&m_handler, queue, std::make_shared<CMessageQueue::Backlog>()});
 }
 
 CMessageTarget::~CMessageTarget() {
@@ -98,6 +99,40 @@ bool CMessageTarget::Post(TargetHandle target, unsigned message, WPARAM wParam, 
   pending->wParam = wParam;
   pending->lParam = lParam;
   Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(target);
+  if (it == registry.targets.end()) return false;
+  std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
+  return queue && queue->Enqueue(pending);
+}
+
+bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam,
+                                std::shared_ptr<const void> owned) {
+  Registry& registry = TheRegistry();
+  std::shared_ptr<CMessageQueue::Backlog> backlog;
+  {
+    std::unique_lock lock(registry.mutex);
+    auto it = registry.targets.find(target);
+    if (it == registry.targets.end()) return false;
+    std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
+    if (!queue) return false;
+    if (queue == CMessageQueue::IfThisThreadHasOne()) {
+      lock.unlock();
+      Dispatch(target, message, wParam, lParam);
+      return true;
+    }
+    backlog = it->second.reports;
+  }
+  // Outside the registry lock: the owner may need it to handle the reports it waits for.
+  // A target destroyed meanwhile drops its reports, which lets this wait end.
+  backlog->Enter(kReportBacklog);
+  auto pending = std::make_shared<CMessageQueue::Pending>();
+  pending->target = target;
+  pending->message = message;
+  pending->wParam = wParam;
+  pending->lParam = lParam;
+  pending->owned = std::move(owned);
+  pending->backlog = std::move(backlog);
   std::lock_guard lock(registry.mutex);
   auto it = registry.targets.find(target);
   if (it == registry.targets.end()) return false;

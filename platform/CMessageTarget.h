@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <memory>
 
 #include "platform/Messages.h"
 
@@ -24,6 +26,16 @@ class CMessageTarget {
   static LRESULT Send(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam);
   // Any thread. Queues and returns; false if the target is gone.
   static bool Post(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam);
+  // Any thread. A report: posted, so the sender does not wait for the owner, and kept in
+  // order with everything the sender sends or reports to the target. `owned` keeps what
+  // lParam points into alive until the report is handled or dropped. The sender waits
+  // only while kReportBacklog reports to the target are unhandled; the owner also
+  // handles reports while it waits in WaitHandlingMessages. From the owner thread the
+  // handler runs at once. False if the target is gone (nothing is handled then).
+  static bool PostReport(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam,
+                         std::shared_ptr<const void> owned);
+
+  static constexpr std::size_t kReportBacklog = 4096;
 
   // Used by the owner's queue to run the handler; 0 if the target is gone.
   static LRESULT Dispatch(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam);

@@ -7,6 +7,7 @@
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "platform/CException.h"
@@ -39,6 +40,22 @@ int LookUp(const std::map<std::string, int>& names, const std::string& text) {
   auto it = names.find(text);
   return it == names.end() ? 0 : it->second;
 }
+
+// A failed record's report. The record's unit stays in flight until the host has handed
+// the record to the store (or the report is dropped): the device is not let go in between.
+class FailedRecord {
+ public:
+  explicit FailedRecord(const DataItem& item) : m_item(item), m_deviceId(DeviceIdOf(item)) {}
+  ~FailedRecord() { CDataCenter::Instance().FinishInFlight(m_deviceId); }
+  FailedRecord(const FailedRecord&) = delete;
+  FailedRecord& operator=(const FailedRecord&) = delete;
+
+  const ReportedItem& Item() const { return m_item; }
+
+ private:
+  const ReportedItem m_item;
+  const std::string m_deviceId;
+};
 
 // Stops a thread and waits for it while handling reports sent to the calling thread.
 void StopThread(std::unique_ptr<CStoppableThread>& thread) {
@@ -106,6 +123,17 @@ std::string CSerialInterface::NameOf(const CSerial& port) {
 
 void CSerialInterface::Report(WPARAM status, LPARAM lParam) {
   CMessageTarget::Send(m_owner, WM_SERIAL_STATUS, status, lParam);
+}
+
+void CSerialInterface::ReportWritten(const DataItem& item) {
+  const auto report = std::make_shared<ReportedItem>(item);
+  CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITTEN, reinterpret_cast<LPARAM>(report.get()), report);
+}
+
+void CSerialInterface::ReportFailed(const DataItem& item) {
+  const auto report = std::make_shared<FailedRecord>(item);
+  CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(&report->Item()),
+                             report);
 }
 
 bool CSerialInterface::OpenPort(const PortSettings& settings) {
@@ -303,8 +331,7 @@ void CSerialInterface::Forward(const DataItem& item) {
     backlog->Records.Push(item);
     return;
   }
-  Report(SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(&item));
-  CDataCenter::Instance().FinishInFlight(id);
+  ReportFailed(item);
 }
 
 CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& name) {
@@ -352,7 +379,7 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
   if (state == PORT_OPEN) {
     written = WriteToPort(name, item);
     if (written == length) {
-      Report(SERIAL_WRITTEN, reinterpret_cast<LPARAM>(&item));
+      ReportWritten(item);
       CDataCenter::Instance().FinishInFlight(id);
       return;
     }
@@ -371,6 +398,5 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
     std::memcpy(rest.Data, item.Data + written, static_cast<std::size_t>(rest.Length));
     failed = &rest;
   }
-  Report(SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(failed));
-  CDataCenter::Instance().FinishInFlight(id);
+  ReportFailed(*failed);
 }

@@ -19,8 +19,9 @@ constexpr int PORT_CLOSED = 0;  // not open, or closed by CloseAllPorts
 constexpr int PORT_OPEN = 1;
 constexpr int PORT_FAILED = 2;  // closed after a failed write or a vanished device
 
-// wParam of WM_SERIAL_STATUS. lParam: the port name text (opened, open failed) or the
-// DataItem (written, write failed); either is valid only during the call.
+// wParam of WM_SERIAL_STATUS. lParam: the port name text (opened, open failed; sent, valid
+// only during the call) or a ReportedItem copy of the record (written, write failed;
+// posted as a report). A failed record's unit stays in flight until its report is done.
 constexpr WPARAM SERIAL_OPENED = 1;
 constexpr WPARAM SERIAL_OPEN_FAILED = 2;
 constexpr WPARAM SERIAL_WRITE_FAILED = 3;
@@ -117,6 +118,9 @@ class CSerialInterface : private CSerial::Listener {
   CSerial* FindPort(const std::string& name);
   std::string NameOf(const CSerial& port);
   void Report(WPARAM status, LPARAM lParam);
+  void ReportWritten(const DataItem& item);
+  // Also ends the record's flight, once the report is handled or dropped.
+  void ReportFailed(const DataItem& item);
 
   const std::map<std::string, int> m_stopBitNames;
   const std::map<std::string, int> m_parityNames;

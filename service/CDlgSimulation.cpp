@@ -2,6 +2,7 @@
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "platform/CException.h"
@@ -152,16 +153,23 @@ void CDlgSimulation::OnServiceFailed() {
   CMessageTarget::Send(m_mainWindow, WM_COMMAND, ID_SIM_STOP, 0);
 }
 
+const DataItem& CDlgSimulation::ReportedRecord(LPARAM report) {
+  reinterpret_cast<const ReportedItem*>(report)->CopyTo(*m_reportItem);
+  return *m_reportItem;
+}
+
 LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_SERVICE_FAILED:
       OnServiceFailed();
       return 0;
     case WM_DEVICE_EVENT:
-      return m_deviceList.OnDeviceEvent(wParam, *reinterpret_cast<const DataItem*>(lParam));
+      return m_deviceList.OnDeviceEvent(wParam, ReportedRecord(lParam));
     case WM_TCP_STATUS:
-      return m_deviceList.OnTcpStatus(wParam, *reinterpret_cast<const DataItem*>(lParam));
+      return m_deviceList.OnTcpStatus(wParam, ReportedRecord(lParam));
     case WM_SERIAL_STATUS:
+      if (wParam == SERIAL_WRITTEN || wParam == SERIAL_WRITE_FAILED)
+        return m_deviceList.OnSerialStatus(wParam, reinterpret_cast<LPARAM>(&ReportedRecord(lParam)));
       return m_deviceList.OnSerialStatus(wParam, lParam);
     case WM_DEVICE_EDITED:
       return m_deviceList.OnDeviceEdited(wParam, *reinterpret_cast<const TunnelInfo*>(lParam));

@@ -64,9 +64,12 @@ class CDlgSimulation {
   void OnServiceFailed();
   void SendStatus(int pane, const std::string& text);
   void WaitForServiceThread();
+  const DataItem& ReportedRecord(LPARAM report);
 
   // Declared first: the serial manager and the server report to it until they are gone.
   CMessageTarget m_window;
+  // The user-interface thread's: a report's record is read back into it for the device list.
+  std::unique_ptr<DataItem> m_reportItem = std::make_unique<DataItem>();
   // Destroyed first of all, by the destructor: its threads report to the device list
   // until they have ended.
   std::unique_ptr<CSerialInterface> m_serial;

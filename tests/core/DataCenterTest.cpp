@@ -11,6 +11,7 @@
 #include "WaitFor.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "platform/DebugSink.h"
@@ -96,7 +97,9 @@ class DataCenterTest : public ::testing::Test {
 
   CDataCenter& center = CDataCenter::Instance();
   RecordingTarget<SeenItem> list{[](unsigned, WPARAM, LPARAM lParam) {
-    return Seen(*reinterpret_cast<const DataItem*>(lParam));
+    const auto& report = *reinterpret_cast<const ReportedItem*>(lParam);
+    return SeenItem{DeviceIdOf(report), report.Kind,
+                    report.Data};
   }};
 };
 

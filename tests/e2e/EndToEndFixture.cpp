@@ -1,20 +1,25 @@
 #include "EndToEndFixture.h"
 
+#include <future>
+
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
+#include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 
 Told EndToEndTest::Copy(unsigned message, WPARAM code, LPARAM lParam) {
   Told told;
   told.message = message;
   told.code = code;
-  if (message == WM_SERIAL_STATUS && (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED)) {
+  if (message == kHoldList) {
+    reinterpret_cast<const std::shared_future<void>*>(lParam)->wait();
+  } else if (message == WM_SERIAL_STATUS && (code == SERIAL_OPENED || code == SERIAL_OPEN_FAILED)) {
     told.port = reinterpret_cast<const char*>(lParam);
   } else if (message == WM_SERIAL_STATUS || message == WM_DEVICE_EVENT || message == WM_TCP_STATUS) {
-    const auto* item = reinterpret_cast<const DataItem*>(lParam);
+    const auto* item = reinterpret_cast<const ReportedItem*>(lParam);
     told.id = DeviceIdOf(*item);
     told.kind = item->Kind;
-    told.data.assign(item->Data, item->Data + std::max(item->Length, 0));
+    told.data.assign(item->Data.begin(), item->Data.end());
   }
   return told;
 }

@@ -33,6 +33,11 @@ struct Told {
 // device list (the owner of the serial manager and the receiver of every report).
 class EndToEndTest : public ::testing::Test {
  protected:
+  // Posted to the list: its thread waits until the std::shared_future<void> that lParam
+  // points to is ready, as a slow user-interface thread would. Meanwhile the test must
+  // not look at the list's messages.
+  static constexpr unsigned kHoldList = WM_USER + 900;
+
   void SetUp() override;
   void TearDown() override;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
 #include "model/WindowMessages.h"
+#include "platform/CMessageTarget.h"
 #include "platform/DebugSink.h"
 
 namespace {
@@ -101,6 +103,44 @@ TEST_F(EndToEndTest, DeviceIdIsTheNumberInHexMostSignificantByteFirst) {
     // Phone number and address travel on to the list unchanged.
     EXPECT_EQ(events[0].data, Slice(Registration(number), 0, 20));
   }
+}
+
+// A user-interface thread that handles nothing for a while holds up no forwarding: the
+// reports wait for it and then come, in order, none lost.
+TEST_F(EndToEndTest, AListThatHandlesNothingForAWhileHoldsUpNoForwarding) {
+  Configure({"00000001"});
+  auto device = Online(1);
+  const std::vector<Bytes> chunks{Text("one"), Text("two"), Text("three")};
+
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(CMessageTarget::Post(list.Handle(), kHoldList, 0, reinterpret_cast<LPARAM>(&released)));
+  for (const Bytes& chunk : chunks) {
+    SendChunk(*device, chunk);
+    EXPECT_EQ(local->Read(chunk.size()), chunk);
+  }
+  for (const Bytes& chunk : chunks) {
+    EXPECT_TRUE(local->Write(chunk));
+    EXPECT_EQ(device->Read(chunk.size()), chunk);
+  }
+  release.set_value();
+
+  const auto events = WaitMessages(WM_DEVICE_EVENT, [](const auto& m) { return m.size() >= 4; });
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].kind, DATA_REGISTER);
+  for (std::size_t i = 0; i < chunks.size(); ++i) EXPECT_EQ(events[i + 1].data, chunks[i]);
+  const auto written = WaitMessages(WM_SERIAL_STATUS, [](const auto& m) { return m.size() >= 1 + 3; });
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    EXPECT_EQ(written[i + 1].code, SERIAL_WRITTEN);
+    EXPECT_EQ(written[i + 1].data, chunks[i]);
+  }
+  Bytes sent;
+  WaitMessages(WM_TCP_STATUS, [&](const auto& m) {
+    sent.clear();
+    for (const Told& told : m) sent.insert(sent.end(), told.data.begin(), told.data.end());
+    return sent.size() >= 11;
+  });
+  EXPECT_EQ(sent, Text("onetwothree"));
 }
 
 TEST_F(EndToEndTest, DeviceDataReachesThePortAndPortDataEveryConnectedDeviceOfIt) {

@@ -64,6 +64,32 @@ TEST(SocketServer, EchoesWhatItReceivesBothWays) {
   EXPECT_EQ(server.Count("Created"), 1);
 }
 
+// With zero-byte reads a connection that waits for data holds no buffer of the pool: one
+// is taken when data is there, and given back with the echo. Only the accept loop holds
+// one, for the address of the next connection.
+TEST(SocketServer, WithZeroByteReadsAWaitingConnectionHoldsNoBuffer) {
+  TestServer::Options options;
+  options.zeroByteReads = true;
+  TestServer server(options);
+  server.StartListening();
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 20; ++i) {
+    clients.push_back(std::make_unique<TestClient>(server.ListeningPort()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  ASSERT_TRUE(server.WaitCount("Accepted", 20));
+  EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
+
+  const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
+  for (auto& client : clients) {
+    for (const std::string& message : messages) {
+      ASSERT_TRUE(client->Send(message));
+      EXPECT_EQ(client->Receive(message.size()), message) << message.size() << " bytes";
+    }
+  }
+  EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
+}
+
 TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
   TestServer::Options options;
   options.workers = 3;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -34,11 +35,12 @@ class TestServer : public Sockora::CSocketServer {
     bool holdSockets = false;       // keep a reference to every accepted connection
     bool unreferencedAnswer = false;
     bool throwOnAccept = false;
+    bool zeroByteReads = false;
   };
 
   explicit TestServer(Options options, std::uint16_t port = 0)
       : CSocketServer("127.0.0.1", 0, port, options.maxFreeSockets, 100, options.bufferSize,
-                      options.workers, true, false),
+                      options.workers, true, options.zeroByteReads),
         m_options(options) {}
 
   ~TestServer() override { WaitForShutdown(); }
@@ -72,6 +74,8 @@ class TestServer : public Sockora::CSocketServer {
       return std::count(m_events.begin(), m_events.end(), event) >= times;
     });
   }
+  // Buffers of the pool handed out and not yet given back.
+  int BuffersOut() const { return m_buffersOut.load(); }
   // The connections kept with holdSockets, each with one reference the test must Release.
   std::vector<Socket*> TakeHeldSockets() {
     std::lock_guard lock(m_mutex);
@@ -129,6 +133,8 @@ class TestServer : public Sockora::CSocketServer {
     Record("ConnectionError " + std::to_string(error));
   }
   void OnThreadDestroyed() override { Record("ThreadDestroyed"); }
+  void OnBufferAllocated() override { ++m_buffersOut; }
+  void OnBufferReleased() override { --m_buffersOut; }
   void OnError(const std::string& message) override {
     // The per-buffer trace lines are not recorded: a bulk test makes thousands.
     if (message.rfind("  RX: ", 0) == 0 || message.rfind("  TX: ", 0) == 0) return;
@@ -148,5 +154,6 @@ class TestServer : public Sockora::CSocketServer {
   std::condition_variable m_changed;
   std::vector<std::string> m_events;
   std::string m_received;
+  std::atomic<int> m_buffersOut{0};
   std::vector<Socket*> m_held;
 };

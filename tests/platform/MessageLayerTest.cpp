@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "RecordingTarget.h"
+#include "WaitFor.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
+#include "platform/CStoppableThread.h"
 
 using Sockora::Win32::CManualResetEvent;
 using Sockora::Win32::INFINITE;
@@ -114,4 +116,68 @@ TEST(MessageLayer, PostedMessagesAreHandledInOrderByTheLoop) {
   const auto messages = loop.Messages();
   ASSERT_EQ(messages.size(), 51u);
   for (WPARAM i = 0; i <= 50; ++i) EXPECT_EQ(messages[i].copy, i);
+}
+
+namespace {
+
+// What a report owns; counts the ones alive.
+struct Counted {
+  explicit Counted(std::atomic<int>& alive, WPARAM value) : alive(alive), value(value) { ++alive; }
+  ~Counted() { --alive; }
+  std::atomic<int>& alive;
+  const WPARAM value;
+};
+
+}  // namespace
+
+// A reporter runs ahead of the owner by the backlog at most; the owner waiting for the
+// reporter to end handles its reports meanwhile, in order, each with what it owns.
+TEST(MessageLayer, ReportsAreBoundedAndHandledWhileTheOwnerWaitsForTheReporter) {
+  constexpr std::size_t kTotal = CMessageTarget::kReportBacklog * 2 + 10;
+  std::atomic<int> alive{0};
+  std::vector<WPARAM> handled;
+  CMessageTarget owner([&](unsigned, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    EXPECT_EQ(reinterpret_cast<const Counted*>(lParam)->value, wParam);
+    handled.push_back(wParam);
+    return 0;
+  });
+  std::atomic<std::size_t> posted{0};
+  auto reporter = Sockora::Win32::CStoppableThread::Launch([&](Sockora::Win32::CEvent&) {
+    for (WPARAM i = 0; i < kTotal; ++i) {
+      auto report = std::make_shared<Counted>(alive, i);
+      EXPECT_TRUE(CMessageTarget::PostReport(owner.Handle(), kPing, i, reinterpret_cast<LPARAM>(report.get()), report));
+      ++posted;
+    }
+  });
+  // The backlog queued, and the next report made and waiting to be posted.
+  ASSERT_TRUE(WaitFor([&] {
+    return posted.load() == CMessageTarget::kReportBacklog &&
+           alive.load() == static_cast<int>(CMessageTarget::kReportBacklog) + 1;
+  }));
+  EXPECT_EQ(posted.load(), CMessageTarget::kReportBacklog) << "the reporter waits for the owner";
+
+  CMessageQueue::WaitForEnd(*reporter);
+  CMessageQueue::ForThisThread()->ProcessAll();
+  ASSERT_EQ(handled.size(), kTotal);
+  for (WPARAM i = 0; i < kTotal; ++i) ASSERT_EQ(handled[i], i);
+  EXPECT_EQ(alive.load(), 0);
+}
+
+// Reports dropped with their target free what they own and let a waiting reporter go.
+TEST(MessageLayer, ATargetGoneWithReportsQueuedFreesThemAndReleasesTheReporter) {
+  std::atomic<int> alive{0};
+  auto owner = std::make_unique<CMessageTarget>([](unsigned, WPARAM, LPARAM) -> LRESULT { return 0; });
+  const TargetHandle handle = owner->Handle();
+  std::atomic<std::size_t> accepted{0};
+  std::thread reporter([&] {
+    for (WPARAM i = 0; i <= CMessageTarget::kReportBacklog; ++i) {
+      auto report = std::make_shared<Counted>(alive, i);
+      if (CMessageTarget::PostReport(handle, kPing, i, reinterpret_cast<LPARAM>(report.get()), report)) ++accepted;
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return accepted.load() == CMessageTarget::kReportBacklog; }));
+  owner.reset();
+  reporter.join();
+  EXPECT_EQ(accepted.load(), CMessageTarget::kReportBacklog) << "the one that waited finds the target gone";
+  EXPECT_EQ(alive.load(), 0);
 }

@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""vantreld as a process (idle wait 0, its device list attached) beside socat, same run:
+one device, bulk device->pty and pty->device MB/s, 32-byte round trips p50/p99.
+
+usage: vantreld_vs_socat.py [rounds] BIN_DIR...  (each a directory with vantreld and
+English.so; several compare builds in the same rounds)"""
+import os, socket, struct, subprocess, sys, tempfile, time, tty, select
+
+ROUNDS = int(sys.argv[1])
+BINS = sys.argv[2:]
+BULK = 16 << 20
+CHUNK = 4096
+TRIPS = 2000
+
+
+def free_port():
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
+
+
+def pty_pair():
+    master, slave = os.openpty()
+    tty.setraw(master); tty.setraw(slave)
+    name = os.ttyname(slave)
+    return master, slave, name
+
+
+def read_exact_fd(fd, n):
+    got = 0
+    while got < n:
+        select.select([fd], [], [], 10)
+        b = os.read(fd, min(65536, n - got))
+        if not b: raise EOFError
+        got += len(b)
+
+
+def read_exact_sock(s, n):
+    got = 0
+    buf = bytearray(65536)
+    while got < n:
+        k = s.recv_into(buf, min(65536, n - got))
+        if k == 0: raise EOFError
+        got += k
+
+
+def device_to_pty(sock, master):
+    data = b"A" * CHUNK
+    import threading
+    t0 = time.perf_counter()
+    th = threading.Thread(target=lambda: sock.sendall(data * (BULK // CHUNK)))
+    th.start()
+    read_exact_fd(master, BULK)
+    th.join()
+    return BULK / (time.perf_counter() - t0) / 1e6
+
+
+def pty_to_device(sock, master):
+    data = b"B" * CHUNK
+    import threading
+    def writer():
+        left = BULK
+        while left:
+            select.select([], [master], [], 10)
+            left -= os.write(master, data[: min(CHUNK, left)])
+    t0 = time.perf_counter()
+    th = threading.Thread(target=writer)
+    th.start()
+    read_exact_sock(sock, BULK)
+    th.join()
+    return BULK / (time.perf_counter() - t0) / 1e6
+
+
+def round_trips(sock, master):
+    msg = b"C" * 32
+    times = []
+    for _ in range(TRIPS):
+        t0 = time.perf_counter()
+        sock.sendall(msg)
+        read_exact_fd(master, 32)
+        os.write(master, msg)
+        read_exact_sock(sock, 32)
+        times.append(time.perf_counter() - t0)
+    times.sort()
+    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99)] * 1e6
+
+
+def measure(sock, master):
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    rt = round_trips(sock, master)
+    return device_to_pty(sock, master), pty_to_device(sock, master), rt[0], rt[1]
+
+
+def vantreld_round(BIN):
+    work = tempfile.mkdtemp(prefix="vantrel-bench-")
+    env = dict(os.environ, VANTREL_APP_DIR=work, VANTREL_PORT_DIR=work + "/ports")
+    os.makedirs(work + "/ports", exist_ok=True)
+    port = free_port()
+    run = lambda *a: subprocess.run([BIN + "/vantreld", *a], env=env, check=True, capture_output=True)
+    run("settings", "set", "--ip", "127.0.0.1", "--port", str(port), "--delay", "0")
+    master, slave, name = pty_pair()
+    link = work + "/ports/COM5"
+    if os.path.lexists(link): os.unlink(link)
+    os.symlink(name, link)
+    run("tunnel", "add", "00000001", "--port", "COM5")
+    proc = subprocess.Popen([BIN + "/vantreld"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.time() + 20
+        while True:
+            try:
+                sock = socket.create_connection(("127.0.0.1", port)); break
+            except OSError:
+                if time.time() > deadline: raise
+                time.sleep(0.05)
+        time.sleep(0.3)
+        sock.sendall(struct.pack("<I", 1) + b"13912345678\0" + bytes([10, 1, 2, 3]) + b"\0")
+        time.sleep(0.5)
+        result = measure(sock, master)
+        sock.close()
+        return result
+    finally:
+        proc.terminate(); proc.wait(30)
+        os.close(master); os.close(slave)
+
+
+def socat_round():
+    master, slave, name = pty_pair()
+    port = free_port()
+    proc = subprocess.Popen(["socat", f"TCP-LISTEN:{port},reuseaddr,nodelay", f"FILE:{name},raw,echo=0"])
+    try:
+        deadline = time.time() + 20
+        while True:
+            try:
+                sock = socket.create_connection(("127.0.0.1", port)); break
+            except OSError:
+                if time.time() > deadline: raise
+                time.sleep(0.05)
+        result = measure(sock, master)
+        sock.close()
+        return result
+    finally:
+        proc.terminate(); proc.wait(30)
+        os.close(master); os.close(slave)
+
+
+def main():
+    rows = {b: [] for b in BINS}
+    rows["socat"] = []
+    for _ in range(ROUNDS):
+        for b in BINS:
+            rows[b].append(vantreld_round(b))
+        rows["socat"].append(socat_round())
+    print("%-20s %12s %12s %9s %9s" % ("", "dev->pty", "pty->dev", "p50 us", "p99 us"))
+    med = {}
+    for k, r in rows.items():
+        cols = [sorted(c)[len(c) // 2] for c in zip(*r)]
+        med[k] = cols
+        print("%-20s %12.1f %12.1f %9.0f %9.0f  (median of %d)" % (k, *cols, len(r)))
+    s = med["socat"]
+    for b in BINS:
+        v = med[b]
+        print("%-20s %12.2f %12.2f %+9.0f %+9.0f  (against socat)" % (b[-20:], v[0] / s[0], v[1] / s[1], v[2] - s[2],
+                                                                      v[3] - s[3]))
+
+main()
