@@ -103,13 +103,7 @@ def vantreld_round(BIN):
     run("tunnel", "add", "00000001", "--port", "COM5")
     proc = subprocess.Popen([BIN + "/vantreld"], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        deadline = time.time() + 20
-        while True:
-            try:
-                sock = socket.create_connection(("127.0.0.1", port)); break
-            except OSError:
-                if time.time() > deadline: raise
-                time.sleep(0.05)
+        sock = connect_when_listening(port)
         time.sleep(0.3)
         sock.sendall(struct.pack("<I", 1) + b"13912345678\0" + bytes([10, 1, 2, 3]) + b"\0")
         time.sleep(0.5)
@@ -121,18 +115,24 @@ def vantreld_round(BIN):
         os.close(master); os.close(slave)
 
 
+def connect_when_listening(port):
+    """A connection to 127.0.0.1:port once something listens there (at most 20 s)."""
+    deadline = time.time() + 20
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port))
+        except OSError:
+            if time.time() > deadline:
+                raise
+            time.sleep(0.05)
+
+
 def socat_round():
     master, slave, name = pty_pair()
     port = free_port()
     proc = subprocess.Popen(["socat", f"TCP-LISTEN:{port},reuseaddr,nodelay", f"FILE:{name},raw,echo=0"])
     try:
-        deadline = time.time() + 20
-        while True:
-            try:
-                sock = socket.create_connection(("127.0.0.1", port)); break
-            except OSError:
-                if time.time() > deadline: raise
-                time.sleep(0.05)
+        sock = connect_when_listening(port)
         result = measure(sock, master)
         sock.close()
         return result

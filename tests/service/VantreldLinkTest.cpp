@@ -310,19 +310,12 @@ TEST_F(VantreldLinkTest, SighupReadsTheTunnelsAndSettingsAgain) {
   ASSERT_TRUE(device.Send(Text("after the reload")));
   EXPECT_EQ(local->Read(16), Text("after the reload"));
 
-  const int taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  socklen_t size = sizeof address;
-  getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size);
-  ASSERT_EQ(vantreld.Run("settings set --port " + std::to_string(ntohs(address.sin_port))), 0);
+  TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
+  ASSERT_EQ(vantreld.Run("settings set --port " + std::to_string(taken.Port())), 0);
   vantreld.Signal(SIGHUP);
   EXPECT_EQ(vantreld.WaitForExit(), 1);
   EXPECT_NE(vantreld.Errors().find("Address already in use"), std::string::npos) << vantreld.Errors();
-  close(taken);
 }
 
 // A device simulator run ends normally when the service stops, unless --check still

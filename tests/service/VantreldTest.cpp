@@ -72,21 +72,14 @@ TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
 
 TEST(Vantreld, AServiceThatCannotStartExitsNonZeroWithTheReason) {
   TempDir dir;
-  const int other = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(other, 1), 0);
-  socklen_t size = sizeof address;
-  getsockname(other, reinterpret_cast<sockaddr*>(&address), &size);
+  TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
 
   Vantreld vantreld(dir.Path());
-  ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(ntohs(address.sin_port))), 0);
+  ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(taken.Port())), 0);
   vantreld.Start();
   EXPECT_EQ(vantreld.WaitForExit(), 1);
   EXPECT_NE(vantreld.Errors().find("Address already in use"), std::string::npos) << vantreld.Errors();
-  close(other);
 
   EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 1) << "no instance runs there";
   EXPECT_EQ(Vantreld(dir.Path()).Run("--signal NoSuchEvent"), 2);
