@@ -74,6 +74,7 @@ void CTcpServer::StopAndShutDown() {
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets.clear();
+    m_socketDevices.clear();
   }
   WaitForShutdown();
 }
@@ -132,9 +133,8 @@ void CTcpServer::OnConnectionClosed(Socket& socket) {
 
 std::string CTcpServer::DeviceIdOf(Socket* socket) {
   std::lock_guard lock(m_deviceMutex);
-  for (const auto& [id, holder] : m_deviceSockets)
-    if (holder == socket) return id;
-  return {};
+  auto it = m_socketDevices.find(socket);
+  return it == m_socketDevices.end() ? std::string() : it->second;
 }
 
 void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
@@ -143,6 +143,7 @@ void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
   if (id.empty()) return;
   Push(id, DATA_OFFLINE, replaced ? &OFFLINE_REPLACED : nullptr, replaced ? 1 : 0);
   std::lock_guard lock(m_deviceMutex);
+  m_socketDevices.erase(socket);
   auto it = m_deviceSockets.find(id);
   if (it != m_deviceSockets.end() && it->second == socket) m_deviceSockets.erase(it);
 }
@@ -192,13 +193,16 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
 bool CTcpServer::HoldWhileBacklogged(Socket& socket) {
   const std::string id = DeviceIdOf(&socket);
   if (id.empty()) return false;
+  CDataCenter& center = CDataCenter::Instance();
+  // The common case, without listing the connection: far from the mark, nothing to hold.
+  if (center.InFlight(id) < CDataCenter::kHighWater) return false;
   // Listed before the data center is asked: a drain right after the answer finds it.
   socket.AddRef();
   {
     std::lock_guard lock(m_heldMutex);
     m_held.emplace(&socket, id);
   }
-  if (CDataCenter::Instance().HoldWhileBacklogged(id)) return true;
+  if (center.HoldWhileBacklogged(id)) return true;
   bool stillListed = false;
   {
     std::lock_guard lock(m_heldMutex);
@@ -271,6 +275,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets[id] = &socket;
+    m_socketDevices[&socket] = id;
   }
   Push(id, DATA_REGISTER, record.Buffer, kRegistrationRecordLength);
   record.BufferedLength = 0;

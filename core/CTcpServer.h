@@ -131,6 +131,8 @@ class CTcpServer : public Sockora::CSocketServer {
   std::map<Socket*, bool> m_registrationPending;
   std::mutex m_deviceMutex;
   std::map<std::string, Socket*> m_deviceSockets;
+  // The same pairs the other way round: every receive asks which device a connection holds.
+  std::map<Socket*, std::string> m_socketDevices;
   std::mutex m_heldMutex;
   std::map<Socket*, std::string> m_held;  // each with a reference taken, by device ID
   std::atomic<TargetHandle> m_notifyWindow{0};
