@@ -9,6 +9,8 @@ VANTREL_PACKAGES=(
   socat
   help2man
   nlohmann-json3-dev
+  qt6-base-dev qt6-svg-dev
+  xvfb xauth fonts-noto-cjk
 )
 
 vantrel_install_deps() {

@@ -5,7 +5,6 @@
 # Each file and line that breaks the order is named.
 
 # From the bottom; folders on one line share a level and must not include each other.
-# ui/ is kept for the desktop program that comes next.
 set(levels
   "platform"
   "resources"

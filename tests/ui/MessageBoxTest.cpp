@@ -1,0 +1,59 @@
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "MessageBoxAnswerer.h"
+#include "ui/CMessageBoxCustom.h"
+
+namespace {
+
+// Runs CustomMessageBox while `act` is applied to the box once it is shown.
+template <typename Act>
+int ShowAnd(const std::string& caption, int type, Act act) {
+  QTimer::singleShot(0, [act] {
+    auto* box = qobject_cast<CMessageBoxCustom*>(QApplication::activeModalWidget());
+    ASSERT_NE(nullptr, box);
+    act(*box);
+  });
+  return CustomMessageBox(nullptr, "text", caption, type);
+}
+
+TEST(MessageBox, KindsShowTheirButtonsAndCaption) {
+  CMessageBoxCustom notice(nullptr, "line one\nline two", "", 0);
+  EXPECT_EQ("Vantrel", notice.windowTitle().toStdString());
+  EXPECT_EQ("line one\nline two", notice.Text());
+  EXPECT_TRUE(notice.YesButton()->isHidden());
+  EXPECT_EQ("确认", notice.NoButton()->text().toStdString());
+
+  CMessageBoxCustom question(nullptr, "?", "Caption", 4);
+  EXPECT_EQ("Caption", question.windowTitle().toStdString());
+  EXPECT_FALSE(question.YesButton()->isHidden());
+  EXPECT_EQ("是", question.YesButton()->text().toStdString());
+  EXPECT_EQ("否", question.NoButton()->text().toStdString());
+}
+
+TEST(MessageBox, OnlyYesOrEnterOnItAnswersYes) {
+  auto press = [](bool yes) { return [yes](CMessageBoxCustom& box) { (yes ? box.YesButton() : box.NoButton())->click(); }; };
+  auto key = [](Qt::Key k) { return [k](CMessageBoxCustom& box) { QTest::keyClick(&box, k); }; };
+  auto close = [](CMessageBoxCustom& box) { box.close(); };
+  EXPECT_EQ(IDYES, ShowAnd("", 4, press(true)));
+  EXPECT_EQ(IDNO, ShowAnd("", 4, press(false)));
+  EXPECT_EQ(IDYES, ShowAnd("", 4, key(Qt::Key_Return)));
+  EXPECT_EQ(IDNO, ShowAnd("", 4, key(Qt::Key_Escape)));
+  EXPECT_EQ(IDNO, ShowAnd("", 4, close));
+  EXPECT_EQ(IDNO, ShowAnd("", 0, press(false)));
+  EXPECT_EQ(IDNO, ShowAnd("", 0, key(Qt::Key_Return)));
+}
+
+TEST(MessageBox, FocusStartsOnYesForAQuestion) {
+  int focusedYes = -1;
+  ShowAnd("", 4, [&focusedYes](CMessageBoxCustom& box) {
+    focusedYes = box.focusWidget() == box.YesButton() ? 1 : 0;
+    box.NoButton()->click();
+  });
+  EXPECT_EQ(1, focusedYes);
+}
+
+}  // namespace
