@@ -93,6 +93,24 @@ def proc_cpu_s(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def switches(pids):
+    """Context switches (voluntary and not) of every live thread of pids: each hand-off of a
+    record between threads costs one or two."""
+    total = 0
+    for pid in pids:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except FileNotFoundError:
+            continue
+        for tid in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{tid}/status") as f:
+                    total += sum(int(line.split()[1]) for line in f if "ctxt_switches:" in line)
+            except FileNotFoundError:
+                pass
+    return total
+
+
 def memory(pids):
     """Summed over pids: RSS, HWM, PSS in MB, and threads."""
     rss = hwm = pss = threads = 0
@@ -319,7 +337,7 @@ def drive(label, pids, ends, per_port, targets, register, args, ready):
         out["idle"] = memory(pids)
 
         t0 = time.monotonic_ns() + NS // 2
-        cpu0, own0 = cpu(pids), cpu([serial.pid, sender.pid])
+        cpu0, own0, sw0 = cpu(pids), cpu([serial.pid, sender.pid]), switches(pids)
         dev_conn.send(("go", t0))
         peak_rss = peak_pss = 0.0
         sample_every = 1.0 if len(pids) < 10 else 5.0
@@ -334,12 +352,13 @@ def drive(label, pids, ends, per_port, targets, register, args, ready):
         if not serial_conn.poll(args.drain + 30):
             raise RuntimeError("the serial side did not stop in time")
         _, t1, got = serial_conn.recv()
-        cpu1, own1 = cpu(pids), cpu([serial.pid, sender.pid])
+        cpu1, own1, sw1 = cpu(pids), cpu([serial.pid, sender.pid]), switches(pids)
         m = memory(pids)
         out["peak"] = {"rss": max(peak_rss, m["rss"]), "pss": max(peak_pss, m["pss"]), "hwm": m["hwm"]}
         out["cpu_s"] = cpu1 - cpu0
         out["wall_s"] = (t1 - t0) / NS
         out["bench_cpu_s"] = own1 - own0
+        out["switches"] = sw1 - sw0
         out["sent"] = sent
         out["trouble"] = trouble
         if not serial_conn.poll(120 + devices / 100):
@@ -378,6 +397,7 @@ def run_vantreld(args, devices):
         with open(work + "/vantreld.out", "a") as log, open(work + "/vantreld.err", "a") as err:
             proc = subprocess.Popen([vantreld], env=env, stdout=log, stderr=err)
         wait_listening([port], 30, [proc])
+        print(f"vantreld ({devices} devices): pid {proc.pid}, application directory {work}", flush=True)
 
         def registered():
             with open(work + "/vantreld.out") as log:
@@ -466,7 +486,8 @@ def report(r, args):
     print(f"  memory      idle (all connected) RSS {i['rss']:.1f} MB, PSS {i['pss']:.1f} MB, {i['threads']} threads; "
           f"sending: peak RSS {p['rss']:.1f} MB sampled, VmHWM {p['hwm']:.1f} MB, peak PSS {p['pss']:.1f} MB")
     print(f"  cpu         {r['cpu_s']:.2f} s over {r['wall_s']:.1f} s = {r['cpu_s'] / r['wall_s']:.3f} cores "
-          f"(this script's devices and serial side: {r['bench_cpu_s']:.2f} s)")
+          f"(this script's devices and serial side: {r['bench_cpu_s']:.2f} s); "
+          f"{r['switches'] / max(1, sent):.1f} context switches per record")
     for line in r["problems"][:5]:
         print(f"  stderr      {line}")
     if len(r["problems"]) > 5:
