@@ -510,8 +510,18 @@ def main():
     args = ap.parse_args()
     if not all(0 < d < 1 << 20 for d in args.devices) or not 0 <= args.socat_devices < 1 << 20:
         ap.error("device counts run from 1 to 1048575")
+    if args.per_port < 1 or args.seconds <= 0 or args.period <= 0 or args.drain < 0 or args.settle < 0:
+        ap.error("--per-port, --seconds and --period must be positive, --drain and --settle not negative")
     if args.seconds / args.period >= 1 << 21:
         ap.error("at most 2097151 records per device")
+    if not os.access(os.path.join(args.bin, "vantreld"), os.X_OK):
+        ap.error(f"no vantreld program in {args.bin} (build it: cmake --build build --target vantreld English)")
+    if args.socat_devices and not shutil.which("socat"):
+        ap.error("socat is not installed (apt install socat), or run with --socat-devices 0")
+    with open("/proc/sys/kernel/pty/max") as f:
+        pty_max = int(f.read())
+    if max(math.ceil(d / args.per_port) for d in args.devices) > pty_max // 2 or args.socat_devices > pty_max // 2:
+        ap.error(f"this system allows {pty_max} ptys (/proc/sys/kernel/pty/max), shared with other programs")
 
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     need = max(args.devices + [args.socat_devices * 3]) + 1000
