@@ -79,6 +79,8 @@ void CDlgMgtData::BuildWindow() {
   for (QDateTimeEdit* picker : {m_startTime, m_endTime}) {
     picker->setDisplayFormat(kTimeFormat);
     picker->setCalendarPopup(true);
+    // Room for the whole time beside the popup's arrow.
+    picker->setMinimumWidth(picker->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 48);
   }
   m_hex = new QCheckBox(DialogText(IDC_DATA_HEX), this);
   m_direction = new QComboBox(this);
@@ -92,10 +94,10 @@ void CDlgMgtData::BuildWindow() {
   auto* conditionLayout = new QGridLayout(condition);
   conditionLayout->addWidget(m_useDeviceId, 0, 0);
   conditionLayout->addWidget(m_deviceId, 0, 1);
-  conditionLayout->addWidget(m_useTime, 1, 0, Qt::AlignRight);
-  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_START_TIME), condition), 1, 1);
+  conditionLayout->addWidget(m_useTime, 1, 0);
+  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_START_TIME), condition), 1, 1, Qt::AlignRight);
   conditionLayout->addWidget(m_startTime, 1, 2);
-  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_END_TIME), condition), 2, 1);
+  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_END_TIME), condition), 2, 1, Qt::AlignRight);
   conditionLayout->addWidget(m_endTime, 2, 2);
   conditionLayout->addWidget(m_hex, 0, 2);
   conditionLayout->addWidget(directionLabel, 3, 0);
