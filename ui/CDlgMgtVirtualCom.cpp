@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "platform/AppPaths.h"
 #include "platform/WriteDebugLine.h"
