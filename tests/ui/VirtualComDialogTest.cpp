@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QProcess>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "StatusPaneRecorder.h"
 #include "TempDir.h"
 #include "WaitFor.h"
+#include "platform/CPairRecord.h"
 #include "serial/SystemPortNames.h"
 #include "ui/CDlgMgtVirtualCom.h"
 
@@ -91,6 +93,31 @@ TEST_F(VirtualComDialogTest, CreateMakesThePairThatThePortListThenShows) {
   EXPECT_EQ(next, dialog.PortList()->currentText().toStdString());
   EXPECT_TRUE(Has(SystemPortNames(), name));
   EXPECT_TRUE(std::filesystem::exists(m_ports.File(name + "_FF")));
+}
+
+// After a reboot (here: the holder killed) the pair's links remain but lead nowhere safe.
+TEST_F(VirtualComDialogTest, APairWhoseHolderIsGoneIsNoPortAndItsNameIsOfferedAgain) {
+  std::string name;
+  {
+    CDlgMgtVirtualCom dialog(nullptr, m_status.Handle());
+    name = dialog.PortList()->currentText().toStdString();
+    dialog.Create();
+    m_made.push_back(name);
+    ASSERT_TRUE(WaitForSetupc(dialog));
+  }
+  const std::vector<CPairRecord> pairs = CPairRecord::Scan(m_ports.Path());
+  ASSERT_EQ(1u, pairs.size());
+  ASSERT_EQ(0, ::kill(pairs[0].pid, SIGKILL));
+  ASSERT_TRUE(WaitFor([&] { return !pairs[0].HolderAlive(); }));
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(m_ports.File(name))));
+  EXPECT_FALSE(Has(SystemPortNames(), name));
+
+  CDlgMgtVirtualCom dialog(nullptr, m_status.Handle());
+  ASSERT_EQ(name, dialog.PortList()->currentText().toStdString());
+  dialog.Create();
+  ASSERT_TRUE(WaitForSetupc(dialog));
+  EXPECT_TRUE(m_boxes.Boxes().empty());
+  EXPECT_TRUE(Has(SystemPortNames(), name));
 }
 
 TEST_F(VirtualComDialogTest, AMissingSetupcIsToldAndTheListStays) {
