@@ -6,9 +6,9 @@
 
 #include "core/CTunnelTable.h"
 #include "core/WriteWarning.h"
+#include "model/SettingFields.h"
 #include "model/SettingInfo.h"
 #include "platform/AppPaths.h"
-#include "platform/FirstIPv4Address.h"
 #include "storage/CAccessInterface.h"
 
 namespace {
@@ -80,8 +80,7 @@ bool LoadStartupConfiguration(std::string& failure) {
 
   for (const std::string& problem : problems) WriteWarning(problem);
   FillTunnelTable(tunnels);
-  if (settings.LocalIp.empty()) settings.LocalIp = FirstIPv4Address();
-  if (settings.LocalPort == 0) settings.LocalPort = kDefaultLocalPort;
+  ApplyStartDefaults(settings);
   ReplaceSettings(settings);
   return true;
 }

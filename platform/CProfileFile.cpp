@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/DebugSink.h"
+#include "platform/ReplaceFile.h"
 
 namespace {
 
@@ -128,29 +128,6 @@ std::string_view Unquote(std::string_view value) {
 
 bool ValidName(std::string_view name, std::string_view forbidden) {
   return !name.empty() && Trim(name) == name && name.find_first_of(forbidden) == std::string_view::npos;
-}
-
-// Writes `content` to a new file beside `path` and renames it over `path`.
-int ReplaceFile(const std::string& path, const std::string& content) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return errno;
-  struct stat old {};
-  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
-  for (std::size_t done = 0; error == 0 && done < content.size();) {
-    const ssize_t put = ::write(fd, content.data() + done, content.size() - done);
-    if (put >= 0) {
-      done += static_cast<std::size_t>(put);
-    } else if (errno != EINTR) {
-      error = errno;
-    }
-  }
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) ::unlink(temp.c_str());
-  return error;
 }
 
 }  // namespace

@@ -85,6 +85,11 @@ constexpr StringEntry kStrings[] = {
     {ID_SIM_STOP, "\n停止"},
     {ID_SIM_MONITOR, "\n监视"},
     {ID_MGT_DEVICE, "\n设备管理"},
+    // Settings, not-forwarded data and virtual COM port dialogs.
+    {IDS_LOCAL_IP_INVALID, "请输入正确的IPv4地址(如192.168.1.10)，或留空使用本机第一个IPv4地址"},
+    {IDS_QUERY_MORE_MATCHED, "查询成功，仅显示前%s条，另有更多符合条件的数据"},
+    {IDS_PORT_NAME_EMPTY, "The serial number can not be empty!"},
+    {IDS_BOOT_START_NOT_REMOVED, "不能删除开机自启动项：%s"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -78,6 +78,11 @@ constexpr unsigned IDS_READY = 171;
 constexpr unsigned IDS_EXIT_WHILE_RUNNING = 172;
 constexpr unsigned IDS_NOTTRANS_LIMIT_REACHED = 173;   // %s: the limit in bytes
 constexpr unsigned IDS_NOTTRANS_STORING_RESUMED = 174;  // %s: records not stored meanwhile
+// Settings, not-forwarded data and virtual COM port dialogs.
+constexpr unsigned IDS_LOCAL_IP_INVALID = 175;
+constexpr unsigned IDS_QUERY_MORE_MATCHED = 176;  // %s: the records shown
+constexpr unsigned IDS_PORT_NAME_EMPTY = 177;
+constexpr unsigned IDS_BOOT_START_NOT_REMOVED = 178;  // %s: the entry's path and the reason
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "model/SettingFields.h"
 #include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
 #include "platform/Notice.h"
@@ -41,8 +42,6 @@ constexpr std::array<SettingRow, 8> kSettingRows{{
     {"NotTransMaxBytes", "1073741824"},
 }};
 
-// The range the settings dialog allows for the no-data wait.
-constexpr std::int32_t kMaxDelayComRead = 10000;
 // The highest rate termios can set; lower rates go to the nearest one it knows.
 constexpr std::int32_t kMaxBaudRate = 4000000;
 
@@ -331,13 +330,14 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   };
   const SettingInfo defaults;
   constexpr std::int64_t kAny = std::int64_t{1} << 62;
-  readNumber("LocalPort", settings.LocalPort, 1, 65535, false, 0, std::to_string(kDefaultLocalPort));
+  readNumber("LocalPort", settings.LocalPort, kLowestLocalPort, kHighestLocalPort, false, 0,
+             std::to_string(kDefaultLocalPort));
   readNumber("BootAutoStart", settings.BootAutoStart, -kAny, kAny, false, 0, "off");
   readNumber("AutoStartSimulation", settings.AutoStartSimulation, -kAny, kAny, false, 0, "off");
   readNumber("FilterHearbeat", settings.FilterHearbeat, -kAny, kAny, false, 0, "off");
   readNumber("Escape", settings.Escape, -kAny, kAny, false, 0, "off");
-  readNumber("DelayComRead", settings.DelayComRead, 0, kMaxDelayComRead, true, defaults.DelayComRead,
-             std::to_string(defaults.DelayComRead));
+  readNumber("DelayComRead", settings.DelayComRead, kLowestDelayComRead, kHighestDelayComRead, true,
+             defaults.DelayComRead, std::to_string(defaults.DelayComRead));
   readNumber("NotTransMaxBytes", settings.NotTransMaxBytes, 0, kAny, false, defaults.NotTransMaxBytes,
              std::to_string(defaults.NotTransMaxBytes));
   return 1;

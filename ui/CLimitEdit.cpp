@@ -129,11 +129,16 @@ bool CLimitEdit::IntegerInRange() const {
 
 void CLimitEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
-  if (!m_checkRange || m_telling || IntegerInRange()) return;
+  if (!m_telling) CheckIntegerRange();
+}
+
+bool CLimitEdit::CheckIntegerRange() {
+  if (!m_checkRange || IntegerInRange()) return true;
   char message[256];
   std::snprintf(message, sizeof message, "%s[%u - %u]!",
                 CResourceStrings::Instance().LoadString(IDS_ALLOWED_RANGE).c_str(), m_minimum, m_maximum);
   Reject(message);
   setText(QString::number(m_minimum));
   selectAll();
+  return false;
 }

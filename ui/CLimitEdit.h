@@ -22,6 +22,11 @@ class CLimitEdit : public QLineEdit {
   bool AddCharRange(char lowest, char highest);
   // Turns the focus-out integer check on.
   void SetIntegerRange(unsigned minimum, unsigned maximum);
+  // The focus-out check, run now (an owner does before it takes the value, since Enter
+  // on the default button does not move the focus): true when the check is off or the
+  // text is an integer in range; otherwise the range message, the field reset to the
+  // minimum, and false.
+  bool CheckIntegerRange();
 
   const std::string& RejectionMessage() const { return m_message; }
   unsigned Minimum() const { return m_minimum; }

@@ -87,6 +87,12 @@ constexpr StringEntry kStrings[] = {
     {ID_SIM_STOP, "\nStop"},
     {ID_SIM_MONITOR, "\nMonitor"},
     {ID_MGT_DEVICE, "\nDevice Management"},
+    // Settings, not-forwarded data and virtual COM port dialogs.
+    {IDS_LOCAL_IP_INVALID,
+     "Enter an IPv4 address such as 192.168.1.10, or leave it empty for this computer's first IPv4 address."},
+    {IDS_QUERY_MORE_MATCHED, "Query succeeded; only the first %s records are shown, more match."},
+    {IDS_PORT_NAME_EMPTY, "The serial number can not be empty!"},
+    {IDS_BOOT_START_NOT_REMOVED, "Cannot remove the log-on start entry: %s"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -1,7 +1,5 @@
 #include "CSettingsCommands.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -17,23 +15,13 @@
 #include "CTextTable.h"
 #include "CommandStatus.h"
 #include "ServiceLanguage.h"
+#include "model/SettingFields.h"
 #include "model/TunnelFields.h"
 #include "platform/AppPaths.h"
 #include "platform/CProfileFile.h"
 #include "resources/CResourceStrings.h"
 
 namespace {
-
-// The decimal text of a whole number from low to high, digits only; nothing otherwise.
-std::optional<std::string> NumberSetting(const std::string& text, unsigned long low, unsigned long high) {
-  if (text.empty() || text.size() > 10 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-    return std::nullopt;
-  }
-  const unsigned long value = std::stoul(text);
-  if (value < low || value > high) return std::nullopt;
-  return std::to_string(value);
-}
 
 // "1" or "0" as the store writes switches; nothing for an unknown word.
 std::optional<std::string> SwitchSetting(const std::string& text) {
@@ -44,19 +32,6 @@ std::optional<std::string> SwitchSetting(const std::string& text) {
     if (EqualIgnoringCase(text, off)) return "0";
   }
   return std::nullopt;
-}
-
-// A dotted IPv4 address in its usual form, or empty (the first address of this computer
-// at start-up); nothing for anything else.
-std::optional<std::string> AddressSetting(const std::string& text) {
-  if (text.empty()) return text;
-  in_addr address{};
-  char canonical[INET_ADDRSTRLEN];
-  if (inet_pton(AF_INET, text.c_str(), &address) != 1 ||
-      inet_ntop(AF_INET, &address, canonical, sizeof canonical) == nullptr) {
-    return std::nullopt;
-  }
-  return std::string(canonical);
 }
 
 // A number of bytes, digits with an optional K, M or G (powers of 1024), up to 1 PiB, as
@@ -174,9 +149,9 @@ int CSettingsCommands::Set() {
                    const char* rule) {
     if (m_setCommand->count(option) > 0) given.push_back({option, key, text, std::move(value), rule});
   };
-  check("--ip", "LocalIp", m_ip, AddressSetting(m_ip), "a dotted IPv4 address such as 192.168.1.10, or \"\"");
-  check("--port", "LocalPort", m_port, NumberSetting(m_port, 1, 65535), "a whole number from 1 to 65535");
-  check("--delay", "DelayComRead", m_delay, NumberSetting(m_delay, 0, 10000), "a whole number from 0 to 10000");
+  check("--ip", "LocalIp", m_ip, LocalIpField(m_ip), "a dotted IPv4 address such as 192.168.1.10, or \"\"");
+  check("--port", "LocalPort", m_port, NumberField(m_port, kLowestLocalPort, kHighestLocalPort), "a whole number from 1 to 65535");
+  check("--delay", "DelayComRead", m_delay, NumberField(m_delay, kLowestDelayComRead, kHighestDelayComRead), "a whole number from 0 to 10000");
   check("--boot-auto-start", "BootAutoStart", m_bootAutoStart, SwitchSetting(m_bootAutoStart), "on or off");
   check("--auto-start", "AutoStartSimulation", m_autoStart, SwitchSetting(m_autoStart), "on or off");
   check("--filter-heartbeat", "FilterHearbeat", m_filterHeartbeat, SwitchSetting(m_filterHeartbeat), "on or off");

@@ -1,0 +1,220 @@
+#include "ui/CDlgMgtData.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <vector>
+
+#include "model/NotTransRecord.h"
+#include "model/TunnelFields.h"
+#include "platform/WriteDebugLine.h"
+#include "resources/CResourceStrings.h"
+#include "resources/ListColumns.h"
+#include "resources/ResourceIds.h"
+#include "ui/CLimitEdit.h"
+#include "ui/CMessageBoxCustom.h"
+#include "ui/CNotTransResultModel.h"
+#include "ui/StatusText.h"
+
+namespace {
+
+const QString kTimeFormat = QStringLiteral("yyyy/MM/dd HH:mm:ss");
+
+std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+
+QString DialogText(unsigned controlId) {
+  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MGT_DATA, controlId));
+}
+
+}  // namespace
+
+CDlgMgtData::CDlgMgtData(QWidget* parent, TargetHandle mainWindow, std::size_t maxShownRecords)
+    : QDialog(parent), m_mainWindow(mainWindow), m_maxShownRecords(maxShownRecords),
+      m_results(new CNotTransResultModel(this)) {
+  m_store.OpenDatabase(DATABASE_FILE_NAME);
+  BuildWindow();
+}
+
+void CDlgMgtData::BuildWindow() {
+  setWindowTitle(DialogText(IDC_CAPTION));
+  auto button = [this](unsigned id) { return new QPushButton(DialogText(id), this); };
+  QPushButton* query = button(IDC_DATA_QUERY);
+  QPushButton* remove = button(IDC_DATA_DELETE);
+  QPushButton* removeAll = button(IDC_DATA_DELETE_ALL);
+  QPushButton* clear = button(IDC_DATA_CLEAR);
+  connect(query, &QPushButton::clicked, this, &CDlgMgtData::Query);
+  connect(remove, &QPushButton::clicked, this, &CDlgMgtData::Delete);
+  connect(removeAll, &QPushButton::clicked, this, &CDlgMgtData::DeleteAll);
+  connect(clear, &QPushButton::clicked, this, &CDlgMgtData::Clear);
+
+  auto* actions = new QGroupBox(DialogText(IDC_DATA_GROUP_ACTIONS), this);
+  auto* actionsLayout = new QGridLayout(actions);
+  actionsLayout->addWidget(query, 0, 0);
+  actionsLayout->addWidget(remove, 0, 1);
+  actionsLayout->addWidget(removeAll, 1, 0);
+  actionsLayout->addWidget(clear, 1, 1);
+  QPushButton* exportButton = button(IDC_DATA_EXPORT);
+  exportButton->hide();
+  actionsLayout->addWidget(exportButton, 2, 0);
+
+  m_useDeviceId = new QCheckBox(DialogText(IDC_DATA_USE_DEVICE_ID), this);
+  m_useDeviceId->setChecked(true);
+  m_deviceId = new CLimitEdit(this);
+  m_deviceId->ResetToDigits();
+  m_deviceId->AddCharRange('a', 'f');
+  m_deviceId->AddCharRange('A', 'F');
+  m_deviceId->setMaxLength(8);
+  m_useTime = new QCheckBox(this);
+  m_startTime = new QDateTimeEdit(QDateTime(QDate::currentDate(), QTime(0, 0, 0)), this);
+  m_endTime = new QDateTimeEdit(QDateTime(QDate::currentDate(), QTime(23, 59, 59)), this);
+  for (QDateTimeEdit* picker : {m_startTime, m_endTime}) {
+    picker->setDisplayFormat(kTimeFormat);
+    picker->setCalendarPopup(true);
+    // Room for the whole time beside the popup's arrow.
+    picker->setMinimumWidth(picker->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 48);
+  }
+  m_hex = new QCheckBox(DialogText(IDC_DATA_HEX), this);
+  m_direction = new QComboBox(this);
+  m_direction->addItems({QStringLiteral("Tcp  -> Com"), QStringLiteral("Com  -> Tcp"), QStringLiteral("Tcp <-> Com")});
+  m_direction->setCurrentIndex(2);
+  auto* directionLabel = new QLabel(DialogText(IDC_DATA_LABEL_DIRECTION), this);
+  connect(m_useDeviceId, &QCheckBox::toggled, this, &CDlgMgtData::UpdateEnabled);
+  connect(m_useTime, &QCheckBox::toggled, this, &CDlgMgtData::UpdateEnabled);
+
+  auto* condition = new QGroupBox(DialogText(IDC_DATA_GROUP_CONDITION), this);
+  auto* conditionLayout = new QGridLayout(condition);
+  conditionLayout->addWidget(m_useDeviceId, 0, 0);
+  conditionLayout->addWidget(m_deviceId, 0, 1);
+  conditionLayout->addWidget(m_useTime, 1, 0);
+  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_START_TIME), condition), 1, 1, Qt::AlignRight);
+  conditionLayout->addWidget(m_startTime, 1, 2);
+  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_END_TIME), condition), 2, 1, Qt::AlignRight);
+  conditionLayout->addWidget(m_endTime, 2, 2);
+  conditionLayout->addWidget(m_hex, 0, 2);
+  conditionLayout->addWidget(directionLabel, 3, 0);
+  conditionLayout->addWidget(m_direction, 3, 1);
+  directionLabel->hide();
+  m_direction->hide();
+
+  m_resultsView = new QTableView(this);
+  m_resultsView->setModel(m_results);
+  m_resultsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_resultsView->setShowGrid(true);
+  m_resultsView->verticalHeader()->hide();
+  m_resultsView->setStyleSheet(QStringLiteral("QTableView { background-color: rgb(249, 253, 232); }"));
+  const auto columns = ListColumns(IDD_MGT_DATA, IDC_DATA_RESULTS);
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    m_resultsView->setColumnWidth(static_cast<int>(i), columns[i].width);
+  m_resultsView->horizontalHeader()->setStretchLastSection(true);
+
+  // Paging that was never wired: there, but hidden.
+  auto* paging = new QHBoxLayout;
+  auto* pageSizeLabel = new QLabel(DialogText(IDC_DATA_LABEL_PAGE_SIZE), this);
+  auto* pageSize = new QComboBox(this);
+  pageSize->addItems({QStringLiteral("200"), QStringLiteral("500"), QStringLiteral("1000"), QStringLiteral("5000")});
+  pageSize->setCurrentIndex(0);
+  paging->addWidget(pageSizeLabel);
+  paging->addWidget(pageSize);
+  pageSizeLabel->hide();
+  pageSize->hide();
+  for (unsigned id : {IDC_DATA_FIRST_PAGE, IDC_DATA_PREVIOUS_PAGE, IDC_DATA_NEXT_PAGE, IDC_DATA_LAST_PAGE}) {
+    QPushButton* page = button(id);
+    paging->addWidget(page);
+    page->hide();
+  }
+
+  auto* results = new QGroupBox(DialogText(IDC_DATA_GROUP_RESULTS), this);
+  auto* resultsLayout = new QVBoxLayout(results);
+  resultsLayout->addWidget(m_resultsView);
+  resultsLayout->addLayout(paging);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(condition, 1);
+  top->addWidget(actions);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top);
+  layout->addWidget(results, 1);
+  resize(640, 480);
+  UpdateEnabled();
+}
+
+void CDlgMgtData::UpdateEnabled() {
+  m_deviceId->setEnabled(m_useDeviceId->isChecked());
+  m_direction->setEnabled(m_useDeviceId->isChecked());
+  m_startTime->setEnabled(m_useTime->isChecked());
+  m_endTime->setEnabled(m_useTime->isChecked());
+}
+
+std::optional<NotTransFilter> CDlgMgtData::Condition() {
+  NotTransFilter filter;
+  if (m_useDeviceId->isChecked()) {
+    // Stored IDs are upper case and compared byte-wise: a typed "0000abcd" means 0000ABCD.
+    const std::optional<std::string> id = DeviceIdField(m_deviceId->text().toStdString());
+    if (!id) {
+      CustomMessageBox(this, Text(IDS_DEVICE_ID_LENGTH), "", 0);
+      return std::nullopt;
+    }
+    filter.DeviceId = *id;
+  }
+  if (m_useTime->isChecked()) {
+    filter.StartTime = m_startTime->dateTime().toString(kTimeFormat).toStdString();
+    filter.EndTime = m_endTime->dateTime().toString(kTimeFormat).toStdString();
+  }
+  if (!m_useDeviceId->isChecked() && !m_useTime->isChecked()) {
+    CustomMessageBox(this, Text(IDS_NO_CONDITION), "", 0);
+    return std::nullopt;
+  }
+  return filter;
+}
+
+void CDlgMgtData::Query() {
+  const std::optional<NotTransFilter> filter = Condition();
+  if (!filter) return;
+  SendStatusText(m_mainWindow, 0, Text(IDS_QUERYING));
+  std::vector<NotTransRecord> records;
+  bool moreMatched = false;
+  const std::int64_t count = m_store.QueryNotTransData(*filter, records, m_maxShownRecords, &moreMatched);
+  std::string result;
+  if (count < 0) {
+    WriteDebugLine("[ERROR]", "CDlgMgtData: query failed: %s\n", m_store.LastFailureText().c_str());
+    m_results->Clear();
+    result = Text(IDS_QUERY_FAILED);
+  } else if (count == 0) {
+    m_results->Clear();
+    result = Text(IDS_QUERY_NOTHING);
+  } else {
+    m_results->SetRecords(records, m_hex->isChecked());
+    result = Text(IDS_QUERY_SUCCEEDED);
+    if (moreMatched) {
+      char text[512];
+      std::snprintf(text, sizeof text, Text(IDS_QUERY_MORE_MATCHED).c_str(), std::to_string(count).c_str());
+      result = text;
+    }
+  }
+  SendStatusText(m_mainWindow, 0, result);
+}
+
+void CDlgMgtData::Delete() {
+  const std::optional<NotTransFilter> filter = Condition();
+  if (!filter) return;
+  const bool deleted = m_store.DeleteNotTransData(*filter) == 1;
+  if (!deleted) WriteDebugLine("[ERROR]", "CDlgMgtData: delete failed: %s\n", m_store.LastFailureText().c_str());
+  SendStatusText(m_mainWindow, 0, Text(deleted ? IDS_DELETE_SUCCEEDED : IDS_DELETE_FAILED));
+}
+
+void CDlgMgtData::DeleteAll() {
+  const bool deleted = m_store.DeleteAllNotTransData() == 1;
+  if (!deleted) WriteDebugLine("[ERROR]", "CDlgMgtData: delete all failed: %s\n", m_store.LastFailureText().c_str());
+  SendStatusText(m_mainWindow, 0, Text(deleted ? IDS_DELETE_SUCCEEDED : IDS_DELETE_FAILED));
+}
+
+void CDlgMgtData::Clear() { m_results->Clear(); }
