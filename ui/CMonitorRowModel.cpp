@@ -1,0 +1,96 @@
+#include "ui/CMonitorRowModel.h"
+
+#include <QColor>
+#include <QMetaObject>
+
+#include "model/DataText.h"
+#include "resources/CResourceStrings.h"
+#include "resources/ResourceIds.h"
+
+namespace {
+
+QString Text(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().LoadString(id)); }
+
+}  // namespace
+
+CMonitorRowModel::CMonitorRowModel(QObject* parent)
+    : QAbstractTableModel(parent), m_heartbeat(Text(IDS_HEARTBEAT)), m_userData(Text(IDS_USER_DATA)),
+      m_success(Text(IDS_SUCCESS)), m_failure(Text(IDS_FAILURE)) {
+  for (const std::string& header : CResourceStrings::Instance().ColumnHeaders(IDD_MONITOR, IDC_MONITOR_TCP_TO_COM))
+    m_headers << QString::fromStdString(header);
+}
+
+void CMonitorRowModel::Append(Row row) {
+  m_pending.push_back(std::move(row));
+  if (m_pending.size() > static_cast<std::size_t>(kCapacity)) m_pending.pop_front();
+  if (m_flushQueued) return;
+  m_flushQueued = true;
+  // Queued behind the reports already waiting, so a burst becomes one insertion.
+  QMetaObject::invokeMethod(this, &CMonitorRowModel::Flush, Qt::QueuedConnection);
+}
+
+void CMonitorRowModel::Flush() {
+  m_flushQueued = false;
+  if (m_pending.empty()) return;
+  // Append keeps at most kCapacity rows queued, so the oldest shown rows cover any excess.
+  const std::size_t total = m_rows.size() + m_pending.size();
+  const std::size_t dropped = total > static_cast<std::size_t>(kCapacity) ? total - kCapacity : 0;
+  if (dropped > 0) {
+    beginRemoveRows(QModelIndex(), 0, static_cast<int>(dropped) - 1);
+    m_rows.erase(m_rows.begin(), m_rows.begin() + static_cast<std::ptrdiff_t>(dropped));
+    endRemoveRows();
+  }
+  const int first = static_cast<int>(m_rows.size());
+  beginInsertRows(QModelIndex(), first, first + static_cast<int>(m_pending.size()) - 1);
+  for (Row& row : m_pending) m_rows.push_back(std::move(row));
+  m_pending.clear();
+  endInsertRows();
+  emit RowsAppended();
+}
+
+void CMonitorRowModel::Clear() {
+  beginResetModel();
+  m_rows.clear();
+  m_pending.clear();
+  endResetModel();
+}
+
+void CMonitorRowModel::SetHex(bool hex) {
+  if (hex == m_hex) return;
+  m_hex = hex;
+  if (!m_rows.empty()) emit dataChanged(index(0, Data), index(rowCount() - 1, Data), {Qt::DisplayRole});
+}
+
+int CMonitorRowModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int CMonitorRowModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
+
+QVariant CMonitorRowModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size())) return {};
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignCenter);
+  if (role == Qt::BackgroundRole) return QColor(249, 253, 232);
+  if (role != Qt::DisplayRole) return {};
+  const Row& row = m_rows[static_cast<std::size_t>(index.row())];
+  switch (index.column()) {
+    case Time:
+      return QString::fromStdString(row.time);
+    case Channel:
+      return QString::fromStdString(row.channel);
+    case Type:
+      return row.heartbeat ? m_heartbeat : m_userData;
+    case Data:
+      return QString::fromStdString(m_hex ? HexOf(row.data.data(), row.data.size())
+                                          : TextOf(row.data.data(), row.data.size()));
+    case Status:
+      return row.succeeded ? m_success : m_failure;
+    default:
+      return {};
+  }
+}
+
+QVariant CMonitorRowModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= m_headers.size()) return {};
+  return m_headers[section];
+}
