@@ -70,7 +70,8 @@ CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_list);
   layout->addLayout(buttons);
-  resize(width + 40, 360);
+  // The note, last and stretched, gets room for a short description.
+  resize(width + 200, 360);
 }
 
 CDlgMgtDevice::~CDlgMgtDevice() = default;

@@ -35,7 +35,10 @@ QString DialogText(unsigned controlId) {
 
 const QString kListStyle = QStringLiteral("QTableView { background-color: rgb(249, 253, 232); }");
 
-void SetUpList(QTableView* list, unsigned controlId) {
+// Each column at least its standard width, its caption's and, for a channel, the longest
+// channel text's, so that no caption or channel is cut in either language. Returns the
+// columns' total width.
+int SetUpList(QTableView* list, unsigned controlId) {
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -46,8 +49,18 @@ void SetUpList(QTableView* list, unsigned controlId) {
   list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
   const auto columns = ListColumns(IDD_MONITOR, controlId);
-  for (std::size_t i = 0; i < columns.size(); ++i) list->setColumnWidth(static_cast<int>(i), columns[i].width);
+  const int longestChannel =
+      list->fontMetrics().horizontalAdvance(QString::fromStdString(MonitorRow::ChannelText("00000000", "COM1024")));
+  int total = 0;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const QString caption = QString::fromStdString(Text(columns[i].stringId));
+    int width = std::max(columns[i].width, list->horizontalHeader()->fontMetrics().horizontalAdvance(caption) + 24);
+    if (columns[i].stringId == IDS_COL_CHANNEL) width = std::max(width, longestChannel + 24);
+    list->setColumnWidth(static_cast<int>(i), width);
+    total += width;
+  }
   list->horizontalHeader()->setStretchLastSection(true);
+  return total;
 }
 
 QGroupBox* Group(unsigned controlId, QWidget* content, QWidget* parent) {
@@ -71,14 +84,14 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   setWindowTitle(DialogText(IDC_CAPTION));
   m_channels->setHorizontalHeaderLabels({QString::fromStdString(Text(IDS_COL_CHANNEL))});
   m_channelList->setModel(m_channels);
-  SetUpList(m_channelList, IDC_MONITOR_CHANNELS);
+  const int channelWidth = SetUpList(m_channelList, IDC_MONITOR_CHANNELS);
   m_startStop->setText(QString::fromStdString(Text(IDS_MONITOR_START)));
 
   auto* channels = new QGroupBox(DialogText(IDC_MONITOR_GROUP_CHANNELS), this);
   auto* channelLayout = new QVBoxLayout(channels);
   channelLayout->addWidget(m_channelList);
   channelLayout->addWidget(m_showAll);
-  channels->setFixedWidth(ListColumns(IDD_MONITOR, IDC_MONITOR_CHANNELS)[0].width + 60);
+  channels->setFixedWidth(channelWidth + 40);
   auto* directions = new QVBoxLayout;
   directions->addWidget(Group(IDC_MONITOR_GROUP_TCP_TO_COM, m_tcpToComList, this));
   directions->addWidget(Group(IDC_MONITOR_GROUP_COM_TO_TCP, m_comToTcpList, this));
@@ -95,7 +108,8 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(lists, 1);
   layout->addLayout(controls);
-  resize(960, 560);
+  // Room for every column of a data list beside the channels.
+  resize(channelWidth + m_rowsWidth + 110, 600);
 
   connect(m_startStop, &QPushButton::clicked, this, &CDlgMonitor::OnStartStop);
   connect(m_clear, &QPushButton::clicked, this, &CDlgMonitor::OnClear);
@@ -119,7 +133,7 @@ CDlgMonitor::~CDlgMonitor() { m_simulation.DeviceList().SetMonitor(nullptr); }
 QTableView* CDlgMonitor::MakeDataList(CMonitorRowModel* model) {
   auto* list = new QTableView(this);
   list->setModel(model);
-  SetUpList(list, IDC_MONITOR_TCP_TO_COM);
+  m_rowsWidth = SetUpList(list, IDC_MONITOR_TCP_TO_COM);
   connect(model, &CMonitorRowModel::RowsAppended, list, [this, list] {
     if (m_autoScrolling) list->scrollToBottom();
   });

@@ -70,6 +70,7 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   // The time text of the current second, made once for all rows of that second.
   std::time_t m_timeSecond = 0;
   std::string m_timeText;
+  int m_rowsWidth = 0;  // the columns of a data list together
 
   QStandardItemModel* m_channels;
   CMonitorRowModel* m_tcpToCom;

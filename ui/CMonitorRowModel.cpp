@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QMetaObject>
+#include <QStringDecoder>
 
 #include "model/DataText.h"
 #include "resources/CResourceStrings.h"
@@ -10,6 +11,24 @@
 namespace {
 
 QString Text(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().LoadString(id)); }
+
+// The text form for a window: UTF-8 text as it is; bytes that are not UTF-8 (a heartbeat's
+// FE, binary protocols) as \xNN escapes instead of replacement marks.
+QString DisplayText(const std::vector<unsigned char>& data) {
+  const std::string text = TextOf(data.data(), data.size());
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString shown = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+  if (!decoder.hasError()) return shown;
+  shown.clear();
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80)
+      shown += QLatin1Char(c);
+    else
+      shown += QStringLiteral("\\x") + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+  }
+  return shown;
+}
 
 }  // namespace
 
@@ -81,8 +100,7 @@ QVariant CMonitorRowModel::data(const QModelIndex& index, int role) const {
     case Type:
       return row.heartbeat ? m_heartbeat : m_userData;
     case Data:
-      return QString::fromStdString(m_hex ? HexOf(row.data.data(), row.data.size())
-                                          : TextOf(row.data.data(), row.data.size()));
+      return m_hex ? QString::fromStdString(HexOf(row.data.data(), row.data.size())) : DisplayText(row.data);
     case Status:
       return row.succeeded ? m_success : m_failure;
     default:

@@ -68,6 +68,8 @@ TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
   EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Status), "成功");
   EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Type), "心跳包");
   EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Status), "失败");
+  // Bytes that are not UTF-8 text are shown as escapes, not as replacement marks.
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Data), "\\xFE");
   // An unconfigured device's channel is its ID; every COM-to-device row is user data.
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Channel), "00000009");
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Type), "用户数据");
