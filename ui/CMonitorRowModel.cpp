@@ -1,7 +1,6 @@
 #include "ui/CMonitorRowModel.h"
 
 #include <QColor>
-#include <QMetaObject>
 #include <QStringDecoder>
 
 #include "model/DataText.h"
@@ -35,6 +34,9 @@ QString DisplayText(const std::vector<unsigned char>& data) {
 CMonitorRowModel::CMonitorRowModel(QObject* parent)
     : QAbstractTableModel(parent), m_heartbeat(Text(IDS_HEARTBEAT)), m_userData(Text(IDS_USER_DATA)),
       m_success(Text(IDS_SUCCESS)), m_failure(Text(IDS_FAILURE)) {
+  m_flushTimer.setSingleShot(true);
+  m_flushTimer.setInterval(kFlushDelayMs);
+  connect(&m_flushTimer, &QTimer::timeout, this, &CMonitorRowModel::Flush);
   for (const std::string& header : CResourceStrings::Instance().ColumnHeaders(IDD_MONITOR, IDC_MONITOR_TCP_TO_COM))
     m_headers << QString::fromStdString(header);
 }
@@ -42,14 +44,11 @@ CMonitorRowModel::CMonitorRowModel(QObject* parent)
 void CMonitorRowModel::Append(Row row) {
   m_pending.push_back(std::move(row));
   if (m_pending.size() > static_cast<std::size_t>(kCapacity)) m_pending.pop_front();
-  if (m_flushQueued) return;
-  m_flushQueued = true;
-  // Queued behind the reports already waiting, so a burst becomes one insertion.
-  QMetaObject::invokeMethod(this, &CMonitorRowModel::Flush, Qt::QueuedConnection);
+  if (!m_flushTimer.isActive()) m_flushTimer.start();
 }
 
 void CMonitorRowModel::Flush() {
-  m_flushQueued = false;
+  m_flushTimer.stop();
   if (m_pending.empty()) return;
   // Append keeps at most kCapacity rows queued, so the oldest shown rows cover any excess.
   const std::size_t total = m_rows.size() + m_pending.size();

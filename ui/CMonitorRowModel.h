@@ -2,14 +2,14 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <QTimer>
 #include <deque>
 #include <string>
 #include <vector>
 
 // One direction of the traffic monitor: time, channel, data type, data (as text or as
-// hexadecimal) and forwarding status of the newest kCapacity rows. Rows appended while
-// the user-interface thread handles a burst of reports go in together, with one insertion
-// and one RowsAppended, once the burst is handled. The data is kept as bytes and put in
+// hexadecimal) and forwarding status of the newest kCapacity rows. Rows appended within
+// kFlushDelayMs go in together, with one insertion and one RowsAppended. The data is kept as bytes and put in
 // its text or hexadecimal form only for the rows a view shows. User-interface thread.
 class CMonitorRowModel : public QAbstractTableModel {
   Q_OBJECT
@@ -18,6 +18,9 @@ class CMonitorRowModel : public QAbstractTableModel {
   // Kept without a bound, a monitor left running under steady traffic would hold every
   // record forwarded since it was started, until the memory is gone.
   static constexpr int kCapacity = 10000;
+  // Rows wait at most this long to be shown: under steady traffic the views are laid out
+  // and painted a few times a second, not once per burst of reports.
+  static constexpr int kFlushDelayMs = 100;
   enum Column { Time, Channel, Type, Data, Status, kColumnCount };
 
   struct Row {
@@ -51,7 +54,7 @@ class CMonitorRowModel : public QAbstractTableModel {
  private:
   std::deque<Row> m_rows;
   std::deque<Row> m_pending;
-  bool m_flushQueued = false;
+  QTimer m_flushTimer;
   bool m_hex = false;
   QStringList m_headers;
   QString m_heartbeat, m_userData, m_success, m_failure;

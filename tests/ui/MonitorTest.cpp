@@ -130,9 +130,8 @@ TEST_F(MonitorTest, ABurstIsOneInsertionAndOnlyTheNewestRowsStay) {
     const std::string text = "row " + std::to_string(i);
     monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));
   }
-  QCoreApplication::processEvents();
+  ASSERT_TRUE(PumpUntil([&] { return monitor.TcpToCom().rowCount() == 100; }));
   EXPECT_EQ(inserted.count(), 1);
-  EXPECT_EQ(monitor.TcpToCom().rowCount(), 100);
   for (int i = 100; i < total; ++i) {
     const std::string text = "row " + std::to_string(i);
     monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));

@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QTableView>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,13 +42,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs the event loop until `done` holds; false after a minute.
+// Runs the event loop until `done` holds; false after a minute. Sleeps while nothing happens.
 template <typename Condition>
 bool RunUntil(Condition done) {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+  QTimer tick;
+  tick.start(10);
   while (!done()) {
     if (Clock::now() > deadline) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
