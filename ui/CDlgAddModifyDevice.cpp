@@ -93,12 +93,12 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   setWindowTitle(QString::fromStdString(Text(IDS_ADD_DEVICE)));
 }
 
-void CDlgAddModifyDevice::ReloadPorts() {
+void CDlgAddModifyDevice::ReloadPorts(bool tellNone) {
   const QString chosen = m_port->currentText();
   m_port->clear();
   for (const std::string& port : SystemSerialPorts()) m_port->addItem(QString::fromStdString(port));
   if (m_port->count() == 0) {
-    CustomMessageBox(isVisible() ? this : parentWidget(), Text(IDS_NO_SERIAL_PORT), "", 0);
+    if (tellNone) CustomMessageBox(isVisible() ? this : parentWidget(), Text(IDS_NO_SERIAL_PORT), "", 0);
     return;
   }
   const int at = m_port->findText(chosen);
@@ -106,7 +106,8 @@ void CDlgAddModifyDevice::ReloadPorts() {
 }
 
 void CDlgAddModifyDevice::FillFromTunnel(const TunnelInfo& tunnel) {
-  ReloadPorts();
+  // The tunnel's own port is offered even when this computer lacks it.
+  ReloadPorts(false);
   m_id->setText(QString::fromStdString(tunnel.DeviceID));
   m_id->setEnabled(false);
   m_note->setPlainText(QString::fromStdString(tunnel.Note));
@@ -126,7 +127,7 @@ void CDlgAddModifyDevice::ShowEditor(int mode) {
     m_id->setEnabled(mode == AddMode);
   }
   // Ports come and go (virtual pairs, adapters): a new tunnel is offered today's.
-  if (m_mode == AddMode && !isVisible()) ReloadPorts();
+  if (m_mode == AddMode && !isVisible()) ReloadPorts(true);
   adjustSize();
   if (QWidget* owner = parentWidget(); owner != nullptr && owner->isVisible())
     move(owner->window()->frameGeometry().center() - rect().center());

@@ -66,8 +66,8 @@ class CDlgAddModifyDevice : public QDialog {
   enum class Outcome { Saved, Exists, NeedsConsent, OtherFailed, Failed };
 
   // Refills the port list from this computer, keeping the chosen port where it remains;
-  // tells the operator when there is none.
-  void ReloadPorts();
+  // with `tellNone`, tells the operator when there is none.
+  void ReloadPorts(bool tellNone);
   void Save();
   // One transaction: reads the stored tunnels, applies the exists check and the
   // same-port rule, writes. Without consent, asks for it (NeedsConsent) instead of
