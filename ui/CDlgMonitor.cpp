@@ -86,6 +86,9 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   m_channelList->setModel(m_channels);
   const int channelWidth = SetUpList(m_channelList, IDC_MONITOR_CHANNELS);
   m_startStop->setText(QString::fromStdString(Text(IDS_MONITOR_START)));
+  // Enter must not start, stop or clear by surprise.
+  m_startStop->setAutoDefault(false);
+  m_clear->setAutoDefault(false);
 
   auto* channels = new QGroupBox(DialogText(IDC_MONITOR_GROUP_CHANNELS), this);
   auto* channelLayout = new QVBoxLayout(channels);
@@ -138,6 +141,14 @@ QTableView* CDlgMonitor::MakeDataList(CMonitorRowModel* model) {
     if (m_autoScrolling) list->scrollToBottom();
   });
   return list;
+}
+
+void CDlgMonitor::ShowOver(QWidget* host) {
+  RefreshChannels();
+  show();
+  if (host != nullptr) move(host->mapToGlobal(host->rect().center()) - rect().center());
+  raise();
+  activateWindow();
 }
 
 void CDlgMonitor::RefreshChannels() {

@@ -31,6 +31,9 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   // Rebuilds the channel list when the tunnel table changed since the last rebuild; the
   // selected channel stays.
   void RefreshChannels();
+  // The monitor command: the channels brought up to date, the window shown centred over
+  // `host` (the device list).
+  void ShowOver(QWidget* host);
 
   void AddTcpToCom(int code, const DataItem& item) override;
   void AddComToTcp(int code, const DataItem& item) override;

@@ -168,8 +168,7 @@ int RunScene(const QString& folder, bool english) {
   });
   CDlgSimulation simulation;
   CDlgMonitor monitor(nullptr, simulation);
-  monitor.RefreshChannels();
-  monitor.show();
+  monitor.ShowOver(nullptr);
   monitor.StartStopButton()->click();
   simulation.StartService();
   if (!RunUntil([&] { return simulation.Accepting(); })) {
