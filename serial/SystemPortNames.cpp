@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <system_error>
 
 #include "model/TunnelFields.h"
 #include "platform/AppPaths.h"
 #include "platform/CPairRecord.h"
+#include "platform/WriteDebugLine.h"
 
 namespace {
 
@@ -34,6 +36,9 @@ std::vector<std::string> SystemPortNames() {
     if (PortField(name) != name) continue;
     if (!CPairRecord::IsOrphanedEnd(directory, name)) names.insert(name);
   }
+  if (error && error != std::errc::no_such_file_or_directory)
+    WriteDebugLine("[ERROR]", "SystemPortNames: cannot read %s: %s\n", directory.c_str(), error.message().c_str());
+  error.clear();
   for (const auto& entry : std::filesystem::directory_iterator("/sys/class/tty", error)) {
     const std::string tty = entry.path().filename().string();
     if (!tty.starts_with("ttyS") || tty.size() == 4 || tty.size() > 8 ||

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "CJsonObject.h"
-#include "CStoreTransaction.h"
+#include "storage/CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
 #include "ServiceLanguage.h"

@@ -5,22 +5,18 @@
 #include <memory>
 
 #include "CJsonObject.h"
-#include "CStoreTransaction.h"
+#include "storage/CStoreTransaction.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
 #include "model/DataText.h"
 #include "model/SamePortRule.h"
 #include "model/TunnelFields.h"
+#include "service/TunnelSaving.h"
 
 namespace {
 
 std::string PortSettingsText(const TunnelInfo& tunnel) {
   return tunnel.SerialNo + " " + tunnel.BaudRate + " " + tunnel.DateBit + " " + tunnel.Parity + " " + tunnel.StopBit;
-}
-
-// Replaces the stored row of `tunnel` inside the caller's transaction.
-bool Replace(CAccessInterface& store, const TunnelInfo& tunnel) {
-  return store.DeleteTunnel(tunnel.DeviceID) == 1 && store.AddTunnel(tunnel) == 1;
 }
 
 bool LoadAll(CAccessInterface& store, std::vector<TunnelInfo>& tunnels) { return store.LoadTunnels(tunnels) == 1; }
@@ -152,12 +148,9 @@ int CTunnelCommands::Save(CManagementStore& store, CStoreTransaction& transactio
                     "\nNothing was saved. Run again with --force to change them too, or give the same "
                     "settings.");
   }
-  CAccessInterface& access = store.Store();
-  for (const TunnelInfo& tunnel : aligned) {
-    if (!Replace(access, tunnel)) return store.Failed("cannot change the tunnel of " + tunnel.DeviceID);
-  }
-  const bool saved = add ? access.AddTunnel(edited) == 1 : Replace(access, edited);
-  if (!saved || !transaction.Commit()) return store.Failed("cannot save the tunnel of " + edited.DeviceID);
+  const std::string failed = WriteTunnelEdit(store.Store(), aligned, edited, add);
+  if (!failed.empty() && failed != edited.DeviceID) return store.Failed("cannot change the tunnel of " + failed);
+  if (!failed.empty() || !transaction.Commit()) return store.Failed("cannot save the tunnel of " + edited.DeviceID);
   for (const TunnelInfo& tunnel : aligned) {
     std::cout << "Tunnel " << tunnel.DeviceID << " changed to " << PortSettingsText(tunnel) << ".\n";
   }
@@ -223,10 +216,7 @@ int CTunnelCommands::Add() {
 
   const int code = InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
                                      const std::vector<TunnelInfo>& stored) {
-    const auto existing = std::find_if(stored.begin(), stored.end(), [&](const TunnelInfo& other) {
-      return EqualIgnoringCase(other.DeviceID, tunnel.DeviceID);
-    });
-    if (existing != stored.end()) {
+    if (const TunnelInfo* existing = FindTunnelIgnoringCase(stored, tunnel.DeviceID)) {
       return BadInput("a tunnel for device " + existing->DeviceID + " already exists (use: vantreld tunnel modify)");
     }
     return Save(store, transaction, stored, tunnel, true);

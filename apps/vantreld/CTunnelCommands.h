@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "CManagementStore.h"
-#include "CStoreTransaction.h"
+#include "storage/CStoreTransaction.h"
 #include "model/TunnelInfo.h"
 
 // "vantreld tunnel list|add|modify|delete": the configured tunnels in Info.db, with the

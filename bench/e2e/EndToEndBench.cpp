@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "BulkTransfer.h"
 #include "PtyEnd.h"
 #include "protocol/RegistrationPacket.h"
 #include "core/CDataCenter.h"
@@ -42,10 +43,6 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kBound = std::chrono::seconds(60);
-constexpr std::size_t kBulkBytes = 8u << 20;
-constexpr std::size_t kBlock = 8192;
 constexpr std::size_t kMessage = 32;
 constexpr int kTrips = 2000;
 constexpr int kRounds = 3;
@@ -54,71 +51,6 @@ std::string MakeTempDir(const char* name) {
   std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return {};
   return pattern;
-}
-
-int ConnectTo(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  return fd;
-}
-
-// Writes everything (false when the bound passed or the descriptor failed).
-bool WriteAll(int fd, const unsigned char* data, std::size_t size, Clock::time_point deadline) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::write(fd, data + done, std::min(size - done, kBlock));
-    if (put > 0) {
-      done += static_cast<std::size_t>(put);
-      continue;
-    }
-    if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
-    if (Clock::now() > deadline) return false;
-    pollfd p{fd, POLLOUT, 0};
-    ::poll(&p, 1, 100);
-  }
-  return true;
-}
-
-// Reads `size` bytes into `out` (false when the bound passed or the descriptor failed).
-bool ReadAll(int fd, unsigned char* out, std::size_t size, Clock::time_point deadline) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::read(fd, out + done, size - done);
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-      continue;
-    }
-    if (got == 0 || (errno != EAGAIN && errno != EINTR)) return false;
-    if (Clock::now() > deadline) return false;
-    pollfd p{fd, POLLIN, 0};
-    ::poll(&p, 1, 100);
-  }
-  return true;
-}
-
-// MB/s moving kBulkBytes from `from` to `to`, checked byte for byte; 0 on failure.
-double Bulk(int from, int to) {
-  std::vector<unsigned char> data(kBulkBytes), got(kBulkBytes);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i * 7) % 251);
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline = start + kBound;
-  std::atomic<bool> written{false};
-  std::thread writer([&] { written = WriteAll(from, data.data(), data.size(), deadline); });
-  const bool read = ReadAll(to, got.data(), got.size(), deadline);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  writer.join();
-  if (!written || !read || got != data) return 0;
-  return static_cast<double>(kBulkBytes) / seconds / 1e6;
 }
 
 // Sends back whatever arrives on the pty end until stopped.
@@ -143,24 +75,6 @@ class Echo {
   }
   std::atomic<bool> m_stop{false};
   std::thread m_thread;
-};
-
-// One pty: the forwarder opens the slave as its port, the bench reads and writes the
-// master. The bench keeps a raw slave descriptor open so that the line stays raw and
-// never hangs up between the forwarder's opens.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string slavePath;
-  bool ready = CNullModemPair::OpenEnd(master, slave, slavePath);
-
-  Pty() = default;
-  ~Pty() {
-    if (slave >= 0) ::close(slave);
-    if (master >= 0) ::close(master);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
 };
 
 struct Trips {

@@ -4,7 +4,7 @@
 
 // One write transaction on an open store, taken at once (BEGIN IMMEDIATE) so that what
 // a command reads inside it cannot change before it commits. Rolled back unless
-// committed. Main thread only.
+// committed. The store's thread.
 class CStoreTransaction {
  public:
   explicit CStoreTransaction(CAccessInterface& store);

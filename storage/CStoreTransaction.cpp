@@ -1,4 +1,4 @@
-#include "CStoreTransaction.h"
+#include "storage/CStoreTransaction.h"
 
 CStoreTransaction::CStoreTransaction(CAccessInterface& store) : m_store(store) {
   m_begun = m_store.ExecuteSql("BEGIN IMMEDIATE", {}) == 1;

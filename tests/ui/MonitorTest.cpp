@@ -1,0 +1,202 @@
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTableView>
+
+#include "DevicesFixture.h"
+#include "SerialFixture.h"
+#include "TestDevice.h"
+#include "core/CTcpServer.h"
+#include "platform/CNullModemPair.h"
+#include "resources/ResourceIds.h"
+#include "serial/CSerialInterface.h"
+#include "ui/CDlgMonitor.h"
+#include "ui/CMonitorRowModel.h"
+
+namespace {
+
+class MonitorTest : public DevicesFixture {
+ protected:
+  static DataItem Item(const std::string& id, DataKind kind, const Bytes& data) {
+    DataItem item{};
+    SetDeviceId(item, id);
+    item.Kind = kind;
+    item.Length = static_cast<std::int32_t>(data.size());
+    std::copy(data.begin(), data.end(), item.Data);
+    return item;
+  }
+
+  static std::string Cell(const CMonitorRowModel& model, int row, int column) {
+    return model.data(model.index(row, column)).toString().toStdString();
+  }
+
+  // Rows appended so far, shown.
+  void Settle(CDlgMonitor& monitor) {
+    QCoreApplication::processEvents();
+    monitor.TcpToCom().Flush();
+    monitor.ComToTcp().Flush();
+  }
+};
+
+TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
+  Configure({"00000001", "COM3", "9600", "8", "1", "None", ""});
+  CDlgMonitor monitor(nullptr, m_simulation);
+  const DataItem data = Item("00000001", DATA_USER, {0x41, 0x42, 0x00, 0x43});
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data);
+  monitor.AddComToTcp(static_cast<int>(TCP_SENT), data);
+  Settle(monitor);
+  EXPECT_TRUE(monitor.Paused());
+  EXPECT_EQ(monitor.StartStopButton()->text().toStdString(), Str(IDS_MONITOR_START));
+  EXPECT_EQ(monitor.TcpToCom().rowCount() + monitor.ComToTcp().rowCount(), 0);
+
+  monitor.StartStopButton()->click();
+  EXPECT_EQ(monitor.StartStopButton()->text().toStdString(), Str(IDS_MONITOR_STOP));
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data);
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITE_FAILED), Item("00000001", DATA_HEARTBEAT, {0xFE}));
+  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000009", DATA_SERIAL, {0x31}));
+  Settle(monitor);
+  const CMonitorRowModel& toCom = monitor.TcpToCom();
+  const CMonitorRowModel& toTcp = monitor.ComToTcp();
+  ASSERT_EQ(toCom.rowCount(), 2);
+  ASSERT_EQ(toTcp.rowCount(), 1);
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Time).size(), 19u);
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Type), "用户数据");
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Data), "AB");
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Status), "成功");
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Type), "心跳包");
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Status), "失败");
+  // Bytes that are not UTF-8 text are shown as escapes, not as replacement marks.
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Data), "\\xFE");
+  // An unconfigured device's channel is its ID; every COM-to-device row is user data.
+  EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Channel), "00000009");
+  EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Type), "用户数据");
+
+  monitor.HexBox()->click();
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Data), "41420043");
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Data), "FE");
+  monitor.ClearButton()->click();
+  EXPECT_EQ(toCom.rowCount() + toTcp.rowCount(), 0);
+}
+
+TEST_F(MonitorTest, AClickedChannelFiltersBothDirections) {
+  Configure({"00000001", "COM3", "9600", "8", "1", "None", ""});
+  Configure({"00000002", "COM4", "9600", "8", "1", "None", ""});
+  CDlgMonitor monitor(nullptr, m_simulation);
+  monitor.show();
+  monitor.StartStopButton()->click();
+  ASSERT_EQ(monitor.Channels().rowCount(), 2);
+  EXPECT_EQ(monitor.StatusLine()->text().toStdString(), Str(IDS_MONITORED_CHANNEL) + "：" + Str(IDS_ALL_CHANNELS));
+
+  monitor.OnChannelClick(monitor.Channels().index(0, 0));
+  EXPECT_FALSE(monitor.ShowAllBox()->isChecked());
+  EXPECT_EQ(monitor.StatusLine()->text().toStdString(), Str(IDS_MONITORED_CHANNEL) + "：[00000001] <-> [COM3]");
+  for (const char* id : {"00000001", "00000002"}) {
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item(id, DATA_USER, {'x'}));
+    monitor.AddComToTcp(static_cast<int>(TCP_SENT), Item(id, DATA_SERIAL, {'y'}));
+  }
+  Settle(monitor);
+  ASSERT_EQ(monitor.TcpToCom().rowCount(), 1);
+  ASSERT_EQ(monitor.ComToTcp().rowCount(), 1);
+  EXPECT_EQ(Cell(monitor.TcpToCom(), 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
+  EXPECT_EQ(Cell(monitor.ComToTcp(), 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
+
+  // A new tunnel rebuilds the channel list; the chosen channel stays.
+  CTunnelTable::Instance().Add({"00000000", "COM7", "9600", "8", "1", "None", ""});
+  monitor.RefreshChannels();
+  ASSERT_EQ(monitor.Channels().rowCount(), 3);
+  EXPECT_EQ(monitor.Channels().item(0)->text(), "[00000000] <-> [COM7]");
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'z'}));
+  Settle(monitor);
+  EXPECT_EQ(monitor.TcpToCom().rowCount(), 2);
+
+  // Show all unticked and no channel chosen: nothing is shown.
+  CDlgMonitor fresh(nullptr, m_simulation);
+  fresh.StartStopButton()->click();
+  fresh.ShowAllBox()->click();
+  fresh.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'x'}));
+  Settle(fresh);
+  EXPECT_EQ(fresh.TcpToCom().rowCount(), 0);
+}
+
+TEST_F(MonitorTest, ABurstIsOneInsertionAndOnlyTheNewestRowsStay) {
+  CDlgMonitor monitor(nullptr, m_simulation);
+  monitor.StartStopButton()->click();
+  QSignalSpy inserted(&monitor.TcpToCom(), &QAbstractItemModel::rowsInserted);
+  const int total = CMonitorRowModel::kCapacity + 50;
+  for (int i = 0; i < 100; ++i) {
+    const std::string text = "row " + std::to_string(i);
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return monitor.TcpToCom().rowCount() == 100; }));
+  EXPECT_EQ(inserted.count(), 1);
+  for (int i = 100; i < total; ++i) {
+    const std::string text = "row " + std::to_string(i);
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));
+    if (i % 1000 == 0) QCoreApplication::processEvents();
+  }
+  Settle(monitor);
+  ASSERT_EQ(monitor.TcpToCom().rowCount(), CMonitorRowModel::kCapacity);
+  EXPECT_EQ(Cell(monitor.TcpToCom(), 0, CMonitorRowModel::Data), "row 50");
+  EXPECT_EQ(Cell(monitor.TcpToCom(), CMonitorRowModel::kCapacity - 1, CMonitorRowModel::Data),
+            "row " + std::to_string(total - 1));
+}
+
+TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
+  CNullModemPair pair;
+  ASSERT_TRUE(pair.Create());
+  ASSERT_TRUE(pair.Link(m_portDir.Path(), "COM5", "COM5_FF"));
+  Configure({"00000001", "COM5", "9600", "8", "1", "None", ""});
+  Configure({"0000000A", "COM9", "9600", "8", "1", "None", ""});  // no such port: every write fails
+  CDlgMonitor monitor(nullptr, m_simulation);
+  monitor.StartStopButton()->click();
+  m_simulation.StartService();
+  ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
+  LocalEnd local(m_portDir.Path() + "/COM5_FF");
+  TestDevice device(m_port);
+  TestDevice failing(m_port);
+  ASSERT_TRUE(device.Send(Registration(1)));
+  ASSERT_TRUE(failing.Send(Registration(10)));
+  CDeviceList& list = m_simulation.DeviceList();
+  ASSERT_TRUE(PumpUntil([&] {
+    return list.Cell(0, CDeviceList::LinkState) == Str(IDS_LINK_CONNECTED) &&
+           list.Cell(1, CDeviceList::LinkState) == Str(IDS_LINK_CONNECTED);
+  }));
+
+  ASSERT_TRUE(device.Send(Text("ping")));
+  EXPECT_EQ(local.Read(4), Text("ping"));
+  ASSERT_TRUE(local.Write(Text("pong")));
+  EXPECT_EQ(device.Read(4), Text("pong"));
+  ASSERT_TRUE(failing.Send(Bytes{0x31, 0x32, 0x00, 0x33}));
+
+  const CMonitorRowModel& toCom = monitor.TcpToCom();
+  const CMonitorRowModel& toTcp = monitor.ComToTcp();
+  auto rowOf = [&](const std::string& channel) {
+    for (int row = 0; row < toCom.rowCount(); ++row)
+      if (Cell(toCom, row, CMonitorRowModel::Channel) == channel) return row;
+    return -1;
+  };
+  ASSERT_TRUE(PumpUntil([&] {
+    return rowOf("[00000001] <-> [COM5]") >= 0 && rowOf("[0000000A] <-> [COM9]") >= 0 && toTcp.rowCount() == 1;
+  }));
+  EXPECT_EQ(Cell(toCom, rowOf("[00000001] <-> [COM5]"), CMonitorRowModel::Data), "ping");
+  EXPECT_EQ(Cell(toCom, rowOf("[00000001] <-> [COM5]"), CMonitorRowModel::Status), Str(IDS_SUCCESS));
+  EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Data), "pong");
+  EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Status), Str(IDS_SUCCESS));
+  EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Data), "12");
+  EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Status), Str(IDS_FAILURE));
+  EXPECT_EQ(list.Cell(1, CDeviceList::PortState), Str(IDS_PORT_CLOSED));
+
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+  std::vector<NotTransRecord> records;
+  ASSERT_TRUE(PumpUntil([&] {
+    records.clear();
+    return store.QueryNotTransData(NotTransFilter{"0000000A", "", ""}, records, 10, nullptr) == 1;
+  }));
+  EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
+}
+
+}  // namespace

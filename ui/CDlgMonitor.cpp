@@ -1,0 +1,228 @@
+#include "ui/CDlgMonitor.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "core/CTcpServer.h"
+#include "core/CTunnelTable.h"
+#include "model/LocalTimeText.h"
+#include "model/TunnelFields.h"
+#include "model/WindowMessages.h"
+#include "resources/CResourceStrings.h"
+#include "resources/ListColumns.h"
+#include "resources/ResourceIds.h"
+#include "serial/CSerialInterface.h"
+#include "service/CDlgSimulation.h"
+#include "service/MonitorRow.h"
+#include "ui/CMonitorRowModel.h"
+
+namespace {
+
+std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+
+QString DialogText(unsigned controlId) {
+  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MONITOR, controlId));
+}
+
+const QString kListStyle = QStringLiteral("QTableView { background-color: rgb(249, 253, 232); }");
+
+// Each column at least its standard width, its caption's and, for a channel, the longest
+// channel text's, so that no caption or channel is cut in either language. Returns the
+// columns' total width.
+int SetUpList(QTableView* list, unsigned controlId) {
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  list->setWordWrap(false);
+  list->setStyleSheet(kListStyle);
+  list->verticalHeader()->hide();
+  // Every row is one line: the view never measures rows one by one.
+  list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
+  const auto columns = ListColumns(IDD_MONITOR, controlId);
+  const int longestChannel =
+      list->fontMetrics().horizontalAdvance(QString::fromStdString(MonitorRow::ChannelText("00000000", "COM1024")));
+  int total = 0;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const QString caption = QString::fromStdString(Text(columns[i].stringId));
+    int width = std::max(columns[i].width, list->horizontalHeader()->fontMetrics().horizontalAdvance(caption) + 24);
+    if (columns[i].stringId == IDS_COL_CHANNEL) width = std::max(width, longestChannel + 24);
+    list->setColumnWidth(static_cast<int>(i), width);
+    total += width;
+  }
+  list->horizontalHeader()->setStretchLastSection(true);
+  return total;
+}
+
+QGroupBox* Group(unsigned controlId, QWidget* content, QWidget* parent) {
+  auto* group = new QGroupBox(DialogText(controlId), parent);
+  auto* layout = new QVBoxLayout(group);
+  layout->addWidget(content);
+  return group;
+}
+
+}  // namespace
+
+CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
+    : QDialog(parent), m_simulation(simulation), m_channels(new QStandardItemModel(0, 1, this)),
+      m_tcpToCom(new CMonitorRowModel(this)), m_comToTcp(new CMonitorRowModel(this)),
+      m_channelList(new QTableView(this)), m_tcpToComList(MakeDataList(m_tcpToCom)),
+      m_comToTcpList(MakeDataList(m_comToTcp)), m_showAll(new QCheckBox(DialogText(IDC_MONITOR_SHOW_ALL), this)),
+      m_startStop(new QPushButton(DialogText(IDC_MONITOR_START_STOP), this)),
+      m_clear(new QPushButton(DialogText(IDC_MONITOR_CLEAR), this)),
+      m_hex(new QCheckBox(DialogText(IDC_MONITOR_HEX), this)),
+      m_autoScroll(new QCheckBox(DialogText(IDC_MONITOR_AUTO_SCROLL), this)), m_status(new QLabel(this)) {
+  setWindowTitle(DialogText(IDC_CAPTION));
+  m_channels->setHorizontalHeaderLabels({QString::fromStdString(Text(IDS_COL_CHANNEL))});
+  m_channelList->setModel(m_channels);
+  const int channelWidth = SetUpList(m_channelList, IDC_MONITOR_CHANNELS);
+  m_startStop->setText(QString::fromStdString(Text(IDS_MONITOR_START)));
+  // Enter must not start, stop or clear by surprise.
+  m_startStop->setAutoDefault(false);
+  m_clear->setAutoDefault(false);
+
+  auto* channels = new QGroupBox(DialogText(IDC_MONITOR_GROUP_CHANNELS), this);
+  auto* channelLayout = new QVBoxLayout(channels);
+  channelLayout->addWidget(m_channelList);
+  channelLayout->addWidget(m_showAll);
+  channels->setFixedWidth(channelWidth + 40);
+  auto* directions = new QVBoxLayout;
+  directions->addWidget(Group(IDC_MONITOR_GROUP_TCP_TO_COM, m_tcpToComList, this));
+  directions->addWidget(Group(IDC_MONITOR_GROUP_COM_TO_TCP, m_comToTcpList, this));
+  auto* lists = new QHBoxLayout;
+  lists->addWidget(channels);
+  lists->addLayout(directions, 1);
+  auto* controls = new QHBoxLayout;
+  controls->addWidget(m_status, 1);
+  controls->addWidget(m_autoScroll);
+  controls->addWidget(m_hex);
+  controls->addSpacing(12);
+  controls->addWidget(m_clear);
+  controls->addWidget(m_startStop);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(lists, 1);
+  layout->addLayout(controls);
+  // Room for every column of a data list beside the channels.
+  resize(channelWidth + m_rowsWidth + 110, 600);
+
+  connect(m_startStop, &QPushButton::clicked, this, &CDlgMonitor::OnStartStop);
+  connect(m_clear, &QPushButton::clicked, this, &CDlgMonitor::OnClear);
+  connect(m_autoScroll, &QCheckBox::clicked, this, &CDlgMonitor::OnAutoScroll);
+  connect(m_hex, &QCheckBox::clicked, this, &CDlgMonitor::OnHexDisplay);
+  connect(m_showAll, &QCheckBox::clicked, this, &CDlgMonitor::OnShowAllChannels);
+  connect(m_channelList, &QTableView::clicked, this, &CDlgMonitor::OnChannelClick);
+
+  RefreshChannels();
+  m_autoScroll->setChecked(true);
+  m_showAll->setChecked(true);
+  m_autoScrolling = m_autoScroll->isChecked();
+  m_showingAll = m_showAll->isChecked();
+  OnHexDisplay();
+  OnShowAllChannels();
+  m_simulation.DeviceList().SetMonitor(this);
+}
+
+CDlgMonitor::~CDlgMonitor() { m_simulation.DeviceList().SetMonitor(nullptr); }
+
+QTableView* CDlgMonitor::MakeDataList(CMonitorRowModel* model) {
+  auto* list = new QTableView(this);
+  list->setModel(model);
+  m_rowsWidth = SetUpList(list, IDC_MONITOR_TCP_TO_COM);
+  connect(model, &CMonitorRowModel::RowsAppended, list, [this, list] {
+    if (m_autoScrolling) list->scrollToBottom();
+  });
+  return list;
+}
+
+void CDlgMonitor::ShowOver(QWidget* host) {
+  RefreshChannels();
+  show();
+  if (host != nullptr) move(host->mapToGlobal(host->rect().center()) - rect().center());
+  raise();
+  activateWindow();
+}
+
+void CDlgMonitor::RefreshChannels() {
+  std::map<std::string, std::string> texts;
+  for (const auto& [id, tunnel] : CTunnelTable::Instance().Snapshot())
+    texts.emplace(id, MonitorRow::ChannelText(tunnel.DeviceID, tunnel.SerialNo));
+  // Compared by content: the table's change stamp has whole seconds, and two changes
+  // within one second must not leave the list behind.
+  if (texts == m_channelTexts) return;
+  m_channelTexts = std::move(texts);
+  m_channels->removeRows(0, m_channels->rowCount());
+  for (const auto& [id, text] : m_channelTexts) {
+    auto* item = new QStandardItem(QString::fromStdString(text));
+    item->setEditable(false);
+    item->setTextAlignment(Qt::AlignCenter);
+    m_channels->appendRow(item);
+  }
+}
+
+const std::string& CDlgMonitor::TimeNow() {
+  const std::time_t now = std::time(nullptr);
+  if (now != m_timeSecond) {
+    m_timeSecond = now;
+    m_timeText = LocalTimeText();
+  }
+  return m_timeText;
+}
+
+void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item) {
+  if (m_paused) return;
+  const std::string id = DeviceIdOf(item);
+  const auto channel = m_channelTexts.find(id);
+  const std::string& channelText = channel == m_channelTexts.end() ? id : channel->second;
+  if (!m_showingAll && !EqualIgnoringCase(channelText, m_selectedChannel)) return;
+  CMonitorRowModel::Row row;
+  row.time = TimeNow();
+  row.channel = channelText;
+  row.heartbeat = toCom && item.Kind == DATA_HEARTBEAT;
+  row.succeeded = static_cast<WPARAM>(code) == (toCom ? SERIAL_WRITTEN : TCP_SENT);
+  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
+  row.data.assign(item.Data, item.Data + length);
+  model.Append(std::move(row));
+}
+
+void CDlgMonitor::AddTcpToCom(int code, const DataItem& item) { Add(*m_tcpToCom, true, code, item); }
+
+void CDlgMonitor::AddComToTcp(int code, const DataItem& item) { Add(*m_comToTcp, false, code, item); }
+
+void CDlgMonitor::OnStartStop() {
+  m_paused = !m_paused;
+  m_startStop->setText(QString::fromStdString(Text(m_paused ? IDS_MONITOR_START : IDS_MONITOR_STOP)));
+}
+
+void CDlgMonitor::OnClear() {
+  m_tcpToCom->Clear();
+  m_comToTcp->Clear();
+}
+
+void CDlgMonitor::OnAutoScroll() { m_autoScrolling = m_autoScroll->isChecked(); }
+
+void CDlgMonitor::OnHexDisplay() {
+  m_tcpToCom->SetHex(m_hex->isChecked());
+  m_comToTcp->SetHex(m_hex->isChecked());
+}
+
+void CDlgMonitor::OnShowAllChannels() {
+  m_showingAll = m_showAll->isChecked();
+  m_status->setText(QString::fromStdString(Text(IDS_MONITORED_CHANNEL) + "：" +
+                                           (m_showingAll ? Text(IDS_ALL_CHANNELS) : m_selectedChannel)));
+}
+
+void CDlgMonitor::OnChannelClick(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  m_selectedChannel = m_channels->item(index.row())->text().toStdString();
+  m_showAll->setChecked(false);
+  OnShowAllChannels();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QDialog>
+#include <ctime>
+#include <map>
+#include <string>
+
+#include "service/CMonitorFeed.h"
+
+class CDlgSimulation;
+class CMonitorRowModel;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QStandardItemModel;
+class QTableView;
+
+// The traffic monitor: the configured channels, and the outcome of every record forwarded
+// in each direction (device to COM port, COM port to device) as rows with time, channel,
+// data type, data as text or hexadecimal, and status. Opens paused; Start shows rows of
+// every channel or of the channel last clicked. Closing only hides it, rows and settings
+// kept. Constructed with the service host, whose device list feeds it from then on.
+// User-interface thread.
+class CDlgMonitor : public QDialog, public CMonitorFeed {
+  Q_OBJECT
+
+ public:
+  CDlgMonitor(QWidget* parent, CDlgSimulation& simulation);
+  ~CDlgMonitor() override;
+
+  // Rebuilds the channel list when the tunnel table changed since the last rebuild; the
+  // selected channel stays.
+  void RefreshChannels();
+  // The monitor command: the channels brought up to date, the window shown centred over
+  // `host` (the device list).
+  void ShowOver(QWidget* host);
+
+  void AddTcpToCom(int code, const DataItem& item) override;
+  void AddComToTcp(int code, const DataItem& item) override;
+
+  void OnStartStop();
+  void OnClear();
+  void OnAutoScroll();
+  void OnHexDisplay();
+  void OnShowAllChannels();
+  void OnChannelClick(const QModelIndex& index);
+
+  bool Paused() const { return m_paused; }
+  CMonitorRowModel& TcpToCom() const { return *m_tcpToCom; }
+  CMonitorRowModel& ComToTcp() const { return *m_comToTcp; }
+  QStandardItemModel& Channels() const { return *m_channels; }
+  QTableView* ChannelList() const { return m_channelList; }
+  QTableView* TcpToComList() const { return m_tcpToComList; }
+  QTableView* ComToTcpList() const { return m_comToTcpList; }
+  QPushButton* StartStopButton() const { return m_startStop; }
+  QPushButton* ClearButton() const { return m_clear; }
+  QCheckBox* ShowAllBox() const { return m_showAll; }
+  QCheckBox* HexBox() const { return m_hex; }
+  QCheckBox* AutoScrollBox() const { return m_autoScroll; }
+  QLabel* StatusLine() const { return m_status; }
+
+ private:
+  void Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item);
+  QTableView* MakeDataList(CMonitorRowModel* model);
+  const std::string& TimeNow();
+
+  CDlgSimulation& m_simulation;
+  std::map<std::string, std::string> m_channelTexts;  // device ID -> channel text
+  bool m_paused = true;
+  bool m_autoScrolling = true;
+  bool m_showingAll = true;
+  std::string m_selectedChannel;
+  // The time text of the current second, made once for all rows of that second.
+  std::time_t m_timeSecond = 0;
+  std::string m_timeText;
+  int m_rowsWidth = 0;  // the columns of a data list together
+
+  QStandardItemModel* m_channels;
+  CMonitorRowModel* m_tcpToCom;
+  CMonitorRowModel* m_comToTcp;
+  QTableView* m_channelList;
+  QTableView* m_tcpToComList;
+  QTableView* m_comToTcpList;
+  QCheckBox* m_showAll;
+  QPushButton* m_startStop;
+  QPushButton* m_clear;
+  QCheckBox* m_hex;
+  QCheckBox* m_autoScroll;
+  QLabel* m_status;
+};
