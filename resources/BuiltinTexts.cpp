@@ -85,6 +85,9 @@ constexpr StringEntry kStrings[] = {
     {ID_SIM_STOP, "\n停止"},
     {ID_SIM_MONITOR, "\n监视"},
     {ID_MGT_DEVICE, "\n设备管理"},
+    // Main window
+    {IDS_LANGUAGE_FILE_FAILED, "无法写入语言配置文件 %s：%s"},
+    {IDS_RESTART_FAILED, "无法重新启动 %s，请手动启动"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

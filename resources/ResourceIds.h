@@ -78,6 +78,9 @@ constexpr unsigned IDS_READY = 171;
 constexpr unsigned IDS_EXIT_WHILE_RUNNING = 172;
 constexpr unsigned IDS_NOTTRANS_LIMIT_REACHED = 173;   // %s: the limit in bytes
 constexpr unsigned IDS_NOTTRANS_STORING_RESUMED = 174;  // %s: records not stored meanwhile
+// Main window
+constexpr unsigned IDS_LANGUAGE_FILE_FAILED = 175;  // %s: the file, then the reason
+constexpr unsigned IDS_RESTART_FAILED = 176;        // %s: the program
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

@@ -87,6 +87,9 @@ constexpr StringEntry kStrings[] = {
     {ID_SIM_STOP, "\nStop"},
     {ID_SIM_MONITOR, "\nMonitor"},
     {ID_MGT_DEVICE, "\nDevice Management"},
+    // Main window
+    {IDS_LANGUAGE_FILE_FAILED, "Cannot write the language file %s: %s"},
+    {IDS_RESTART_FAILED, "Cannot start %s again; please start it yourself"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {
