@@ -38,6 +38,8 @@ CDeviceListCtrl::CDeviceListCtrl(CDeviceList& list, QWidget* parent)
   columns->setSectionsClickable(false);
   columns->setHighlightSections(false);
   columns->setDefaultAlignment(Qt::AlignCenter);
+  // The note takes what the window has beyond the fixed widths.
+  columns->setStretchLastSection(true);
   int column = 0;
   for (const ListColumn& each : ListColumns(IDD_SIMULATION, IDC_DEVICE_LIST)) columns->resizeSection(column++, each.width);
 }

@@ -133,6 +133,7 @@ TEST_F(MainWindowTest, AutoStartRunsTheServiceWhenTheSettingIsSet) {
 
 TEST_F(MainWindowTest, StatusTextsFromAnyThreadAndTheReturnToReady) {
   CVantrelDlg& window = Window(false, 300);
+  QCoreApplication::processEvents();
   // Sent from another thread: handled through Qt's event loop while the sender waits.
   std::thread sender([handle = window.Handle()] {
     CMessageTarget::Send(handle, WM_STATUS_TEXT, 1, reinterpret_cast<LPARAM>("pane one"));
