@@ -90,6 +90,9 @@ constexpr StringEntry kStrings[] = {
     {IDS_QUERY_MORE_MATCHED, "查询成功，仅显示前%s条，另有更多符合条件的数据"},
     {IDS_PORT_NAME_EMPTY, "The serial number can not be empty!"},
     {IDS_BOOT_START_NOT_REMOVED, "不能删除开机自启动项：%s"},
+    // Main window
+    {IDS_LANGUAGE_FILE_FAILED, "无法写入语言配置文件 %s：%s"},
+    {IDS_RESTART_FAILED, "无法重新启动 %s，请手动启动"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -83,6 +83,9 @@ constexpr unsigned IDS_LOCAL_IP_INVALID = 175;
 constexpr unsigned IDS_QUERY_MORE_MATCHED = 176;  // %s: the records shown
 constexpr unsigned IDS_PORT_NAME_EMPTY = 177;
 constexpr unsigned IDS_BOOT_START_NOT_REMOVED = 178;  // %s: the entry's path and the reason
+// Main window
+constexpr unsigned IDS_LANGUAGE_FILE_FAILED = 179;  // %s: the file, then the reason
+constexpr unsigned IDS_RESTART_FAILED = 180;        // %s: the program
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

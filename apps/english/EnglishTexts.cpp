@@ -93,6 +93,9 @@ constexpr StringEntry kStrings[] = {
     {IDS_QUERY_MORE_MATCHED, "Query succeeded; only the first %s records are shown, more match."},
     {IDS_PORT_NAME_EMPTY, "The serial number can not be empty!"},
     {IDS_BOOT_START_NOT_REMOVED, "Cannot remove the log-on start entry: %s"},
+    // Main window
+    {IDS_LANGUAGE_FILE_FAILED, "Cannot write the language file %s: %s"},
+    {IDS_RESTART_FAILED, "Cannot start %s again; please start it yourself"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -1,6 +1,5 @@
 #include "ServiceMode.h"
 
-#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -8,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "CConsoleEvents.h"
@@ -21,6 +19,7 @@
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CNamedEventHost.h"
+#include "platform/CSignalWatcher.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "service/CDlgSimulation.h"
@@ -32,47 +31,6 @@ constexpr unsigned kReopenPeriodMs = 10000;
 constexpr rlim_t kWantedOpenFiles = 65536;
 // To the main window, from the signal thread: reload the configuration.
 constexpr unsigned WM_RELOAD = WM_USER + 400;
-
-// Turns SIGTERM and SIGINT into a quit of the main thread's message loop and SIGHUP into a
-// reload message to `reloadTarget`. The signals are blocked in every thread (they inherit
-// the mask) and taken here with sigwait, so no handler runs at an arbitrary point.
-class SignalWatcher {
- public:
-  explicit SignalWatcher(std::shared_ptr<CMessageQueue> queue) : m_queue(std::move(queue)) {
-    sigemptyset(&m_signals);
-    sigaddset(&m_signals, SIGTERM);
-    sigaddset(&m_signals, SIGINT);
-    sigaddset(&m_signals, SIGHUP);
-    sigaddset(&m_signals, SIGUSR1);  // our own wake-up at the end
-    pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
-    m_thread = std::thread([this] {
-      for (;;) {
-        int received = 0;
-        if (sigwait(&m_signals, &received) != 0 || received == SIGUSR1) return;
-        if (received == SIGHUP) {
-          CMessageTarget::Post(m_reloadTarget, WM_RELOAD, 0, 0);
-          continue;
-        }
-        m_queue->Quit(0);
-        return;
-      }
-    });
-  }
-
-  ~SignalWatcher() {
-    pthread_kill(m_thread.native_handle(), SIGUSR1);
-    m_thread.join();
-  }
-
-  // Where SIGHUP goes; 0 ignores it. Any thread.
-  void SetReloadTarget(TargetHandle target) { m_reloadTarget = target; }
-
- private:
-  std::shared_ptr<CMessageQueue> m_queue;
-  sigset_t m_signals;
-  std::atomic<TargetHandle> m_reloadTarget{0};
-  std::thread m_thread;
-};
 
 // Raises the soft limit of open files to the hard one; says so when even that is low.
 void RaiseOpenFileLimit(const CServiceConsole& console) {
@@ -106,8 +64,9 @@ bool ReloadConfiguration(const CServiceConsole& console) {
 }
 
 // Runs the service until a signal or its own end; returns the exit code.
-int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& console, SignalWatcher& signals,
-                    CNamedEventHost& namedEvents) {
+// SIGHUP goes to `reloadTarget` (0 ignores it).
+int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& console,
+                    std::atomic<TargetHandle>& reloadTarget, CNamedEventHost& namedEvents) {
   CConsoleMonitor monitor(options.hex);
   CConsoleEvents events(console, kReopenPeriodMs);
   CDlgSimulation simulation(kReopenPeriodMs);
@@ -135,11 +94,11 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
   simulation.RegisterNamedEvents(namedEvents);
   if (options.monitor) simulation.DeviceList().SetMonitor(&monitor);
   simulation.DeviceList().SetEventObserver(&events);
-  signals.SetReloadTarget(mainWindow.Handle());
+  reloadTarget = mainWindow.Handle();
 
   simulation.StartService();
   const int code = queue->Run();
-  signals.SetReloadTarget(0);
+  reloadTarget = 0;
   simulation.StopService();
   if (code != 0) std::fprintf(stderr, "vantreld: the service could not start: %s\n", simulation.LastStartFailure().c_str());
   return code;
@@ -149,7 +108,16 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
 
 int RunService(const ServiceOptions& options) {
   std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
-  SignalWatcher signals(queue);
+  std::atomic<TargetHandle> reloadTarget{0};
+  // SIGTERM and SIGINT quit the main thread's message loop; SIGHUP asks for a reload.
+  const CSignalWatcher signals({SIGTERM, SIGINT, SIGHUP}, [&queue, &reloadTarget](int signal) {
+    if (signal == SIGHUP) {
+      CMessageTarget::Post(reloadTarget, WM_RELOAD, 0, 0);
+      return true;
+    }
+    queue->Quit(0);
+    return false;
+  });
   const CServiceConsole console(options.quiet);
   RaiseOpenFileLimit(console);
 
@@ -172,7 +140,7 @@ int RunService(const ServiceOptions& options) {
     return 1;
   }
 
-  const int code = RunUntilStopped(options, console, signals, namedEvents);
+  const int code = RunUntilStopped(options, console, reloadTarget, namedEvents);
   // Here, not in a static destructor at exit: the data center's threads use other statics.
   CDataCenter::Instance().Shutdown();
   return code;

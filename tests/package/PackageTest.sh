@@ -1,6 +1,7 @@
 #!/bin/bash
 # The Debian package made from this build holds the programs, English.so, the systemd units
-# and the manual pages, and the vantreld it installs runs.
+# and the manual pages (and the desktop program with its launcher when it is built), and the
+# vantreld it installs runs.
 # Usage: PackageTest.sh BUILD-DIRECTORY VERSION
 set -euo pipefail
 build=$1
@@ -15,7 +16,12 @@ if ! cpack -G DEB -B "$work" >"$work/cpack.log" 2>&1; then
 fi
 deb=$(ls "$work"/*.deb)
 dpkg-deb -c "$deb" >"$work/list"
-for entry in \
+desktop=()
+if [ -x "$build/bin/vantrel" ]; then
+  desktop=(./usr/bin/vantrel ./usr/libexec/vantrel/vantrel ./usr/share/applications/vantrel.desktop
+    ./usr/share/icons/hicolor/scalable/apps/vantrel.svg)
+fi
+for entry in "${desktop[@]}" \
   ./usr/bin/vantreld ./usr/bin/setupc ./usr/bin/vantrel-devsim \
   ./usr/libexec/vantrel/vantreld ./usr/libexec/vantrel/setupc ./usr/libexec/vantrel/vantrel-devsim \
   ./usr/libexec/vantrel/English.so \

@@ -1,0 +1,335 @@
+#include "ui/CVantrelDlg.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+
+#include <cstring>
+
+#include "VantrelVersion.h"
+#include "model/SettingInfo.h"
+#include "model/WindowMessages.h"
+#include "platform/CProfileFile.h"
+#include "platform/Notice.h"
+#include "resources/CResourceStrings.h"
+#include "resources/ResourceIds.h"
+#include "ui/AppIcons.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CDeviceListCtrl.h"
+#include "ui/CDlgAddModifyDevice.h"
+#include "ui/CDlgMgtData.h"
+#include "ui/CDlgMgtDevice.h"
+#include "ui/CDlgMgtVirtualCom.h"
+#include "ui/CDlgMonitor.h"
+#include "ui/CMessageBoxCustom.h"
+#include "ui/CdlgSetting.h"
+#include "ui/CToolBarEx.h"
+
+namespace {
+
+// Right edges of panes 0, 1 and 2; pane 3 reaches the window's edge.
+constexpr int kPaneEdges[] = {300, 500, 700};
+constexpr int kStatusBarHeight = 25;
+// The list's columns side by side fit in this width.
+constexpr int kInitialWidth = 1200;
+constexpr int kInitialHeight = 560;
+
+std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+QString QText(unsigned id) { return QString::fromStdString(Text(id)); }
+QString MenuText(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().MenuText(id)); }
+
+// `format` with its "%s" markers replaced by `values` in order.
+std::string Filled(std::string format, std::initializer_list<std::string> values) {
+  std::size_t from = 0;
+  for (const std::string& value : values) {
+    const std::size_t at = format.find("%s", from);
+    if (at == std::string::npos) break;
+    format.replace(at, 2, value);
+    from = at + value.size();
+  }
+  return format;
+}
+
+QString ZeroCount(unsigned id) { return QString::fromStdString(Text(id) + ": 0"); }
+
+}  // namespace
+
+CVantrelDlg::CVantrelDlg(Options options)
+    : m_options(std::move(options)),
+      m_language(CResourceStrings::Instance().Language()),
+      m_target([this](unsigned message, WPARAM wParam, LPARAM lParam) { return HandleMessage(message, wParam, lParam); }),
+      m_simulation(m_options.reopenPeriodMs),
+      m_list(std::make_unique<CDeviceListCtrl>(m_simulation.DeviceList())),
+      m_listEditor(std::make_unique<CDlgAddModifyDevice>(this, m_target.Handle(), m_simulation.Window())),
+      m_monitor(std::make_unique<CDlgMonitor>(this, m_simulation)) {
+  m_simulation.SetMainWindow(m_target.Handle());
+  connect(m_list.get(), &CDeviceListCtrl::EditRequested, this,
+          [this](int row) { m_listEditor->EditListedDevice(m_simulation.DeviceList(), row); });
+  setWindowIcon(AppIcons::Application());
+  setWindowTitle(QString::fromStdString(
+      Filled(CResourceStrings::Instance().DialogText(IDD_VANTREL_DIALOG, IDC_CAPTION), {kVantrelVersion})));
+  setCentralWidget(m_list.get());
+  CreateMenus();
+  CreateToolBar();
+  CreateStatusBar();
+  ShowServiceState(false);
+  ShowLanguageChecks();
+  resize(kInitialWidth, kInitialHeight);
+
+  m_statusTimer.setSingleShot(true);
+  m_statusTimer.setInterval(m_options.statusResetMs);
+  connect(&m_statusTimer, &QTimer::timeout, this, [this] { m_panes[0]->setText(QText(IDS_READY)); });
+  m_autoStartTimer.setSingleShot(true);
+  m_autoStartTimer.setInterval(m_options.autoStartDelayMs);
+  connect(&m_autoStartTimer, &QTimer::timeout, this, [this] { OnStart(); });
+  if (CurrentSettings().AutoStartSimulation) m_autoStartTimer.start();
+}
+
+CVantrelDlg::~CVantrelDlg() = default;
+
+QAction* CVantrelDlg::AddCommand(QMenu* menu, unsigned id, const QIcon& icon) {
+  QAction* action = menu->addAction(icon, MenuText(id));
+  connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+  m_actions[id] = action;
+  return action;
+}
+
+void CVantrelDlg::CreateMenus() {
+  QMenu* management = menuBar()->addMenu(MenuText(ID_MENU_MANAGEMENT));
+  AddCommand(management, ID_SETTINGS);
+  AddCommand(management, ID_MGT_VIRTUAL_COM);
+  AddCommand(management, ID_MGT_DEVICE, AppIcons::DeviceManagement());
+  AddCommand(management, ID_MGT_DATA);
+  QMenu* simulation = menuBar()->addMenu(MenuText(ID_MENU_SIMULATION));
+  AddCommand(simulation, ID_SIM_START, AppIcons::Start());
+  AddCommand(simulation, ID_SIM_STOP, AppIcons::Stop());
+  AddCommand(simulation, ID_SIM_MONITOR, AppIcons::Monitor());
+  QMenu* language = menuBar()->addMenu(MenuText(ID_MENU_LANGUAGE));
+  AddCommand(language, ID_LANG_CHINESE)->setCheckable(true);
+  AddCommand(language, ID_LANG_ENGLISH)->setCheckable(true);
+  // There is no system menu to carry it: the About item sits on the menu bar itself.
+  if (const QString about = QText(IDS_ABOUTBOX); !about.isEmpty()) {
+    QAction* action = menuBar()->addAction(about);
+    connect(action, &QAction::triggered, this, [this] { OnCommand(IDM_ABOUTBOX); });
+    m_actions[IDM_ABOUTBOX] = action;
+  }
+
+  m_trayMenu = new QMenu(this);
+  AddCommand(m_trayMenu, ID_TRAY_SHOW);
+  AddCommand(m_trayMenu, IDCANCEL);
+}
+
+void CVantrelDlg::CreateToolBar() {
+  m_toolBar = new CToolBarEx(this);
+  m_toolBar->setObjectName(QStringLiteral("ToolBar"));
+  addToolBar(Qt::TopToolBarArea, m_toolBar);
+  m_toolBar->AddButton(m_actions[ID_SIM_START], ID_SIM_START);
+  m_toolBar->AddButton(m_actions[ID_SIM_STOP], ID_SIM_STOP);
+  m_toolBar->AddButton(m_actions[ID_SIM_MONITOR], ID_SIM_MONITOR);
+  m_toolBar->addSeparator();
+  m_toolBar->AddButton(m_actions[ID_MGT_DEVICE], ID_MGT_DEVICE);
+}
+
+void CVantrelDlg::CreateStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setFixedHeight(kStatusBarHeight);
+  int left = 0;
+  for (int pane = 0; pane < 4; ++pane) {
+    m_panes[pane] = new QLabel(bar);
+    m_panes[pane]->setFrameShape(QFrame::StyledPanel);
+    m_panes[pane]->setFrameShadow(QFrame::Sunken);
+    if (pane < 3) {
+      m_panes[pane]->setFixedWidth(kPaneEdges[pane] - left);
+      left = kPaneEdges[pane];
+      bar->addWidget(m_panes[pane]);
+    } else {
+      bar->addWidget(m_panes[pane], 1);
+    }
+  }
+  m_panes[0]->setText(QText(IDS_READY));
+  m_panes[1]->setText(ZeroCount(IDS_CHANNEL_TOTAL));
+  m_panes[2]->setText(ZeroCount(IDS_CONNECTED_TOTAL));
+  m_panes[3]->setText(ZeroCount(IDS_MATCHED_ONLINE_TOTAL));
+}
+
+QAction* CVantrelDlg::Action(unsigned id) const {
+  const auto it = m_actions.find(id);
+  return it == m_actions.end() ? nullptr : it->second;
+}
+
+QString CVantrelDlg::StatusText(int pane) const { return pane >= 0 && pane < 4 ? m_panes[pane]->text() : QString(); }
+
+bool CVantrelDlg::InTray() const { return m_tray && m_tray->isVisible(); }
+
+LRESULT CVantrelDlg::HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_STATUS_TEXT && lParam != 0)
+    SetStatusText(static_cast<int>(wParam), QString::fromUtf8(reinterpret_cast<const char*>(lParam)));
+  else if (message == WM_COMMAND)
+    OnCommand(static_cast<unsigned>(wParam));
+  return 0;
+}
+
+void CVantrelDlg::SetStatusText(int pane, const QString& text) {
+  if (pane < 0 || pane >= 4) return;
+  m_panes[pane]->setText(text);
+  if (pane == 0) m_statusTimer.start();
+}
+
+void CVantrelDlg::OnCommand(unsigned id) {
+  switch (id) {
+    case ID_SIM_START:
+      OnStart();
+      break;
+    case ID_SIM_STOP:
+      OnStop();
+      break;
+    case ID_LANG_CHINESE:
+      SwitchLanguage(CResourceStrings::kChinese);
+      break;
+    case ID_LANG_ENGLISH:
+      SwitchLanguage(CResourceStrings::kEnglish);
+      break;
+    case ID_TRAY_SHOW:
+      ShowFromTray();
+      break;
+    case IDCANCEL:
+      End(0);
+      break;
+    case IDM_ABOUTBOX:
+      About();
+      break;
+    // The dialogs read the store when they are built, so each run starts from what is stored.
+    case ID_SETTINGS: {
+      CdlgSetting dialog(this, Handle());
+      dialog.exec();
+      break;
+    }
+    case ID_MGT_VIRTUAL_COM: {
+      CDlgMgtVirtualCom dialog(this, Handle());
+      dialog.exec();
+      break;
+    }
+    case ID_MGT_DEVICE: {
+      CDlgMgtDevice dialog(this, Handle());
+      dialog.exec();
+      break;
+    }
+    case ID_MGT_DATA: {
+      CDlgMgtData dialog(this, Handle());
+      dialog.exec();
+      break;
+    }
+    case ID_SIM_MONITOR:
+      m_monitor->ShowOver(m_list.get());
+      break;
+    default:
+      break;
+  }
+}
+
+void CVantrelDlg::ShowServiceState(bool running) {
+  for (unsigned id : {ID_SETTINGS, ID_MGT_VIRTUAL_COM, ID_MGT_DEVICE, ID_MGT_DATA, ID_SIM_START})
+    m_actions[id]->setEnabled(!running);
+  m_actions[ID_SIM_STOP]->setEnabled(running);
+  m_actions[ID_SIM_MONITOR]->setEnabled(true);
+}
+
+void CVantrelDlg::OnStart() {
+  m_autoStartTimer.stop();
+  m_simulation.StartService();
+  ShowServiceState(true);
+  m_running = true;
+}
+
+void CVantrelDlg::OnStop() {
+  m_simulation.StopService();
+  ShowServiceState(false);
+  m_panes[2]->setText(ZeroCount(IDS_CONNECTED_TOTAL));
+  m_panes[3]->setText(ZeroCount(IDS_MATCHED_ONLINE_TOTAL));
+  m_running = false;
+}
+
+void CVantrelDlg::ShowLanguageChecks() {
+  m_actions[ID_LANG_CHINESE]->setChecked(m_language == CResourceStrings::kChinese);
+  m_actions[ID_LANG_ENGLISH]->setChecked(m_language == CResourceStrings::kEnglish);
+}
+
+void CVantrelDlg::SwitchLanguage(int code) {
+  // Triggering a checkable item toggled its mark; the marks show the language in use.
+  ShowLanguageChecks();
+  if (code == m_language) return;
+  if (CustomMessageBox(this, Text(IDS_RESTART_FOR_LANGUAGE), "", 4) != IDYES) return;
+  const int error = CProfileFile(m_options.languageFile)
+                        .WriteString(CResourceStrings::kLanguageSection, CResourceStrings::kLanguageKey,
+                                     std::to_string(code));
+  // A restart without the new code would come back in the old language without a word.
+  if (error != 0) {
+    CustomMessageBox(this, Filled(Text(IDS_LANGUAGE_FILE_FAILED), {m_options.languageFile, std::strerror(error)}), "",
+                     0);
+    return;
+  }
+  if (m_options.restart && !m_options.restart()) {
+    CustomMessageBox(this, Filled(Text(IDS_RESTART_FAILED), {QCoreApplication::applicationFilePath().toStdString()}),
+                     "", 0);
+    return;
+  }
+  End(0);
+}
+
+void CVantrelDlg::HideToTray() {
+  if (!m_tray) {
+    m_tray = std::make_unique<QSystemTrayIcon>(windowIcon());
+    m_tray->setToolTip(QStringLiteral("Vantrel"));
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::DoubleClick) ShowFromTray();
+    });
+  }
+  m_tray->show();
+  hide();
+}
+
+void CVantrelDlg::ShowFromTray() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void CVantrelDlg::CloseRequest() {
+  if (m_running) {
+    if (CustomMessageBox(this, Text(IDS_EXIT_WHILE_RUNNING), "Vantrel", 4) != IDYES) return;
+    m_simulation.StopService();
+  }
+  End(0);
+}
+
+void CVantrelDlg::closeEvent(QCloseEvent* event) {
+  if (m_ended) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (m_options.trayAvailable)
+    HideToTray();
+  else
+    // Hidden without a tray icon, the window could never be shown again.
+    CloseRequest();
+}
+
+void CVantrelDlg::About() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CVantrelDlg::End(int code) {
+  if (m_ended) return;
+  m_ended = true;
+  m_autoStartTimer.stop();
+  hide();
+  m_tray.reset();
+  emit Ended(code);
+}
