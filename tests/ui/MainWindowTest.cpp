@@ -2,7 +2,9 @@
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+#include <QApplication>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -20,7 +22,14 @@
 #include "resources/ResourceIds.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceListCtrl.h"
+#include "ui/CDlgAddModifyDevice.h"
+#include "ui/CDlgMgtData.h"
+#include "ui/CDlgMgtDevice.h"
+#include "ui/CDlgMgtVirtualCom.h"
+#include "ui/CDlgMonitor.h"
+#include "ui/CLimitEdit.h"
 #include "ui/CNoticeBoxes.h"
+#include "ui/CdlgSetting.h"
 #include "ui/CToolBarEx.h"
 #include "ui/CVantrelDlg.h"
 
@@ -255,6 +264,43 @@ TEST_F(MainWindowTest, AboutShowsTheVersion) {
   CVantrelDlg& window = Window();
   ASSERT_NE(nullptr, window.Action(IDM_ABOUTBOX));
   EXPECT_EQ(QString::fromUtf8("Vantrel，3.2.1 Version"), CAboutDlg(&window).VersionLine());
+}
+
+TEST_F(MainWindowTest, CommandsOpenTheirDialogsAndADoubleClickEditsTheListedDevice) {
+  CVantrelDlg& window = Window();
+  // Which dialog each command runs modally; closed again from its own modal loop.
+  auto opened = [&window](unsigned id) {
+    QString name;
+    QTimer::singleShot(0, [&name] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr) return;
+      name = QString::fromUtf8(modal->metaObject()->className());
+      modal->close();
+    });
+    window.OnCommand(id);
+    return name.toStdString();
+  };
+  EXPECT_EQ("CdlgSetting", opened(ID_SETTINGS));
+  EXPECT_EQ("CDlgMgtVirtualCom", opened(ID_MGT_VIRTUAL_COM));
+  EXPECT_EQ("CDlgMgtDevice", opened(ID_MGT_DEVICE));
+  EXPECT_EQ("CDlgMgtData", opened(ID_MGT_DATA));
+
+  window.OnCommand(ID_SIM_MONITOR);
+  auto* monitor = window.findChild<CDlgMonitor*>();
+  ASSERT_NE(nullptr, monitor);
+  EXPECT_TRUE(monitor->isVisible());
+  monitor->close();
+
+  window.OnCommand(ID_SIM_START);
+  ASSERT_TRUE(window.ServiceRunning());
+  emit window.DeviceList().EditRequested(1);
+  auto* editor = window.findChild<CDlgAddModifyDevice*>();
+  ASSERT_NE(nullptr, editor);
+  EXPECT_TRUE(editor->isVisible());
+  EXPECT_EQ(CDlgAddModifyDevice::ModifyMode, editor->EditorMode());
+  EXPECT_EQ("00000002", editor->IdField()->text().toStdString());
+  editor->close();
+  window.OnCommand(ID_SIM_STOP);
 }
 
 }  // namespace
