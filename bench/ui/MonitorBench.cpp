@@ -27,10 +27,10 @@
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
-#include "platform/CMessageQueue.h"
 #include "protocol/RegistrationPacket.h"
 #include "service/CDlgSimulation.h"
 #include "ui/CDlgMonitor.h"
+#include "ui/CQtMessagePump.h"
 #include "ui/CMonitorRowModel.h"
 
 namespace {
@@ -94,20 +94,8 @@ int main(int argc, char** argv) {
   ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
   QApplication app(argc, argv);
 
-  // The program's wake hook: one queued ProcessAll for however many messages arrive
-  // before it runs.
-  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
-  auto scheduled = std::make_shared<std::atomic<bool>>(false);
-  queue->SetWakeHook([queue, scheduled, &app] {
-    if (scheduled->exchange(true)) return;
-    QMetaObject::invokeMethod(
-        &app,
-        [queue, scheduled] {
-          scheduled->store(false);
-          queue->ProcessAll();
-        },
-        Qt::QueuedConnection);
-  });
+  // The program's own pump: the service's messages reach the device list through Qt's loop.
+  CQtMessagePump pump;
 
   Pty pty;
   if (!pty.ready || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {

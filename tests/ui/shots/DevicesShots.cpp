@@ -27,7 +27,6 @@
 #include "core/CTunnelTable.h"
 #include "core/StartupConfiguration.h"
 #include "model/SettingInfo.h"
-#include "platform/CMessageQueue.h"
 #include "platform/CNullModemPair.h"
 #include "resources/CResourceStrings.h"
 #include "service/CDlgSimulation.h"
@@ -35,6 +34,7 @@
 #include "ui/CDlgAddModifyDevice.h"
 #include "ui/CDlgMgtDevice.h"
 #include "ui/CDlgMonitor.h"
+#include "ui/CQtMessagePump.h"
 #include "ui/CLimitEdit.h"
 #include "ui/CMonitorRowModel.h"
 
@@ -154,18 +154,7 @@ int RunScene(const QString& folder, bool english) {
     if (!Save(management.Editor(), folder, "editor-%1-modify", language)) return 1;
   }
 
-  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
-  auto scheduled = std::make_shared<std::atomic<bool>>(false);
-  queue->SetWakeHook([queue, scheduled] {
-    if (scheduled->exchange(true)) return;
-    QMetaObject::invokeMethod(
-        qApp,
-        [queue, scheduled] {
-          scheduled->store(false);
-          queue->ProcessAll();
-        },
-        Qt::QueuedConnection);
-  });
+  CQtMessagePump pump;
   CDlgSimulation simulation;
   CDlgMonitor monitor(nullptr, simulation);
   monitor.ShowOver(nullptr);
