@@ -141,7 +141,7 @@ TEST_F(MainWindowTest, AutoStartRunsTheServiceWhenTheSettingIsSet) {
 }
 
 TEST_F(MainWindowTest, StatusTextsFromAnyThreadAndTheReturnToReady) {
-  CVantrelDlg& window = Window(false, 300);
+  CVantrelDlg& window = Window(false, 2000);
   QCoreApplication::processEvents();
   // Sent from another thread: handled through Qt's event loop while the sender waits.
   std::thread sender([handle = window.Handle()] {
