@@ -357,7 +357,8 @@ void CTcpServer::SendRecord(const DataItem& item) {
     socket->AddRef();
   }
   const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
-  const bool written = socket->Write(item.Data, length);
+  // Sent from this thread: a worker would only be one more hand-off on the way.
+  const bool written = socket->WriteNow(item.Data, length);
   socket->Release();
   if (!written)
     WriteDebugLine("[ERROR]", "Tcp数据发送失败");

@@ -403,26 +403,40 @@ bool CSocketServer::Socket::Read(CIOBuffer* buffer) {
   return true;
 }
 
-bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+CIOBuffer* CSocketServer::Socket::PrepareWrite(const void* data, std::size_t length) {
   // Refused before it is counted as outstanding: a count that no send ever finishes would
   // keep a later Shutdown(SHUT_WR) waiting for ever.
-  if (length > m_server.GetBufferSize()) return false;
-  if (!IsValid() || !WritePending()) return false;
-  CIOBuffer* buffer;
+  if (length > m_server.GetBufferSize()) return nullptr;
+  if (!IsValid() || !WritePending()) return nullptr;
+  CIOBuffer* buffer = nullptr;
   try {
     buffer = m_server.Allocate();
+    buffer->AddData(data, static_cast<std::uint32_t>(length));
   } catch (const CException&) {
+    if (buffer != nullptr) buffer->Release();
     WriteFinished();
     throw;
   }
+  // Numbered under the lock so that writers on several threads never share a number.
+  CScopedLock lock(m_lock);
+  buffer->SetSequenceNumber(NextSequenceNumber(true));
+  return buffer;
+}
+
+bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+  CIOBuffer* buffer = PrepareWrite(data, length);
+  if (buffer == nullptr) return false;
   BufferReference reference(buffer);
-  buffer->AddData(data, static_cast<std::uint32_t>(length));
-  {
-    // Numbered under the lock so that writers on several threads never share a number.
-    CScopedLock lock(m_lock);
-    buffer->SetSequenceNumber(NextSequenceNumber(true));
-  }
   m_server.PostIoOperation(*this, buffer, IoWriteRequest);
+  return true;
+}
+
+bool CSocketServer::Socket::WriteNow(const void* data, std::size_t length) {
+  CIOBuffer* buffer = PrepareWrite(data, length);
+  if (buffer == nullptr) return false;
+  BufferReference reference(buffer);
+  m_server.OnError(TraceLine("TX", *buffer));
+  if (m_server.FilterWriteRequest(*this, buffer)) IssueWrite(buffer);
   return true;
 }
 
@@ -568,7 +582,8 @@ void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer) {
     if (error == 0) continue;
     OnConnectionError(WriteError, next, error);
     WriteFinished();
-    // The request being handled still holds a reference: this is never the last one.
+    // The request being handled (or the caller of WriteNow) still holds a reference:
+    // this is never the last one.
     Release();
     next->Release();
   }

@@ -125,6 +125,34 @@ TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
   sockets[0]->Release();
 }
 
+// A send started on the writer's own thread does not overtake one posted before it that
+// a worker has not issued yet.
+TEST(SocketServer, WriteNowKeepsItsPlaceBehindAPostedWrite) {
+  TestServer::Options options;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  CManualResetEvent secondIssued;
+  TestServer server(options);
+  server.onWriteRequest = [&](std::uint32_t sequence) {
+    if (sequence == 0) {
+      EXPECT_TRUE(secondIssued.Wait(20000));
+    } else if (sequence == 1) {
+      secondIssued.Set();
+    }
+  };
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+
+  EXPECT_TRUE(socket->Write("first ", 6));
+  EXPECT_TRUE(socket->WriteNow("second ", 7));
+  EXPECT_TRUE(socket->Write("third ", 6));
+  EXPECT_TRUE(socket->WriteNow("fourth", 6));
+  EXPECT_EQ(client.Receive(25), "first second third fourth");
+  socket->Release();
+}
+
 TEST(SocketServer, WritersOnSeveralThreadsNeverShareASequenceNumber) {
   TestServer::Options options;
   options.readOnAccept = false;
