@@ -9,19 +9,27 @@
 #include "platform/CAutoResetEvent.h"
 
 // A first-in-first-out queue of fixed-size records stored by value, with a published
-// count that pollers read without the lock, and an event set on every Push so that a
-// consumer sleeps until a record arrives. Any thread may call any operation; one
-// consumer waits on Arrived().
+// count that pollers read without the lock. A consumer sleeps until a record arrives:
+// Push wakes it only when the queue was empty, as a consumer waits only on an empty
+// queue. Any thread may call any operation; one consumer waits, in WaitForRecord or on
+// Arrived().
 template <typename Record>
 class CDataQueue {
  public:
+  CDataQueue() { m_arrived.Register(m_wake); }
+  ~CDataQueue() { m_arrived.Unregister(m_wake); }
+  CDataQueue(const CDataQueue&) = delete;
+  CDataQueue& operator=(const CDataQueue&) = delete;
+
   void Push(const Record& record) {
+    bool wasEmpty = false;
     {
       std::lock_guard lock(m_mutex);
+      wasEmpty = m_records.empty();
       m_records.push_back(record);
       m_count.store(m_records.size(), std::memory_order_release);
     }
-    m_arrived.Set();
+    if (wasEmpty) m_arrived.Set();
   }
 
   // Copies the front record out and removes it; false on an empty queue.
@@ -60,25 +68,53 @@ class CDataQueue {
 
   std::size_t Count() const { return m_count.load(std::memory_order_acquire); }
 
+  // Set when a record arrives in an empty queue. Consumed only by waits on it: the waits
+  // of WaitForRecord do not take it.
   Sockora::Win32::CEvent& Arrived() { return m_arrived; }
 
   // The single consumer's wait: true once a record is queued, false when `stop` is set
   // while the queue is empty. The stop event is looked at only on an empty queue, so a
-  // consumer drains the queue before it ends.
+  // consumer drains the queue before it ends; one that lets the stop win over waiting
+  // records looks at the stop itself before each record.
   bool WaitForRecord(Sockora::Win32::CEvent& stop) {
-    while (Count() == 0) {
-      if (Sockora::Win32::CEvent::WaitAny(stop, m_arrived, Sockora::Win32::INFINITE) != 0) continue;
-      if (Count() == 0) return false;
-      // The stop was taken while a record arrived: it is kept for the look that finds the
-      // queue empty, or the consumer would wait for ever once it has drained the queue.
-      stop.Set();
+    if (Count() != 0) return true;
+    // The queue's own waiter, always registered with Arrived(): a woken consumer touches
+    // no lock the pusher may still hold, so it never sleeps again at once on that lock.
+    StopWatch watch(stop, m_wake);
+    for (;;) {
+      if (Count() != 0) return true;
+      if (stop.TryConsume()) {
+        if (Count() == 0) return false;
+        // The stop was taken while a record arrived: it is kept for the look that finds
+        // the queue empty, or the consumer would wait for ever once it has drained it.
+        stop.Set();
+        return true;
+      }
+      std::unique_lock lock(m_wake.mutex);
+      m_wake.cv.wait(lock, [this] { return m_wake.fired; });
+      m_wake.fired = false;
     }
-    return true;
   }
 
  private:
+  // Registers the waiter with the stop event for one wait.
+  class StopWatch {
+   public:
+    StopWatch(Sockora::Win32::CEvent& stop, Sockora::Win32::CEventWaiter& waiter) : m_stop(stop), m_waiter(waiter) {
+      m_stop.Register(m_waiter);
+    }
+    ~StopWatch() { m_stop.Unregister(m_waiter); }
+    StopWatch(const StopWatch&) = delete;
+    StopWatch& operator=(const StopWatch&) = delete;
+
+   private:
+    Sockora::Win32::CEvent& m_stop;
+    Sockora::Win32::CEventWaiter& m_waiter;
+  };
+
   std::mutex m_mutex;
   std::deque<Record> m_records;
   std::atomic<std::size_t> m_count{0};
+  Sockora::Win32::CEventWaiter m_wake;
   Sockora::Win32::CAutoResetEvent m_arrived;
 };

@@ -336,11 +336,9 @@ void CTcpServer::TcpSendThread(CEvent& stop) {
   auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records: while the ports keep delivering the queue may
   // never run empty, and what is left is emptied with the service state anyway.
-  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (queue.Count() != 0) {
-      if (stop.TryConsume()) return;
-      if (queue.Pop(*item)) SendRecord(*item);
-    }
+  while (queue.WaitForRecord(stop)) {
+    if (stop.TryConsume()) return;
+    if (queue.Pop(*item)) SendRecord(*item);
   }
 }
 

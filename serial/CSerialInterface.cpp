@@ -311,12 +311,10 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
 void CSerialInterface::ComSendThread(CEvent& stop) {
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
   auto item = std::make_unique<DataItem>();
-  // The stop event is listed first: it wins over waiting records.
-  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (queue.Count() != 0) {
-      if (stop.TryConsume()) return;
-      if (queue.Pop(*item)) Forward(*item);
-    }
+  // The stop wins over waiting records.
+  while (queue.WaitForRecord(stop)) {
+    if (stop.TryConsume()) return;
+    if (queue.Pop(*item)) Forward(*item);
   }
 }
 
@@ -356,13 +354,8 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   auto item = std::make_unique<DataItem>();
   auto rest = std::make_unique<DataItem>();
   // As in ComSendThread, the stop wins over waiting records; those go to the store.
-  bool stopped = false;
-  while (!stopped && CEvent::WaitAny(stop, backlog.Records.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (backlog.Records.Count() != 0) {
-      stopped = stop.TryConsume();
-      if (stopped) break;
-      if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
-    }
+  while (backlog.Records.WaitForRecord(stop) && !stop.TryConsume()) {
+    if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
   }
   CDataCenter::Instance().StoreUnwritten(backlog.Records.TakeAll(), "Com port writer stopped");
 }
