@@ -261,7 +261,7 @@ int CIOCompletionPort::Receive(int handle, CIOBuffer& buffer) {
   return 0;
 }
 
-int CIOCompletionPort::Send(int handle, CIOBuffer& buffer) {
+int CIOCompletionPort::Send(int handle, CIOBuffer& buffer, bool* sentAtOnce) {
   Device* device = Lookup(handle);
   if (device == nullptr) return ENOTSOCK;
   std::vector<Packet> done;
@@ -269,10 +269,16 @@ int CIOCompletionPort::Send(int handle, CIOBuffer& buffer) {
     std::lock_guard lock(device->mutex);
     const bool first = device->writes.Empty();
     device->writes.items.push_back(Pending{&buffer, 0});
-    if (first && TrySend(handle, *device, done) && !done.back().success && done.back().bytes == 0) {
-      const int error = done.back().error;
-      done.pop_back();
-      return error;
+    if (first && TrySend(handle, *device, done)) {
+      if (!done.back().success && done.back().bytes == 0) {
+        const int error = done.back().error;
+        done.pop_back();
+        return error;
+      }
+      if (sentAtOnce != nullptr && done.back().success) {
+        *sentAtOnce = true;
+        done.pop_back();
+      }
     }
   }
   Queue(done);

@@ -58,7 +58,9 @@ class CIOCompletionPort {
 
   // Starts sending the buffer's WSABUF. Sends of one handle leave in the order started and
   // each completes once all its bytes are sent. Returns 0 or the errno as Receive does.
-  int Send(int handle, CIOBuffer& buffer);
+  // With `sentAtOnce`, a send that leaves whole on the spot sets it and completes nowhere
+  // else: the caller completes it, and no worker is woken for it.
+  int Send(int handle, CIOBuffer& buffer, bool* sentAtOnce = nullptr);
 
   // Before the handle is closed: its pending receives and sends complete as failed.
   void CancelDevice(int handle);

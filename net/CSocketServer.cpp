@@ -436,7 +436,7 @@ bool CSocketServer::Socket::WriteNow(const void* data, std::size_t length) {
   if (buffer == nullptr) return false;
   BufferReference reference(buffer);
   m_server.OnError(TraceLine("TX", *buffer));
-  if (m_server.FilterWriteRequest(*this, buffer)) IssueWrite(buffer);
+  if (m_server.FilterWriteRequest(*this, buffer)) IssueWrite(buffer, true);
   return true;
 }
 
@@ -570,22 +570,42 @@ void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operatio
   }
 }
 
-void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer) {
+void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
   AddRef();
   buffer->SetOperation(IoWriteCompleted);
   buffer->SetupWrite();
   buffer->AddRef();
-  // The lock also keeps the handle open (and its number ours) while the sends start.
-  CScopedLock lock(m_lock);
-  for (CIOBuffer* next = NextWriteBuffer(buffer); next != nullptr; next = NextWriteBuffer(nullptr)) {
-    const int error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Send(m_socket, *next);
-    if (error == 0) continue;
-    OnConnectionError(WriteError, next, error);
-    WriteFinished();
-    // The request being handled (or the caller of WriteNow) still holds a reference:
-    // this is never the last one.
+  std::vector<CIOBuffer*> sent;
+  {
+    // The lock also keeps the handle open (and its number ours) while the sends start.
+    CScopedLock lock(m_lock);
+    for (CIOBuffer* next = NextWriteBuffer(buffer); next != nullptr; next = NextWriteBuffer(nullptr)) {
+      bool sentAtOnce = false;
+      const int error = m_socket == CSocket::InvalidSocket
+                            ? ENOTSOCK
+                            : m_server.m_completionPort.Send(m_socket, *next, completeHere ? &sentAtOnce : nullptr);
+      if (error == 0) {
+        if (sentAtOnce) sent.push_back(next);
+        continue;
+      }
+      OnConnectionError(WriteError, next, error);
+      WriteFinished();
+      // The request being handled (or the caller of WriteNow) still holds a reference:
+      // this is never the last one.
+      Release();
+      next->Release();
+    }
+  }
+  // As a worker completes a send, outside the lock (the last write to finish may shut
+  // the write side down).
+  for (CIOBuffer* done : sent) {
+    done->Use(done->GetWSABUF().len);
+    if (m_server.FilterWriteCompleted(*this, done)) {
+      m_server.WriteCompleted(*this, *done);
+      WriteFinished();
+    }
     Release();
-    next->Release();
+    done->Release();
   }
 }
 

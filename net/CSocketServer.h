@@ -85,7 +85,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   int Run() override;
 
   // Notifications. Base versions do nothing and filters agree, unless said otherwise.
-  // Worker thread, after a send completed. Base: reports a partial send through OnError.
+  // Worker thread (or the caller of WriteNow, for a send that left at once), after a send
+  // completed. Base: reports a partial send through OnError.
   virtual void WriteCompleted(Socket& socket, CIOBuffer& buffer);
   // Server thread, once per worker. Base: a plain WorkerThread.
   virtual std::unique_ptr<WorkerThread> CreateWorkerThread(CIOCompletionPort& port);
@@ -128,8 +129,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // Worker thread, around each packet it handles.
   virtual void OnThreadWorkStarted() {}
   virtual void OnThreadWorkFinished() {}
-  // Worker thread (the write request filter: also the caller of WriteNow). A filter may
-  // replace the buffer; false drops the step.
+  // Worker thread (the write filters: also the caller of WriteNow). A filter may replace
+  // the buffer; false drops the step.
   virtual bool FilterReadRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
@@ -205,8 +206,8 @@ class CSocketServer::Socket {
   // Write, but the send starts on the calling thread instead of a worker's (the write
   // request filter and its trace line run here): one thread hand-off fewer for a caller
   // that has nothing else to do meanwhile. Sends still leave in the order of Write and
-  // WriteNow calls; the completion comes through a worker as for Write. The caller holds
-  // a reference.
+  // WriteNow calls. A send that leaves at once also completes on the calling thread
+  // (WriteCompleted runs here), otherwise through a worker. The caller holds a reference.
   bool WriteNow(const void* data, std::size_t length);
   // how: SHUT_RD, SHUT_WR or SHUT_RDWR. Sends already posted go out before the write side
   // is shut down.
@@ -238,7 +239,8 @@ class CSocketServer::Socket {
   // Posts a receive into a set-up buffer, holding a reference on this and on the buffer
   // for the packet; `numbered` receives take the next read sequence number.
   void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered);
-  void IssueWrite(CIOBuffer* buffer);
+  // `completeHere`: sends that leave whole at once are completed on the calling thread.
+  void IssueWrite(CIOBuffer* buffer, bool completeHere = false);
 
   CIntrusiveList<Socket>::Node m_node;
   Win32::CCriticalSection m_lock;

@@ -150,6 +150,13 @@ TEST(SocketServer, WriteNowKeepsItsPlaceBehindAPostedWrite) {
   EXPECT_TRUE(socket->Write("third ", 6));
   EXPECT_TRUE(socket->WriteNow("fourth", 6));
   EXPECT_EQ(client.Receive(25), "first second third fourth");
+  // With nothing ahead of it, this one leaves (and completes) on this thread.
+  EXPECT_TRUE(socket->WriteNow(" fifth", 6));
+  EXPECT_EQ(client.Receive(6), " fifth");
+  // Every send completed, wherever it did: the buffers are back and the write side can close.
+  EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
+  socket->Shutdown(SHUT_WR);
+  EXPECT_EQ(client.ReceiveEnd(), 0);
   socket->Release();
 }
 
