@@ -2,19 +2,32 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
+#include "model/DataItem.h"
 #include "platform/CAutoResetEvent.h"
 
-// A first-in-first-out queue of fixed-size records stored by value, with a published
+// The leading bytes of a record that carry its meaning; a queue copies only these.
+template <typename Record>
+std::size_t RecordBytes(const Record&) {
+  return sizeof(Record);
+}
+
+// A first-in-first-out queue of fixed-size records stored by value (only their
+// RecordBytes are copied in and out, into blocks that the queue reuses), with a published
 // count that pollers read without the lock. A consumer sleeps until a record arrives:
 // Push wakes it only when the queue was empty, as a consumer waits only on an empty
 // queue. Any thread may call any operation; one consumer waits, in WaitForRecord or on
 // Arrived().
 template <typename Record>
 class CDataQueue {
+  static_assert(std::is_trivially_copyable_v<Record>, "records are copied as bytes");
+
  public:
   CDataQueue() { m_arrived.Register(m_wake); }
   ~CDataQueue() { m_arrived.Unregister(m_wake); }
@@ -22,23 +35,31 @@ class CDataQueue {
   CDataQueue& operator=(const CDataQueue&) = delete;
 
   void Push(const Record& record) {
+    std::unique_ptr<Record> block = TakeSpare();
+    std::memcpy(static_cast<void*>(block.get()), &record, RecordBytes(record));
     bool wasEmpty = false;
     {
       std::lock_guard lock(m_mutex);
       wasEmpty = m_records.empty();
-      m_records.push_back(record);
+      m_records.push_back(std::move(block));
       m_count.store(m_records.size(), std::memory_order_release);
     }
     if (wasEmpty) m_arrived.Set();
   }
 
-  // Copies the front record out and removes it; false on an empty queue.
+  // Copies the front record out and removes it; false on an empty queue. The bytes of
+  // `out` past the record's RecordBytes are left as they were.
   bool Pop(Record& out) {
-    std::lock_guard lock(m_mutex);
-    if (m_records.empty()) return false;
-    out = m_records.front();
-    m_records.pop_front();
-    m_count.store(m_records.size(), std::memory_order_release);
+    std::unique_ptr<Record> block;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_records.empty()) return false;
+      block = std::move(m_records.front());
+      m_records.pop_front();
+      m_count.store(m_records.size(), std::memory_order_release);
+    }
+    std::memcpy(static_cast<void*>(&out), block.get(), RecordBytes(*block));
+    KeepSpare(std::move(block));
     return true;
   }
 
@@ -56,7 +77,7 @@ class CDataQueue {
     std::vector<Record> taken;
     std::lock_guard lock(m_mutex);
     while (m_records.size() > limit) {
-      taken.push_back(std::move(m_records.front()));
+      taken.push_back(*m_records.front());
       m_records.pop_front();
     }
     m_count.store(m_records.size(), std::memory_order_release);
@@ -97,6 +118,26 @@ class CDataQueue {
   }
 
  private:
+  // A few emptied blocks are kept, so that a busy queue does not allocate per record.
+  static constexpr std::size_t kSpareBlocks = 16;
+
+  std::unique_ptr<Record> TakeSpare() {
+    {
+      std::lock_guard lock(m_spareMutex);
+      if (!m_spare.empty()) {
+        std::unique_ptr<Record> block = std::move(m_spare.back());
+        m_spare.pop_back();
+        return block;
+      }
+    }
+    return std::make_unique_for_overwrite<Record>();
+  }
+
+  void KeepSpare(std::unique_ptr<Record> block) {
+    std::lock_guard lock(m_spareMutex);
+    if (m_spare.size() < kSpareBlocks) m_spare.push_back(std::move(block));
+  }
+
   // Registers the waiter with the stop event for one wait.
   class StopWatch {
    public:
@@ -113,7 +154,9 @@ class CDataQueue {
   };
 
   std::mutex m_mutex;
-  std::deque<Record> m_records;
+  std::deque<std::unique_ptr<Record>> m_records;
+  std::mutex m_spareMutex;  // a leaf, never taken together with m_mutex
+  std::vector<std::unique_ptr<Record>> m_spare;
   std::atomic<std::size_t> m_count{0};
   Sockora::Win32::CEventWaiter m_wake;
   Sockora::Win32::CAutoResetEvent m_arrived;

@@ -31,7 +31,8 @@ constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void Push(const std::string& deviceId, DataKind kind, const unsigned char* data, std::uint32_t length) {
-  DataItem item{};
+  // Only the header and the unit are set: the queue copies no more than that.
+  DataItem item;
   SetDeviceId(item, deviceId);
   item.Kind = kind;
   item.Length = static_cast<std::int32_t>(length);

@@ -286,13 +286,14 @@ void CSerialInterface::ReadPort(CSerial* port) {
   const std::string name = NameOf(*port);
   if (name.empty()) return;
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComRecvQueue;
-  auto item = std::make_unique<DataItem>();
+  // The chunk is placed once; each device's record differs only in its ID, and a queue
+  // copies no more than the chunk.
+  auto item = std::make_unique_for_overwrite<DataItem>();
+  item->Kind = DATA_SERIAL;
+  item->Length = length;
+  std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
   for (const std::string& id : CTunnelTable::Instance().IdsOnPort(name)) {
-    std::memset(item.get(), 0, sizeof *item);
     SetDeviceId(*item, id);
-    item->Kind = DATA_SERIAL;
-    item->Length = length;
-    std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
     queue.Push(*item);
   }
 }
@@ -384,7 +385,6 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
   // What reached the port stays written: only the rest is reported, and so stored.
   const DataItem* failed = &item;
   if (written > 0) {
-    std::memset(&rest, 0, sizeof rest);
     std::memcpy(rest.DeviceId, item.DeviceId, sizeof rest.DeviceId);
     rest.Kind = item.Kind;
     rest.Length = length - written;
