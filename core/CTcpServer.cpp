@@ -188,7 +188,7 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   if (!keepReading)
     socket.Shutdown(SHUT_RDWR);
   else if (!m_stopping && !HoldWhileBacklogged(socket))
-    socket.Read();
+    socket.ReadNow();  // on this worker: posting it would wake another one only to issue it
 }
 
 bool CTcpServer::HoldWhileBacklogged(Socket& socket) {

@@ -403,6 +403,20 @@ bool CSocketServer::Socket::Read(CIOBuffer* buffer) {
   return true;
 }
 
+bool CSocketServer::Socket::ReadNow() {
+  if (!IsValid()) return false;
+  if (m_server.m_postZeroByteReads) {
+    CIOBuffer* buffer = m_server.m_waitBuffers.Allocate();
+    BufferReference reference(buffer);
+    IssueZeroByteRead(buffer);
+    return true;
+  }
+  CIOBuffer* buffer = m_server.Allocate();
+  BufferReference reference(buffer);
+  if (m_server.FilterReadRequest(*this, buffer)) IssueRead(buffer);
+  return true;
+}
+
 CIOBuffer* CSocketServer::Socket::PrepareWrite(const void* data, std::size_t length) {
   // Refused before it is counted as outstanding: a count that no send ever finishes would
   // keep a later Shutdown(SHUT_WR) waiting for ever.

@@ -129,8 +129,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // Worker thread, around each packet it handles.
   virtual void OnThreadWorkStarted() {}
   virtual void OnThreadWorkFinished() {}
-  // Worker thread (the write filters: also the caller of WriteNow). A filter may replace
-  // the buffer; false drops the step.
+  // Worker thread, or the caller of ReadNow (read request) or WriteNow (write filters). A
+  // filter may replace the buffer; false drops the step.
   virtual bool FilterReadRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
@@ -199,6 +199,10 @@ class CSocketServer::Socket {
   // one that is exchanged for a receive buffer once data is there). False when the
   // connection is closed.
   bool Read(CIOBuffer* buffer = nullptr);
+  // Read into a new buffer, but issued on the calling thread instead of a worker's (the
+  // read request filter runs here): for a handler that wants the next receive at once, with
+  // no thread hand-off. The caller holds a reference.
+  bool ReadNow();
   // Copies the bytes and posts a send; sends leave in the order of Write calls. False when
   // the connection is closed, its write side is shut down, or `length` exceeds the buffer
   // size (refused before anything is counted).

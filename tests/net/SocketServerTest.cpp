@@ -49,19 +49,29 @@ std::string Pattern(std::size_t bytes, char seed) {
 
 }  // namespace
 
+// Each way of issuing the next receive: posted to a worker, or issued by the handler's
+// own worker (ReadNow), with plain and zero-byte reads.
 TEST(SocketServer, EchoesWhatItReceivesBothWays) {
-  TestServer server({});
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(client.Connected());
+  for (const bool readNow : {false, true}) {
+    for (const bool zeroByteReads : {false, true}) {
+      SCOPED_TRACE(std::string(readNow ? "ReadNow" : "Read") + (zeroByteReads ? ", zero-byte reads" : ""));
+      TestServer::Options options;
+      options.readNow = readNow;
+      options.zeroByteReads = zeroByteReads;
+      TestServer server(options);
+      server.StartListening();
+      TestClient client(server.ListeningPort());
+      ASSERT_TRUE(client.Connected());
 
-  const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
-  for (const std::string& message : messages) {
-    ASSERT_TRUE(client.Send(message));
-    EXPECT_EQ(client.Receive(message.size()), message) << message.size() << " bytes";
+      const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
+      for (const std::string& message : messages) {
+        ASSERT_TRUE(client.Send(message));
+        EXPECT_EQ(client.Receive(message.size()), message) << message.size() << " bytes";
+      }
+      EXPECT_EQ(server.Count("Accepted"), 1);
+      EXPECT_EQ(server.Count("Created"), 1);
+    }
   }
-  EXPECT_EQ(server.Count("Accepted"), 1);
-  EXPECT_EQ(server.Count("Created"), 1);
 }
 
 // With zero-byte reads a connection that waits for data holds no buffer of the pool: one
