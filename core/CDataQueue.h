@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -22,8 +23,8 @@ std::size_t RecordBytes(const Record&) {
 // RecordBytes are copied in and out, into blocks that the queue reuses), with a published
 // count that pollers read without the lock. A consumer sleeps until a record arrives:
 // Push wakes it only when the queue was empty, as a consumer waits only on an empty
-// queue. Any thread may call any operation; one consumer waits, in WaitForRecord or on
-// Arrived().
+// queue. Any thread may call any operation; one consumer takes the records, waiting in
+// WaitForRecord or on Arrived().
 template <typename Record>
 class CDataQueue {
   static_assert(std::is_trivially_copyable_v<Record>, "records are copied as bytes");
@@ -103,6 +104,13 @@ class CDataQueue {
     // no lock the pusher may still hold, so it never sleeps again at once on that lock.
     StopWatch watch(stop, m_wake);
     for (;;) {
+      // Consumers that wait at the same time (a replaced server's thread that has yet to
+      // end) share the waiter: each waits for a fire after its own look, none clears it.
+      std::uint64_t seen = 0;
+      {
+        std::lock_guard lock(m_wake.mutex);
+        seen = m_wake.fires;
+      }
       if (Count() != 0) return true;
       if (stop.TryConsume()) {
         if (Count() == 0) return false;
@@ -112,8 +120,7 @@ class CDataQueue {
         return true;
       }
       std::unique_lock lock(m_wake.mutex);
-      m_wake.cv.wait(lock, [this] { return m_wake.fired; });
-      m_wake.fired = false;
+      m_wake.cv.wait(lock, [this, seen] { return m_wake.fires != seen; });
     }
   }
 
