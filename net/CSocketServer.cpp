@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "net/CSocket.h"
@@ -558,29 +559,43 @@ void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
   IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false);
 }
 
-void CSocketServer::Socket::IssueRead(CIOBuffer* buffer) {
+void CSocketServer::Socket::IssueRead(CIOBuffer* buffer, bool completeHere) {
   buffer->SetupRead();
   CIOBuffer::WSABUF& span = buffer->GetWSABUF();
   span.len = std::min(span.len, m_server.ReceiveLimit());
-  IssueReceive(buffer, IoReadCompleted, ReadError, true);
+  IssueReceive(buffer, IoReadCompleted, ReadError, true, completeHere);
 }
 
 void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source,
-                                         bool numbered) {
+                                         bool numbered, bool completeHere) {
   AddRef();
   buffer->SetOperation(operation);
   buffer->AddRef();
   int error;
+  std::optional<std::uint32_t> receivedAtOnce;
   {
     // Numbering and issuing under one lock: receive numbers follow the issue order.
     CScopedLock lock(m_lock);
     if (numbered) buffer->SetSequenceNumber(NextSequenceNumber(false));
-    error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
+    error = m_socket == CSocket::InvalidSocket
+                ? ENOTSOCK
+                : m_server.m_completionPort.Receive(m_socket, *buffer, completeHere ? &receivedAtOnce : nullptr);
     if (error != 0) OnConnectionError(source, buffer, error);
   }
-  if (error != 0) {
-    Release();
-    buffer->Release();
+  if (error == 0 && !receivedAtOnce) return;
+  // Refused, or completed here as a worker would complete it, outside the lock.
+  if (receivedAtOnce) ReceiveDone(buffer, *receivedAtOnce);
+  Release();
+  buffer->Release();
+}
+
+void CSocketServer::Socket::ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes) {
+  buffer->Use(bytes);
+  m_server.OnError(TraceLine("RX", *buffer));
+  if (m_server.FilterReadCompleted(*this, buffer) && bytes != 0) m_server.ReadCompleted(*this, *buffer);
+  if (bytes == 0) {
+    m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
+    OnClientClose();
   }
 }
 
@@ -685,26 +700,22 @@ void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* bu
       socket->IssueZeroByteRead(buffer);
       break;
     case IoZeroByteReadCompleted:
+      // The data is there: the receive completes at once, and this worker handles it
+      // rather than hand it to another.
       if (buffer->GetSize() == 0) {
         // Readable now: the receive buffer is taken from the pool only at this point.
         CIOBuffer* receive = m_server.Allocate();
         BufferReference reference(receive);
-        if (m_server.FilterReadRequest(*socket, receive)) socket->IssueRead(receive);
+        if (m_server.FilterReadRequest(*socket, receive)) socket->IssueRead(receive, true);
         break;
       }
-      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
+      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer, true);
       break;
     case IoReadRequest:
       if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
       break;
     case IoReadCompleted:
-      buffer->Use(bytes);
-      m_server.OnError(TraceLine("RX", *buffer));
-      if (m_server.FilterReadCompleted(*socket, buffer) && bytes != 0) m_server.ReadCompleted(*socket, *buffer);
-      if (bytes == 0) {
-        m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
-        socket->OnClientClose();
-      }
+      socket->ReceiveDone(buffer, bytes);
       break;
     case IoWriteRequest:
       m_server.OnError(TraceLine("TX", *buffer));

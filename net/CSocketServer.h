@@ -142,8 +142,9 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   virtual bool FilterSocketShutdown(Socket& /*socket*/, int /*how*/) { return true; }
   // Thread calling Socket::Close, under the connection lock; false leaves it open.
   virtual bool FilterSocketClose(Socket& /*socket*/) { return true; }
-  // Worker thread, when a receive delivered at least one byte. The worker drops its
-  // reference on the buffer afterwards.
+  // Worker thread, when a receive delivered at least one byte (also a worker that issued
+  // a receive which completed at once). The worker drops its reference on the buffer
+  // afterwards.
   virtual void ReadCompleted(Socket& socket, CIOBuffer& buffer) = 0;
 
  private:
@@ -239,10 +240,15 @@ class CSocketServer::Socket {
   void OnConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error);
 
   void IssueZeroByteRead(CIOBuffer* buffer);
-  void IssueRead(CIOBuffer* buffer);
+  // `completeHere`: a receive satisfied at once is completed on the calling thread.
+  void IssueRead(CIOBuffer* buffer, bool completeHere = false);
   // Posts a receive into a set-up buffer, holding a reference on this and on the buffer
   // for the packet; `numbered` receives take the next read sequence number.
-  void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered);
+  void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered,
+                    bool completeHere = false);
+  // A receive of `bytes` into `buffer` completed: ReadCompleted, or the peer's close. A
+  // filter may replace the buffer.
+  void ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes);
   // `completeHere`: sends that leave whole at once are completed on the calling thread.
   void IssueWrite(CIOBuffer* buffer, bool completeHere = false);
 
