@@ -94,7 +94,7 @@ class CDataQueue {
   // of WaitForRecord do not take it.
   Sockora::Win32::CEvent& Arrived() { return m_arrived; }
 
-  // The single consumer's wait: true once a record is queued, false when `stop` is set
+  // A consumer's wait: true once a record is queued, false when `stop` is set
   // while the queue is empty. The stop event is looked at only on an empty queue, so a
   // consumer drains the queue before it ends; one that lets the stop win over waiting
   // records looks at the stop itself before each record.
