@@ -158,14 +158,15 @@ void CDataCenter::AddDeviceTraffic(const std::string& deviceId, std::uint64_t by
 void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window; }
 
 void CDataCenter::DispatchThread(CEvent& stop) {
-  // One 10 KB record reused for every pop.
+  // Two 10 KB records reused for every record: the one popped and the one forwarded.
   auto item = std::make_unique<DataItem>();
+  auto forward = std::make_unique<DataItem>();
   while (TcpRecvQueue.WaitForRecord(stop)) {
-    if (TcpRecvQueue.Pop(*item)) Dispatch(*item);
+    if (TcpRecvQueue.Pop(*item)) Dispatch(*item, *forward);
   }
 }
 
-void CDataCenter::Dispatch(const DataItem& item) {
+void CDataCenter::Dispatch(const DataItem& item, DataItem& forward) {
   const std::string deviceId = DeviceIdOf(item);
   const bool configured = CTunnelTable::Instance().Contains(deviceId);
 
@@ -183,7 +184,6 @@ void CDataCenter::Dispatch(const DataItem& item) {
     return;
   }
 
-  DataItem forward{};
   SetDeviceId(forward, deviceId);
   forward.Kind = item.Kind;
   const int length = item.Length < 0 ? 0 : std::min(item.Length, DATA_ITEM_PAYLOAD);
@@ -208,7 +208,6 @@ void CDataCenter::ComRecvThread(CEvent& stop) {
   auto escaped = std::make_unique<DataItem>();
   while (ComRecvQueue.WaitForRecord(stop)) {
     if (!ComRecvQueue.Pop(*item)) continue;
-    std::memset(escaped.get(), 0, sizeof *escaped);
     std::memcpy(escaped->DeviceId, item->DeviceId, sizeof escaped->DeviceId);
     escaped->DeviceId[sizeof escaped->DeviceId - 1] = '\0';
     escaped->Kind = item->Kind;

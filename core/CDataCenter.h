@@ -108,7 +108,8 @@ class CDataCenter {
   void ComRecvThread(Sockora::Win32::CEvent& stop);
   void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
-  void Dispatch(const DataItem& item);
+  // `forward`: the record to fill for ComSendQueue, whatever it held before.
+  void Dispatch(const DataItem& item, DataItem& forward);
   void ReportDeviceEvent(const DataItem& item);
   void CallDrainListeners(const std::vector<std::string>& deviceIds);
 

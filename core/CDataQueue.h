@@ -2,35 +2,65 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
+#include "model/DataItem.h"
 #include "platform/CAutoResetEvent.h"
 
-// A first-in-first-out queue of fixed-size records stored by value, with a published
-// count that pollers read without the lock, and an event set on every Push so that a
-// consumer sleeps until a record arrives. Any thread may call any operation; one
-// consumer waits on Arrived().
+// The leading bytes of a record that carry its meaning; a queue copies only these.
+template <typename Record>
+std::size_t RecordBytes(const Record&) {
+  return sizeof(Record);
+}
+
+// A first-in-first-out queue of fixed-size records stored by value (only their
+// RecordBytes are copied in and out, into blocks that the queue reuses), with a published
+// count that pollers read without the lock. A consumer sleeps until a record arrives:
+// Push wakes it only when the queue was empty, as a consumer waits only on an empty
+// queue. Any thread may call any operation; one consumer takes the records, waiting in
+// WaitForRecord or on Arrived().
 template <typename Record>
 class CDataQueue {
+  static_assert(std::is_trivially_copyable_v<Record>, "records are copied as bytes");
+
  public:
+  CDataQueue() { m_arrived.Register(m_wake); }
+  ~CDataQueue() { m_arrived.Unregister(m_wake); }
+  CDataQueue(const CDataQueue&) = delete;
+  CDataQueue& operator=(const CDataQueue&) = delete;
+
   void Push(const Record& record) {
+    std::unique_ptr<Record> block = TakeSpare();
+    std::memcpy(static_cast<void*>(block.get()), &record, RecordBytes(record));
+    bool wasEmpty = false;
     {
       std::lock_guard lock(m_mutex);
-      m_records.push_back(record);
+      wasEmpty = m_records.empty();
+      m_records.push_back(std::move(block));
       m_count.store(m_records.size(), std::memory_order_release);
     }
-    m_arrived.Set();
+    if (wasEmpty) m_arrived.Set();
   }
 
-  // Copies the front record out and removes it; false on an empty queue.
+  // Copies the front record out and removes it; false on an empty queue. The bytes of
+  // `out` past the record's RecordBytes are left as they were.
   bool Pop(Record& out) {
-    std::lock_guard lock(m_mutex);
-    if (m_records.empty()) return false;
-    out = m_records.front();
-    m_records.pop_front();
-    m_count.store(m_records.size(), std::memory_order_release);
+    std::unique_ptr<Record> block;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_records.empty()) return false;
+      block = std::move(m_records.front());
+      m_records.pop_front();
+      m_count.store(m_records.size(), std::memory_order_release);
+    }
+    std::memcpy(static_cast<void*>(&out), block.get(), RecordBytes(*block));
+    KeepSpare(std::move(block));
     return true;
   }
 
@@ -48,7 +78,7 @@ class CDataQueue {
     std::vector<Record> taken;
     std::lock_guard lock(m_mutex);
     while (m_records.size() > limit) {
-      taken.push_back(std::move(m_records.front()));
+      taken.push_back(*m_records.front());
       m_records.pop_front();
     }
     m_count.store(m_records.size(), std::memory_order_release);
@@ -60,25 +90,81 @@ class CDataQueue {
 
   std::size_t Count() const { return m_count.load(std::memory_order_acquire); }
 
+  // Set when a record arrives in an empty queue. Consumed only by waits on it: the waits
+  // of WaitForRecord do not take it.
   Sockora::Win32::CEvent& Arrived() { return m_arrived; }
 
-  // The single consumer's wait: true once a record is queued, false when `stop` is set
+  // A consumer's wait: true once a record is queued, false when `stop` is set
   // while the queue is empty. The stop event is looked at only on an empty queue, so a
-  // consumer drains the queue before it ends.
+  // consumer drains the queue before it ends; one that lets the stop win over waiting
+  // records looks at the stop itself before each record.
   bool WaitForRecord(Sockora::Win32::CEvent& stop) {
-    while (Count() == 0) {
-      if (Sockora::Win32::CEvent::WaitAny(stop, m_arrived, Sockora::Win32::INFINITE) != 0) continue;
-      if (Count() == 0) return false;
-      // The stop was taken while a record arrived: it is kept for the look that finds the
-      // queue empty, or the consumer would wait for ever once it has drained the queue.
-      stop.Set();
+    if (Count() != 0) return true;
+    // The queue's own waiter, always registered with Arrived(): a woken consumer touches
+    // no lock the pusher may still hold, so it never sleeps again at once on that lock.
+    StopWatch watch(stop, m_wake);
+    for (;;) {
+      // Consumers that wait at the same time (a replaced server's thread that has yet to
+      // end) share the waiter: each waits for a fire after its own look, none clears it.
+      std::uint64_t seen = 0;
+      {
+        std::lock_guard lock(m_wake.mutex);
+        seen = m_wake.fires;
+      }
+      if (Count() != 0) return true;
+      if (stop.TryConsume()) {
+        if (Count() == 0) return false;
+        // The stop was taken while a record arrived: it is kept for the look that finds
+        // the queue empty, or the consumer would wait for ever once it has drained it.
+        stop.Set();
+        return true;
+      }
+      std::unique_lock lock(m_wake.mutex);
+      m_wake.cv.wait(lock, [this, seen] { return m_wake.fires != seen; });
     }
-    return true;
   }
 
  private:
+  // A few emptied blocks are kept, so that a busy queue does not allocate per record.
+  static constexpr std::size_t kSpareBlocks = 16;
+
+  std::unique_ptr<Record> TakeSpare() {
+    {
+      std::lock_guard lock(m_spareMutex);
+      if (!m_spare.empty()) {
+        std::unique_ptr<Record> block = std::move(m_spare.back());
+        m_spare.pop_back();
+        return block;
+      }
+    }
+    return std::make_unique_for_overwrite<Record>();
+  }
+
+  void KeepSpare(std::unique_ptr<Record> block) {
+    std::lock_guard lock(m_spareMutex);
+    if (m_spare.size() < kSpareBlocks) m_spare.push_back(std::move(block));
+  }
+
+  // Registers the waiter with the stop event for one wait.
+  class StopWatch {
+   public:
+    StopWatch(Sockora::Win32::CEvent& stop, Sockora::Win32::CEventWaiter& waiter) : m_stop(stop), m_waiter(waiter) {
+      m_stop.Register(m_waiter);
+    }
+    ~StopWatch() { m_stop.Unregister(m_waiter); }
+    StopWatch(const StopWatch&) = delete;
+    StopWatch& operator=(const StopWatch&) = delete;
+
+   private:
+    Sockora::Win32::CEvent& m_stop;
+    Sockora::Win32::CEventWaiter& m_waiter;
+  };
+
   std::mutex m_mutex;
-  std::deque<Record> m_records;
+  std::deque<std::unique_ptr<Record>> m_records;
+  std::mutex m_spareMutex;  // a leaf, never taken together with m_mutex
+  std::vector<std::unique_ptr<Record>> m_spare;
   std::atomic<std::size_t> m_count{0};
+  Sockora::Win32::CEventWaiter m_wake;
   Sockora::Win32::CAutoResetEvent m_arrived;
 };

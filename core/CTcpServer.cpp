@@ -31,7 +31,8 @@ constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void Push(const std::string& deviceId, DataKind kind, const unsigned char* data, std::uint32_t length) {
-  DataItem item{};
+  // Only the header and the unit are set: the queue copies no more than that.
+  DataItem item;
   SetDeviceId(item, deviceId);
   item.Kind = kind;
   item.Length = static_cast<std::int32_t>(length);
@@ -187,7 +188,7 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   if (!keepReading)
     socket.Shutdown(SHUT_RDWR);
   else if (!m_stopping && !HoldWhileBacklogged(socket))
-    socket.Read();
+    socket.ReadNow();  // on this worker: posting it would wake another one only to issue it
 }
 
 bool CTcpServer::HoldWhileBacklogged(Socket& socket) {
@@ -336,11 +337,9 @@ void CTcpServer::TcpSendThread(CEvent& stop) {
   auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records: while the ports keep delivering the queue may
   // never run empty, and what is left is emptied with the service state anyway.
-  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (queue.Count() != 0) {
-      if (stop.TryConsume()) return;
-      if (queue.Pop(*item)) SendRecord(*item);
-    }
+  while (queue.WaitForRecord(stop)) {
+    if (stop.TryConsume()) return;
+    if (queue.Pop(*item)) SendRecord(*item);
   }
 }
 
@@ -357,7 +356,8 @@ void CTcpServer::SendRecord(const DataItem& item) {
     socket->AddRef();
   }
   const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
-  const bool written = socket->Write(item.Data, length);
+  // Sent from this thread: a worker would only be one more hand-off on the way.
+  const bool written = socket->WriteNow(item.Data, length);
   socket->Release();
   if (!written)
     WriteDebugLine("[ERROR]", "Tcp数据发送失败");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -33,6 +34,13 @@ static_assert(sizeof(DataItem) == 10264, "DataItem is a fixed 10264-byte record"
 inline void SetDeviceId(DataItem& item, std::string_view id) {
   std::memset(item.DeviceId, 0, sizeof item.DeviceId);
   std::memcpy(item.DeviceId, id.data(), id.size() < sizeof item.DeviceId ? id.size() : sizeof item.DeviceId - 1);
+}
+
+// The header and the valid bytes of Data: what a queue copies of a record.
+inline std::size_t RecordBytes(const DataItem& item) {
+  const std::size_t header = offsetof(DataItem, Data);
+  if (item.Length <= 0) return header;
+  return header + (item.Length < DATA_ITEM_PAYLOAD ? static_cast<std::size_t>(item.Length) : sizeof item.Data);
 }
 
 inline std::string DeviceIdOf(const DataItem& item) {

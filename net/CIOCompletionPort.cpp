@@ -242,7 +242,7 @@ bool CIOCompletionPort::TrySend(int handle, Device& device, std::vector<Packet>&
   return true;
 }
 
-int CIOCompletionPort::Receive(int handle, CIOBuffer& buffer) {
+int CIOCompletionPort::Receive(int handle, CIOBuffer& buffer, std::optional<std::uint32_t>* receivedAtOnce) {
   Device* device = Lookup(handle);
   if (device == nullptr) return ENOTSOCK;
   std::vector<Packet> done;
@@ -250,18 +250,24 @@ int CIOCompletionPort::Receive(int handle, CIOBuffer& buffer) {
     std::lock_guard lock(device->mutex);
     const bool first = device->reads.Empty();
     device->reads.items.push_back(Pending{&buffer, 0});
-    if (first && TryReceive(handle, *device, done) && !done.back().success) {
-      // Refused on the spot: the caller reports it, nothing completes through the port.
-      const int error = done.back().error;
-      done.pop_back();
-      return error;
+    if (first && TryReceive(handle, *device, done)) {
+      if (!done.back().success) {
+        // Refused on the spot: the caller reports it, nothing completes through the port.
+        const int error = done.back().error;
+        done.pop_back();
+        return error;
+      }
+      if (receivedAtOnce != nullptr) {
+        *receivedAtOnce = done.back().bytes;
+        done.pop_back();
+      }
     }
   }
   Queue(done);
   return 0;
 }
 
-int CIOCompletionPort::Send(int handle, CIOBuffer& buffer) {
+int CIOCompletionPort::Send(int handle, CIOBuffer& buffer, bool* sentAtOnce) {
   Device* device = Lookup(handle);
   if (device == nullptr) return ENOTSOCK;
   std::vector<Packet> done;
@@ -269,10 +275,16 @@ int CIOCompletionPort::Send(int handle, CIOBuffer& buffer) {
     std::lock_guard lock(device->mutex);
     const bool first = device->writes.Empty();
     device->writes.items.push_back(Pending{&buffer, 0});
-    if (first && TrySend(handle, *device, done) && !done.back().success && done.back().bytes == 0) {
-      const int error = done.back().error;
-      done.pop_back();
-      return error;
+    if (first && TrySend(handle, *device, done)) {
+      if (!done.back().success && done.back().bytes == 0) {
+        const int error = done.back().error;
+        done.pop_back();
+        return error;
+      }
+      if (sentAtOnce != nullptr && done.back().success) {
+        *sentAtOnce = true;
+        done.pop_back();
+      }
     }
   }
   Queue(done);

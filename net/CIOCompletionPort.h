@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "net/CIOBuffer.h"
@@ -54,11 +55,15 @@ class CIOCompletionPort {
   // taking any and completes with 0 bytes. Receives of one handle complete in the order
   // started. Returns 0 when the receive will complete through the port, else the errno
   // that kept it from starting.
-  int Receive(int handle, CIOBuffer& buffer);
+  // With `receivedAtOnce`, a receive satisfied on the spot sets it to the bytes received
+  // and completes nowhere else: the caller completes it, and no worker is woken for it.
+  int Receive(int handle, CIOBuffer& buffer, std::optional<std::uint32_t>* receivedAtOnce = nullptr);
 
   // Starts sending the buffer's WSABUF. Sends of one handle leave in the order started and
   // each completes once all its bytes are sent. Returns 0 or the errno as Receive does.
-  int Send(int handle, CIOBuffer& buffer);
+  // With `sentAtOnce`, a send that leaves whole on the spot sets it and completes nowhere
+  // else: the caller completes it, and no worker is woken for it.
+  int Send(int handle, CIOBuffer& buffer, bool* sentAtOnce = nullptr);
 
   // Before the handle is closed: its pending receives and sends complete as failed.
   void CancelDevice(int handle);

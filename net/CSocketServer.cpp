@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "net/CSocket.h"
@@ -403,26 +404,54 @@ bool CSocketServer::Socket::Read(CIOBuffer* buffer) {
   return true;
 }
 
-bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+bool CSocketServer::Socket::ReadNow() {
+  if (!IsValid()) return false;
+  if (m_server.m_postZeroByteReads) {
+    CIOBuffer* buffer = m_server.m_waitBuffers.Allocate();
+    BufferReference reference(buffer);
+    IssueZeroByteRead(buffer);
+    return true;
+  }
+  CIOBuffer* buffer = m_server.Allocate();
+  BufferReference reference(buffer);
+  if (m_server.FilterReadRequest(*this, buffer)) IssueRead(buffer);
+  return true;
+}
+
+CIOBuffer* CSocketServer::Socket::PrepareWrite(const void* data, std::size_t length) {
   // Refused before it is counted as outstanding: a count that no send ever finishes would
   // keep a later Shutdown(SHUT_WR) waiting for ever.
-  if (length > m_server.GetBufferSize()) return false;
-  if (!IsValid() || !WritePending()) return false;
-  CIOBuffer* buffer;
+  if (length > m_server.GetBufferSize()) return nullptr;
+  if (!IsValid() || !WritePending()) return nullptr;
+  CIOBuffer* buffer = nullptr;
   try {
     buffer = m_server.Allocate();
+    buffer->AddData(data, static_cast<std::uint32_t>(length));
   } catch (const CException&) {
+    if (buffer != nullptr) buffer->Release();
     WriteFinished();
     throw;
   }
+  // Numbered under the lock so that writers on several threads never share a number.
+  CScopedLock lock(m_lock);
+  buffer->SetSequenceNumber(NextSequenceNumber(true));
+  return buffer;
+}
+
+bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+  CIOBuffer* buffer = PrepareWrite(data, length);
+  if (buffer == nullptr) return false;
   BufferReference reference(buffer);
-  buffer->AddData(data, static_cast<std::uint32_t>(length));
-  {
-    // Numbered under the lock so that writers on several threads never share a number.
-    CScopedLock lock(m_lock);
-    buffer->SetSequenceNumber(NextSequenceNumber(true));
-  }
   m_server.PostIoOperation(*this, buffer, IoWriteRequest);
+  return true;
+}
+
+bool CSocketServer::Socket::WriteNow(const void* data, std::size_t length) {
+  CIOBuffer* buffer = PrepareWrite(data, length);
+  if (buffer == nullptr) return false;
+  BufferReference reference(buffer);
+  m_server.OnError(TraceLine("TX", *buffer));
+  if (m_server.FilterWriteRequest(*this, buffer)) IssueWrite(buffer, true);
   return true;
 }
 
@@ -530,47 +559,82 @@ void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
   IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false);
 }
 
-void CSocketServer::Socket::IssueRead(CIOBuffer* buffer) {
+void CSocketServer::Socket::IssueRead(CIOBuffer* buffer, bool completeHere) {
   buffer->SetupRead();
   CIOBuffer::WSABUF& span = buffer->GetWSABUF();
   span.len = std::min(span.len, m_server.ReceiveLimit());
-  IssueReceive(buffer, IoReadCompleted, ReadError, true);
+  IssueReceive(buffer, IoReadCompleted, ReadError, true, completeHere);
 }
 
 void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source,
-                                         bool numbered) {
+                                         bool numbered, bool completeHere) {
   AddRef();
   buffer->SetOperation(operation);
   buffer->AddRef();
   int error;
+  std::optional<std::uint32_t> receivedAtOnce;
   {
     // Numbering and issuing under one lock: receive numbers follow the issue order.
     CScopedLock lock(m_lock);
     if (numbered) buffer->SetSequenceNumber(NextSequenceNumber(false));
-    error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Receive(m_socket, *buffer);
+    error = m_socket == CSocket::InvalidSocket
+                ? ENOTSOCK
+                : m_server.m_completionPort.Receive(m_socket, *buffer, completeHere ? &receivedAtOnce : nullptr);
     if (error != 0) OnConnectionError(source, buffer, error);
   }
-  if (error != 0) {
-    Release();
-    buffer->Release();
+  if (error == 0 && !receivedAtOnce) return;
+  // Refused, or completed here as a worker would complete it, outside the lock.
+  if (receivedAtOnce) ReceiveDone(buffer, *receivedAtOnce);
+  Release();
+  buffer->Release();
+}
+
+void CSocketServer::Socket::ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes) {
+  buffer->Use(bytes);
+  m_server.OnError(TraceLine("RX", *buffer));
+  if (m_server.FilterReadCompleted(*this, buffer) && bytes != 0) m_server.ReadCompleted(*this, *buffer);
+  if (bytes == 0) {
+    m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
+    OnClientClose();
   }
 }
 
-void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer) {
+void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
   AddRef();
   buffer->SetOperation(IoWriteCompleted);
   buffer->SetupWrite();
   buffer->AddRef();
-  // The lock also keeps the handle open (and its number ours) while the sends start.
-  CScopedLock lock(m_lock);
-  for (CIOBuffer* next = NextWriteBuffer(buffer); next != nullptr; next = NextWriteBuffer(nullptr)) {
-    const int error = m_socket == CSocket::InvalidSocket ? ENOTSOCK : m_server.m_completionPort.Send(m_socket, *next);
-    if (error == 0) continue;
-    OnConnectionError(WriteError, next, error);
-    WriteFinished();
-    // The request being handled still holds a reference: this is never the last one.
+  std::vector<CIOBuffer*> sent;
+  {
+    // The lock also keeps the handle open (and its number ours) while the sends start.
+    CScopedLock lock(m_lock);
+    for (CIOBuffer* next = NextWriteBuffer(buffer); next != nullptr; next = NextWriteBuffer(nullptr)) {
+      bool sentAtOnce = false;
+      const int error = m_socket == CSocket::InvalidSocket
+                            ? ENOTSOCK
+                            : m_server.m_completionPort.Send(m_socket, *next, completeHere ? &sentAtOnce : nullptr);
+      if (error == 0) {
+        if (sentAtOnce) sent.push_back(next);
+        continue;
+      }
+      OnConnectionError(WriteError, next, error);
+      WriteFinished();
+      // The request being handled (or the caller of WriteNow) still holds a reference:
+      // this is never the last one.
+      Release();
+      next->Release();
+    }
+  }
+  // As a worker completes a send, outside the lock (the last write to finish may shut
+  // the write side down).
+  for (CIOBuffer* done : sent) {
+    done->Use(done->GetWSABUF().len);
+    if (m_server.FilterWriteCompleted(*this, done)) {
+      m_server.WriteCompleted(*this, *done);
+      WriteFinished();
+    }
     Release();
-    next->Release();
+    done->Release();
   }
 }
 
@@ -636,26 +700,22 @@ void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* bu
       socket->IssueZeroByteRead(buffer);
       break;
     case IoZeroByteReadCompleted:
+      // The data is there: the receive completes at once, and this worker handles it
+      // rather than hand it to another.
       if (buffer->GetSize() == 0) {
         // Readable now: the receive buffer is taken from the pool only at this point.
         CIOBuffer* receive = m_server.Allocate();
         BufferReference reference(receive);
-        if (m_server.FilterReadRequest(*socket, receive)) socket->IssueRead(receive);
+        if (m_server.FilterReadRequest(*socket, receive)) socket->IssueRead(receive, true);
         break;
       }
-      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
+      if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer, true);
       break;
     case IoReadRequest:
       if (m_server.FilterReadRequest(*socket, buffer)) socket->IssueRead(buffer);
       break;
     case IoReadCompleted:
-      buffer->Use(bytes);
-      m_server.OnError(TraceLine("RX", *buffer));
-      if (m_server.FilterReadCompleted(*socket, buffer) && bytes != 0) m_server.ReadCompleted(*socket, *buffer);
-      if (bytes == 0) {
-        m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
-        socket->OnClientClose();
-      }
+      socket->ReceiveDone(buffer, bytes);
       break;
     case IoWriteRequest:
       m_server.OnError(TraceLine("TX", *buffer));

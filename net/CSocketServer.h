@@ -85,7 +85,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   int Run() override;
 
   // Notifications. Base versions do nothing and filters agree, unless said otherwise.
-  // Worker thread, after a send completed. Base: reports a partial send through OnError.
+  // Worker thread (or the caller of WriteNow, for a send that left at once), after a send
+  // completed. Base: reports a partial send through OnError.
   virtual void WriteCompleted(Socket& socket, CIOBuffer& buffer);
   // Server thread, once per worker. Base: a plain WorkerThread.
   virtual std::unique_ptr<WorkerThread> CreateWorkerThread(CIOCompletionPort& port);
@@ -128,7 +129,8 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // Worker thread, around each packet it handles.
   virtual void OnThreadWorkStarted() {}
   virtual void OnThreadWorkFinished() {}
-  // Worker thread. A filter may replace the buffer; false drops the step.
+  // Worker thread, or the caller of ReadNow (read request) or WriteNow (write filters). A
+  // filter may replace the buffer; false drops the step.
   virtual bool FilterReadRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterReadCompleted(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
   virtual bool FilterWriteRequest(Socket& /*socket*/, CIOBuffer*& /*buffer*/) { return true; }
@@ -140,8 +142,9 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   virtual bool FilterSocketShutdown(Socket& /*socket*/, int /*how*/) { return true; }
   // Thread calling Socket::Close, under the connection lock; false leaves it open.
   virtual bool FilterSocketClose(Socket& /*socket*/) { return true; }
-  // Worker thread, when a receive delivered at least one byte. The worker drops its
-  // reference on the buffer afterwards.
+  // Worker thread, when a receive delivered at least one byte (also a worker that issued
+  // a receive which completed at once). The worker drops its reference on the buffer
+  // afterwards.
   virtual void ReadCompleted(Socket& socket, CIOBuffer& buffer) = 0;
 
  private:
@@ -197,10 +200,20 @@ class CSocketServer::Socket {
   // one that is exchanged for a receive buffer once data is there). False when the
   // connection is closed.
   bool Read(CIOBuffer* buffer = nullptr);
+  // Read into a new buffer, but issued on the calling thread instead of a worker's (the
+  // read request filter runs here): for a handler that wants the next receive at once, with
+  // no thread hand-off. The caller holds a reference.
+  bool ReadNow();
   // Copies the bytes and posts a send; sends leave in the order of Write calls. False when
   // the connection is closed, its write side is shut down, or `length` exceeds the buffer
   // size (refused before anything is counted).
   bool Write(const void* data, std::size_t length);
+  // Write, but the send starts on the calling thread instead of a worker's (the write
+  // request filter and its trace line run here): one thread hand-off fewer for a caller
+  // that has nothing else to do meanwhile. Sends still leave in the order of Write and
+  // WriteNow calls. A send that leaves at once also completes on the calling thread
+  // (WriteCompleted runs here), otherwise through a worker. The caller holds a reference.
+  bool WriteNow(const void* data, std::size_t length);
   // how: SHUT_RD, SHUT_WR or SHUT_RDWR. Sends already posted go out before the write side
   // is shut down.
   void Shutdown(int how);
@@ -217,6 +230,8 @@ class CSocketServer::Socket {
   Socket(CSocketServer& server, int handle, bool useSequenceNumbers);
   void Attach(int handle);
   std::uint32_t NextSequenceNumber(bool write);
+  // The numbered buffer of a Write or WriteNow, counted as outstanding; null when refused.
+  CIOBuffer* PrepareWrite(const void* data, std::size_t length);
   CIOBuffer* NextWriteBuffer(CIOBuffer* buffer);
   void InternalClose();
   void OnClientClose();
@@ -225,11 +240,17 @@ class CSocketServer::Socket {
   void OnConnectionError(ConnectionErrorSource source, CIOBuffer* buffer, int error);
 
   void IssueZeroByteRead(CIOBuffer* buffer);
-  void IssueRead(CIOBuffer* buffer);
+  // `completeHere`: a receive satisfied at once is completed on the calling thread.
+  void IssueRead(CIOBuffer* buffer, bool completeHere = false);
   // Posts a receive into a set-up buffer, holding a reference on this and on the buffer
   // for the packet; `numbered` receives take the next read sequence number.
-  void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered);
-  void IssueWrite(CIOBuffer* buffer);
+  void IssueReceive(CIOBuffer* buffer, IoOperation operation, ConnectionErrorSource source, bool numbered,
+                    bool completeHere = false);
+  // A receive of `bytes` into `buffer` completed: ReadCompleted, or the peer's close. A
+  // filter may replace the buffer.
+  void ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes);
+  // `completeHere`: sends that leave whole at once are completed on the calling thread.
+  void IssueWrite(CIOBuffer* buffer, bool completeHere = false);
 
   CIntrusiveList<Socket>::Node m_node;
   Win32::CCriticalSection m_lock;

@@ -33,6 +33,7 @@ void CEventWaiter::Fire() {
   {
     std::lock_guard lock(mutex);
     fired = true;
+    ++fires;
   }
   cv.notify_all();
 }

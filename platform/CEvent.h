@@ -16,6 +16,9 @@ struct CEventWaiter {
   std::mutex mutex;
   std::condition_variable cv;
   bool fired = false;
+  // Every Fire counts here too, for waiters that share this one and so cannot clear
+  // `fired` without taking another's wake-up.
+  std::uint64_t fires = 0;
 
   void Fire();
 };

@@ -35,14 +35,20 @@ CMessageQueue::~CMessageQueue() { Close(); }
 
 bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
   std::function<void()> hook;
+  bool wake = false;
   {
     std::lock_guard lock(m_signal.mutex);
     if (m_closed) return false;
+    // The owner sleeps only on an empty queue (Run) or with `fired` cleared
+    // (WaitHandlingMessages): a wake-up is owed only then, and a busy owner gets none.
+    wake = m_pending.empty() || !m_signal.fired;
     m_pending.push_back(message);
     m_signal.fired = true;
-    m_signal.cv.notify_all();
     hook = m_wakeHook;
   }
+  // Outside the lock, so that the woken owner does not at once block on it; the caller
+  // holds the queue alive.
+  if (wake) m_signal.cv.notify_all();
   if (hook) hook();
   return true;
 }

@@ -286,13 +286,14 @@ void CSerialInterface::ReadPort(CSerial* port) {
   const std::string name = NameOf(*port);
   if (name.empty()) return;
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComRecvQueue;
-  auto item = std::make_unique<DataItem>();
+  // The chunk is placed once; each device's record differs only in its ID, and a queue
+  // copies no more than the chunk.
+  auto item = std::make_unique_for_overwrite<DataItem>();
+  item->Kind = DATA_SERIAL;
+  item->Length = length;
+  std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
   for (const std::string& id : CTunnelTable::Instance().IdsOnPort(name)) {
-    std::memset(item.get(), 0, sizeof *item);
     SetDeviceId(*item, id);
-    item->Kind = DATA_SERIAL;
-    item->Length = length;
-    std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
     queue.Push(*item);
   }
 }
@@ -311,12 +312,10 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
 void CSerialInterface::ComSendThread(CEvent& stop) {
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
   auto item = std::make_unique<DataItem>();
-  // The stop event is listed first: it wins over waiting records.
-  while (CEvent::WaitAny(stop, queue.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (queue.Count() != 0) {
-      if (stop.TryConsume()) return;
-      if (queue.Pop(*item)) Forward(*item);
-    }
+  // The stop wins over waiting records.
+  while (queue.WaitForRecord(stop)) {
+    if (stop.TryConsume()) return;
+    if (queue.Pop(*item)) Forward(*item);
   }
 }
 
@@ -356,13 +355,8 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   auto item = std::make_unique<DataItem>();
   auto rest = std::make_unique<DataItem>();
   // As in ComSendThread, the stop wins over waiting records; those go to the store.
-  bool stopped = false;
-  while (!stopped && CEvent::WaitAny(stop, backlog.Records.Arrived(), Sockora::Win32::INFINITE) != 0) {
-    while (backlog.Records.Count() != 0) {
-      stopped = stop.TryConsume();
-      if (stopped) break;
-      if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
-    }
+  while (backlog.Records.WaitForRecord(stop) && !stop.TryConsume()) {
+    if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
   }
   CDataCenter::Instance().StoreUnwritten(backlog.Records.TakeAll(), "Com port writer stopped");
 }
@@ -391,7 +385,6 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
   // What reached the port stays written: only the rest is reported, and so stored.
   const DataItem* failed = &item;
   if (written > 0) {
-    std::memset(&rest, 0, sizeof rest);
     std::memcpy(rest.DeviceId, item.DeviceId, sizeof rest.DeviceId);
     rest.Kind = item.Kind;
     rest.Length = length - written;

@@ -49,19 +49,29 @@ std::string Pattern(std::size_t bytes, char seed) {
 
 }  // namespace
 
+// Each way of issuing the next receive: posted to a worker, or issued by the handler's
+// own worker (ReadNow), with plain and zero-byte reads.
 TEST(SocketServer, EchoesWhatItReceivesBothWays) {
-  TestServer server({});
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(client.Connected());
+  for (const bool readNow : {false, true}) {
+    for (const bool zeroByteReads : {false, true}) {
+      SCOPED_TRACE(std::string(readNow ? "ReadNow" : "Read") + (zeroByteReads ? ", zero-byte reads" : ""));
+      TestServer::Options options;
+      options.readNow = readNow;
+      options.zeroByteReads = zeroByteReads;
+      TestServer server(options);
+      server.StartListening();
+      TestClient client(server.ListeningPort());
+      ASSERT_TRUE(client.Connected());
 
-  const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
-  for (const std::string& message : messages) {
-    ASSERT_TRUE(client.Send(message));
-    EXPECT_EQ(client.Receive(message.size()), message) << message.size() << " bytes";
+      const std::vector<std::string> messages = {"hello", Pattern(10240, 'a'), Pattern(100000, 'k')};
+      for (const std::string& message : messages) {
+        ASSERT_TRUE(client.Send(message));
+        EXPECT_EQ(client.Receive(message.size()), message) << message.size() << " bytes";
+      }
+      EXPECT_EQ(server.Count("Accepted"), 1);
+      EXPECT_EQ(server.Count("Created"), 1);
+    }
   }
-  EXPECT_EQ(server.Count("Accepted"), 1);
-  EXPECT_EQ(server.Count("Created"), 1);
 }
 
 // With zero-byte reads a connection that waits for data holds no buffer of the pool: one
@@ -123,6 +133,41 @@ TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
   EXPECT_TRUE(sockets[0]->Write("third", 5));
   EXPECT_EQ(client.Receive(18), "first second third");
   sockets[0]->Release();
+}
+
+// A send started on the writer's own thread does not overtake one posted before it that
+// a worker has not issued yet.
+TEST(SocketServer, WriteNowKeepsItsPlaceBehindAPostedWrite) {
+  TestServer::Options options;
+  options.readOnAccept = false;
+  options.holdSockets = true;
+  CManualResetEvent secondIssued;
+  TestServer server(options);
+  server.onWriteRequest = [&](std::uint32_t sequence) {
+    if (sequence == 0) {
+      EXPECT_TRUE(secondIssued.Wait(20000));
+    } else if (sequence == 1) {
+      secondIssued.Set();
+    }
+  };
+  server.StartListening();
+  TestClient client(server.ListeningPort());
+  ASSERT_TRUE(server.WaitCount("Accepted", 1));
+  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+
+  EXPECT_TRUE(socket->Write("first ", 6));
+  EXPECT_TRUE(socket->WriteNow("second ", 7));
+  EXPECT_TRUE(socket->Write("third ", 6));
+  EXPECT_TRUE(socket->WriteNow("fourth", 6));
+  EXPECT_EQ(client.Receive(25), "first second third fourth");
+  // With nothing ahead of it, this one leaves (and completes) on this thread.
+  EXPECT_TRUE(socket->WriteNow(" fifth", 6));
+  EXPECT_EQ(client.Receive(6), " fifth");
+  // Every send completed, wherever it did: the buffers are back and the write side can close.
+  EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
+  socket->Shutdown(SHUT_WR);
+  EXPECT_EQ(client.ReceiveEnd(), 0);
+  socket->Release();
 }
 
 TEST(SocketServer, WritersOnSeveralThreadsNeverShareASequenceNumber) {

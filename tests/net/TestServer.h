@@ -36,6 +36,7 @@ class TestServer : public Sockora::CSocketServer {
     bool unreferencedAnswer = false;
     bool throwOnAccept = false;
     bool zeroByteReads = false;
+    bool readNow = false;  // the next receive issued by ReadNow on the worker
   };
 
   explicit TestServer(Options options, std::uint16_t port = 0)
@@ -100,7 +101,10 @@ class TestServer : public Sockora::CSocketServer {
     }
     Record("ReadCompleted");
     if (m_options.echo) socket.Write(buffer.GetBuffer(), buffer.GetUsed());
-    socket.Read();
+    if (m_options.readNow)
+      socket.ReadNow();
+    else
+      socket.Read();
   }
   bool FilterWriteRequest(Socket&, Sockora::CIOBuffer*& buffer) override {
     if (onWriteRequest) onWriteRequest(buffer->GetSequenceNumber());
