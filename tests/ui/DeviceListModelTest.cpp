@@ -9,7 +9,7 @@
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
 #include "SerialFixture.h"
-#include "ShellSupport.h"
+#include "QtWaitFor.h"
 #include "TestDevice.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"

@@ -11,7 +11,7 @@
 
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
-#include "ShellSupport.h"
+#include "QtWaitFor.h"
 #include "TempDir.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "QtWaitFor.h"
 #include "TempDir.h"
 #include "core/CTunnelTable.h"
 #include "core/StartupConfiguration.h"
@@ -42,23 +43,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs the event loop until `done` holds; false after a minute. Sleeps while nothing happens.
-template <typename Condition>
-bool RunUntil(Condition done) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
-  QTimer tick;
-  tick.start(10);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  }
-  return true;
-}
-
 // Lets layout, painting and the window manager settle.
 void Settle() {
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(300);
-  RunUntil([&] { return Clock::now() >= until; });
+  QtWaitFor([&] { return Clock::now() >= until; });
 }
 
 bool Save(QWidget& window, const QString& folder, const QString& name, const char* language) {
@@ -160,7 +148,7 @@ int RunScene(const QString& folder, bool english) {
   monitor.ShowOver(nullptr);
   monitor.StartStopButton()->click();
   simulation.StartService();
-  if (!RunUntil([&] { return simulation.Accepting(); })) {
+  if (!QtWaitFor([&] { return simulation.Accepting(); })) {
     std::fprintf(stderr, "the service did not start: %s\n", simulation.LastStartFailure().c_str());
     return 1;
   }
@@ -174,13 +162,13 @@ int RunScene(const QString& folder, bool english) {
   powerMeter.start(devsim, {"--port", portText, "--first-id", "0000000A", "--hex", "01 03 02 00 64 B9 AF", "--count",
                             "6", "--rate", "4", "--show", "none", "--duration", "20"});
   for (int i = 0; i < 6; ++i) {
-    RunUntil([&] { return monitor.TcpToCom().rowCount() >= 2 * (i + 1); });
+    QtWaitFor([&] { return monitor.TcpToCom().rowCount() >= 2 * (i + 1); });
     water.Write("READ\r\n");
     power.Write(std::string("\x01\x03\x00\x00\x00\x01\x84\x0A", 8));
     water.Drain();
     power.Drain();
   }
-  const bool traffic = RunUntil([&] { return monitor.TcpToCom().rowCount() >= 14 && monitor.ComToTcp().rowCount() >= 12; });
+  const bool traffic = QtWaitFor([&] { return monitor.TcpToCom().rowCount() >= 14 && monitor.ComToTcp().rowCount() >= 12; });
   if (!traffic) std::fprintf(stderr, "not all traffic arrived in time\n");
   const bool saved = Save(monitor, folder, "monitor-%1", language) &&
                      (monitor.HexBox()->click(), Save(monitor, folder, "monitor-%1-hex", language));
