@@ -44,7 +44,9 @@ bool UnlinkIfLeadsTo(const std::string& link, const std::string& end) {
 // its links stay known as a dead pair's.
 std::string LinkToFreeName(const std::string& from, const std::string& stem) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string to = stem + (attempt == 0 ? std::string() : "-" + std::to_string(attempt)) + kSuffix;
+    std::string to = stem;
+    if (attempt > 0) to.append(1, '-').append(std::to_string(attempt));
+    to += kSuffix;
     if (::link(from.c_str(), to.c_str()) == 0) return to;
     if (errno != EEXIST) return {};
   }
