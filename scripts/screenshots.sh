@@ -10,7 +10,7 @@ vantrel_install_deps
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 
-out=docs/screenshots
+out="$PWD/docs/screenshots"  # absolute: the programs work in directories of their own
 mkdir -p "$out"
 shopt -s nullglob
 shots=(build/bin/ui_shots_*)
