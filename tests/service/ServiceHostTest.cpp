@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "ServiceSetup.h"
 #include "TestAppDirectory.h"
 #include "TestDevice.h"
 #include "WaitFor.h"
@@ -36,11 +37,7 @@ class ServiceHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CTunnelTable::Instance().Clear();
-    SettingInfo settings;
-    settings.LocalIp = "127.0.0.1";
-    settings.LocalPort = m_port;
-    settings.DelayComRead = 0;
-    ReplaceSettings(settings);
+    UseLoopbackSettings(m_port);
     SetNoticeHook([this](const std::string& text, const std::string&, int) {
       std::lock_guard lock(m_mutex);
       m_notices.push_back(text);
@@ -221,15 +218,12 @@ TEST_F(ServiceHostTest, AFailedWriteOfAListedDeviceIsStoredAsNotForwarded) {
   ASSERT_TRUE(PumpUntil([&] { return CDataCenter::Instance().OnlineCount() == 1; }));
   ASSERT_TRUE(device.Send(Bytes{0x31, 0x32, 0x00, 0x33}));
 
-  CAccessInterface store;
-  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
   std::vector<NotTransRecord> records;
-  ASSERT_TRUE(PumpUntil([&] {
-    records.clear();
-    return store.QueryNotTransData(NotTransFilter{"0000000A", "", ""}, records, 10, nullptr) == 1;
-  }));
+  ASSERT_TRUE(PumpUntil([&] { return StoredRecordsOf("0000000A", records); }));
   EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
   EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_CLOSED));
+  CAccessInterface store;
+  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
   store.DeleteAllNotTransData();
 }
 

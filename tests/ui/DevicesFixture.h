@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "ServiceSetup.h"
 #include "MessageBoxAnswerer.h"
 #include "TempDir.h"
 #include "WaitFor.h"
@@ -28,11 +29,7 @@ class DevicesFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     CTunnelTable::Instance().Clear();
-    SettingInfo settings;
-    settings.LocalIp = "127.0.0.1";
-    settings.LocalPort = m_port;
-    settings.DelayComRead = 0;
-    ReplaceSettings(settings);
+    UseLoopbackSettings(m_port);
     SetNoticeHook([](const std::string&, const std::string&, int) { return IDNO; });
     m_simulation.SetMainWindow(m_mainWindow.Handle());
     CAccessInterface store;

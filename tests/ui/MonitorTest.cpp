@@ -7,6 +7,7 @@
 
 #include "DevicesFixture.h"
 #include "SerialFixture.h"
+#include "ServiceSetup.h"
 #include "TestDevice.h"
 #include "core/CTcpServer.h"
 #include "platform/CNullModemPair.h"
@@ -189,13 +190,8 @@ TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
   EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Status), Str(IDS_FAILURE));
   EXPECT_EQ(list.Cell(1, CDeviceList::PortState), Str(IDS_PORT_CLOSED));
 
-  CAccessInterface store;
-  ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
   std::vector<NotTransRecord> records;
-  ASSERT_TRUE(PumpUntil([&] {
-    records.clear();
-    return store.QueryNotTransData(NotTransFilter{"0000000A", "", ""}, records, 10, nullptr) == 1;
-  }));
+  ASSERT_TRUE(PumpUntil([&] { return StoredRecordsOf("0000000A", records); }));
   EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
 }
 
