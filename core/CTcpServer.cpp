@@ -152,6 +152,8 @@ void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
 void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   Socket* replaced = nullptr;
   bool keepReading = true;
+  // Looked up once per receive, for the units and for the hold.
+  std::string id;
   {
     CScopedLock lock(m_serverLock);
     try {
@@ -173,7 +175,8 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
         }
         // What follows the registration in its own chunk goes at once: a device that
         // sends both in one write and then waits for an answer would wait for ever.
-        if (length > 0) PushUnits(socket, data, length);
+        id = DeviceIdOf(&socket);
+        if (length > 0) PushUnits(id, data, length);
       }
     } catch (...) {
       WriteDebugLine("[ERROR]", "ReadCompleted - Unexpected exception");
@@ -187,12 +190,11 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   }
   if (!keepReading)
     socket.Shutdown(SHUT_RDWR);
-  else if (!m_stopping && !HoldWhileBacklogged(socket))
+  else if (!m_stopping && !HoldWhileBacklogged(socket, id))
     socket.ReadNow();  // on this worker: posting it would wake another one only to issue it
 }
 
-bool CTcpServer::HoldWhileBacklogged(Socket& socket) {
-  const std::string id = DeviceIdOf(&socket);
+bool CTcpServer::HoldWhileBacklogged(Socket& socket, const std::string& id) {
   if (id.empty()) return false;
   CDataCenter& center = CDataCenter::Instance();
   // The common case, without listing the connection: far from the mark, nothing to hold.
@@ -283,8 +285,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
   return old;
 }
 
-void CTcpServer::PushUnits(Socket& socket, const unsigned char* data, std::uint32_t length) {
-  const std::string id = DeviceIdOf(&socket);
+void CTcpServer::PushUnits(const std::string& id, const unsigned char* data, std::uint32_t length) {
   // The ID was taken over by a newer connection: these bytes belong to nobody.
   if (id.empty()) return;
   // More than a record holds (a receive larger than the limit) is split, not dropped.

@@ -102,9 +102,9 @@ class CTcpServer : public Sockora::CSocketServer {
   // ID to this one, with a reference taken, for the caller to close once the lock is
   // left; null otherwise.
   Socket* Register(Socket& socket, LinkRecord& record);
-  // Pushes received bytes of a registered connection as units; the caller holds the
-  // server lock.
-  void PushUnits(Socket& socket, const unsigned char* data, std::uint32_t length);
+  // Pushes received bytes of the connection that holds `deviceId` as units (nothing for
+  // an empty ID: the bytes belong to nobody); the caller holds the server lock.
+  void PushUnits(const std::string& deviceId, const unsigned char* data, std::uint32_t length);
   // Pushes DATA_OFFLINE for the ID the connection holds, if any, and frees the ID;
   // `replaced` marks the record with OFFLINE_REPLACED.
   void ReportOffline(Socket* socket, bool replaced = false);
@@ -116,9 +116,9 @@ class CTcpServer : public Sockora::CSocketServer {
   // Writes one TcpSendQueue record to its device's connection and reports it. The
   // sending thread.
   void SendRecord(const DataItem& item);
-  // Worker thread, after a receive was handled: true when the connection's device is
-  // backlogged and its next receive is left to Resume.
-  bool HoldWhileBacklogged(Socket& socket);
+  // Worker thread, after a receive was handled: true when the connection's device
+  // (`deviceId`, empty for none) is backlogged and its next receive is left to Resume.
+  bool HoldWhileBacklogged(Socket& socket, const std::string& deviceId);
   // Any thread (the data center's drain listener): issues the receives of the device's
   // held connections.
   void Resume(const std::string& deviceId);

@@ -599,6 +599,14 @@ void CSocketServer::Socket::ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes)
   }
 }
 
+void CSocketServer::Socket::SendDone(CIOBuffer* buffer, std::uint32_t bytes) {
+  buffer->Use(bytes);
+  if (m_server.FilterWriteCompleted(*this, buffer)) {
+    m_server.WriteCompleted(*this, *buffer);
+    WriteFinished();
+  }
+}
+
 void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
   AddRef();
   buffer->SetOperation(IoWriteCompleted);
@@ -628,11 +636,7 @@ void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
   // As a worker completes a send, outside the lock (the last write to finish may shut
   // the write side down).
   for (CIOBuffer* done : sent) {
-    done->Use(done->GetWSABUF().len);
-    if (m_server.FilterWriteCompleted(*this, done)) {
-      m_server.WriteCompleted(*this, *done);
-      WriteFinished();
-    }
+    SendDone(done, done->GetWSABUF().len);
     Release();
     done->Release();
   }
@@ -722,11 +726,7 @@ void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* bu
       if (m_server.FilterWriteRequest(*socket, buffer)) socket->IssueWrite(buffer);
       break;
     case IoWriteCompleted:
-      buffer->Use(bytes);
-      if (m_server.FilterWriteCompleted(*socket, buffer)) {
-        m_server.WriteCompleted(*socket, *buffer);
-        socket->WriteFinished();
-      }
+      socket->SendDone(buffer, bytes);
       break;
     default:
       m_server.OnError("CSocketServer::WorkerThread::Run() - Unexpected operation");

@@ -249,6 +249,8 @@ class CSocketServer::Socket {
   // A receive of `bytes` into `buffer` completed: ReadCompleted, or the peer's close. A
   // filter may replace the buffer.
   void ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes);
+  // A send of `bytes` from `buffer` completed: WriteCompleted, and the write is finished.
+  void SendDone(CIOBuffer* buffer, std::uint32_t bytes);
   // `completeHere`: sends that leave whole at once are completed on the calling thread.
   void IssueWrite(CIOBuffer* buffer, bool completeHere = false);
 
