@@ -9,21 +9,18 @@
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "ui/AppIcons.h"
+#include "ui/ResourceText.h"
 
 namespace {
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_ABOUTBOX, controlId));
-}
 
 }  // namespace
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent), m_version(new QLabel(this)) {
-  setWindowTitle(DialogText(IDC_CAPTION));
+  setWindowTitle(DialogText(IDD_ABOUTBOX, IDC_CAPTION));
   auto* icon = new QLabel(this);
   icon->setPixmap(AppIcons::Application().pixmap(32, 32));
-  m_version->setText(DialogText(IDC_ABOUT_VERSION).replace(QStringLiteral("%s"), QString::fromLatin1(kVantrelVersion)));
-  auto* ok = new QPushButton(DialogText(IDOK), this);
+  m_version->setText(DialogText(IDD_ABOUTBOX, IDC_ABOUT_VERSION).replace(QStringLiteral("%s"), QString::fromLatin1(kVantrelVersion)));
+  auto* ok = new QPushButton(DialogText(IDD_ABOUTBOX, IDOK), this);
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 

@@ -4,19 +4,19 @@
 
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
 const QColor kGreen(0, 255, 0);
 const QColor kRed(255, 0, 0);
 
-QString Resource(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().LoadString(id)); }
 
 }  // namespace
 
 CDeviceListModel::CDeviceListModel(CDeviceList& list, QObject* parent)
-    : QAbstractTableModel(parent), m_list(list), m_rows(list.RowCount()), m_connected(Resource(IDS_LINK_CONNECTED)),
-      m_open(Resource(IDS_PORT_OPEN)) {
+    : QAbstractTableModel(parent), m_list(list), m_rows(list.RowCount()), m_connected(QText(IDS_LINK_CONNECTED)),
+      m_open(QText(IDS_PORT_OPEN)) {
   for (const std::string& caption : CResourceStrings::Instance().ColumnHeaders(IDD_SIMULATION, IDC_DEVICE_LIST))
     m_headers << QString::fromStdString(caption);
   m_flush.setSingleShot(true);

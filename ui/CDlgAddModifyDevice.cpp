@@ -24,15 +24,10 @@
 #include "storage/CStoreTransaction.h"
 #include "ui/CLimitEdit.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 
 namespace {
-
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_ADD_MODIFY_DEVICE, controlId));
-}
 
 void FillList(QComboBox* list, std::span<const char* const> entries) {
   for (const char* entry : entries) list->addItem(QString::fromLatin1(entry));
@@ -51,7 +46,7 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
     : QDialog(parent), m_mainWindow(mainWindow), m_owner(owner), m_id(new CLimitEdit(this)),
       m_port(new QComboBox(this)), m_baudRate(new QComboBox(this)), m_dataBits(new QComboBox(this)),
       m_parity(new QComboBox(this)), m_stopBits(new QComboBox(this)), m_note(new QPlainTextEdit(this)),
-      m_ok(new QPushButton(DialogText(IDOK), this)) {
+      m_ok(new QPushButton(DialogText(IDD_ADD_MODIFY_DEVICE, IDOK), this)) {
   // The owner is out of reach while a tunnel is being edited.
   setWindowModality(Qt::WindowModal);
   m_id->ResetToDigits();
@@ -72,16 +67,16 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   connect(m_ok, &QPushButton::clicked, this, &CDlgAddModifyDevice::Save);
 
   auto* top = new QFormLayout;
-  top->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_DEVICE_ID), this), m_id);
-  top->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_PORT), this), m_port);
-  auto* group = new QGroupBox(DialogText(IDC_EDITOR_GROUP_SERIAL), this);
+  top->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_DEVICE_ID), this), m_id);
+  top->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PORT), this), m_port);
+  auto* group = new QGroupBox(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_SERIAL), this);
   auto* serial = new QFormLayout(group);
-  serial->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_BAUD_RATE), group), m_baudRate);
-  serial->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_DATA_BITS), group), m_dataBits);
-  serial->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_PARITY), group), m_parity);
-  serial->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_STOP_BITS), group), m_stopBits);
+  serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_BAUD_RATE), group), m_baudRate);
+  serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_DATA_BITS), group), m_dataBits);
+  serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PARITY), group), m_parity);
+  serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_STOP_BITS), group), m_stopBits);
   auto* note = new QFormLayout;
-  note->addRow(new QLabel(DialogText(IDC_EDITOR_LABEL_NOTE), this), m_note);
+  note->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NOTE), this), m_note);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(m_ok);

@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
-#include <cstdio>
 #include <vector>
 
 #include "model/NotTransRecord.h"
@@ -23,17 +22,13 @@
 #include "ui/CLimitEdit.h"
 #include "ui/CMessageBoxCustom.h"
 #include "ui/CNotTransResultModel.h"
+#include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 
 namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy/MM/dd HH:mm:ss");
 
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MGT_DATA, controlId));
-}
 
 }  // namespace
 
@@ -45,8 +40,8 @@ CDlgMgtData::CDlgMgtData(QWidget* parent, TargetHandle mainWindow, std::size_t m
 }
 
 void CDlgMgtData::BuildWindow() {
-  setWindowTitle(DialogText(IDC_CAPTION));
-  auto button = [this](unsigned id) { return new QPushButton(DialogText(id), this); };
+  setWindowTitle(DialogText(IDD_MGT_DATA, IDC_CAPTION));
+  auto button = [this](unsigned id) { return new QPushButton(DialogText(IDD_MGT_DATA, id), this); };
   QPushButton* query = button(IDC_DATA_QUERY);
   QPushButton* remove = button(IDC_DATA_DELETE);
   QPushButton* removeAll = button(IDC_DATA_DELETE_ALL);
@@ -56,7 +51,7 @@ void CDlgMgtData::BuildWindow() {
   connect(removeAll, &QPushButton::clicked, this, &CDlgMgtData::DeleteAll);
   connect(clear, &QPushButton::clicked, this, &CDlgMgtData::Clear);
 
-  auto* actions = new QGroupBox(DialogText(IDC_DATA_GROUP_ACTIONS), this);
+  auto* actions = new QGroupBox(DialogText(IDD_MGT_DATA, IDC_DATA_GROUP_ACTIONS), this);
   auto* actionsLayout = new QGridLayout(actions);
   actionsLayout->addWidget(query, 0, 0);
   actionsLayout->addWidget(remove, 0, 1);
@@ -66,7 +61,7 @@ void CDlgMgtData::BuildWindow() {
   exportButton->hide();
   actionsLayout->addWidget(exportButton, 2, 0);
 
-  m_useDeviceId = new QCheckBox(DialogText(IDC_DATA_USE_DEVICE_ID), this);
+  m_useDeviceId = new QCheckBox(DialogText(IDD_MGT_DATA, IDC_DATA_USE_DEVICE_ID), this);
   m_useDeviceId->setChecked(true);
   m_deviceId = new CLimitEdit(this);
   m_deviceId->ResetToDigits();
@@ -82,22 +77,22 @@ void CDlgMgtData::BuildWindow() {
     // Room for the whole time beside the popup's arrow.
     picker->setMinimumWidth(picker->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 48);
   }
-  m_hex = new QCheckBox(DialogText(IDC_DATA_HEX), this);
+  m_hex = new QCheckBox(DialogText(IDD_MGT_DATA, IDC_DATA_HEX), this);
   m_direction = new QComboBox(this);
   m_direction->addItems({QStringLiteral("Tcp  -> Com"), QStringLiteral("Com  -> Tcp"), QStringLiteral("Tcp <-> Com")});
   m_direction->setCurrentIndex(2);
-  auto* directionLabel = new QLabel(DialogText(IDC_DATA_LABEL_DIRECTION), this);
+  auto* directionLabel = new QLabel(DialogText(IDD_MGT_DATA, IDC_DATA_LABEL_DIRECTION), this);
   connect(m_useDeviceId, &QCheckBox::toggled, this, &CDlgMgtData::UpdateEnabled);
   connect(m_useTime, &QCheckBox::toggled, this, &CDlgMgtData::UpdateEnabled);
 
-  auto* condition = new QGroupBox(DialogText(IDC_DATA_GROUP_CONDITION), this);
+  auto* condition = new QGroupBox(DialogText(IDD_MGT_DATA, IDC_DATA_GROUP_CONDITION), this);
   auto* conditionLayout = new QGridLayout(condition);
   conditionLayout->addWidget(m_useDeviceId, 0, 0);
   conditionLayout->addWidget(m_deviceId, 0, 1);
   conditionLayout->addWidget(m_useTime, 1, 0);
-  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_START_TIME), condition), 1, 1, Qt::AlignRight);
+  conditionLayout->addWidget(new QLabel(DialogText(IDD_MGT_DATA, IDC_DATA_LABEL_START_TIME), condition), 1, 1, Qt::AlignRight);
   conditionLayout->addWidget(m_startTime, 1, 2);
-  conditionLayout->addWidget(new QLabel(DialogText(IDC_DATA_LABEL_END_TIME), condition), 2, 1, Qt::AlignRight);
+  conditionLayout->addWidget(new QLabel(DialogText(IDD_MGT_DATA, IDC_DATA_LABEL_END_TIME), condition), 2, 1, Qt::AlignRight);
   conditionLayout->addWidget(m_endTime, 2, 2);
   conditionLayout->addWidget(m_hex, 0, 2);
   conditionLayout->addWidget(directionLabel, 3, 0);
@@ -118,7 +113,7 @@ void CDlgMgtData::BuildWindow() {
 
   // Paging that was never wired: there, but hidden.
   auto* paging = new QHBoxLayout;
-  auto* pageSizeLabel = new QLabel(DialogText(IDC_DATA_LABEL_PAGE_SIZE), this);
+  auto* pageSizeLabel = new QLabel(DialogText(IDD_MGT_DATA, IDC_DATA_LABEL_PAGE_SIZE), this);
   auto* pageSize = new QComboBox(this);
   pageSize->addItems({QStringLiteral("200"), QStringLiteral("500"), QStringLiteral("1000"), QStringLiteral("5000")});
   pageSize->setCurrentIndex(0);
@@ -132,7 +127,7 @@ void CDlgMgtData::BuildWindow() {
     page->hide();
   }
 
-  auto* results = new QGroupBox(DialogText(IDC_DATA_GROUP_RESULTS), this);
+  auto* results = new QGroupBox(DialogText(IDD_MGT_DATA, IDC_DATA_GROUP_RESULTS), this);
   auto* resultsLayout = new QVBoxLayout(results);
   resultsLayout->addWidget(m_resultsView);
   resultsLayout->addLayout(paging);
@@ -195,9 +190,7 @@ void CDlgMgtData::Query() {
     m_results->SetRecords(records, m_hex->isChecked());
     result = Text(IDS_QUERY_SUCCEEDED);
     if (moreMatched) {
-      char text[512];
-      std::snprintf(text, sizeof text, Text(IDS_QUERY_MORE_MATCHED).c_str(), std::to_string(count).c_str());
-      result = text;
+      result = Filled(Text(IDS_QUERY_MORE_MATCHED), {std::to_string(count)});
     }
   }
   SendStatusText(m_mainWindow, 0, result);

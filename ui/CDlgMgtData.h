@@ -42,7 +42,6 @@ class CDlgMgtData : public QDialog {
   QDateTimeEdit* StartTimeEdit() const { return m_startTime; }
   QDateTimeEdit* EndTimeEdit() const { return m_endTime; }
   QCheckBox* HexBox() const { return m_hex; }
-  QTableView* ResultsView() const { return m_resultsView; }
   const CNotTransResultModel& Results() const { return *m_results; }
 
  private:

@@ -15,18 +15,9 @@
 #include "storage/CAccessInterface.h"
 #include "ui/CDlgAddModifyDevice.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 #include "ui/CTunnelListModel.h"
-
-namespace {
-
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MGT_DEVICE, controlId));
-}
-
-}  // namespace
 
 CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
     : QDialog(parent), m_mainWindow(mainWindow),
@@ -34,11 +25,11 @@ CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
         return message == WM_DEVICE_EDITED ? OnDeviceEdited(wParam) : 0;
       }),
       m_model(new CTunnelListModel(this)), m_list(new QTableView(this)),
-      m_add(new QPushButton(DialogText(IDC_MGT_DEVICE_ADD), this)),
-      m_modify(new QPushButton(DialogText(IDC_MGT_DEVICE_MODIFY), this)),
-      m_delete(new QPushButton(DialogText(IDC_MGT_DEVICE_DELETE), this)),
+      m_add(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_ADD), this)),
+      m_modify(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_MODIFY), this)),
+      m_delete(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_DELETE), this)),
       m_editor(new CDlgAddModifyDevice(this, mainWindow)) {
-  setWindowTitle(DialogText(IDC_CAPTION));
+  setWindowTitle(DialogText(IDD_MGT_DEVICE, IDC_CAPTION));
   m_list->setModel(m_model);
   m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_list->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -29,8 +29,6 @@ class CDlgMgtDevice : public QDialog {
   CTunnelListModel& Model() const { return *m_model; }
   CDlgAddModifyDevice& Editor() const { return *m_editor; }
   QPushButton* AddButton() const { return m_add; }
-  QPushButton* ModifyButton() const { return m_modify; }
-  QPushButton* DeleteButton() const { return m_delete; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -15,25 +15,21 @@
 #include "resources/ResourceIds.h"
 #include "serial/SystemPortNames.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 
 namespace {
 
 constexpr int kOfferedPorts = 256;
 
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MGT_VIRTUAL_COM, controlId));
-}
 
 }  // namespace
 
 CDlgMgtVirtualCom::CDlgMgtVirtualCom(QWidget* parent, TargetHandle mainWindow, std::string setupcPath)
     : QDialog(parent), m_mainWindow(mainWindow), m_setupcPath(std::move(setupcPath)) {
-  setWindowTitle(DialogText(IDC_CAPTION));
+  setWindowTitle(DialogText(IDD_MGT_VIRTUAL_COM, IDC_CAPTION));
   m_ports = new QComboBox(this);
-  m_create = new QPushButton(DialogText(IDC_VCOM_CREATE), this);
+  m_create = new QPushButton(DialogText(IDD_MGT_VIRTUAL_COM, IDC_VCOM_CREATE), this);
   for (int n = 1; n <= kOfferedPorts; ++n) m_ports->addItem(QStringLiteral("COM%1").arg(n));
   for (const std::string& name : SystemPortNames()) {
     const int index = m_ports->findText(QString::fromStdString(name), Qt::MatchFixedString);
@@ -42,9 +38,9 @@ CDlgMgtVirtualCom::CDlgMgtVirtualCom(QWidget* parent, TargetHandle mainWindow, s
   m_ports->setCurrentIndex(0);
   connect(m_create, &QPushButton::clicked, this, &CDlgMgtVirtualCom::Create);
 
-  auto* group = new QGroupBox(DialogText(IDC_VCOM_GROUP_CREATE), this);
+  auto* group = new QGroupBox(DialogText(IDD_MGT_VIRTUAL_COM, IDC_VCOM_GROUP_CREATE), this);
   auto* row = new QHBoxLayout(group);
-  row->addWidget(new QLabel(DialogText(IDC_VCOM_LABEL_PORT), group));
+  row->addWidget(new QLabel(DialogText(IDD_MGT_VIRTUAL_COM, IDC_VCOM_LABEL_PORT), group));
   row->addWidget(m_ports, 1);
   row->addWidget(m_create);
   auto* layout = new QVBoxLayout(this);

@@ -36,7 +36,6 @@ class CDlgMgtVirtualCom : public QDialog {
   bool Creating() const { return m_process.state() != QProcess::NotRunning; }
 
   QComboBox* PortList() const { return m_ports; }
-  QPushButton* CreateButton() const { return m_create; }
 
  private:
   void Finished(int exitCode, QProcess::ExitStatus status);

@@ -24,14 +24,9 @@
 #include "service/CDlgSimulation.h"
 #include "service/MonitorRow.h"
 #include "ui/CMonitorRowModel.h"
+#include "ui/ResourceText.h"
 
 namespace {
-
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_MONITOR, controlId));
-}
 
 const QString kListStyle = QStringLiteral("QTableView { background-color: rgb(249, 253, 232); }");
 
@@ -64,7 +59,7 @@ int SetUpList(QTableView* list, unsigned controlId) {
 }
 
 QGroupBox* Group(unsigned controlId, QWidget* content, QWidget* parent) {
-  auto* group = new QGroupBox(DialogText(controlId), parent);
+  auto* group = new QGroupBox(DialogText(IDD_MONITOR, controlId), parent);
   auto* layout = new QVBoxLayout(group);
   layout->addWidget(content);
   return group;
@@ -76,12 +71,12 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
     : QDialog(parent), m_simulation(simulation), m_channels(new QStandardItemModel(0, 1, this)),
       m_tcpToCom(new CMonitorRowModel(this)), m_comToTcp(new CMonitorRowModel(this)),
       m_channelList(new QTableView(this)), m_tcpToComList(MakeDataList(m_tcpToCom)),
-      m_comToTcpList(MakeDataList(m_comToTcp)), m_showAll(new QCheckBox(DialogText(IDC_MONITOR_SHOW_ALL), this)),
-      m_startStop(new QPushButton(DialogText(IDC_MONITOR_START_STOP), this)),
-      m_clear(new QPushButton(DialogText(IDC_MONITOR_CLEAR), this)),
-      m_hex(new QCheckBox(DialogText(IDC_MONITOR_HEX), this)),
-      m_autoScroll(new QCheckBox(DialogText(IDC_MONITOR_AUTO_SCROLL), this)), m_status(new QLabel(this)) {
-  setWindowTitle(DialogText(IDC_CAPTION));
+      m_comToTcpList(MakeDataList(m_comToTcp)), m_showAll(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_SHOW_ALL), this)),
+      m_startStop(new QPushButton(DialogText(IDD_MONITOR, IDC_MONITOR_START_STOP), this)),
+      m_clear(new QPushButton(DialogText(IDD_MONITOR, IDC_MONITOR_CLEAR), this)),
+      m_hex(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_HEX), this)),
+      m_autoScroll(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_AUTO_SCROLL), this)), m_status(new QLabel(this)) {
+  setWindowTitle(DialogText(IDD_MONITOR, IDC_CAPTION));
   m_channels->setHorizontalHeaderLabels({QString::fromStdString(Text(IDS_COL_CHANNEL))});
   m_channelList->setModel(m_channels);
   const int channelWidth = SetUpList(m_channelList, IDC_MONITOR_CHANNELS);
@@ -90,7 +85,7 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   m_startStop->setAutoDefault(false);
   m_clear->setAutoDefault(false);
 
-  auto* channels = new QGroupBox(DialogText(IDC_MONITOR_GROUP_CHANNELS), this);
+  auto* channels = new QGroupBox(DialogText(IDD_MONITOR, IDC_MONITOR_GROUP_CHANNELS), this);
   auto* channelLayout = new QVBoxLayout(channels);
   channelLayout->addWidget(m_channelList);
   channelLayout->addWidget(m_showAll);

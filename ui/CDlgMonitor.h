@@ -49,14 +49,10 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   CMonitorRowModel& TcpToCom() const { return *m_tcpToCom; }
   CMonitorRowModel& ComToTcp() const { return *m_comToTcp; }
   QStandardItemModel& Channels() const { return *m_channels; }
-  QTableView* ChannelList() const { return m_channelList; }
-  QTableView* TcpToComList() const { return m_tcpToComList; }
-  QTableView* ComToTcpList() const { return m_comToTcpList; }
   QPushButton* StartStopButton() const { return m_startStop; }
   QPushButton* ClearButton() const { return m_clear; }
   QCheckBox* ShowAllBox() const { return m_showAll; }
   QCheckBox* HexBox() const { return m_hex; }
-  QCheckBox* AutoScrollBox() const { return m_autoScroll; }
   QLabel* StatusLine() const { return m_status; }
 
  private:

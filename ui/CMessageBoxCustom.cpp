@@ -8,12 +8,7 @@
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
-
-namespace {
-
-QString ResourceText(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().LoadString(id)); }
-
-}  // namespace
+#include "ui/ResourceText.h"
 
 CMessageBoxCustom::CMessageBoxCustom(QWidget* owner, const std::string& text, const std::string& caption, int type)
     : QDialog(owner), m_type(type), m_text(new QPlainTextEdit(this)), m_yes(new QPushButton(this)),
@@ -25,11 +20,11 @@ CMessageBoxCustom::CMessageBoxCustom(QWidget* owner, const std::string& text, co
   m_text->setMinimumSize(300, 80);
 
   if (type != 0) {
-    m_yes->setText(ResourceText(IDS_YES));
-    m_no->setText(ResourceText(IDS_NO));
+    m_yes->setText(QText(IDS_YES));
+    m_no->setText(QText(IDS_NO));
   } else {
     m_yes->hide();
-    m_no->setText(ResourceText(IDS_CONFIRM));
+    m_no->setText(QText(IDS_CONFIRM));
   }
   // Enter presses the focused button; the focus starts on Yes.
   (type != 0 ? m_yes : m_no)->setDefault(true);

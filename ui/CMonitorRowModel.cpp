@@ -6,10 +6,9 @@
 #include "model/DataText.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "ui/ResourceText.h"
 
 namespace {
-
-QString Text(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().LoadString(id)); }
 
 // The text form for a window: UTF-8 text as it is; bytes that are not UTF-8 (a heartbeat's
 // FE, binary protocols) as \xNN escapes instead of replacement marks.
@@ -32,8 +31,8 @@ QString DisplayText(const std::vector<unsigned char>& data) {
 }  // namespace
 
 CMonitorRowModel::CMonitorRowModel(QObject* parent)
-    : QAbstractTableModel(parent), m_heartbeat(Text(IDS_HEARTBEAT)), m_userData(Text(IDS_USER_DATA)),
-      m_success(Text(IDS_SUCCESS)), m_failure(Text(IDS_FAILURE)) {
+    : QAbstractTableModel(parent), m_heartbeat(QText(IDS_HEARTBEAT)), m_userData(QText(IDS_USER_DATA)),
+      m_success(QText(IDS_SUCCESS)), m_failure(QText(IDS_FAILURE)) {
   m_flushTimer.setSingleShot(true);
   m_flushTimer.setInterval(kFlushDelayMs);
   connect(&m_flushTimer, &QTimer::timeout, this, &CMonitorRowModel::Flush);

@@ -28,6 +28,7 @@
 #include "ui/CMessageBoxCustom.h"
 #include "ui/CdlgSetting.h"
 #include "ui/CToolBarEx.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -38,21 +39,6 @@ constexpr int kStatusBarHeight = 25;
 constexpr int kInitialWidth = 1200;
 constexpr int kInitialHeight = 560;
 
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-QString QText(unsigned id) { return QString::fromStdString(Text(id)); }
-QString MenuText(unsigned id) { return QString::fromStdString(CResourceStrings::Instance().MenuText(id)); }
-
-// `format` with its "%s" markers replaced by `values` in order.
-std::string Filled(std::string format, std::initializer_list<std::string> values) {
-  std::size_t from = 0;
-  for (const std::string& value : values) {
-    const std::size_t at = format.find("%s", from);
-    if (at == std::string::npos) break;
-    format.replace(at, 2, value);
-    from = at + value.size();
-  }
-  return format;
-}
 
 QString ZeroCount(unsigned id) { return QString::fromStdString(Text(id) + ": 0"); }
 

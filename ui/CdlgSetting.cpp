@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -19,17 +18,8 @@
 #include "resources/ResourceIds.h"
 #include "ui/CLimitEdit.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/ResourceText.h"
 #include "ui/StatusText.h"
-
-namespace {
-
-std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
-
-QString DialogText(unsigned controlId) {
-  return QString::fromStdString(CResourceStrings::Instance().DialogText(IDD_SETTING, controlId));
-}
-
-}  // namespace
 
 CdlgSetting::CdlgSetting(QWidget* parent, TargetHandle mainWindow, std::string program)
     : QDialog(parent), m_mainWindow(mainWindow), m_program(std::move(program)) {
@@ -44,7 +34,7 @@ CdlgSetting::CdlgSetting(QWidget* parent, TargetHandle mainWindow, std::string p
 std::string CdlgSetting::DefaultProgram() { return ExecutableDirectory() + "/vantrel"; }
 
 void CdlgSetting::BuildWindow() {
-  setWindowTitle(DialogText(IDC_CAPTION));
+  setWindowTitle(DialogText(IDD_SETTING, IDC_CAPTION));
   m_localIp = new CLimitEdit(this);
   m_localIp->ResetToDigits();
   m_localIp->AddCharRange('.', '.');
@@ -57,29 +47,29 @@ void CdlgSetting::BuildWindow() {
   m_delay->ResetToDigits();
   m_delay->SetIntegerRange(kLowestDelayComRead, kHighestDelayComRead);
   m_delay->setMaxLength(5);
-  m_bootStart = new QCheckBox(DialogText(IDC_SETTING_BOOT_START), this);
-  m_autoStart = new QCheckBox(DialogText(IDC_SETTING_AUTO_START), this);
-  m_filterHeartbeat = new QCheckBox(DialogText(IDC_SETTING_FILTER_HEARTBEAT), this);
-  m_escape = new QCheckBox(DialogText(IDC_SETTING_ESCAPE), this);
-  m_set = new QPushButton(DialogText(IDOK), this);
+  m_bootStart = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_BOOT_START), this);
+  m_autoStart = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_AUTO_START), this);
+  m_filterHeartbeat = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_FILTER_HEARTBEAT), this);
+  m_escape = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_ESCAPE), this);
+  m_set = new QPushButton(DialogText(IDD_SETTING, IDOK), this);
   m_set->setDefault(true);
   connect(m_set, &QPushButton::clicked, this, [this] { Save(); });
 
-  auto* network = new QGroupBox(DialogText(IDC_SETTING_GROUP_NETWORK), this);
+  auto* network = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_NETWORK), this);
   auto* networkLayout = new QGridLayout(network);
-  networkLayout->addWidget(new QLabel(DialogText(IDC_SETTING_LABEL_LOCAL_IP), network), 0, 0);
+  networkLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_LOCAL_IP), network), 0, 0);
   networkLayout->addWidget(m_localIp, 0, 1);
-  networkLayout->addWidget(new QLabel(DialogText(IDC_SETTING_LABEL_PORT), network), 1, 0);
+  networkLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_PORT), network), 1, 0);
   networkLayout->addWidget(m_port, 1, 1);
-  auto* serial = new QGroupBox(DialogText(IDC_SETTING_GROUP_SERIAL), this);
+  auto* serial = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_SERIAL), this);
   auto* serialLayout = new QGridLayout(serial);
-  serialLayout->addWidget(new QLabel(DialogText(IDC_SETTING_LABEL_DELAY), serial), 0, 0);
+  serialLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_DELAY), serial), 0, 0);
   serialLayout->addWidget(m_delay, 0, 1);
-  auto* system = new QGroupBox(DialogText(IDC_SETTING_GROUP_SYSTEM), this);
+  auto* system = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_SYSTEM), this);
   auto* systemLayout = new QVBoxLayout(system);
   systemLayout->addWidget(m_bootStart);
   systemLayout->addWidget(m_autoStart);
-  auto* extra = new QGroupBox(DialogText(IDC_SETTING_GROUP_EXTRA), this);
+  auto* extra = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_EXTRA), this);
   auto* extraLayout = new QVBoxLayout(extra);
   extraLayout->addWidget(m_filterHeartbeat);
   extraLayout->addWidget(m_escape);
@@ -152,9 +142,6 @@ void CdlgSetting::UpdateStartEntry(bool bootAutoStart) {
       CustomMessageBox(this, Text(IDS_BOOT_START_FAILED), "", 0);
     }
   } else if (const int error = RemoveAutostartEntry(); error != 0) {
-    char message[1024];
-    std::snprintf(message, sizeof message, Text(IDS_BOOT_START_NOT_REMOVED).c_str(),
-                  (path + ": " + std::strerror(error)).c_str());
-    CustomMessageBox(this, message, "", 0);
+    CustomMessageBox(this, Filled(Text(IDS_BOOT_START_NOT_REMOVED), {path + ": " + std::strerror(error)}), "", 0);
   }
 }
