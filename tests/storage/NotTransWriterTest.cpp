@@ -177,7 +177,8 @@ TEST(NotTransWriterOutageTest, DatabaseDownThenBackLosesNothing) {
     std::vector<NotTransRecord> records;
     return reader.OpenDatabase(name) == 1 && reader.QueryNotTransData({"00000005", "", ""}, records, 10, nullptr) == 3;
   }));
-  EXPECT_TRUE(lines.Contains("database available again"));
+  // The writer tells it once its batch is in, which a reader may see first.
+  EXPECT_TRUE(WaitFor([&] { return lines.Contains("database available again"); }));
 
   thread.Stop();
   EXPECT_TRUE(thread.Wait(20000));
