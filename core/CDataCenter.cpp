@@ -11,10 +11,13 @@
 #include "protocol/ProtEscape.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
+#include "net/WriteTrace.h"
 #include "platform/WriteDebugLine.h"
 #include "platform/CMessageTarget.h"
+#include "platform/NameThisThread.h"
 
 using Sockora::Win32::CEvent;
+using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CStoppableThread;
 
 namespace {
@@ -158,6 +161,7 @@ void CDataCenter::AddDeviceTraffic(const std::string& deviceId, std::uint64_t by
 void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window; }
 
 void CDataCenter::DispatchThread(CEvent& stop) {
+  NameThisThread("dispatch");
   // Two 10 KB records reused for every record: the one popped and the one forwarded.
   auto item = std::make_unique<DataItem>();
   auto forward = std::make_unique<DataItem>();
@@ -204,6 +208,7 @@ void CDataCenter::ReportDeviceEvent(const DataItem& item) {
 }
 
 void CDataCenter::ComRecvThread(CEvent& stop) {
+  NameThisThread("com-receive");
   auto item = std::make_unique<DataItem>();
   auto escaped = std::make_unique<DataItem>();
   while (ComRecvQueue.WaitForRecord(stop)) {
@@ -251,6 +256,7 @@ void CDataCenter::StoreUnwritten(const std::vector<DataItem>& records, const cha
 }
 
 void CDataCenter::NotTransWriterThread(CEvent& stop) {
+  NameThisThread("not-forwarded");
   // Posted, not sent: the writer never waits for the user-interface thread.
   CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME, [this](bool full, std::uint64_t figure) {
     CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
@@ -276,5 +282,10 @@ void CDataCenter::RunStatisticsPass() {
 }
 
 void CDataCenter::StatisticsThread(CEvent& stop) {
-  while (!stop.Wait(kStatisticsPeriodMs)) RunStatisticsPass();
+  NameThisThread("statistics");
+  while (!stop.Wait(kStatisticsPeriodMs)) {
+    RunStatisticsPass();
+    Sockora::FlushTrace();
+  }
+  Sockora::FlushTrace();
 }

@@ -13,13 +13,16 @@
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
+#include "platform/NameThisThread.h"
 #include "platform/CScopedLock.h"
 #include "platform/WriteDebugLine.h"
 #include "protocol/RegistrationPacket.h"
 
 using Sockora::CIOBuffer;
+using Sockora::WriteFrequentTrace;
 using Sockora::WriteTrace;
 using Sockora::Win32::CEvent;
+using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CScopedLock;
 
 namespace {
@@ -88,8 +91,8 @@ void CTcpServer::OnConnectionClientClose(Socket&) { WriteTrace("OnConnectionClie
 void CTcpServer::OnConnectionReset(Socket&) { WriteTrace("OnConnectionReset"); }
 void CTcpServer::OnConnectionDestroyed() { WriteTrace("OnConnectionDestroyed"); }
 void CTcpServer::OnThreadDestroyed() { WriteTrace("OnThreadDestroyed"); }
-void CTcpServer::OnBufferCreated() { WriteTrace("OnBufferCreated"); }
-void CTcpServer::OnBufferAllocated() { WriteTrace("OnBufferAllocated"); }
+void CTcpServer::OnBufferCreated() { WriteFrequentTrace("OnBufferCreated"); }
+void CTcpServer::OnBufferAllocated() { WriteFrequentTrace("OnBufferAllocated"); }
 
 void CTcpServer::AddConnection(Socket* socket) {
   if (socket == nullptr) return;
@@ -298,6 +301,7 @@ void CTcpServer::PushUnits(const std::string& id, const unsigned char* data, std
 }
 
 void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
+  NameThisThread("registration");
   using Clock = std::chrono::steady_clock;
   for (;;) {
     const Clock::time_point now = Clock::now();
@@ -334,6 +338,7 @@ void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
 }
 
 void CTcpServer::TcpSendThread(CEvent& stop) {
+  NameThisThread("tcp-send");
   CDataQueue<DataItem>& queue = CDataCenter::Instance().TcpSendQueue;
   auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records: while the ports keep delivering the queue may

@@ -17,6 +17,7 @@
 #include "net/WriteTrace.h"
 #include "platform/CException.h"
 #include "platform/CScopedLock.h"
+#include "platform/NameThisThread.h"
 #include "platform/CWin32Exception.h"
 
 namespace Sockora {
@@ -191,6 +192,7 @@ void CSocketServer::WaitForShutdown() {
 }
 
 int CSocketServer::Run() {
+  Win32::NameThisThread("accept");
   std::vector<std::unique_ptr<WorkerThread>> workers;
   try {
     for (std::uint32_t i = 0; i < m_workerThreads; ++i) {
@@ -666,6 +668,7 @@ void CSocketServer::WorkerThread::StopAndWait() {
 }
 
 int CSocketServer::WorkerThread::Run() {
+  Win32::NameThisThread("worker");
   try {
     for (;;) {
       void* key = nullptr;

@@ -12,4 +12,12 @@ namespace Sockora {
 // interleave.
 void WriteTrace(std::string_view message);
 
+// As WriteTrace, for a line written per received buffer: its copy in the file waits until
+// about 4 KB of such lines have gathered, the next WriteTrace line, or FlushTrace, in
+// their order. The other copies go at once. Any thread.
+void WriteFrequentTrace(std::string_view message);
+
+// Writes the gathered lines to the file. Any thread; the data center calls it every second.
+void FlushTrace();
+
 }  // namespace Sockora

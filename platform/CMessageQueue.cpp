@@ -44,6 +44,10 @@ bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
     wake = m_pending.empty() || !m_signal.fired;
     m_pending.push_back(message);
     m_signal.fired = true;
+    if (!message->backlog) {
+      m_urgentArrived = true;
+      wake = true;  // ends a gathering pause in Run
+    }
     hook = m_wakeHook;
   }
   // Outside the lock, so that the woken owner does not at once block on it; the caller
@@ -165,9 +169,18 @@ void CMessageQueue::WaitForEnd(Sockora::Win32::CThread& thread) {
 
 int CMessageQueue::Run() {
   for (;;) {
+    {
+      std::lock_guard lock(m_signal.mutex);
+      m_urgentArrived = false;
+    }
     ProcessAll();
     std::unique_lock lock(m_signal.mutex);
     m_signal.cv.wait(lock, [this] { return m_quit || !m_pending.empty(); });
+    // Only reports so far: the ones that follow gather for a moment, so that a busy
+    // forwarding road wakes this thread some hundred times a second instead of twice per
+    // record (each wake-up took a core from the forwarding threads).
+    if (!m_urgentArrived)
+      m_signal.cv.wait_for(lock, kReportGather, [this] { return m_quit || m_urgentArrived; });
     if (m_quit) {
       m_quit = false;
       return m_quitCode;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -74,8 +75,11 @@ class CMessageQueue : public std::enable_shared_from_this<CMessageQueue> {
   // handling the messages sent and the reports posted to it meanwhile, so a thread
   // blocked in a send or a full report backlog can finish. Not during static destruction (the thread's queue may be gone).
   static void WaitForEnd(Sockora::Win32::CThread& thread);
-  // Owner thread: handles messages until Quit; returns the code given to Quit.
+  // Owner thread: handles messages until Quit; returns the code given to Quit. Sent and
+  // posted messages are handled at once; reports alone wait up to kReportGather, so that
+  // they are handled in batches.
   int Run();
+  static constexpr std::chrono::milliseconds kReportGather{10};
 
   // Any thread.
   void Quit(int code);
@@ -98,6 +102,7 @@ class CMessageQueue : public std::enable_shared_from_this<CMessageQueue> {
   std::deque<std::shared_ptr<Pending>> m_pending;
   std::function<void()> m_wakeHook;
   bool m_closed = false;
+  bool m_urgentArrived = false;  // a sent or posted message came since Run last looked
   bool m_quit = false;
   int m_quitCode = 0;
 };

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "platform/CMessageQueue.h"
@@ -15,9 +16,10 @@ struct Registration {
   std::shared_ptr<CMessageQueue::Backlog> reports;
 };
 
-// The process's targets. Lock order: this registry, then a queue's lock.
+// The process's targets. Lock order: this registry, then a queue's lock. Sending and
+// dispatching only read it (shared): every forwarded record posts reports through it.
 struct Registry {
-  std::mutex mutex;
+  std::shared_mutex mutex;
   std::map<TargetHandle, Registration> targets;
   TargetHandle next = 1;
 };
@@ -55,7 +57,7 @@ LRESULT CMessageTarget::Dispatch(TargetHandle target, unsigned message, WPARAM w
   Handler* handler = nullptr;
   {
     Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
+    std::shared_lock lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return 0;
     handler = it->second.handler;
@@ -74,7 +76,7 @@ LRESULT CMessageTarget::Send(TargetHandle target, unsigned message, WPARAM wPara
   pending->sent = true;
   {
     Registry& registry = TheRegistry();
-    std::unique_lock lock(registry.mutex);
+    std::shared_lock lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return 0;
     std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -99,7 +101,7 @@ bool CMessageTarget::Post(TargetHandle target, unsigned message, WPARAM wParam, 
   pending->wParam = wParam;
   pending->lParam = lParam;
   Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
+  std::shared_lock lock(registry.mutex);
   auto it = registry.targets.find(target);
   if (it == registry.targets.end()) return false;
   std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -111,7 +113,7 @@ bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wP
   Registry& registry = TheRegistry();
   std::shared_ptr<CMessageQueue::Backlog> backlog;
   {
-    std::unique_lock lock(registry.mutex);
+    std::shared_lock lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return false;
     std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -133,7 +135,7 @@ bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wP
   pending->lParam = lParam;
   pending->owned = std::move(owned);
   pending->backlog = std::move(backlog);
-  std::lock_guard lock(registry.mutex);
+  std::shared_lock lock(registry.mutex);
   auto it = registry.targets.find(target);
   if (it == registry.targets.end()) return false;
   std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();

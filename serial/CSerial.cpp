@@ -22,10 +22,12 @@
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
+#include "platform/NameThisThread.h"
 #include "platform/Notice.h"
 #include "platform/CPairRecord.h"
 
 using Sockora::Win32::CManualResetEvent;
+using Sockora::Win32::NameThisThread;
 
 namespace {
 
@@ -204,7 +206,8 @@ bool CSerial::Open(int portNumber, unsigned baudRate, unsigned char byteSize, un
     m_session = session;
   }
   try {
-    std::thread([this, session, ended]() mutable {
+    std::thread([this, session, ended, portNumber]() mutable {
+      NameThisThread(("read COM" + std::to_string(portNumber)).c_str());
       WatchEvents(session);
       session.reset();  // the descriptor closes here unless a read or write still holds it
       ended->Set();

@@ -14,9 +14,11 @@
 #include "platform/WriteDebugLine.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CMessageTarget.h"
+#include "platform/NameThisThread.h"
 #include "platform/CScopedLock.h"
 
 using Sockora::Win32::CEvent;
+using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CException;
 using Sockora::Win32::CScopedLock;
 using Sockora::Win32::CStoppableThread;
@@ -235,6 +237,7 @@ void CSerialInterface::UpdateSettings(const PortSettings& settings) {
 }
 
 void CSerialInterface::ReopenThread(CEvent& stop) {
+  NameThisThread("reopen");
   while (!stop.Wait(m_reopenPeriodMs)) ReopenPass();
 }
 
@@ -310,6 +313,7 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
 }
 
 void CSerialInterface::ComSendThread(CEvent& stop) {
+  NameThisThread("com-send");
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
   auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records.
@@ -352,6 +356,7 @@ CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& na
 }
 
 void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
+  NameThisThread(("write " + backlog.Name).c_str());
   auto item = std::make_unique<DataItem>();
   auto rest = std::make_unique<DataItem>();
   // As in ComSendThread, the stop wins over waiting records; those go to the store.

@@ -8,11 +8,13 @@
 #include "platform/CException.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CNamedEventHost.h"
+#include "platform/NameThisThread.h"
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 
 using Sockora::Win32::CEvent;
+using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CException;
 using Sockora::Win32::INFINITE;
 
@@ -85,6 +87,7 @@ void CDlgSimulation::StartService() {
 }
 
 void CDlgSimulation::ServiceThread() {
+  NameThisThread("service");
   try {
     const SettingInfo settings = CurrentSettings();
     if (settings.LocalPort < 1 || settings.LocalPort > 65535)

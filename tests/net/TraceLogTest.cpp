@@ -43,3 +43,27 @@ TEST(TraceLog, HeaderOncePerRunAndTheFileIsRotatedAtItsCap) {
   EXPECT_EQ(CountOf(previous + current, "****************New Log*****************\n"), 1);
   EXPECT_EQ(current.find(": last line\n") + 12, current.size());
 }
+
+// Per-buffer lines wait in memory, but reach the file in their place: before the next
+// ordinary line, or when flushed.
+TEST(TraceLog, FrequentLinesReachTheFileInOrderWithTheNextLineOrAFlush) {
+  const std::string log = AppFilePath("Sockora.log");
+  Sockora::WriteTrace("before");
+  Sockora::WriteFrequentTrace("frequent 1");
+  Sockora::WriteFrequentTrace("frequent 2");
+  Sockora::WriteTrace("after");
+  std::string text = ReadFile(log);
+  const std::size_t before = text.rfind(": before\n");
+  ASSERT_NE(before, std::string::npos);
+  const std::size_t first = text.find(": frequent 1\n", before);
+  const std::size_t second = text.find(": frequent 2\n", before);
+  const std::size_t after = text.find(": after\n", before);
+  EXPECT_LT(first, second);
+  EXPECT_LT(second, after);
+  EXPECT_NE(after, std::string::npos);
+
+  Sockora::WriteFrequentTrace("frequent 3");
+  Sockora::FlushTrace();
+  text = ReadFile(log);
+  EXPECT_EQ(text.find(": frequent 3\n") + 13, text.size());
+}

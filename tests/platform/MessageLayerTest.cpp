@@ -118,6 +118,21 @@ TEST(MessageLayer, PostedMessagesAreHandledInOrderByTheLoop) {
   for (WPARAM i = 0; i <= 50; ++i) EXPECT_EQ(messages[i].copy, i);
 }
 
+// The loop lets reports gather before it handles them; a posted message ends the pause,
+// and everything is still handled in the order it came.
+TEST(MessageLayer, GatheredReportsKeepTheirPlaceBeforeAPostedMessage) {
+  RecordingTarget<WPARAM> loop([](unsigned, WPARAM wParam, LPARAM) { return wParam; });
+  constexpr WPARAM kReports = 200;
+  for (WPARAM i = 0; i < kReports; ++i) {
+    auto owned = std::make_shared<WPARAM>(i);
+    ASSERT_TRUE(CMessageTarget::PostReport(loop.Handle(), kPing, i, 0, owned));
+  }
+  ASSERT_TRUE(CMessageTarget::Post(loop.Handle(), kPing, kReports, 0));
+  ASSERT_TRUE(WaitFor([&] { return loop.Messages().size() == kReports + 1; }));
+  const auto messages = loop.Messages();
+  for (WPARAM i = 0; i <= kReports; ++i) EXPECT_EQ(messages[i].copy, i);
+}
+
 namespace {
 
 // What a report owns; counts the ones alive.
