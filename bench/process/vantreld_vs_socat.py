@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """vantreld as a process (idle wait 0, its device list attached) beside socat, same run:
-one device, bulk device->pty and pty->device MB/s, 32-byte round trips p50/p99.
+one device, bulk device->pty and pty->device MB/s, 32-byte round trips p50/p99, and the
+relay's processor time per MB of each bulk transfer (utime + stime of every thread): a
+steadier figure than MB/s, which follows the load of the machine.
 
 usage: vantreld_vs_socat.py [rounds] BIN_DIR...  (each a directory with vantreld and
 English.so; several compare builds in the same rounds)"""
@@ -83,10 +85,21 @@ def round_trips(sock, master):
     return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99)] * 1e6
 
 
-def measure(sock, master):
+def cpu_ms(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1000.0 / os.sysconf("SC_CLK_TCK")
+
+
+def measure(sock, master, pid):
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     rt = round_trips(sock, master)
-    return device_to_pty(sock, master), pty_to_device(sock, master), rt[0], rt[1]
+    c0 = cpu_ms(pid)
+    d2p = device_to_pty(sock, master)
+    c1 = cpu_ms(pid)
+    p2d = pty_to_device(sock, master)
+    c2 = cpu_ms(pid)
+    mb = BULK / 1e6
+    return d2p, p2d, rt[0], rt[1], (c1 - c0) / mb, (c2 - c1) / mb
 
 
 def vantreld_round(BIN):
@@ -107,7 +120,7 @@ def vantreld_round(BIN):
         time.sleep(0.3)
         sock.sendall(struct.pack("<I", 1) + b"13912345678\0" + bytes([10, 1, 2, 3]) + b"\0")
         time.sleep(0.5)
-        result = measure(sock, master)
+        result = measure(sock, master, proc.pid)
         sock.close()
         return result
     finally:
@@ -133,7 +146,7 @@ def socat_round():
     proc = subprocess.Popen(["socat", f"TCP-LISTEN:{port},reuseaddr,nodelay", f"FILE:{name},raw,echo=0"])
     try:
         sock = connect_when_listening(port)
-        result = measure(sock, master)
+        result = measure(sock, master, proc.pid)
         sock.close()
         return result
     finally:
@@ -148,12 +161,13 @@ def main():
         for b in BINS:
             rows[b].append(vantreld_round(b))
         rows["socat"].append(socat_round())
-    print("%-20s %12s %12s %9s %9s" % ("", "dev->pty", "pty->dev", "p50 us", "p99 us"))
+    print("%-20s %12s %12s %9s %9s %10s %10s" % ("", "dev->pty", "pty->dev", "p50 us", "p99 us", "ms/MB d>p",
+                                                "ms/MB p>d"))
     med = {}
     for k, r in rows.items():
         cols = [sorted(c)[len(c) // 2] for c in zip(*r)]
         med[k] = cols
-        print("%-20s %12.1f %12.1f %9.0f %9.0f  (median of %d)" % (k, *cols, len(r)))
+        print("%-20s %12.1f %12.1f %9.0f %9.0f %10.2f %10.2f  (median of %d)" % (k[-20:], *cols, len(r)))
     s = med["socat"]
     for b in BINS:
         v = med[b]
