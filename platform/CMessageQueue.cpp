@@ -34,9 +34,8 @@ std::shared_ptr<CMessageQueue> CMessageQueue::IfThisThreadHasOne() { return t_ho
 CMessageQueue::~CMessageQueue() { Close(); }
 
 bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
-  std::function<void(bool)> hook;
+  std::function<void()> hook;
   bool wake = false;
-  const bool urgent = !message->backlog;
   {
     std::lock_guard lock(m_signal.mutex);
     if (m_closed) return false;
@@ -45,7 +44,7 @@ bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
     wake = m_pending.empty() || !m_signal.fired;
     m_pending.push_back(message);
     m_signal.fired = true;
-    if (urgent) {
+    if (!message->backlog) {
       m_urgentArrived = true;
       wake = true;  // ends a gathering pause in Run
     }
@@ -54,7 +53,7 @@ bool CMessageQueue::Enqueue(const std::shared_ptr<Pending>& message) {
   // Outside the lock, so that the woken owner does not at once block on it; the caller
   // holds the queue alive.
   if (wake) m_signal.cv.notify_all();
-  if (hook) hook(urgent);
+  if (hook) hook();
   return true;
 }
 
@@ -196,7 +195,7 @@ void CMessageQueue::Quit(int code) {
   m_signal.cv.notify_all();
 }
 
-void CMessageQueue::SetWakeHook(std::function<void(bool urgent)> hook) {
+void CMessageQueue::SetWakeHook(std::function<void()> hook) {
   std::lock_guard lock(m_signal.mutex);
   m_wakeHook = std::move(hook);
 }

@@ -83,10 +83,9 @@ class CMessageQueue : public std::enable_shared_from_this<CMessageQueue> {
 
   // Any thread.
   void Quit(int code);
-  // Any thread. Called after each message arrives (from the sender's thread) with
-  // whether it is a sent or posted message (true) or a report (false): a GUI uses it to
-  // schedule ProcessAll on its own event loop, at once or after kReportGather.
-  void SetWakeHook(std::function<void(bool urgent)> hook);
+  // Any thread. Called after each message arrives (from the sender's thread): a GUI
+  // uses it to schedule ProcessAll on its own event loop.
+  void SetWakeHook(std::function<void()> hook);
 
   // Sender side, used by CMessageTarget. Any thread. Returns false if the queue has
   // closed (its thread ended); the message is then not queued.
@@ -101,7 +100,7 @@ class CMessageQueue : public std::enable_shared_from_this<CMessageQueue> {
 
   Sockora::Win32::CEventWaiter m_signal;  // its mutex guards the members below
   std::deque<std::shared_ptr<Pending>> m_pending;
-  std::function<void(bool urgent)> m_wakeHook;
+  std::function<void()> m_wakeHook;
   bool m_closed = false;
   bool m_urgentArrived = false;  // a sent or posted message came since Run last looked
   bool m_quit = false;

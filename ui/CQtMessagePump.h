@@ -7,11 +7,10 @@
 
 class CMessageQueue;
 
-// Drives the user-interface thread's message queue from Qt's event loop: a message sent
-// or posted to a target of this thread schedules one queued ProcessAll, a report one
-// that runs after the queue's gathering pause, so the service's reports reach their
-// targets in batches without a loop of our own, and nothing in the service waits on a
-// widget. Construct and destroy on the user-interface thread.
+// Drives the user-interface thread's message queue from Qt's event loop: every message
+// sent or posted to a target of this thread schedules one queued ProcessAll, so the
+// service's reports reach their targets without a loop of our own, and nothing in the
+// service waits on a widget. Construct and destroy on the user-interface thread.
 class CQtMessagePump : public QObject {
  public:
   CQtMessagePump();
@@ -25,10 +24,9 @@ class CQtMessagePump : public QObject {
   struct Waker {
     std::mutex mutex;
     CQtMessagePump* pump = nullptr;  // null once the pump is gone
-    // One call of each kind on its way at a time: a burst costs one trip through Qt.
-    std::atomic<bool> scheduled{false};  // at once
-    std::atomic<bool> gathering{false};  // after the pause
-    void Wake(bool urgent);
+    // One queued call at a time: a burst of reports costs one trip through Qt's queue.
+    std::atomic<bool> scheduled{false};
+    void Wake();
   };
 
   std::shared_ptr<CMessageQueue> m_queue;

@@ -82,7 +82,7 @@ TEST(MessageLayer, AGoneTargetAnswersZeroAtOnce) {
 TEST(MessageLayer, ASendQueuedToATargetThatGoesAwayIsReleasedWithZero) {
   std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
   CManualResetEvent arrived;
-  queue->SetWakeHook([&](bool) { arrived.Set(); });
+  queue->SetWakeHook([&] { arrived.Set(); });
   auto target = std::make_unique<CMessageTarget>(Doubler());
   std::promise<LRESULT> answer;
   std::thread sender([&, handle = target->Handle()] {
