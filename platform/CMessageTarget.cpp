@@ -3,7 +3,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "platform/CMessageQueue.h"
@@ -16,10 +15,9 @@ struct Registration {
   std::shared_ptr<CMessageQueue::Backlog> reports;
 };
 
-// The process's targets. Lock order: this registry, then a queue's lock. Sending and
-// dispatching only read it (shared): every forwarded record posts reports through it.
+// The process's targets. Lock order: this registry, then a queue's lock.
 struct Registry {
-  std::shared_mutex mutex;
+  std::mutex mutex;
   std::map<TargetHandle, Registration> targets;
   TargetHandle next = 1;
 };
@@ -57,7 +55,7 @@ LRESULT CMessageTarget::Dispatch(TargetHandle target, unsigned message, WPARAM w
   Handler* handler = nullptr;
   {
     Registry& registry = TheRegistry();
-    std::shared_lock lock(registry.mutex);
+    std::lock_guard lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return 0;
     handler = it->second.handler;
@@ -76,7 +74,7 @@ LRESULT CMessageTarget::Send(TargetHandle target, unsigned message, WPARAM wPara
   pending->sent = true;
   {
     Registry& registry = TheRegistry();
-    std::shared_lock lock(registry.mutex);
+    std::unique_lock lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return 0;
     std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -101,7 +99,7 @@ bool CMessageTarget::Post(TargetHandle target, unsigned message, WPARAM wParam, 
   pending->wParam = wParam;
   pending->lParam = lParam;
   Registry& registry = TheRegistry();
-  std::shared_lock lock(registry.mutex);
+  std::lock_guard lock(registry.mutex);
   auto it = registry.targets.find(target);
   if (it == registry.targets.end()) return false;
   std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -113,7 +111,7 @@ bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wP
   Registry& registry = TheRegistry();
   std::shared_ptr<CMessageQueue::Backlog> backlog;
   {
-    std::shared_lock lock(registry.mutex);
+    std::unique_lock lock(registry.mutex);
     auto it = registry.targets.find(target);
     if (it == registry.targets.end()) return false;
     std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
@@ -135,7 +133,7 @@ bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wP
   pending->lParam = lParam;
   pending->owned = std::move(owned);
   pending->backlog = std::move(backlog);
-  std::shared_lock lock(registry.mutex);
+  std::lock_guard lock(registry.mutex);
   auto it = registry.targets.find(target);
   if (it == registry.targets.end()) return false;
   std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
