@@ -203,7 +203,8 @@ void CDataCenter::Dispatch(const DataItem& item, DataItem& forward) {
 }
 
 void CDataCenter::ReportDeviceEvent(const DataItem& item) {
-  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item);
+  const bool withData = item.Kind == DATA_REGISTER || item.Kind == DATA_OFFLINE || ReportsCarryData();
+  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item, withData);
   CMessageTarget::PostReport(m_notifyWindow, WM_DEVICE_EVENT, 0, reinterpret_cast<LPARAM>(report.get()), report);
 }
 

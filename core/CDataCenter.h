@@ -88,6 +88,14 @@ class CDataCenter {
   // ReportedItem, posted as a report). Any thread.
   void SetNotifyWindow(TargetHandle window);
 
+  // Whether reports of forwarded data (user data and heartbeats received, records written
+  // to a port, records sent to a device) carry the record's bytes, or only its device ID
+  // and kind. On by default; the device list turns it off while no monitor shows the bytes:
+  // copying every record for nobody churned megabytes a second through the allocator.
+  // Registration, offline and failure reports always carry their bytes. Any thread.
+  void SetReportsCarryData(bool carry) { m_reportsCarryData.store(carry, std::memory_order_relaxed); }
+  bool ReportsCarryData() const { return m_reportsCarryData.load(std::memory_order_relaxed); }
+
   // Registered connections now open, and those of them whose device is configured.
   // Changed by DispatchThread only; read anywhere without a lock.
   std::int64_t OnlineCount() const { return m_onlineCount.load(std::memory_order_relaxed); }
@@ -130,6 +138,7 @@ class CDataCenter {
   std::atomic<std::int64_t> m_onlineCount{0};
   std::atomic<std::int64_t> m_matchedOnlineCount{0};
   std::atomic<TargetHandle> m_notifyWindow{0};
+  std::atomic<bool> m_reportsCarryData{true};
 
   std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;

@@ -369,7 +369,8 @@ void CTcpServer::SendRecord(const DataItem& item) {
     WriteDebugLine("[ERROR]", "Tcp数据发送失败");
   else
     CDataCenter::Instance().AddDeviceTraffic(id, 0, length);
-  const std::shared_ptr<ReportedItem> report = std::make_shared<ReportedItem>(item);
+  const std::shared_ptr<ReportedItem> report =
+      std::make_shared<ReportedItem>(item, !written || CDataCenter::Instance().ReportsCarryData());
   CMessageTarget::PostReport(m_notifyWindow, WM_TCP_STATUS, written ? TCP_SENT : TCP_SEND_FAILED,
                              reinterpret_cast<LPARAM>(report.get()), report);
 }

@@ -9,14 +9,16 @@
 #include "model/DataItem.h"
 
 // A record as reported to the user-interface thread: its used bytes only, owned by the
-// posted report until the report is handled. Pure value type: any thread.
+// posted report until the report is handled; without `withData` only its device ID and
+// kind (Data empty), for a report whose bytes nobody reads. Pure value type: any thread.
 struct ReportedItem {
   char DeviceId[16];
   std::int32_t Kind;
   std::vector<unsigned char> Data;
 
-  explicit ReportedItem(const DataItem& item) : Kind(item.Kind) {
+  explicit ReportedItem(const DataItem& item, bool withData = true) : Kind(item.Kind) {
     std::memcpy(DeviceId, item.DeviceId, sizeof DeviceId);
+    if (!withData) return;
     const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
     Data.assign(item.Data, item.Data + length);
   }

@@ -128,7 +128,7 @@ void CSerialInterface::Report(WPARAM status, LPARAM lParam) {
 }
 
 void CSerialInterface::ReportWritten(const DataItem& item) {
-  const auto report = std::make_shared<ReportedItem>(item);
+  const auto report = std::make_shared<ReportedItem>(item, CDataCenter::Instance().ReportsCarryData());
   CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITTEN, reinterpret_cast<LPARAM>(report.get()), report);
 }
 

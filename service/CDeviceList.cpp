@@ -22,7 +22,17 @@ std::string Decimal(std::uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-CDeviceList::CDeviceList(CSerialInterface& serial) : m_serial(serial) {}
+CDeviceList::CDeviceList(CSerialInterface& serial) : m_serial(serial) {
+  CDataCenter::Instance().SetReportsCarryData(false);
+}
+
+CDeviceList::~CDeviceList() { CDataCenter::Instance().SetReportsCarryData(true); }
+
+// The monitor's rows are the only reader of forwarded bytes in the reports.
+void CDeviceList::SetMonitor(CMonitorFeed* monitor) {
+  m_monitor = monitor;
+  CDataCenter::Instance().SetReportsCarryData(monitor != nullptr);
+}
 
 const std::string& CDeviceList::Cell(int row, int column) const {
   return m_cells.at(static_cast<std::size_t>(row)).at(static_cast<std::size_t>(column));

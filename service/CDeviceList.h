@@ -38,11 +38,15 @@ class CDeviceList {
     TunnelInfo Tunnel;
   };
 
+  // While it lives, reports of forwarded data carry their bytes only when a monitor is set.
   explicit CDeviceList(CSerialInterface& serial);
+  ~CDeviceList();
+  CDeviceList(const CDeviceList&) = delete;
+  CDeviceList& operator=(const CDeviceList&) = delete;
 
   // Optional partners; null or 0 for none.
   void SetView(CDeviceListView* view) { m_view = view; }
-  void SetMonitor(CMonitorFeed* monitor) { m_monitor = monitor; }
+  void SetMonitor(CMonitorFeed* monitor);
   void SetMainWindow(TargetHandle window) { m_mainWindow = window; }
   void SetEventObserver(CDeviceEventObserver* observer) { m_observer = observer; }
 
