@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "net/CSocket.h"
 #include "net/WriteTrace.h"
@@ -558,7 +559,8 @@ void CSocketServer::Socket::OnConnectionError(ConnectionErrorSource source, CIOB
 
 void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
   buffer->SetupZeroByteRead();
-  IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false);
+  WorkerThread::TakenOver* slot = WorkerThread::FreeTakeOverSlot();
+  IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false, slot != nullptr);
 }
 
 void CSocketServer::Socket::IssueRead(CIOBuffer* buffer, bool completeHere) {
@@ -585,6 +587,11 @@ void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operatio
     if (error != 0) OnConnectionError(source, buffer, error);
   }
   if (error == 0 && !receivedAtOnce) return;
+  if (receivedAtOnce && operation == IoZeroByteReadCompleted) {
+    // Only issued so on a worker with a free slot; it keeps both references.
+    *WorkerThread::FreeTakeOverSlot() = {this, buffer};
+    return;
+  }
   // Refused, or completed here as a worker would complete it, outside the lock.
   if (receivedAtOnce) ReceiveDone(buffer, *receivedAtOnce);
   Release();
@@ -647,6 +654,16 @@ void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
 // ---------------------------------------------------------------------------------------
 // CSocketServer::WorkerThread
 
+namespace {
+
+thread_local CSocketServer::WorkerThread::TakenOver* t_takeOverSlot = nullptr;  // a worker's own
+
+}  // namespace
+
+CSocketServer::WorkerThread::TakenOver* CSocketServer::WorkerThread::FreeTakeOverSlot() {
+  return t_takeOverSlot != nullptr && t_takeOverSlot->socket == nullptr ? t_takeOverSlot : nullptr;
+}
+
 CSocketServer::WorkerThread::WorkerThread(CSocketServer& server, CIOCompletionPort& port)
     : m_server(server), m_port(port) {
   m_server.OnThreadCreated();
@@ -669,6 +686,8 @@ void CSocketServer::WorkerThread::StopAndWait() {
 
 int CSocketServer::WorkerThread::Run() {
   Win32::NameThisThread("worker");
+  TakenOver takenOver;
+  t_takeOverSlot = &takenOver;
   try {
     for (;;) {
       void* key = nullptr;
@@ -687,6 +706,12 @@ int CSocketServer::WorkerThread::Run() {
       }
       m_server.OnThreadWorkStarted();
       ProcessOperation(static_cast<Socket*>(key), buffer, bytes);
+      // A busy connection stays on this worker while its data keeps arriving (its
+      // device's flow control ends the run).
+      while (takenOver.socket != nullptr) {
+        const TakenOver next = std::exchange(takenOver, {});
+        ProcessOperation(next.socket, next.buffer, 0);
+      }
       m_server.OnThreadWorkFinished();
     }
   } catch (const CException& error) {
@@ -694,6 +719,7 @@ int CSocketServer::WorkerThread::Run() {
   } catch (...) {
     m_server.OnError("CSocketServer::WorkerThread::Run() - Unexpected exception");
   }
+  t_takeOverSlot = nullptr;
   return 0;
 }
 

@@ -279,6 +279,17 @@ class CSocketServer::WorkerThread : public Win32::CThread {
   // Server thread: RequestStop, then waits for this worker to end.
   void StopAndWait();
 
+  // A receive that completed on the spot on a worker (its zero-byte read found data
+  // waiting), with the references its issue took: that worker handles it next, instead
+  // of queueing it to the port, which woke another worker for every record of a busy
+  // connection.
+  struct TakenOver {
+    Socket* socket = nullptr;
+    CIOBuffer* buffer = nullptr;
+  };
+  // The calling worker's slot while it is empty; null when taken, or on any other thread.
+  static TakenOver* FreeTakeOverSlot();
+
  protected:
   int Run() override;
   virtual void ProcessOperation(Socket* socket, CIOBuffer* buffer, std::uint32_t bytes);
