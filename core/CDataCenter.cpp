@@ -162,15 +162,15 @@ void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window
 
 void CDataCenter::DispatchThread(CEvent& stop) {
   NameThisThread("dispatch");
-  // Two 10 KB records reused for every record: the one popped and the one forwarded.
-  auto item = std::make_unique<DataItem>();
-  auto forward = std::make_unique<DataItem>();
   while (TcpRecvQueue.WaitForRecord(stop)) {
-    if (TcpRecvQueue.Pop(*item)) Dispatch(*item, *forward);
+    if (CDataQueue<DataItem>::Block item = TcpRecvQueue.PopBlock()) {
+      Dispatch(*item);
+      TcpRecvQueue.Recycle(std::move(item));
+    }
   }
 }
 
-void CDataCenter::Dispatch(const DataItem& item, DataItem& forward) {
+void CDataCenter::Dispatch(const DataItem& item) {
   const std::string deviceId = DeviceIdOf(item);
   const bool configured = CTunnelTable::Instance().Contains(deviceId);
 
@@ -188,16 +188,17 @@ void CDataCenter::Dispatch(const DataItem& item, DataItem& forward) {
     return;
   }
 
-  SetDeviceId(forward, deviceId);
-  forward.Kind = item.Kind;
+  CDataQueue<DataItem>::Block forward = ComSendQueue.NewBlock();
+  SetDeviceId(*forward, deviceId);
+  forward->Kind = item.Kind;
   const int length = item.Length < 0 ? 0 : std::min(item.Length, DATA_ITEM_PAYLOAD);
   if (settings.Escape) {
-    forward.Length = ProtUnescape(item.Data, length, forward.Data);
+    forward->Length = ProtUnescape(item.Data, length, forward->Data);
   } else {
-    std::memcpy(forward.Data, item.Data, static_cast<std::size_t>(length));
-    forward.Length = length;
+    std::memcpy(forward->Data, item.Data, static_cast<std::size_t>(length));
+    forward->Length = length;
   }
-  ComSendQueue.Push(forward);
+  ComSendQueue.PushBlock(std::move(forward));
   AddDeviceTraffic(deviceId, static_cast<std::uint64_t>(length), 0);
   if (configured) ReportDeviceEvent(item);
 }

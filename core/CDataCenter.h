@@ -116,8 +116,7 @@ class CDataCenter {
   void ComRecvThread(Sockora::Win32::CEvent& stop);
   void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
-  // `forward`: the record to fill for ComSendQueue, whatever it held before.
-  void Dispatch(const DataItem& item, DataItem& forward);
+  void Dispatch(const DataItem& item);
   void ReportDeviceEvent(const DataItem& item);
   void CallDrainListeners(const std::vector<std::string>& deviceIds);
 

@@ -35,9 +35,30 @@ class CDataQueue {
   CDataQueue(const CDataQueue&) = delete;
   CDataQueue& operator=(const CDataQueue&) = delete;
 
+  using Block = std::unique_ptr<Record>;
+
   void Push(const Record& record) {
-    std::unique_ptr<Record> block = TakeSpare();
+    Block block = NewBlock();
     std::memcpy(static_cast<void*>(block.get()), &record, RecordBytes(record));
+    PushBlock(std::move(block));
+  }
+
+  // Copies the front record out and removes it; false on an empty queue. The bytes of
+  // `out` past the record's RecordBytes are left as they were.
+  bool Pop(Record& out) {
+    Block block = PopBlock();
+    if (!block) return false;
+    std::memcpy(static_cast<void*>(&out), block.get(), RecordBytes(*block));
+    Recycle(std::move(block));
+    return true;
+  }
+
+  // Blocks handed on without copying: a stage that passes records along pops a block
+  // and pushes the same block into the next queue, and the last stage gives it back to
+  // the queue it was made for (Recycle), so a 10 KB record is copied once on its way.
+  // A block to fill: a spare one of this queue or a new one, its bytes undefined.
+  Block NewBlock() { return TakeSpare(); }
+  void PushBlock(Block block) {
     bool wasEmpty = false;
     {
       std::lock_guard lock(m_mutex);
@@ -47,22 +68,17 @@ class CDataQueue {
     }
     if (wasEmpty) m_arrived.Set();
   }
-
-  // Copies the front record out and removes it; false on an empty queue. The bytes of
-  // `out` past the record's RecordBytes are left as they were.
-  bool Pop(Record& out) {
-    std::unique_ptr<Record> block;
-    {
-      std::lock_guard lock(m_mutex);
-      if (m_records.empty()) return false;
-      block = std::move(m_records.front());
-      m_records.pop_front();
-      m_count.store(m_records.size(), std::memory_order_release);
-    }
-    std::memcpy(static_cast<void*>(&out), block.get(), RecordBytes(*block));
-    KeepSpare(std::move(block));
-    return true;
+  // The front block, taken out; null on an empty queue.
+  Block PopBlock() {
+    std::lock_guard lock(m_mutex);
+    if (m_records.empty()) return nullptr;
+    Block block = std::move(m_records.front());
+    m_records.pop_front();
+    m_count.store(m_records.size(), std::memory_order_release);
+    return block;
   }
+  // Keeps an emptied block for NewBlock (a few; the rest are freed).
+  void Recycle(Block block) { KeepSpare(std::move(block)); }
 
   // Returns how many records went.
   std::size_t Clear() {

@@ -315,26 +315,26 @@ int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item)
 void CSerialInterface::ComSendThread(CEvent& stop) {
   NameThisThread("com-send");
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
-  auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records.
   while (queue.WaitForRecord(stop)) {
     if (stop.TryConsume()) return;
-    if (queue.Pop(*item)) Forward(*item);
+    if (CDataQueue<DataItem>::Block item = queue.PopBlock()) Forward(std::move(item));
   }
 }
 
-void CSerialInterface::Forward(const DataItem& item) {
-  const std::string id = DeviceIdOf(item);
+void CSerialInterface::Forward(CDataQueue<DataItem>::Block item) {
+  CDataQueue<DataItem>& queue = CDataCenter::Instance().ComSendQueue;
+  const std::string id = DeviceIdOf(*item);
   CTunnelTable& tunnels = CTunnelTable::Instance();
   if (!tunnels.Contains(id)) {
     CDataCenter::Instance().FinishInFlight(id);
+  } else if (PortBacklog* backlog = BacklogOf(tunnels.Get(id).SerialNo)) {
+    backlog->Records.PushBlock(std::move(item));
     return;
+  } else {
+    ReportFailed(*item);
   }
-  if (PortBacklog* backlog = BacklogOf(tunnels.Get(id).SerialNo)) {
-    backlog->Records.Push(item);
-    return;
-  }
-  ReportFailed(item);
+  queue.Recycle(std::move(item));
 }
 
 CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& name) {
@@ -357,11 +357,15 @@ CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& na
 
 void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   NameThisThread(("write " + backlog.Name).c_str());
-  auto item = std::make_unique<DataItem>();
   auto rest = std::make_unique<DataItem>();
+  // The blocks came from the send queue, and go back to it.
+  CDataQueue<DataItem>& sendQueue = CDataCenter::Instance().ComSendQueue;
   // As in ComSendThread, the stop wins over waiting records; those go to the store.
   while (backlog.Records.WaitForRecord(stop) && !stop.TryConsume()) {
-    if (backlog.Records.Pop(*item)) WriteRecord(backlog.Name, *item, *rest);
+    if (CDataQueue<DataItem>::Block item = backlog.Records.PopBlock()) {
+      WriteRecord(backlog.Name, *item, *rest);
+      sendQueue.Recycle(std::move(item));
+    }
   }
   CDataCenter::Instance().StoreUnwritten(backlog.Records.TakeAll(), "Com port writer stopped");
 }

@@ -104,7 +104,7 @@ class CSerialInterface : private CSerial::Listener {
   };
 
   void ComSendThread(Sockora::Win32::CEvent& stop);
-  void Forward(const DataItem& item);
+  void Forward(CDataQueue<DataItem>::Block item);
   // The backlog of a name, made with its writer on first use; null when no thread can be
   // started. The sending thread.
   PortBacklog* BacklogOf(const std::string& name);
