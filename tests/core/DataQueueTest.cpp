@@ -66,7 +66,9 @@ TEST(DataQueue, ConsumersWaitingTogetherEachSeeTheirStopAndEveryRecord) {
   Consumer first(queue, taken);
   Consumer second(queue, taken);
   for (int i = 0; i < 200; ++i) {
-    queue.Push(Record("00000001", "r" + std::to_string(i)));
+    std::string text = "r";  // not "r" + ...: GCC 12 warns wrongly (-Wrestrict) on that
+    text += std::to_string(i);
+    queue.Push(Record("00000001", text));
     if (i % 20 == 0) {
       ASSERT_TRUE(WaitFor([&] { return taken.load() == i + 1; }));
     }
