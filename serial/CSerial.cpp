@@ -356,6 +356,8 @@ int CSerial::Write(const unsigned char* buffer, int length) {
     if (put > 0) {
       written += static_cast<int>(put);
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
+      // A short write means the port is full now: a second write at once would only fail.
+      if (written < length) session->WaitFor(POLLOUT, kWriteBoundMs);
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
