@@ -211,10 +211,10 @@ void CDataCenter::ReportDeviceEvent(const DataItem& item) {
 
 void CDataCenter::ComRecvThread(CEvent& stop) {
   NameThisThread("com-receive");
-  auto item = std::make_unique<DataItem>();
-  auto escaped = std::make_unique<DataItem>();
   while (ComRecvQueue.WaitForRecord(stop)) {
-    if (!ComRecvQueue.Pop(*item)) continue;
+    CDataQueue<DataItem>::Block item = ComRecvQueue.PopBlock();
+    if (!item) continue;
+    CDataQueue<DataItem>::Block escaped = TcpSendQueue.NewBlock();
     std::memcpy(escaped->DeviceId, item->DeviceId, sizeof escaped->DeviceId);
     escaped->DeviceId[sizeof escaped->DeviceId - 1] = '\0';
     escaped->Kind = item->Kind;
@@ -227,7 +227,8 @@ void CDataCenter::ComRecvThread(CEvent& stop) {
       std::memcpy(escaped->Data, item->Data, static_cast<std::size_t>(length));
       escaped->Length = length;
     }
-    TcpSendQueue.Push(*escaped);
+    TcpSendQueue.PushBlock(std::move(escaped));
+    ComRecvQueue.Recycle(std::move(item));
   }
 }
 

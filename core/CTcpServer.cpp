@@ -340,12 +340,14 @@ void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
 void CTcpServer::TcpSendThread(CEvent& stop) {
   NameThisThread("tcp-send");
   CDataQueue<DataItem>& queue = CDataCenter::Instance().TcpSendQueue;
-  auto item = std::make_unique<DataItem>();
   // The stop wins over waiting records: while the ports keep delivering the queue may
   // never run empty, and what is left is emptied with the service state anyway.
   while (queue.WaitForRecord(stop)) {
     if (stop.TryConsume()) return;
-    if (queue.Pop(*item)) SendRecord(*item);
+    if (CDataQueue<DataItem>::Block item = queue.PopBlock()) {
+      SendRecord(*item);
+      queue.Recycle(std::move(item));
+    }
   }
 }
 

@@ -283,22 +283,27 @@ void CSerialInterface::OnPortGone(CSerial& port) {
 
 void CSerialInterface::ReadPort(CSerial* port) {
   if (port == nullptr) return;
-  unsigned char chunk[CS_BUFF_LEN] = {};
-  const int length = port->ReadBlock(chunk);
-  if (length <= 0) return;
-  const std::string name = NameOf(*port);
-  if (name.empty()) return;
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComRecvQueue;
-  // The chunk is placed once; each device's record differs only in its ID, and a queue
-  // copies no more than the chunk.
-  auto item = std::make_unique_for_overwrite<DataItem>();
-  item->Kind = DATA_SERIAL;
-  item->Length = length;
-  std::memcpy(item->Data, chunk, static_cast<std::size_t>(length));
-  for (const std::string& id : CTunnelTable::Instance().IdsOnPort(name)) {
-    SetDeviceId(*item, id);
-    queue.Push(*item);
+  // Read straight into a queue block: the last device on the port gets the block itself,
+  // the others a copy of no more than the chunk.
+  static_assert(CS_BUFF_LEN <= DATA_ITEM_PAYLOAD);
+  CDataQueue<DataItem>::Block block = queue.NewBlock();
+  const int length = port->ReadBlock(block->Data);
+  const std::string name = length > 0 ? NameOf(*port) : std::string();
+  const std::vector<std::string> ids =
+      name.empty() ? std::vector<std::string>() : CTunnelTable::Instance().IdsOnPort(name);
+  if (ids.empty()) {
+    queue.Recycle(std::move(block));
+    return;
   }
+  block->Kind = DATA_SERIAL;
+  block->Length = length;
+  for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+    SetDeviceId(*block, ids[i]);
+    queue.Push(*block);
+  }
+  SetDeviceId(*block, ids.back());
+  queue.PushBlock(std::move(block));
 }
 
 // No purge before the write: it would throw away device data already reported as
