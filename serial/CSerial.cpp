@@ -335,12 +335,14 @@ int CSerial::ReadBlock(unsigned char* buffer) {
       if (total >= CS_BUFF_LEN) return total;
       continue;
     }
-    if (idle) return total;
+    const unsigned wait = m_idleWait;
+    // Without an idle wait the first empty look ends the chunk; a second would find the
+    // same nothing.
+    if (idle || wait == 0) return total;
     idle = true;
     // The idle wait ends early when input arrives (it joins the chunk either way) or
     // when the port is closed.
-    const unsigned wait = m_idleWait;
-    if (wait != 0) session->WaitFor(POLLIN, static_cast<int>(wait));
+    session->WaitFor(POLLIN, static_cast<int>(wait));
   }
 }
 
