@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -39,8 +40,18 @@ class CTunnelTable {
  private:
   CTunnelTable() = default;
   void Touch();
+  // Under the write lock: keeps m_idsByPort in step with one entry.
+  void Index(const TunnelInfo& tunnel);
+  void Unindex(const TunnelInfo& tunnel);
+
+  struct IgnoringCase {
+    bool operator()(const std::string& a, const std::string& b) const;
+  };
 
   mutable std::shared_mutex m_mutex;
   std::map<std::string, TunnelInfo> m_tunnels;
+  // The IDs of each port name: every chunk read from a port looks its devices up here,
+  // which scanning every tunnel made cost thousands of comparisons per chunk.
+  std::map<std::string, std::set<std::string>, IgnoringCase> m_idsByPort;
   std::uint32_t m_lastChange = 0;
 };

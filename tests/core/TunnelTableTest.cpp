@@ -59,6 +59,12 @@ TEST_F(TunnelTableTest, KeysAreCaseSensitivePortNamesAreNot) {
   EXPECT_FALSE(table.Contains("Abcd1234"));
   EXPECT_EQ(table.IdsOnPort("com3"), (std::vector<std::string>{"ABCD1234", "abcd1234"}));
   EXPECT_EQ(table.IdsOnPort("COM3"), (std::vector<std::string>{"ABCD1234", "abcd1234"}));
+  // A device moved to another port, and one removed, leave their old port's list.
+  table.Modify(Tunnel("abcd1234", "COM30"));
+  EXPECT_EQ(table.IdsOnPort("COM3"), (std::vector<std::string>{"ABCD1234"}));
+  EXPECT_EQ(table.IdsOnPort("com30"), (std::vector<std::string>{"00000002", "abcd1234"}));
+  table.Remove("ABCD1234");
+  EXPECT_TRUE(table.IdsOnPort("COM3").empty());
 }
 
 TEST_F(TunnelTableTest, GetOfAnAbsentIdDoesNotConfigureIt) {
