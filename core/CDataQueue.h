@@ -57,7 +57,17 @@ class CDataQueue {
   // and pushes the same block into the next queue, and the last stage gives it back to
   // the queue it was made for (Recycle), so a 10 KB record is copied once on its way.
   // A block to fill: a spare one of this queue or a new one, its bytes undefined.
-  Block NewBlock() { return TakeSpare(); }
+  Block NewBlock() {
+    {
+      std::lock_guard lock(m_spareMutex);
+      if (!m_spare.empty()) {
+        Block block = std::move(m_spare.back());
+        m_spare.pop_back();
+        return block;
+      }
+    }
+    return std::make_unique_for_overwrite<Record>();
+  }
   void PushBlock(Block block) {
     bool wasEmpty = false;
     {
@@ -77,8 +87,12 @@ class CDataQueue {
     m_count.store(m_records.size(), std::memory_order_release);
     return block;
   }
-  // Keeps an emptied block for NewBlock (a few; the rest are freed).
-  void Recycle(Block block) { KeepSpare(std::move(block)); }
+  // Keeps an emptied block for NewBlock (a few, so that a busy queue does not allocate
+  // per record; the rest are freed).
+  void Recycle(Block block) {
+    std::lock_guard lock(m_spareMutex);
+    if (m_spare.size() < kSpareBlocks) m_spare.push_back(std::move(block));
+  }
 
   // Returns how many records went.
   std::size_t Clear() {
@@ -141,25 +155,7 @@ class CDataQueue {
   }
 
  private:
-  // A few emptied blocks are kept, so that a busy queue does not allocate per record.
   static constexpr std::size_t kSpareBlocks = 16;
-
-  std::unique_ptr<Record> TakeSpare() {
-    {
-      std::lock_guard lock(m_spareMutex);
-      if (!m_spare.empty()) {
-        std::unique_ptr<Record> block = std::move(m_spare.back());
-        m_spare.pop_back();
-        return block;
-      }
-    }
-    return std::make_unique_for_overwrite<Record>();
-  }
-
-  void KeepSpare(std::unique_ptr<Record> block) {
-    std::lock_guard lock(m_spareMutex);
-    if (m_spare.size() < kSpareBlocks) m_spare.push_back(std::move(block));
-  }
 
   // Registers the waiter with the stop event for one wait.
   class StopWatch {
@@ -177,9 +173,9 @@ class CDataQueue {
   };
 
   std::mutex m_mutex;
-  std::deque<std::unique_ptr<Record>> m_records;
+  std::deque<Block> m_records;
   std::mutex m_spareMutex;  // a leaf, never taken together with m_mutex
-  std::vector<std::unique_ptr<Record>> m_spare;
+  std::vector<Block> m_spare;
   std::atomic<std::size_t> m_count{0};
   Sockora::Win32::CEventWaiter m_wake;
   Sockora::Win32::CAutoResetEvent m_arrived;

@@ -559,8 +559,8 @@ void CSocketServer::Socket::OnConnectionError(ConnectionErrorSource source, CIOB
 
 void CSocketServer::Socket::IssueZeroByteRead(CIOBuffer* buffer) {
   buffer->SetupZeroByteRead();
-  WorkerThread::TakenOver* slot = WorkerThread::FreeTakeOverSlot();
-  IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false, slot != nullptr);
+  // On a worker with a free slot, data already waiting is taken over by that worker.
+  IssueReceive(buffer, IoZeroByteReadCompleted, ZeroByteReadError, false, WorkerThread::FreeTakeOverSlot() != nullptr);
 }
 
 void CSocketServer::Socket::IssueRead(CIOBuffer* buffer, bool completeHere) {
