@@ -73,6 +73,7 @@ void CIOCompletionPort::AssociateDevice(int handle, void* key) {
   std::lock_guard lock(device.mutex);
   ++device.generation;
   device.key = key;
+  device.fullLastTime = false;
   epoll_event event{};
   // Edge triggered: every receive or send is tried first, and waits for an edge only
   // after the system said it would block, under the device lock that readiness takes too.
@@ -204,7 +205,9 @@ bool CIOCompletionPort::TryReceive(int handle, Device& device, std::vector<Packe
   const CIOBuffer::WSABUF& span = buffer->GetWSABUF();
   ssize_t received;
   do {
-    if (span.len == 0) {
+    if (span.len == 0 && device.fullLastTime) {
+      received = 0;
+    } else if (span.len == 0) {
       std::uint8_t probe;
       received = ::recv(handle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
       if (received > 0) received = 0;
@@ -213,6 +216,7 @@ bool CIOCompletionPort::TryReceive(int handle, Device& device, std::vector<Packe
     }
   } while (received < 0 && errno == EINTR);
   if (received < 0 && WouldBlock(errno)) return false;
+  device.fullLastTime = span.len != 0 && received == static_cast<ssize_t>(span.len);
   device.reads.PopFront();
   const int error = received < 0 ? errno : 0;
   done.push_back(Packet{device.key, received < 0 ? 0u : static_cast<std::uint32_t>(received),

@@ -52,7 +52,8 @@ class CIOCompletionPort {
   bool GetStatus(void*& key, std::uint32_t& bytes, CIOBuffer*& buffer);
 
   // Starts a receive into the buffer's WSABUF; a length of 0 waits for data without
-  // taking any and completes with 0 bytes. Receives of one handle complete in the order
+  // taking any and completes with 0 bytes (at once after a receive that filled its
+  // buffer: data is then taken to be waiting). Receives of one handle complete in the order
   // started. Returns 0 when the receive will complete through the port, else the errno
   // that kept it from starting.
   // With `receivedAtOnce`, a receive satisfied on the spot sets it to the bytes received
@@ -104,6 +105,10 @@ class CIOCompletionPort {
     void* key = nullptr;
     PendingList reads;
     PendingList writes;
+    // The last receive filled its buffer, so more is almost surely waiting: the next
+    // zero-byte read completes without asking the socket. When the guess is wrong, the
+    // read that follows waits for the next edge like any other.
+    bool fullLastTime = false;
   };
 
   static constexpr std::size_t kChunkSize = 1024;

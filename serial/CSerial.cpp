@@ -10,10 +10,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -34,6 +36,9 @@ namespace {
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 1024;
 constexpr int kWriteBoundMs = 5000;
+// What one read asks for at least: the line discipline hands out at most its 4 KB read
+// buffer per read, and fewer, fuller reads cost less than reads cut to a chunk's end.
+constexpr int kTtyReadSize = 4096;
 // How often the event thread looks at the modem lines and line errors of a device that
 // counts them (a real UART); a pty has none and is waited on without a period.
 constexpr int kLineCheckMs = 100;
@@ -123,6 +128,12 @@ struct CSerial::Session {
   int wakeFd = -1;  // an eventfd made readable for good by ClosePort: ends every wait
   std::atomic<bool> stop{false};
   bool hasCounters = false;  // the device counts line events (TIOCGICOUNT)
+  // Event thread only: the last chunk filled up, so more input is most likely waiting
+  // and the next look reads at once instead of asking poll first.
+  bool chunkFilled = false;
+  // Event thread only: input read past the end of the last chunk, the start of the next.
+  std::array<unsigned char, kTtyReadSize> spill{};
+  int spilled = 0;
   serial_icounter_struct lines{};  // the event thread's last look
   std::mutex errorMutex;
   serial_icounter_struct errors{};  // line errors already taken, under errorMutex
@@ -246,7 +257,9 @@ void CSerial::WatchEvents(const std::shared_ptr<Session>& session) {
   if (session->previousEnded) session->previousEnded->Wait(Sockora::Win32::INFINITE);
   session->previousEnded.reset();
   while (!session->stop) {
-    const short revents = session->WaitFor(POLLIN, session->hasCounters ? kLineCheckMs : -1);
+    const short revents =
+        session->chunkFilled ? POLLIN : session->WaitFor(POLLIN, session->hasCounters ? kLineCheckMs : -1);
+    session->chunkFilled = false;
     if (session->stop) break;
     if (session->hasCounters) CheckLines(*session);
     if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -325,14 +338,31 @@ int CSerial::ReadSome(Session& session, unsigned char* buffer, int size) {
 int CSerial::ReadBlock(unsigned char* buffer) {
   const std::shared_ptr<Session> session = CurrentSession();
   if (!session) return 0;
-  int total = 0;
+  int total = session->spilled;
+  std::memcpy(buffer, session->spill.data(), static_cast<std::size_t>(total));
+  session->spilled = 0;
   bool idle = false;
   for (;;) {
-    const int got = ReadSome(*session, buffer + total, CS_BUFF_LEN - total);
+    const int room = CS_BUFF_LEN - total;
+    int got = 0;
+    if (room >= kTtyReadSize) {
+      got = ReadSome(*session, buffer + total, room);
+    } else {
+      got = ReadSome(*session, session->spill.data(), kTtyReadSize);
+      const int used = std::min(got, room);
+      std::memcpy(buffer + total, session->spill.data(), static_cast<std::size_t>(used));
+      session->spilled = got - used;
+      std::memmove(session->spill.data(), session->spill.data() + used, static_cast<std::size_t>(session->spilled));
+      got = used;
+    }
     if (got > 0) {
       total += got;
       idle = false;
-      if (total >= CS_BUFF_LEN) return total;
+      if (total >= CS_BUFF_LEN) {
+        // Also what brings a spilled rest out when no more input follows it.
+        session->chunkFilled = true;
+        return total;
+      }
       continue;
     }
     const unsigned wait = m_idleWait;
@@ -373,6 +403,18 @@ int CSerial::Write(const unsigned char* buffer, int length) {
     session->WaitFor(POLLOUT, static_cast<int>(left.count()));
   }
   return written;
+}
+
+int CSerial::WriteNow(const unsigned char* buffer, int length) {
+  const std::shared_ptr<Session> session = CurrentSession();
+  if (!session || session->hasCounters) return -1;
+  for (;;) {
+    const ssize_t put = ::write(session->fd, buffer, static_cast<size_t>(length));
+    if (put >= 0) return static_cast<int>(put);
+    if (errno == EINTR) continue;
+    // Failures are left to Write, which reports them.
+    return errno == EAGAIN ? 0 : -1;
+  }
 }
 
 void CSerial::OnCts(bool on) { CMessageTarget::Send(m_owner, WM_SERIAL_CTS, 0, on ? 1 : 0); }

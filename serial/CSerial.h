@@ -18,7 +18,8 @@ constexpr int CS_BUFF_LEN = 5120;
 //
 // Threads: Open and ClosePort from the port's manager (opens are serialised by it;
 // ClosePort from any thread, the event thread included); ReadBlock from the event
-// thread (inside Listener::OnPortInput); Write from one sending thread at a time.
+// thread (inside Listener::OnPortInput); Write and WriteNow from one sending thread at a
+// time.
 class CSerial {
  public:
   // Called on the port's event thread.
@@ -63,6 +64,10 @@ class CSerial {
   // meanwhile; 0 on a closed port or with line errors pending (the queued input is then
   // discarded and nothing is written).
   int Write(const unsigned char* buffer, int length);
+  // Sending thread. Writes what the port takes at once, without waiting: the bytes
+  // written (0 when it is full), or -1 when it is closed or failing, and on a device that
+  // counts line errors (Write, which takes them first, writes to those).
+  int WriteNow(const unsigned char* buffer, int length);
 
   // Any thread; both survive close and reopen.
   void SetOwner(TargetHandle owner) { m_owner = owner; }

@@ -308,11 +308,10 @@ void CSerialInterface::ReadPort(CSerial* port) {
 
 // No purge before the write: it would throw away device data already reported as
 // written, and input from the local program that nobody has read yet.
-int CSerialInterface::WriteToPort(const std::string& name, const DataItem& item) {
+int CSerialInterface::WriteToPort(const std::string& name, const unsigned char* data, int length) {
   CSerial* port = FindPort(name);
   if (port == nullptr || !port->IsOpen()) return -1;
-  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
-  const int written = port->Write(item.Data, length);
+  const int written = port->Write(data, length);
   if (written < length) WriteDebugLine("[ERROR]", "Com 数据发送失败");
   return written;
 }
@@ -334,6 +333,12 @@ void CSerialInterface::Forward(CDataQueue<DataItem>::Block item) {
   if (!tunnels.Contains(id)) {
     CDataCenter::Instance().FinishInFlight(id);
   } else if (PortBacklog* backlog = BacklogOf(tunnels.Get(id).SerialNo)) {
+    // Written here when the port has nothing else to write: no hand-over to its writer.
+    if (backlog->Unfinished.load(std::memory_order_acquire) == 0 && WriteAtOnce(*backlog, *item)) {
+      queue.Recycle(std::move(item));
+      return;
+    }
+    backlog->Unfinished.fetch_add(1, std::memory_order_relaxed);
     backlog->Records.PushBlock(std::move(item));
     return;
   } else {
@@ -360,6 +365,22 @@ CSerialInterface::PortBacklog* CSerialInterface::BacklogOf(const std::string& na
   return slot.get();
 }
 
+bool CSerialInterface::WriteAtOnce(PortBacklog& backlog, const DataItem& item) {
+  backlog.FrontWritten.store(0, std::memory_order_relaxed);
+  // A port that is not open refuses the write; the writer then fails the record.
+  CSerial* port = FindPort(backlog.Name);
+  if (port == nullptr) return false;
+  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
+  const int written = port->WriteNow(item.Data, length);
+  if (written < length) {
+    backlog.FrontWritten.store(std::max(written, 0), std::memory_order_relaxed);
+    return false;
+  }
+  ReportWritten(item);
+  CDataCenter::Instance().FinishInFlight(DeviceIdOf(item));
+  return true;
+}
+
 void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   NameThisThread(("write " + backlog.Name).c_str());
   auto rest = std::make_unique<DataItem>();
@@ -368,14 +389,23 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   // As in ComSendThread, the stop wins over waiting records; those go to the store.
   while (backlog.Records.WaitForRecord(stop) && !stop.TryConsume()) {
     if (CDataQueue<DataItem>::Block item = backlog.Records.PopBlock()) {
-      WriteRecord(backlog.Name, *item, *rest);
+      WriteRecord(backlog.Name, *item, backlog.FrontWritten.exchange(0, std::memory_order_relaxed), *rest);
+      // After the record's report: a record the sending thread writes next reports later.
+      backlog.Unfinished.fetch_sub(1, std::memory_order_release);
       sendQueue.Recycle(std::move(item));
     }
   }
-  CDataCenter::Instance().StoreUnwritten(backlog.Records.TakeAll(), "Com port writer stopped");
+  std::vector<DataItem> unwritten = backlog.Records.TakeAll();
+  // What reached the port of the front record stays written.
+  if (const int from = backlog.FrontWritten.exchange(0); from > 0 && !unwritten.empty()) {
+    DataItem& front = unwritten.front();
+    front.Length = std::clamp(front.Length, 0, DATA_ITEM_PAYLOAD) - from;
+    std::memmove(front.Data, front.Data + from, static_cast<std::size_t>(front.Length));
+  }
+  CDataCenter::Instance().StoreUnwritten(std::move(unwritten), "Com port writer stopped");
 }
 
-void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item, DataItem& rest) {
+void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item, int from, DataItem& rest) {
   int state = PORT_CLOSED;
   {
     CScopedLock lock(m_stateLock);
@@ -383,9 +413,9 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
   }
   const std::string id = DeviceIdOf(item);
   const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
-  int written = 0;
+  int written = std::clamp(from, 0, length);
   if (state == PORT_OPEN) {
-    written = WriteToPort(name, item);
+    written += std::max(WriteToPort(name, item.Data + written, length - written), 0);
     if (written == length) {
       ReportWritten(item);
       CDataCenter::Instance().FinishInFlight(id);

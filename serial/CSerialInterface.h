@@ -86,10 +86,10 @@ class CSerialInterface : private CSerial::Listener {
   // Reads one chunk from the port and queues one DATA_SERIAL record per device of that
   // port on ComRecvQueue, in device-ID order. Called on the port's own event thread.
   void ReadPort(CSerial* port);
-  // Writes the item's data to the named port: the bytes written, fewer than the item's
-  // Length when the write fell short (diagnostic line), -1 when the name has no port
-  // object or the port is closed. The port's writer thread.
-  int WriteToPort(const std::string& name, const DataItem& item);
+  // Writes `length` bytes to the named port: the bytes written, fewer when the write fell
+  // short (diagnostic line), -1 when the name has no port object or the port is closed.
+  // The port's writer thread.
+  int WriteToPort(const std::string& name, const unsigned char* data, int length);
 
  private:
   void OnPortInput(CSerial& port) override;
@@ -100,6 +100,12 @@ class CSerialInterface : private CSerial::Listener {
   struct PortBacklog {
     std::string Name;
     CDataQueue<DataItem> Records;
+    // Records handed to the writer and not yet written to their end: only the sending
+    // thread adds, only the writer takes away. While there are none, the sending thread
+    // writes to the port itself and leaves the writer only what the port did not take.
+    std::atomic<int> Unfinished{0};
+    // The bytes of the front record that the sending thread wrote before handing it over.
+    std::atomic<int> FrontWritten{0};
     std::unique_ptr<Sockora::Win32::CStoppableThread> Writer;
   };
 
@@ -108,10 +114,13 @@ class CSerialInterface : private CSerial::Listener {
   // The backlog of a name, made with its writer on first use; null when no thread can be
   // started. The sending thread.
   PortBacklog* BacklogOf(const std::string& name);
+  // The sending thread's own write, to a port with nothing on its way to it: true when
+  // the whole record went (and is reported), else FrontWritten holds what did.
+  bool WriteAtOnce(PortBacklog& backlog, const DataItem& item);
   void PortWriterThread(PortBacklog& backlog, Sockora::Win32::CEvent& stop);
-  // Writes one record and reports it; a failed write reports (in `rest`) only the bytes
-  // that did not reach the port. The port's writer thread.
-  void WriteRecord(const std::string& name, const DataItem& item, DataItem& rest);
+  // Writes one record from byte `from` on and reports it; a failed write reports (in
+  // `rest`) only the bytes that did not reach the port. The port's writer thread.
+  void WriteRecord(const std::string& name, const DataItem& item, int from, DataItem& rest);
   void ReopenThread(Sockora::Win32::CEvent& stop);
   void ReopenPass();
   // The port object of a name, or null; objects live as long as the manager.
