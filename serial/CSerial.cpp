@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -36,6 +38,8 @@ namespace {
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 1024;
 constexpr int kWriteBoundMs = 5000;
+// How often the event thread looks at a write in progress: the bound is kept to within this.
+constexpr int kWriteTickMs = 1000;
 // What one read asks for at least: the line discipline hands out at most its 4 KB read
 // buffer per read, and fewer, fuller reads cost less than reads cut to a chunk's end.
 constexpr int kTtyReadSize = 4096;
@@ -109,6 +113,22 @@ bool ApplyState(int fd, unsigned baudRate, unsigned char byteSize, unsigned char
   return tcsetattr(fd, TCSANOW, &line) == 0;
 }
 
+// The signal that ends a blocked write (the write returns what it wrote, or EINTR). Its
+// handler does nothing: the interruption is the point.
+int InterruptSignal() {
+  static const int signal = [] {
+    const int chosen = SIGRTMIN + 3;
+    struct sigaction action{};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the write must return
+    if (::sigaction(chosen, &action, nullptr) != 0)
+      WriteDebugLine("[ERROR]", "CSerial: no handler for the write interruption (errno %d)\n", errno);
+    return chosen;
+  }();
+  return signal;
+}
+
 // Waits for the end of a thread; a thread with a message queue keeps handling what is
 // sent to its targets, so a thread blocked in a send to it can finish.
 void WaitHandlingMessages(CManualResetEvent& ended) {
@@ -125,7 +145,12 @@ void WaitHandlingMessages(CManualResetEvent& ended) {
 // closed (or already reused) descriptor number.
 struct CSerial::Session {
   int fd = -1;
+  // A second, blocking descriptor of the device, for Write: the system then waits for
+  // room itself, without a poll and a wake-up per refill. The event thread interrupts a
+  // write that lasts too long or outlives the session.
+  int writeFd = -1;
   int wakeFd = -1;  // an eventfd made readable for good by ClosePort: ends every wait
+  int watchFd = -1;  // an eventfd: a write began while the event thread was not timing writes
   std::atomic<bool> stop{false};
   bool hasCounters = false;  // the device counts line events (TIOCGICOUNT)
   // Event thread only: the last chunk filled up, so more input is most likely waiting
@@ -139,8 +164,20 @@ struct CSerial::Session {
   serial_icounter_struct errors{};  // line errors already taken, under errorMutex
   std::shared_ptr<CManualResetEvent> previousEnded;  // the predecessor thread's end
 
+  // The write in progress, under writeMutex (never held across I/O).
+  std::mutex writeMutex;
+  bool inWrite = false;
+  pthread_t writer{};
+  std::chrono::steady_clock::time_point writeBegan;
+  bool writeTimedOut = false;  // the event thread ended the write for the bound
+  bool timingWrites = false;  // the event thread wakes every kWriteTickMs
+  bool wroteThisTick = false;
+  std::chrono::steady_clock::time_point lastTick;  // event thread only
+
   ~Session() {
+    if (watchFd >= 0) ::close(watchFd);
     if (wakeFd >= 0) ::close(wakeFd);
+    if (writeFd >= 0) ::close(writeFd);
     if (fd >= 0) ::close(fd);
   }
 
@@ -155,11 +192,72 @@ struct CSerial::Session {
 
   // Waits up to timeoutMs (-1: no limit) for `events` on the device or for the stop.
   // Returns the device's revents, 0 on time-out or stop.
-  short WaitFor(short events, int timeoutMs) const {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, timeoutMs);
+  // With `writes`, also ends when a write begins that the event thread must time.
+  short WaitFor(short events, int timeoutMs, bool writes = false) const {
+    pollfd fds[3] = {{fd, events, 0}, {wakeFd, POLLIN, 0}, {watchFd, POLLIN, 0}};
+    const int ready = ::poll(fds, writes ? 3 : 2, timeoutMs);
     if (ready <= 0) return 0;  // time-out, or EINTR: the caller looks again
+    if (writes && fds[2].revents != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t got = ::read(watchFd, &count, sizeof count);
+    }
     return fds[1].revents != 0 ? 0 : fds[0].revents;
+  }
+
+  // Writing thread. False once the session is stopping: no write may begin then.
+  bool BeginWrite() {
+    bool wake = false;
+    {
+      std::lock_guard lock(writeMutex);
+      if (stop) return false;
+      inWrite = true;
+      writer = pthread_self();
+      writeBegan = std::chrono::steady_clock::now();
+      writeTimedOut = false;
+      wroteThisTick = true;
+      wake = !timingWrites;
+      timingWrites = true;
+    }
+    const std::uint64_t one = 1;
+    if (wake && ::write(watchFd, &one, sizeof one) < 0 && errno != EAGAIN)
+      WriteDebugLine("[ERROR]", "CSerial: waking the event thread for a write failed (errno %d)\n", errno);
+    return true;
+  }
+  // Writing thread. True when the event thread ended the write for the bound.
+  bool EndWrite() {
+    std::lock_guard lock(writeMutex);
+    inWrite = false;
+    return writeTimedOut;
+  }
+
+  // Event thread. Ends a write that has lasted the bound (or any, once stopping) and
+  // stops the ticks when no write began since the last one. The timeout for the next
+  // wait: -1 when no write needs timing.
+  int TimeWrites() {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(writeMutex);
+    if (inWrite && now - writeBegan >= std::chrono::milliseconds(kWriteBoundMs)) {
+      writeTimedOut = true;
+      pthread_kill(writer, InterruptSignal());
+    }
+    if (now - lastTick >= std::chrono::milliseconds(kWriteTickMs)) {
+      lastTick = now;
+      if (!inWrite && !wroteThisTick) timingWrites = false;
+      wroteThisTick = false;
+    }
+    return timingWrites ? kWriteTickMs : -1;
+  }
+  // Event thread, once stopping (no write begins then): interrupts the write in progress
+  // until it has ended, so that none outlives the thread that times it.
+  void EndWrites() {
+    for (;;) {
+      {
+        std::lock_guard lock(writeMutex);
+        if (!inWrite) return;
+        pthread_kill(writer, InterruptSignal());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 };
 
@@ -202,8 +300,16 @@ bool CSerial::Open(int portNumber, unsigned baudRate, unsigned char byteSize, un
   // device) is refused. An advisory lock, because TIOCEXCL does not stop root.
   if (flock(session->fd, LOCK_EX | LOCK_NB) != 0) return false;
   if (!ApplyState(session->fd, baudRate, byteSize, stopBits, parity)) return false;
+  session->writeFd = ::open(("/proc/self/fd/" + std::to_string(session->fd)).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (session->writeFd < 0) {
+    WriteDebugLine("[ERROR]", "CSerial: COM%d cannot be opened a second time for writing (errno %d)\n", portNumber,
+                   errno);
+    return false;
+  }
+  InterruptSignal();
   session->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (session->wakeFd < 0) {
+  session->watchFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (session->wakeFd < 0 || session->watchFd < 0) {
     ShowNotice(" SetCommMask failed", "", 0);
     return false;
   }
@@ -256,10 +362,13 @@ std::shared_ptr<CSerial::Session> CSerial::CurrentSession() const {
 void CSerial::WatchEvents(const std::shared_ptr<Session>& session) {
   if (session->previousEnded) session->previousEnded->Wait(Sockora::Win32::INFINITE);
   session->previousEnded.reset();
+  int writeTick = -1;
   while (!session->stop) {
-    const short revents =
-        session->chunkFilled ? POLLIN : session->WaitFor(POLLIN, session->hasCounters ? kLineCheckMs : -1);
+    int timeout = session->hasCounters ? kLineCheckMs : -1;
+    if (writeTick >= 0 && (timeout < 0 || writeTick < timeout)) timeout = writeTick;
+    const short revents = session->chunkFilled ? POLLIN : session->WaitFor(POLLIN, timeout, true);
     session->chunkFilled = false;
+    writeTick = session->TimeWrites();
     if (session->stop) break;
     if (session->hasCounters) CheckLines(*session);
     if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -268,6 +377,7 @@ void CSerial::WatchEvents(const std::shared_ptr<Session>& session) {
     }
     if ((revents & POLLIN) != 0) OnReceive();
   }
+  session->EndWrites();
 }
 
 // Reports a change of one kind of line event; several kinds at once report none, as
@@ -379,28 +489,24 @@ int CSerial::ReadBlock(unsigned char* buffer) {
 int CSerial::Write(const unsigned char* buffer, int length) {
   const std::shared_ptr<Session> session = CurrentSession();
   if (!session || TakeLineErrors(*session)) return 0;
-  // The bound is on a port that takes nothing: a slow line (a real UART at a low rate)
-  // may take longer than the bound for a whole record and still be working.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
+  // The bound is on a write that takes nothing: a slow line (a real UART at a low rate)
+  // may take longer than the bound for a whole record and still be working, and the
+  // interrupted write then returns what it took.
   int written = 0;
-  while (written < length && !session->stop) {
-    const ssize_t put = ::write(session->fd, buffer + written, static_cast<size_t>(length - written));
+  while (written < length && session->BeginWrite()) {
+    const ssize_t put = ::write(session->writeFd, buffer + written, static_cast<size_t>(length - written));
+    const int error = errno;
+    const bool timedOut = session->EndWrite();
     if (put > 0) {
       written += static_cast<int>(put);
-      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteBoundMs);
-      // A short write means the port is full now: a second write at once would only fail.
-      if (written < length) session->WaitFor(POLLOUT, kWriteBoundMs);
       continue;
     }
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && errno != EAGAIN) {
-      // EIO: the far side is gone (pty hang-up, adapter unplugged); others: a failing device.
-      WriteDebugLine("[ERROR]", "CSerial: write to COM%d failed (errno %d)\n", m_portNumber.load(), errno);
-      break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;  // nothing taken for 5 s: a short write
-    session->WaitFor(POLLOUT, static_cast<int>(left.count()));
+    // Interrupted while stopping: BeginWrite refuses the next round.
+    if (put < 0 && error == EINTR && !timedOut) continue;
+    // EIO: the far side is gone (pty hang-up, adapter unplugged); others: a failing device.
+    if (put < 0 && error != EINTR)
+      WriteDebugLine("[ERROR]", "CSerial: write to COM%d failed (errno %d)\n", m_portNumber.load(), error);
+    break;
   }
   return written;
 }

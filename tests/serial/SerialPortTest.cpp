@@ -190,6 +190,38 @@ TEST_F(SerialPortTest, AWriteNobodyTakesEndsShortAfterTheBound) {
   EXPECT_TRUE(port.IsOpen());
 }
 
+// WriteNow takes what fits and never waits; a write waiting for room ends when the port
+// closes, long before the bound.
+TEST_F(SerialPortTest, WriteNowNeverWaitsAndAWriteWaitingForRoomEndsAtClose) {
+  ASSERT_TRUE(OpenPort(0));
+  const Bytes block = Pattern(10240, 4);
+  const int length = static_cast<int>(block.size());
+  Bytes taken;
+  for (int i = 0; i < 1000; ++i) {
+    const int put = port.WriteNow(block.data(), length);
+    ASSERT_GE(put, 0);
+    if (put == 0) break;
+    taken.insert(taken.end(), block.begin(), block.begin() + put);
+  }
+  ASSERT_FALSE(taken.empty());
+  ASSERT_EQ(port.WriteNow(block.data(), length), 0);
+
+  // The pair may still move bytes on and make room: write until a write waits.
+  std::atomic<int> written{-1};
+  const auto began = std::chrono::steady_clock::now();
+  std::thread writer([&] {
+    for (int i = 0; i < 1000 && written != 0; ++i)
+      if (port.Write(block.data(), length) < length) written = 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it wait for room
+  port.ClosePort();
+  writer.join();
+  EXPECT_EQ(written, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(4));
+  EXPECT_EQ(port.WriteNow(block.data(), length), -1);
+  EXPECT_EQ(local->Read(taken.size()), taken);
+}
+
 // A slow line that keeps taking bytes is not a failed port, however long the whole write.
 TEST_F(SerialPortTest, AWriteToASlowReaderGoesOnPastTheBoundWhileBytesAreTaken) {
   ASSERT_TRUE(OpenPort(0));
