@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """vantreld as a process (idle wait 0, its device list attached) beside socat, same run:
 one device, bulk device->pty and pty->device MB/s, 32-byte round trips p50/p99, and the
-relay's processor time per MB of each bulk transfer (utime + stime of every thread): a
-steadier figure than MB/s, which follows the load of the machine.
+relay's processor time per MB of each bulk transfer (every thread's): a steadier figure
+than MB/s, which follows the load of the machine. The sending end of a bulk transfer runs
+in a process of its own, as a device and a serial program do: two threads of this
+interpreter would share its lock, and the relay's rate would then follow how that lock
+passes between them rather than the relay.
 
 usage: vantreld_vs_socat.py [rounds] BIN_DIR...  (each a directory with vantreld and
 English.so; several compare builds in the same rounds)"""
@@ -44,30 +47,43 @@ def read_exact_sock(s, n):
         got += k
 
 
+def in_child(work):
+    """Runs work() in a child process, so that the two ends of a transfer do not share
+    one interpreter lock; returns a function that waits for the child."""
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            work()
+        except BaseException:
+            code = 1
+        os._exit(code)
+    def wait():
+        _, status = os.waitpid(pid, 0)
+        if status != 0: raise RuntimeError("transfer child failed")
+    return wait
+
+
 def device_to_pty(sock, master):
-    data = b"A" * CHUNK
-    import threading
+    data = b"A" * CHUNK * (BULK // CHUNK)
     t0 = time.perf_counter()
-    th = threading.Thread(target=lambda: sock.sendall(data * (BULK // CHUNK)))
-    th.start()
+    wait = in_child(lambda: sock.sendall(data))
     read_exact_fd(master, BULK)
-    th.join()
+    wait()
     return BULK / (time.perf_counter() - t0) / 1e6
 
 
 def pty_to_device(sock, master):
     data = b"B" * CHUNK
-    import threading
     def writer():
         left = BULK
         while left:
             select.select([], [master], [], 10)
             left -= os.write(master, data[: min(CHUNK, left)])
     t0 = time.perf_counter()
-    th = threading.Thread(target=writer)
-    th.start()
+    wait = in_child(writer)
     read_exact_sock(sock, BULK)
-    th.join()
+    wait()
     return BULK / (time.perf_counter() - t0) / 1e6
 
 
@@ -86,8 +102,15 @@ def round_trips(sock, master):
 
 
 def cpu_ms(pid):
-    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) * 1000.0 / os.sysconf("SC_CLK_TCK")
+    """Processor time of every thread of the process, from the scheduler's nanosecond
+    counts (finer than the clock ticks of /proc/PID/stat)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            total += int(open("/proc/%d/task/%s/schedstat" % (pid, tid)).read().split()[0])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total / 1e6
 
 
 def measure(sock, master, pid):
