@@ -12,8 +12,8 @@
 constexpr int CS_BUFF_LEN = 5120;
 
 // One COM port: a tty opened in raw mode, its line settings, an event thread that waits
-// for input and line events while the port is open, a chunking reader and a bounded
-// writer. Line events go to the owner target as WM_SERIAL_* messages; input and a
+// for input and line events while the port is open (and times writes), a chunking reader
+// and a bounded writer. Line events go to the owner target as WM_SERIAL_* messages; input and a
 // vanished device go to the listener, on the event thread.
 //
 // Threads: Open and ClosePort from the port's manager (opens are serialised by it;
@@ -42,15 +42,16 @@ class CSerial {
   // Opens COM<portNumber> (see DevicePath) and sets the line: stopBits 0, 1, 2 = one,
   // one and a half, two; parity 0 to 4 = none, odd, even, mark, space. False when the
   // number is outside 1..1024, the object is already open (nothing changes), the device
-  // cannot be opened or is held by another port object, the entry is an end of a setupc
+  // cannot be opened (a second time too, for writes) or is held by another port object, the entry is an end of a setupc
   // pair whose holder is gone, or the settings are refused. A failed open leaves the
   // object closed.
   bool Open(int portNumber, unsigned baudRate, unsigned char byteSize, unsigned char stopBits,
             unsigned char parity);
   // Any thread.
   bool IsOpen() const;
-  // Any thread. Never waits for the event thread: the thread sees the stop and ends on
-  // its own; the descriptor is closed once no read, write or event wait still uses it.
+  // Any thread. Never waits for the event thread: the thread sees the stop, ends a write
+  // still waiting for room (it returns short) and ends on its own; the descriptors are
+  // closed once no read, write or event wait still uses them.
   void ClosePort();
 
   // Event thread. Gathers one chunk into buffer (at least CS_BUFF_LEN bytes): it ends at
@@ -60,8 +61,8 @@ class CSerial {
   int ReadBlock(unsigned char* buffer);
 
   // Sending thread. Writes and returns the bytes written: fewer than length when the
-  // device took nothing for 5 s, failed (EIO: it went away) or the port was closed
-  // meanwhile; 0 on a closed port or with line errors pending (the queued input is then
+  // device took nothing for 5 s (told by the event thread, to within a second), failed
+  // (EIO: it went away) or the port was closed meanwhile; 0 on a closed port or with line errors pending (the queued input is then
   // discarded and nothing is written).
   int Write(const unsigned char* buffer, int length);
   // Sending thread. Writes what the port takes at once, without waiting: the bytes
