@@ -276,6 +276,30 @@ TEST_F(SerialInterfaceTest, AWriteThatTimesOutFailsAndClosesThePort) {
   EXPECT_TRUE(manager->IsPortOpen("COM3"));
 }
 
+// A record that meets a full port is taken in part at once and finished by the port's
+// writer: every byte arrives once and in order, and every record is reported written whole.
+TEST_F(SerialInterfaceTest, RecordsThatMeetAFullPortArriveWholeAndInOrder) {
+  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+  manager->OpenAllPorts();
+  ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
+
+  constexpr int kRecords = 40;
+  Bytes expected;
+  for (int i = 0; i < kRecords; ++i) {
+    const Bytes block = Pattern(10000, static_cast<unsigned>(i));
+    expected.insert(expected.end(), block.begin(), block.end());
+    Send(MakeItem("00000001", DATA_USER, block));
+  }
+  EXPECT_EQ(local->Read(expected.size()), expected);
+  ASSERT_TRUE(WaitFor([&] { return Reports().size() >= 1 + kRecords; }));
+  const std::vector<Status> reports = Reports();
+  ASSERT_EQ(reports.size(), 1u + kRecords);
+  for (int i = 0; i < kRecords; ++i) {
+    EXPECT_EQ(reports[1 + i].code, SERIAL_WRITTEN) << i;
+    EXPECT_EQ(reports[1 + i].data, Pattern(10000, static_cast<unsigned>(i))) << i;
+  }
+}
+
 // Only what did not reach the port is reported failed, and so stored: a replay of the
 // stored data must not repeat bytes the local program already got.
 TEST_F(SerialInterfaceTest, AWriteThatFailsPartwayReportsOnlyItsUnwrittenRest) {
