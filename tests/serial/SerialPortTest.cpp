@@ -197,14 +197,14 @@ TEST_F(SerialPortTest, WriteNowNeverWaitsAndAWriteWaitingForRoomEndsAtClose) {
   const Bytes block = Pattern(10240, 4);
   const int length = static_cast<int>(block.size());
   Bytes taken;
-  for (int i = 0; i < 1000; ++i) {
-    const int put = port.WriteNow(block.data(), length);
+  int put = -1;
+  for (int i = 0; i < 1000 && put != 0; ++i) {
+    put = port.WriteNow(block.data(), length);
     ASSERT_GE(put, 0);
-    if (put == 0) break;
     taken.insert(taken.end(), block.begin(), block.begin() + put);
   }
+  ASSERT_EQ(put, 0) << "the pair never filled up";
   ASSERT_FALSE(taken.empty());
-  ASSERT_EQ(port.WriteNow(block.data(), length), 0);
 
   // The pair may still move bytes on and make room: write until a write waits.
   std::atomic<int> written{-1};
