@@ -23,6 +23,8 @@ using Sockora::Win32::CStoppableThread;
 namespace {
 
 constexpr std::size_t kQueueLimit = 5000;
+// The most records the COM receive thread hands on at once.
+constexpr std::size_t kRecordsPerHandOff = 16;
 constexpr unsigned kStatisticsPeriodMs = 1000;
 
 void ReportTrimmed(const char* queue, std::size_t count) {
@@ -211,25 +213,34 @@ void CDataCenter::ReportDeviceEvent(const DataItem& item) {
 
 void CDataCenter::ComRecvThread(CEvent& stop) {
   NameThisThread("com-receive");
+  std::vector<CDataQueue<DataItem>::Block> escaped;
   while (ComRecvQueue.WaitForRecord(stop)) {
-    CDataQueue<DataItem>::Block item = ComRecvQueue.PopBlock();
-    if (!item) continue;
-    CDataQueue<DataItem>::Block escaped = TcpSendQueue.NewBlock();
-    std::memcpy(escaped->DeviceId, item->DeviceId, sizeof escaped->DeviceId);
-    escaped->DeviceId[sizeof escaped->DeviceId - 1] = '\0';
-    escaped->Kind = item->Kind;
-    // Serial records carry at most 5120 bytes, so the escaped form (at most twice as
-    // long) fits; clamp anyway so a bad record cannot overrun the payload.
-    const int length = std::clamp(item->Length, 0, DATA_ITEM_PAYLOAD / 2);
-    if (CurrentSettings().Escape) {
-      escaped->Length = ProtEscape(item->Data, length, escaped->Data);
-    } else {
-      std::memcpy(escaped->Data, item->Data, static_cast<std::size_t>(length));
-      escaped->Length = length;
+    // What has arrived goes on in one hand-off, which wakes the TCP send thread once.
+    for (std::size_t taken = 0; taken < kRecordsPerHandOff; ++taken) {
+      CDataQueue<DataItem>::Block item = ComRecvQueue.PopBlock();
+      if (!item) break;
+      escaped.push_back(Escaped(*item));
+      ComRecvQueue.Recycle(std::move(item));
     }
-    TcpSendQueue.PushBlock(std::move(escaped));
-    ComRecvQueue.Recycle(std::move(item));
+    TcpSendQueue.PushBlocks(escaped);
   }
+}
+
+CDataQueue<DataItem>::Block CDataCenter::Escaped(const DataItem& item) {
+  CDataQueue<DataItem>::Block escaped = TcpSendQueue.NewBlock();
+  std::memcpy(escaped->DeviceId, item.DeviceId, sizeof escaped->DeviceId);
+  escaped->DeviceId[sizeof escaped->DeviceId - 1] = '\0';
+  escaped->Kind = item.Kind;
+  // Serial records carry at most 5120 bytes, so the escaped form (at most twice as
+  // long) fits; clamp anyway so a bad record cannot overrun the payload.
+  const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD / 2);
+  if (CurrentSettings().Escape) {
+    escaped->Length = ProtEscape(item.Data, length, escaped->Data);
+  } else {
+    std::memcpy(escaped->Data, item.Data, static_cast<std::size_t>(length));
+    escaped->Length = length;
+  }
+  return escaped;
 }
 
 void CDataCenter::StoreNotTransData(DataItem item) {

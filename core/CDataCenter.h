@@ -114,6 +114,8 @@ class CDataCenter {
 
   void DispatchThread(Sockora::Win32::CEvent& stop);
   void ComRecvThread(Sockora::Win32::CEvent& stop);
+  // A block of TcpSendQueue with the record, escaped when the settings say so.
+  CDataQueue<DataItem>::Block Escaped(const DataItem& item);
   void NotTransWriterThread(Sockora::Win32::CEvent& stop);
   void StatisticsThread(Sockora::Win32::CEvent& stop);
   void Dispatch(const DataItem& item);

@@ -37,11 +37,7 @@ class CDataQueue {
 
   using Block = std::unique_ptr<Record>;
 
-  void Push(const Record& record) {
-    Block block = NewBlock();
-    std::memcpy(static_cast<void*>(block.get()), &record, RecordBytes(record));
-    PushBlock(std::move(block));
-  }
+  void Push(const Record& record) { PushBlock(CopyOf(record)); }
 
   // Copies the front record out and removes it; false on an empty queue. The bytes of
   // `out` past the record's RecordBytes are left as they were.
@@ -68,6 +64,12 @@ class CDataQueue {
     }
     return std::make_unique_for_overwrite<Record>();
   }
+  // A block holding a copy of the record's RecordBytes.
+  Block CopyOf(const Record& record) {
+    Block block = NewBlock();
+    std::memcpy(static_cast<void*>(block.get()), &record, RecordBytes(record));
+    return block;
+  }
   void PushBlock(Block block) {
     bool wasEmpty = false;
     {
@@ -76,6 +78,20 @@ class CDataQueue {
       m_records.push_back(std::move(block));
       m_count.store(m_records.size(), std::memory_order_release);
     }
+    if (wasEmpty) m_arrived.Set();
+  }
+  // The blocks in order, with one wake-up at most: a stage that hands on several records
+  // at once wakes its consumer once for all of them. Leaves `blocks` empty.
+  void PushBlocks(std::vector<Block>& blocks) {
+    if (blocks.empty()) return;
+    bool wasEmpty = false;
+    {
+      std::lock_guard lock(m_mutex);
+      wasEmpty = m_records.empty();
+      for (Block& block : blocks) m_records.push_back(std::move(block));
+      m_count.store(m_records.size(), std::memory_order_release);
+    }
+    blocks.clear();
     if (wasEmpty) m_arrived.Set();
   }
   // The front block, taken out; null on an empty queue.

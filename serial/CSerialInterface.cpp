@@ -25,6 +25,9 @@ using Sockora::Win32::CStoppableThread;
 
 namespace {
 
+// The most chunks read from a port before they are handed on together.
+constexpr int kChunksPerHandOff = 4;
+
 // The decimal value of the leading digits, after optional blanks and a sign; 0 when
 // there are none. Out-of-range values are clamped.
 long long DecimalValue(const std::string& text) {
@@ -284,26 +287,37 @@ void CSerialInterface::OnPortGone(CSerial& port) {
 void CSerialInterface::ReadPort(CSerial* port) {
   if (port == nullptr) return;
   CDataQueue<DataItem>& queue = CDataCenter::Instance().ComRecvQueue;
-  // Read straight into a queue block: the last device on the port gets the block itself,
-  // the others a copy of no more than the chunk.
-  static_assert(CS_BUFF_LEN <= DATA_ITEM_PAYLOAD);
-  CDataQueue<DataItem>::Block block = queue.NewBlock();
-  const int length = port->ReadBlock(block->Data);
-  const std::string name = length > 0 ? NameOf(*port) : std::string();
-  const std::vector<std::string> ids =
-      name.empty() ? std::vector<std::string>() : CTunnelTable::Instance().IdsOnPort(name);
-  if (ids.empty()) {
-    queue.Recycle(std::move(block));
-    return;
+  std::string name;
+  std::vector<std::string> ids;
+  std::vector<CDataQueue<DataItem>::Block> ready;
+  // A full chunk leaves more input waiting, most likely: a few are read and handed on
+  // together, so that the stages after this wake once for all of them. A chunk that is
+  // not full goes on at once.
+  for (int chunk = 0; chunk < kChunksPerHandOff; ++chunk) {
+    // Read straight into a queue block: the last device on the port gets the block
+    // itself, the others a copy of no more than the chunk.
+    static_assert(CS_BUFF_LEN <= DATA_ITEM_PAYLOAD);
+    CDataQueue<DataItem>::Block block = queue.NewBlock();
+    const int length = port->ReadBlock(block->Data);
+    if (length > 0 && chunk == 0) {
+      name = NameOf(*port);
+      if (!name.empty()) ids = CTunnelTable::Instance().IdsOnPort(name);
+    }
+    if (length <= 0 || ids.empty()) {
+      queue.Recycle(std::move(block));
+    } else {
+      block->Kind = DATA_SERIAL;
+      block->Length = length;
+      for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
+        SetDeviceId(*block, ids[i]);
+        ready.push_back(queue.CopyOf(*block));
+      }
+      SetDeviceId(*block, ids.back());
+      ready.push_back(std::move(block));
+    }
+    if (length < CS_BUFF_LEN) break;
   }
-  block->Kind = DATA_SERIAL;
-  block->Length = length;
-  for (std::size_t i = 0; i + 1 < ids.size(); ++i) {
-    SetDeviceId(*block, ids[i]);
-    queue.Push(*block);
-  }
-  SetDeviceId(*block, ids.back());
-  queue.PushBlock(std::move(block));
+  queue.PushBlocks(ready);
 }
 
 // No purge before the write: it would throw away device data already reported as
