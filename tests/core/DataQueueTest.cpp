@@ -41,13 +41,22 @@ struct Consumer {
 
 }  // namespace
 
-// Records keep their order and their own bytes: a short record that follows a long one
-// in a reused block carries none of the long one's bytes in its length.
+// Records keep their order and their own bytes, pushed one by one or several at once: a
+// short record that follows a long one in a reused block carries none of the long one's
+// bytes in its length.
 TEST(DataQueue, RecordsComeOutInOrderWithTheirOwnBytes) {
   CDataQueue<DataItem> queue;
   const std::vector<std::string> payloads = {std::string(DATA_ITEM_PAYLOAD, 'L'), "short", "", "xy"};
   for (int round = 0; round < 3; ++round) {
-    for (const std::string& payload : payloads) queue.Push(Record("00000001", payload));
+    if (round == 1) {
+      std::vector<CDataQueue<DataItem>::Block> blocks;
+      for (const std::string& payload : payloads) blocks.push_back(queue.CopyOf(Record("00000001", payload)));
+      queue.PushBlocks(blocks);
+      EXPECT_TRUE(blocks.empty());
+    } else {
+      for (const std::string& payload : payloads) queue.Push(Record("00000001", payload));
+    }
+    EXPECT_EQ(queue.Count(), payloads.size());
     auto out = std::make_unique<DataItem>();
     for (const std::string& payload : payloads) {
       ASSERT_TRUE(queue.Pop(*out));

@@ -192,6 +192,22 @@ TEST_F(SerialInterfaceTest, EveryDeviceOfAPortGetsTheChunkInDeviceIdOrder) {
     EXPECT_EQ(item.Kind, DATA_SERIAL);
     EXPECT_EQ(Bytes(item.Data, item.Data + item.Length), burst);
   }
+
+  // A stream of many full chunks, read a few at a time: still each chunk to both devices
+  // in device-ID order, and each device's chunks join up to the stream.
+  const Bytes stream = Pattern(60000, 6);
+  ASSERT_TRUE(local->Write(stream));
+  Bytes first, second;
+  for (int i = 0; i < 1000 && second.size() < stream.size(); ++i) {
+    const DataItem one = NextFromPort();
+    const DataItem two = NextFromPort();
+    ASSERT_EQ(DeviceIdOf(one), "00000001");
+    ASSERT_EQ(DeviceIdOf(two), "00000002");
+    first.insert(first.end(), one.Data, one.Data + one.Length);
+    second.insert(second.end(), two.Data, two.Data + two.Length);
+  }
+  EXPECT_EQ(first, stream);
+  EXPECT_EQ(second, stream);
 }
 
 TEST_F(SerialInterfaceTest, DeviceDataIsWrittenAndReportedAndStrangersAreDropped) {
