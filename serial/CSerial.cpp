@@ -129,6 +129,21 @@ int InterruptSignal() {
   return signal;
 }
 
+// Lets the interruption reach the calling thread: a thread that inherited a mask blocking
+// it would otherwise wait in a write that nobody can end. Once per thread.
+void AcceptInterruption() {
+  thread_local const bool accepted = [] {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, InterruptSignal());
+    const int error = pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    if (error != 0)
+      WriteDebugLine("[ERROR]", "CSerial: a writing thread cannot take the write interruption (%d)\n", error);
+    return error == 0;
+  }();
+  static_cast<void>(accepted);
+}
+
 // Waits for the end of a thread; a thread with a message queue keeps handling what is
 // sent to its targets, so a thread blocked in a send to it can finish.
 void WaitHandlingMessages(CManualResetEvent& ended) {
@@ -489,6 +504,7 @@ int CSerial::ReadBlock(unsigned char* buffer) {
 int CSerial::Write(const unsigned char* buffer, int length) {
   const std::shared_ptr<Session> session = CurrentSession();
   if (!session || TakeLineErrors(*session)) return 0;
+  AcceptInterruption();
   // The bound is on a write that takes nothing: a slow line (a real UART at a low rate)
   // may take longer than the bound for a whole record and still be working, and the
   // interrupted write then returns what it took.

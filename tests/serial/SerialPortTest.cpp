@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,10 +208,14 @@ TEST_F(SerialPortTest, WriteNowNeverWaitsAndAWriteWaitingForRoomEndsAtClose) {
   ASSERT_EQ(put, 0) << "the pair never filled up";
   ASSERT_FALSE(taken.empty());
 
-  // The pair may still move bytes on and make room: write until a write waits.
+  // The pair may still move bytes on and make room: write until a write waits. The
+  // writing thread blocks every signal, as a thread started under a signal watcher does.
   std::atomic<int> written{-1};
   const auto began = std::chrono::steady_clock::now();
   std::thread writer([&] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     for (int i = 0; i < 1000 && written != 0; ++i)
       if (port.Write(block.data(), length) < length) written = 0;
   });
