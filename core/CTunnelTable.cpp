@@ -68,7 +68,8 @@ TunnelInfo CTunnelTable::Get(const std::string& deviceId) const {
 std::vector<std::string> CTunnelTable::IdsOnPort(const std::string& portName) const {
   std::shared_lock lock(m_mutex);
   auto it = m_idsByPort.find(portName);
-  return it == m_idsByPort.end() ? std::vector<std::string>() : std::vector<std::string>(it->second.begin(), it->second.end());
+  if (it == m_idsByPort.end()) return {};
+  return std::vector<std::string>(it->second.begin(), it->second.end());
 }
 
 std::map<std::string, TunnelInfo> CTunnelTable::Snapshot() const {

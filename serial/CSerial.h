@@ -13,8 +13,8 @@ constexpr int CS_BUFF_LEN = 5120;
 
 // One COM port: a tty opened in raw mode, its line settings, an event thread that waits
 // for input and line events while the port is open (and times writes), a chunking reader
-// and a bounded writer. Line events go to the owner target as WM_SERIAL_* messages; input and a
-// vanished device go to the listener, on the event thread.
+// and a bounded writer. Line events go to the owner target as WM_SERIAL_* messages; input
+// and a vanished device go to the listener, on the event thread.
 //
 // Threads: Open and ClosePort from the port's manager (opens are serialised by it;
 // ClosePort from any thread, the event thread included); ReadBlock from the event
@@ -42,9 +42,9 @@ class CSerial {
   // Opens COM<portNumber> (see DevicePath) and sets the line: stopBits 0, 1, 2 = one,
   // one and a half, two; parity 0 to 4 = none, odd, even, mark, space. False when the
   // number is outside 1..1024, the object is already open (nothing changes), the device
-  // cannot be opened (a second time too, for writes) or is held by another port object, the entry is an end of a setupc
-  // pair whose holder is gone, or the settings are refused. A failed open leaves the
-  // object closed.
+  // cannot be opened (a second time too, for writes) or is held by another port object,
+  // the entry is an end of a setupc pair whose holder is gone, or the settings are
+  // refused. A failed open leaves the object closed.
   bool Open(int portNumber, unsigned baudRate, unsigned char byteSize, unsigned char stopBits,
             unsigned char parity);
   // Any thread.
@@ -62,8 +62,8 @@ class CSerial {
 
   // Sending thread. Writes and returns the bytes written: fewer than length when the
   // device took nothing for 5 s (told by the event thread, to within a second), failed
-  // (EIO: it went away) or the port was closed meanwhile; 0 on a closed port or with line errors pending (the queued input is then
-  // discarded and nothing is written).
+  // (EIO: it went away) or the port was closed meanwhile; 0 on a closed port or with line
+  // errors pending (the queued input is then discarded and nothing is written).
   int Write(const unsigned char* buffer, int length);
   // Sending thread. Writes what the port takes at once, without waiting: the bytes
   // written (0 when it is full), or -1 when it is closed or failing, and on a device that

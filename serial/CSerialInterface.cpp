@@ -130,9 +130,10 @@ void CSerialInterface::Report(WPARAM status, LPARAM lParam) {
   CMessageTarget::Send(m_owner, WM_SERIAL_STATUS, status, lParam);
 }
 
-void CSerialInterface::ReportWritten(const DataItem& item) {
+void CSerialInterface::Delivered(const DataItem& item) {
   const auto report = std::make_shared<ReportedItem>(item, CDataCenter::Instance().ReportsCarryData());
   CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITTEN, reinterpret_cast<LPARAM>(report.get()), report);
+  CDataCenter::Instance().FinishInFlight(DeviceIdOf(item));
 }
 
 void CSerialInterface::ReportFailed(const DataItem& item) {
@@ -292,11 +293,10 @@ void CSerialInterface::ReadPort(CSerial* port) {
   std::vector<CDataQueue<DataItem>::Block> ready;
   // A full chunk leaves more input waiting, most likely: a few are read and handed on
   // together, so that the stages after this wake once for all of them. A chunk that is
-  // not full goes on at once.
+  // not full goes on at once. Each is read straight into a queue block: the last device
+  // on the port gets the block itself, the others a copy of no more than the chunk.
+  static_assert(CS_BUFF_LEN <= DATA_ITEM_PAYLOAD);
   for (int chunk = 0; chunk < kChunksPerHandOff; ++chunk) {
-    // Read straight into a queue block: the last device on the port gets the block
-    // itself, the others a copy of no more than the chunk.
-    static_assert(CS_BUFF_LEN <= DATA_ITEM_PAYLOAD);
     CDataQueue<DataItem>::Block block = queue.NewBlock();
     const int length = port->ReadBlock(block->Data);
     if (length > 0 && chunk == 0) {
@@ -390,8 +390,7 @@ bool CSerialInterface::WriteAtOnce(PortBacklog& backlog, const DataItem& item) {
     backlog.FrontWritten.store(std::max(written, 0), std::memory_order_relaxed);
     return false;
   }
-  ReportWritten(item);
-  CDataCenter::Instance().FinishInFlight(DeviceIdOf(item));
+  Delivered(item);
   return true;
 }
 
@@ -425,14 +424,12 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
     CScopedLock lock(m_stateLock);
     state = m_states.try_emplace(name, PORT_CLOSED).first->second;
   }
-  const std::string id = DeviceIdOf(item);
   const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
   int written = std::clamp(from, 0, length);
   if (state == PORT_OPEN) {
     written += std::max(WriteToPort(name, item.Data + written, length - written), 0);
     if (written == length) {
-      ReportWritten(item);
-      CDataCenter::Instance().FinishInFlight(id);
+      Delivered(item);
       return;
     }
     // Marked and closed before the report, so that the host already sees the failed state.

@@ -83,8 +83,9 @@ class CSerialInterface : private CSerial::Listener {
   // Sets the name's settings, inserting them if needed. Any thread.
   void UpdateSettings(const PortSettings& settings);
 
-  // Reads one chunk from the port and queues one DATA_SERIAL record per device of that
-  // port on ComRecvQueue, in device-ID order. Called on the port's own event thread.
+  // Reads a chunk from the port (and up to three more while they come full) and queues
+  // one DATA_SERIAL record per chunk and device of that port on ComRecvQueue, chunk by
+  // chunk in device-ID order. Called on the port's own event thread.
   void ReadPort(CSerial* port);
   // Writes `length` bytes to the named port: the bytes written, fewer when the write fell
   // short (diagnostic line), -1 when the name has no port object or the port is closed.
@@ -127,7 +128,8 @@ class CSerialInterface : private CSerial::Listener {
   CSerial* FindPort(const std::string& name);
   std::string NameOf(const CSerial& port);
   void Report(WPARAM status, LPARAM lParam);
-  void ReportWritten(const DataItem& item);
+  // Reports the record written and ends its flight.
+  void Delivered(const DataItem& item);
   // Also ends the record's flight, once the report is handled or dropped.
   void ReportFailed(const DataItem& item);
 
