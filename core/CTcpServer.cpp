@@ -31,6 +31,12 @@ namespace {
 // data.
 constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 
+// A replaced connection is read until its socket is empty, but a device that goes on
+// sending on it (a second unit with the same ID) holds up its successor only this long
+// after its last receive, and this long in all.
+constexpr std::chrono::milliseconds kReplacementGrace{100};
+constexpr std::chrono::seconds kReplacementLimit{2};
+
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 void Push(const std::string& deviceId, DataKind kind, const unsigned char* data, std::uint32_t length) {
@@ -54,8 +60,7 @@ CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
     : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, true),
       m_registrationTimeout(registrationTimeout) {
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
-  m_timeoutThread =
-      Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { RegistrationTimeoutThread(stop); });
+  m_linkTimerThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { LinkTimerThread(stop); });
   CDataCenter::Instance().SetDrainListener(this, [this](const std::string& id) { Resume(id); });
 }
 
@@ -71,10 +76,11 @@ void CTcpServer::StopAndShutDown() {
     m_sendThread->StopAndWait();
     m_sendThread.reset();
   }
-  if (m_timeoutThread) {
-    m_timeoutThread->StopAndWait();
-    m_timeoutThread.reset();
+  if (m_linkTimerThread) {
+    m_linkTimerThread->StopAndWait();
+    m_linkTimerThread.reset();
   }
+  DropReplacements();
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets.clear();
@@ -87,7 +93,10 @@ void CTcpServer::OnStartAcceptingConnections() { WriteTrace("OnStartAcceptingCon
 void CTcpServer::OnStopAcceptingConnections() { WriteTrace("OnStopAcceptingConnections"); }
 void CTcpServer::OnShutdownComplete() { WriteTrace("OnShutdownComplete"); }
 void CTcpServer::OnConnectionCreated() { WriteTrace("OnConnectionCreated"); }
-void CTcpServer::OnConnectionClientClose(Socket&) { WriteTrace("OnConnectionClientClose"); }
+void CTcpServer::OnConnectionClientClose(Socket& socket) {
+  WriteTrace("OnConnectionClientClose");
+  ReplacementFinished(socket);
+}
 void CTcpServer::OnConnectionReset(Socket&) { WriteTrace("OnConnectionReset"); }
 void CTcpServer::OnConnectionDestroyed() { WriteTrace("OnConnectionDestroyed"); }
 void CTcpServer::OnThreadDestroyed() { WriteTrace("OnThreadDestroyed"); }
@@ -131,8 +140,24 @@ void CTcpServer::OnConnectionClosed(Socket& socket) {
   CScopedLock lock(m_serverLock);
   RemoveConnection(&socket);
   ReportOffline(&socket);
+  ReplacementFinished(socket);
   std::lock_guard pendingLock(m_pendingMutex);
   m_registrationPending.erase(&socket);
+}
+
+void CTcpServer::ReplacementFinished(Socket& socket) {
+  CScopedLock lock(m_serverLock);
+  auto it = m_replacements.find(&socket);
+  if (it == m_replacements.end() || it->second.Finished) return;
+  it->second.Finished = true;
+  m_linkTimerWake.Set();
+}
+
+std::string CTcpServer::DataDeviceIdOf(Socket* socket) {
+  std::string id = DeviceIdOf(socket);
+  if (!id.empty()) return id;
+  auto it = m_replacements.find(socket);
+  return it == m_replacements.end() ? std::string() : it->second.DeviceId;
 }
 
 std::string CTcpServer::DeviceIdOf(Socket* socket) {
@@ -163,6 +188,7 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
       auto found = m_connectionTable.find(&socket);
       if (found == m_connectionTable.end()) {
         WriteDebugLine("[ERROR]", "没有此Socket");
+        WriteTrace("A receive of " + std::to_string(buffer.GetUsed()) + " bytes for a closed connection was dropped");
       } else if (LinkRecord& record = *found->second; !record.Expired) {
         record.Received = 1;
         record.LastReceiveTime = Now();
@@ -176,20 +202,30 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
           length -= take;
           if (record.BufferedLength == kRegistrationLength) replaced = Register(socket, record);
         }
-        // What follows the registration in its own chunk goes at once: a device that
-        // sends both in one write and then waits for an answer would wait for ever.
-        id = DeviceIdOf(&socket);
-        if (length > 0) PushUnits(id, data, length);
+        id = DataDeviceIdOf(&socket);
+        if (replaced != nullptr) {
+          // After whatever the replaced connection still delivers.
+          m_replacements[replaced].Waiting.assign(data, data + length);
+        } else {
+          // What follows the registration in its own chunk goes at once: a device that
+          // sends both in one write and then waits for an answer would wait for ever.
+          if (length > 0) PushUnits(id, data, length);
+          if (auto it = m_replacements.find(&socket); it != m_replacements.end())
+            it->second.Deadline = std::min(std::chrono::steady_clock::now() + kReplacementGrace,
+                                           it->second.Started + kReplacementLimit);
+        }
       }
     } catch (...) {
       WriteDebugLine("[ERROR]", "ReadCompleted - Unexpected exception");
       keepReading = false;
     }
   }
-  // Closed only now: the old connection's close notification needs the server lock.
+  // Shut down only now: the framework's notifications for it need the server lock. Its
+  // receives then end with what its socket holds, and its successor's are issued after.
   if (replaced != nullptr) {
-    replaced->Close();
-    replaced->Release();
+    replaced->Shutdown(SHUT_RD);
+    m_linkTimerWake.Set();
+    return;
   }
   if (!keepReading)
     socket.Shutdown(SHUT_RDWR);
@@ -276,8 +312,17 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
       old->AddRef();
     }
   }
-  // The old connection's offline record goes before the new registration.
-  if (old != nullptr) ReportOffline(old, true);
+  // The old connection's offline record goes before the new registration; its bytes still
+  // go on under the ID until its replacement ends.
+  if (old != nullptr) {
+    ReportOffline(old, true);
+    socket.AddRef();
+    Replacement& replacement = m_replacements[old];
+    replacement.DeviceId = id;
+    replacement.Successor = &socket;
+    replacement.Started = std::chrono::steady_clock::now();
+    replacement.Deadline = replacement.Started + kReplacementGrace;
+  }
   {
     std::lock_guard lock(m_deviceMutex);
     m_deviceSockets[id] = &socket;
@@ -300,40 +345,104 @@ void CTcpServer::PushUnits(const std::string& id, const unsigned char* data, std
   }
 }
 
-void CTcpServer::RegistrationTimeoutThread(CEvent& stop) {
-  NameThisThread("registration");
-  using Clock = std::chrono::steady_clock;
+struct CTcpServer::DueLinks {
+  std::vector<std::pair<Socket*, std::uint16_t>> overdue;  // referenced, with the bytes it sent
+  std::vector<std::pair<Socket*, Socket*>> ended;          // replaced and successor, referenced
+};
+
+void CTcpServer::LinkTimerThread(CEvent& stop) {
+  NameThisThread("link-timer");
   for (;;) {
-    const Clock::time_point now = Clock::now();
-    // With nothing pending, no connection accepted from now on is due any earlier.
-    Clock::time_point next = now + m_registrationTimeout;
-    std::vector<std::pair<Socket*, std::uint16_t>> overdue;
-    {
-      CScopedLock lock(m_serverLock);
-      std::lock_guard pendingLock(m_pendingMutex);
-      for (auto& [socket, record] : m_connectionTable) {
-        auto pending = m_registrationPending.find(socket);
-        if (record->Expired || pending == m_registrationPending.end() || !pending->second) continue;
-        const Clock::time_point due = record->Accepted + m_registrationTimeout;
-        if (due > now) {
-          next = std::min(next, due);
-          continue;
-        }
-        // Decided under the lock: a registration completing meanwhile cannot be closed.
-        record->Expired = true;
-        socket->AddRef();
-        overdue.emplace_back(socket, record->BufferedLength);
-      }
-    }
-    for (const auto& [socket, received] : overdue) {
+    DueLinks due;
+    const std::chrono::steady_clock::time_point next = CollectDueLinks(due);
+    for (const auto& [socket, received] : due.overdue) {
       WriteTrace("Closing a connection that sent " + std::to_string(received) + " of " +
                  std::to_string(kRegistrationLength) + " registration bytes in " +
                  std::to_string(m_registrationTimeout.count()) + " ms");
       socket->Close();
       socket->Release();
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-    if (stop.Wait(static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0)))) return;
+    for (const auto& [replaced, successor] : due.ended) {
+      replaced->Close();
+      replaced->Release();
+      if (!m_stopping) successor->Read();
+      successor->Release();
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
+    const unsigned waitMs = static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
+    if (CEvent::WaitAny(stop, m_linkTimerWake, waitMs) == 0) return;
+  }
+}
+
+std::chrono::steady_clock::time_point CTcpServer::CollectDueLinks(DueLinks& due) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  // With nothing pending, no connection accepted from now on is due any earlier.
+  Clock::time_point next = now + m_registrationTimeout;
+  CScopedLock lock(m_serverLock);
+  {
+    std::lock_guard pendingLock(m_pendingMutex);
+    for (auto& [socket, record] : m_connectionTable) {
+      auto pending = m_registrationPending.find(socket);
+      if (record->Expired || pending == m_registrationPending.end() || !pending->second) continue;
+      const Clock::time_point deadline = record->Accepted + m_registrationTimeout;
+      if (deadline > now) {
+        next = std::min(next, deadline);
+        continue;
+      }
+      // Decided under the lock: a registration completing meanwhile cannot be closed.
+      record->Expired = true;
+      socket->AddRef();
+      due.overdue.emplace_back(socket, record->BufferedLength);
+    }
+  }
+  const auto isSuccessor = [this](Socket* socket) {
+    return std::any_of(m_replacements.begin(), m_replacements.end(),
+                       [socket](const auto& entry) { return entry.second.Successor == socket; });
+  };
+  for (auto it = m_replacements.begin(); it != m_replacements.end();) {
+    Replacement& replacement = it->second;
+    // A successor replaced in turn ends after its own predecessor, whose end issues its
+    // receives: its bytes keep their place before those of the connection after it.
+    if (isSuccessor(it->first)) {
+      replacement.Deadline = std::max(replacement.Deadline, now + kReplacementGrace);
+      next = std::min(next, replacement.Deadline);
+      ++it;
+      continue;
+    }
+    if (!replacement.Finished) {
+      bool held = false;
+      {
+        std::lock_guard heldLock(m_heldMutex);
+        held = m_held.count(it->first) != 0;
+      }
+      // Held by its device's backlog it cannot read: its time runs once it can.
+      if (held) replacement.Deadline = std::max(replacement.Deadline, now + kReplacementGrace);
+      if (replacement.Deadline > now) {
+        next = std::min(next, replacement.Deadline);
+        ++it;
+        continue;
+      }
+      WriteTrace("Closing a replaced connection of " + replacement.DeviceId + " that still delivers");
+    }
+    PushUnits(replacement.DeviceId, replacement.Waiting.data(), static_cast<std::uint32_t>(replacement.Waiting.size()));
+    due.ended.emplace_back(it->first, replacement.Successor);
+    it = m_replacements.erase(it);
+    // What waited for this one may end now.
+    next = now;
+  }
+  return next;
+}
+
+void CTcpServer::DropReplacements() {
+  std::map<Socket*, Replacement> replacements;
+  {
+    CScopedLock lock(m_serverLock);
+    replacements.swap(m_replacements);
+  }
+  for (auto& [replaced, replacement] : replacements) {
+    replaced->Release();
+    replacement.Successor->Release();
   }
 }
 

@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "model/DataItem.h"
 #include "net/CSocketServer.h"
+#include "platform/CAutoResetEvent.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
 #include "protocol/RegistrationPacket.h"
@@ -24,19 +26,21 @@ constexpr WPARAM TCP_SENT = 4;
 // ones, is a unit as soon as it arrives: a heartbeat (exactly the byte FE) or user data.
 // Everything goes to the data center's TcpRecvQueue; a thread of its own writes
 // TcpSendQueue's records to the connection that holds their device ID. The newest
-// registration of an ID wins: the older connection is reported offline and closed. A
-// connection that has not registered within the registration timeout is closed by a
-// second thread; a registered one is never closed for being quiet (keepalive, set by the
-// framework, finds dead links).
+// registration of an ID wins: the older connection is reported offline at once, and closed
+// once what it had already received has been handed on as the device's data (see
+// Replacement). A connection that has not registered within the registration timeout is
+// closed by a second thread; a registered one is never closed for being quiet (keepalive,
+// set by the framework, finds dead links).
 //
 // A device with too many units in flight (see CDataCenter) is held: its connection's next
 // receive is not issued, so TCP flow control slows the device, until the data center says
 // the device has drained; a held connection is kept referenced until then.
 //
-// Locks: the server lock serialises ReadCompleted and guards the connection table; the
-// pending and device tables each have their own mutex, taken briefly inside it and never
-// together. No connection is closed while the server lock is held. The held table's mutex
-// is taken alone, and never across a call into the framework.
+// Locks: the server lock serialises ReadCompleted and guards the connection table and the
+// replacements; the pending and device tables each have their own mutex, taken briefly
+// inside it and never together. No connection is closed, shut down or read while the
+// server lock is held. The held table's mutex is taken alone or inside the server lock,
+// and never across a call into the framework.
 class CTcpServer : public Sockora::CSocketServer {
  public:
   // Service thread. Listens on localIp (empty: every address) and localPort once started;
@@ -95,12 +99,28 @@ class CTcpServer : public Sockora::CSocketServer {
     unsigned char Buffer[kRegistrationLength];
   };
 
+  // A connection whose device ID a newer registration took, from then until it is closed.
+  // Its read side is shut down, so its receives end with what its socket already held
+  // (the system reports end of stream once that is taken); those bytes go on as the
+  // device's data. The newer connection's bytes wait here meanwhile, and its receives are
+  // not issued, so the port gets the device's bytes in the order they were sent.
+  struct Replacement {
+    std::string DeviceId;
+    Socket* Successor = nullptr;  // referenced until the replacement ends
+    std::vector<unsigned char> Waiting;  // what the successor sent meanwhile
+    std::chrono::steady_clock::time_point Started;
+    // Extended by every receive and while the connection is held or itself waits for its
+    // predecessor; then it is closed whatever its socket still holds.
+    std::chrono::steady_clock::time_point Deadline;
+    bool Finished = false;  // its receives have ended (end of stream or closed)
+  };
+
   // Whether the connection still waits for (the rest of) its registration.
   bool IsPending(Socket& socket);
   // The registration in the record's buffer is complete: registers the connection under
   // its device ID; the caller holds the server lock. Returns a connection that lost the
-  // ID to this one, with a reference taken, for the caller to close once the lock is
-  // left; null otherwise.
+  // ID to this one, now being replaced, for the caller to shut its read side down once
+  // the lock is left; null otherwise.
   Socket* Register(Socket& socket, LinkRecord& record);
   // Pushes received bytes of the connection that holds `deviceId` as units (nothing for
   // an empty ID: the bytes belong to nobody); the caller holds the server lock.
@@ -110,9 +130,20 @@ class CTcpServer : public Sockora::CSocketServer {
   void ReportOffline(Socket* socket, bool replaced = false);
   // The ID that the connection holds, or empty.
   std::string DeviceIdOf(Socket* socket);
+  // The ID whose bytes the connection carries: the one it holds, or the one a newer
+  // registration took from it while it is being replaced. The caller holds the server lock.
+  std::string DataDeviceIdOf(Socket* socket);
+  // A replaced connection's receives have ended; its replacement is ended by the link
+  // timer thread. Any thread.
+  void ReplacementFinished(Socket& socket);
   void TcpSendThread(Sockora::Win32::CEvent& stop);
-  // Closes connections whose registration is overdue, waking at the earliest deadline.
-  void RegistrationTimeoutThread(Sockora::Win32::CEvent& stop);
+  // Closes connections whose registration is overdue and ends replacements that have
+  // finished or are overdue, waking at the earliest deadline or when woken.
+  void LinkTimerThread(Sockora::Win32::CEvent& stop);
+  // One pass of it under the server lock: marks and lists what is due, returns when the
+  // next deadline falls.
+  struct DueLinks;
+  std::chrono::steady_clock::time_point CollectDueLinks(DueLinks& due);
   // Writes one TcpSendQueue record to its device's connection and reports it. The
   // sending thread.
   void SendRecord(const DataItem& item);
@@ -124,9 +155,12 @@ class CTcpServer : public Sockora::CSocketServer {
   void Resume(const std::string& deviceId);
   // Owner thread, before the shutdown: no more resumes; held connections are let go.
   void StopHolding();
+  // Owner thread, once the link timer has ended: replacements still open are let go.
+  void DropReplacements();
 
   Sockora::Win32::CCriticalSection m_serverLock;
   std::map<Socket*, std::unique_ptr<LinkRecord>> m_connectionTable;
+  std::map<Socket*, Replacement> m_replacements;  // by the replaced connection, referenced
   std::mutex m_pendingMutex;
   std::map<Socket*, bool> m_registrationPending;
   std::mutex m_deviceMutex;
@@ -140,5 +174,7 @@ class CTcpServer : public Sockora::CSocketServer {
   // Set by StopAndShutDown: a completed read issues no further one.
   std::atomic<bool> m_stopping{false};
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;
-  std::unique_ptr<Sockora::Win32::CStoppableThread> m_timeoutThread;
+  // Wakes the link timer thread when a replacement begins or finishes.
+  Sockora::Win32::CAutoResetEvent m_linkTimerWake;
+  std::unique_ptr<Sockora::Win32::CStoppableThread> m_linkTimerThread;
 };

@@ -43,9 +43,25 @@ class ObservedTcpServer : public CTcpServer {
   // Set once the held notification has started waiting.
   Sockora::Win32::CEvent& CloseHeld() { return m_closeHeld; }
 
+  // The next receive of any connection waits, before it is handled, until ReleaseReceive
+  // (never more than ten seconds), as a worker that lost the processor would; the
+  // connection's next receive is not issued meanwhile.
+  void HoldNextReceive() {
+    m_receiveHeld.Reset();
+    m_receiveReleased.Reset();
+    m_holdReceive = true;
+  }
+  // Set once the held receive has started waiting.
+  Sockora::Win32::CEvent& ReceiveHeld() { return m_receiveHeld; }
+  void ReleaseReceive() { m_receiveReleased.Set(); }
+
  protected:
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override {
     const std::size_t size = buffer.GetUsed();
+    if (m_holdReceive.exchange(false)) {
+      m_receiveHeld.Set();
+      m_receiveReleased.Wait(10000);
+    }
     {
       std::lock_guard lock(m_mutex);
       m_chunks.push_back(size);
@@ -71,4 +87,7 @@ class ObservedTcpServer : public CTcpServer {
   std::atomic<bool> m_holdClose{false};
   Sockora::Win32::CManualResetEvent m_chunkArrived;
   Sockora::Win32::CManualResetEvent m_closeHeld;
+  std::atomic<bool> m_holdReceive{false};
+  Sockora::Win32::CManualResetEvent m_receiveHeld;
+  Sockora::Win32::CManualResetEvent m_receiveReleased;
 };

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +50,12 @@ bool TestDevice::WaitClosed(std::chrono::milliseconds bound) {
     ::poll(&fd, 1, 100);
   }
   return false;
+}
+
+std::size_t TestDevice::Unacknowledged() const {
+  int queued = 0;
+  if (m_fd < 0 || ::ioctl(m_fd, SIOCOUTQ, &queued) != 0) return 0;
+  return static_cast<std::size_t>(queued);
 }
 
 void TestDevice::Reset() {

@@ -21,6 +21,9 @@ class TestDevice {
   // True once the server has closed the connection (end of stream or reset) within the
   // bound; bytes that arrive meanwhile are dropped.
   bool WaitClosed(std::chrono::milliseconds bound = std::chrono::seconds(20));
+  // Bytes sent that the server's end has not acknowledged yet: 0 once everything sent
+  // waits in the server's socket (or has been read).
+  std::size_t Unacknowledged() const;
   // Closes with a reset instead of an orderly end.
   void Reset();
 
