@@ -3,16 +3,20 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <utility>
 #include <vector>
 
 #include "core/CDataCenter.h"
+#include "core/WriteWarning.h"
 #include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
+#include "platform/CWin32Exception.h"
 #include "platform/NameThisThread.h"
 #include "platform/CScopedLock.h"
 #include "platform/WriteDebugLine.h"
@@ -102,6 +106,30 @@ void CTcpServer::OnConnectionDestroyed() { WriteTrace("OnConnectionDestroyed"); 
 void CTcpServer::OnThreadDestroyed() { WriteTrace("OnThreadDestroyed"); }
 void CTcpServer::OnBufferCreated() { WriteFrequentTrace("OnBufferCreated"); }
 void CTcpServer::OnBufferAllocated() { WriteFrequentTrace("OnBufferAllocated"); }
+
+void CTcpServer::OnError(const std::string& message) {
+  std::string_view line(message);
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  WriteTrace(line);
+}
+
+void CTcpServer::OnAcceptError(unsigned error) {
+  // accept fails again at once while the cause lasts: one line a minute says it all.
+  constexpr std::chrono::minutes kWarningPeriod{1};
+  const auto now = std::chrono::steady_clock::now();
+  ++m_acceptFailures;
+  if (m_acceptWarned != std::chrono::steady_clock::time_point{} && now - m_acceptWarned < kWarningPeriod) return;
+  std::string reason = Sockora::Win32::FormatErrorText(error);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  std::string text = "devices cannot connect: accepting a connection failed: " + reason;
+  if (m_acceptFailures > 1) text += " (" + std::to_string(m_acceptFailures) + " failures in the last minute)";
+  if (error == EMFILE || error == ENFILE)
+    text += "; every connection takes a file descriptor: raise the service's open-file limit "
+            "(LimitNOFILE= in its unit, ulimit -n in a shell)";
+  WriteWarning(text);
+  m_acceptFailures = 0;
+  m_acceptWarned = now;
+}
 
 void CTcpServer::AddConnection(Socket* socket) {
   if (socket == nullptr) return;

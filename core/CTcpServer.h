@@ -72,6 +72,11 @@ class CTcpServer : public Sockora::CSocketServer {
   void OnBufferAllocated() override;
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
   std::uint32_t ReceiveLimit() override;
+  // The framework's messages go to the trace log (and so to the debug sink).
+  void OnError(const std::string& message) override;
+  // Devices cannot connect: the operator is told, at once and then at most once a minute
+  // with the count since.
+  void OnAcceptError(unsigned error) override;
 
   // Owner thread: what the destructor does. Accepting and reading stop first, so no new
   // record is made while the threads are waited for. The sending thread ends before the framework
@@ -171,6 +176,9 @@ class CTcpServer : public Sockora::CSocketServer {
   std::map<Socket*, std::string> m_held;  // each with a reference taken, by device ID
   std::atomic<TargetHandle> m_notifyWindow{0};
   const std::chrono::milliseconds m_registrationTimeout;
+  // Accept failures since the last warning, and when it was written; the server thread's.
+  std::uint64_t m_acceptFailures = 0;
+  std::chrono::steady_clock::time_point m_acceptWarned{};
   // Set by StopAndShutDown: a completed read issues no further one.
   std::atomic<bool> m_stopping{false};
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;

@@ -252,6 +252,7 @@ void CSocketServer::AcceptConnections() {
           if (generation != m_listenGeneration) continue;
         }
         OnError("CSocketServer::Run() - WSAAccept:" + FormatErrorText(static_cast<unsigned>(error)));
+        OnAcceptError(static_cast<unsigned>(error));
         // Out of descriptors or memory: accept would fail again at once with the same
         // connection waiting; give the system a moment instead of spinning.
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) m_shutdownEvent.Wait(100);
@@ -453,7 +454,7 @@ bool CSocketServer::Socket::WriteNow(const void* data, std::size_t length) {
   CIOBuffer* buffer = PrepareWrite(data, length);
   if (buffer == nullptr) return false;
   BufferReference reference(buffer);
-  m_server.OnError(TraceLine("TX", *buffer));
+  if (m_server.TracesBuffers()) m_server.OnError(TraceLine("TX", *buffer));
   if (m_server.FilterWriteRequest(*this, buffer)) IssueWrite(buffer, true);
   return true;
 }
@@ -600,7 +601,7 @@ void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operatio
 
 void CSocketServer::Socket::ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes) {
   buffer->Use(bytes);
-  m_server.OnError(TraceLine("RX", *buffer));
+  if (m_server.TracesBuffers()) m_server.OnError(TraceLine("RX", *buffer));
   if (m_server.FilterReadCompleted(*this, buffer) && bytes != 0) m_server.ReadCompleted(*this, *buffer);
   if (bytes == 0) {
     m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
@@ -751,7 +752,7 @@ void CSocketServer::WorkerThread::ProcessOperation(Socket* socket, CIOBuffer* bu
       socket->ReceiveDone(buffer, bytes);
       break;
     case IoWriteRequest:
-      m_server.OnError(TraceLine("TX", *buffer));
+      if (m_server.TracesBuffers()) m_server.OnError(TraceLine("TX", *buffer));
       if (m_server.FilterWriteRequest(*socket, buffer)) socket->IssueWrite(buffer);
       break;
     case IoWriteCompleted:

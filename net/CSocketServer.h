@@ -123,6 +123,13 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
                                  CIOBuffer* /*buffer*/, unsigned /*error*/) {}
   // Any thread: every message and trace line of the framework.
   virtual void OnError(const std::string& /*message*/) {}
+  // Whether OnError also gets a line per buffer received and sent ("  RX: ...", "  TX:
+  // ..."). Formatting one per buffer costs on every record, so only a server that reads
+  // them asks. Base: false. Any thread; the answer must not change while running.
+  virtual bool TracesBuffers() { return false; }
+  // Server thread: accepting failed with errno `error` (after OnError); the connection
+  // waiting, if any, stays queued and accepting goes on.
+  virtual void OnAcceptError(unsigned /*error*/) {}
   // Server thread: a WorkerThread was constructed / is being destroyed.
   virtual void OnThreadCreated() {}
   virtual void OnThreadDestroyed() {}

@@ -56,8 +56,9 @@ class FrameworkEchoServer : public Sockora::CSocketServer {
     socket.Write(buffer.GetBuffer(), buffer.GetUsed());
     socket.Read();
   }
+  bool TracesBuffers() override { return m_trace; }
   void OnError(const std::string& message) override {
-    if (m_trace && message.rfind("  RX: ", 0) == 0) Sockora::WriteTrace(std::string_view(message).substr(0, message.size() - 1));
+    if (message.rfind("  RX: ", 0) == 0) Sockora::WriteTrace(std::string_view(message).substr(0, message.size() - 1));
   }
 
  private:

@@ -1,10 +1,14 @@
 // The device link end to end: devices on real TCP connections, the serial software on
 // the far end of a real pty pair.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -365,6 +369,38 @@ TEST_F(EndToEndTest, OnlyAConnectionThatDoesNotRegisterInTimeIsClosed) {
   EXPECT_EQ(registered->Read(4), Text("back"));
   EXPECT_TRUE(WaitFor([&] { return DeviceEvents("00000001").size() >= 2; }));
   EXPECT_EQ(KindsOf(DeviceEvents("00000001")), (Kinds{DATA_REGISTER, DATA_USER}));
+}
+
+// Out of file descriptors the service cannot accept devices: the operator is told why and
+// what to do, once (the failing accept repeats every 100 ms while the cause lasts).
+TEST_F(EndToEndTest, AcceptFailingForWantOfDescriptorsIsToldOnce) {
+  DebugLines lines;
+  Configure({"00000001"});
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowest = ::dup(0);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  std::vector<std::unique_ptr<TestDevice>> devices;
+  {
+    // Room for a few descriptors beyond those open now: the devices' own ends take them,
+    // so the service's accept finds none.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(lowest + 4);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    for (int i = 0; i < 8; ++i) devices.push_back(std::make_unique<TestDevice>(server->Port()));
+    const bool told = WaitFor([&] { return lines.Text().find("open-file limit") != std::string::npos; });
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(told) << lines.Text();
+  }
+  const std::string text = lines.Text();
+  EXPECT_NE(text.find("devices cannot connect: accepting a connection failed: Too many open files"), std::string::npos) << text;
+  EXPECT_EQ(text.find("open-file limit"), text.rfind("open-file limit")) << "told more than once:\n" << text;
+  // With descriptors again, the waiting devices are accepted.
+  devices.clear();
+  auto device = Online(1);
+  SendChunk(*device, Text("ok"));
+  EXPECT_EQ(local->Read(2), Text("ok"));
 }
 
 }  // namespace
