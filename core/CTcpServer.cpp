@@ -1,9 +1,12 @@
 #include "core/CTcpServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <ctime>
@@ -12,6 +15,7 @@
 
 #include "core/CDataCenter.h"
 #include "core/WriteWarning.h"
+#include "model/LinkEvent.h"
 #include "model/ReportedItem.h"
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
@@ -29,6 +33,8 @@ using Sockora::Win32::CEvent;
 using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CScopedLock;
 
+static_assert(kLinkRegistrationBytes == kRegistrationRecordLength);
+
 namespace {
 
 // A unit stays below the payload size: a record holds fewer than 10240 bytes of user
@@ -42,6 +48,17 @@ constexpr std::chrono::milliseconds kReplacementGrace{100};
 constexpr std::chrono::seconds kReplacementLimit{2};
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// A registration or offline record: `data` (the packet's bytes, or the offline marker),
+// then where the connection came from.
+void PushLinkEvent(const std::string& deviceId, DataKind kind, const unsigned char* data, const char* source) {
+  DataItem item;
+  SetDeviceId(item, deviceId);
+  item.Kind = kind;
+  std::memcpy(item.Data, data, LinkSourceOffset(kind));
+  SetLinkSource(item, source);
+  CDataCenter::Instance().TcpRecvQueue.Push(item);
+}
 
 void Push(const std::string& deviceId, DataKind kind, const unsigned char* data, std::uint32_t length) {
   // Only the header and the unit are set: the queue copies no more than that.
@@ -147,8 +164,17 @@ void CTcpServer::RemoveConnection(Socket* socket) {
   m_connectionTable.erase(socket);
 }
 
-void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer&) {
+void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
   AddConnection(&socket);
+  if (address.GetUsed() >= sizeof(sockaddr_in)) {
+    sockaddr_in peer{};
+    std::memcpy(&peer, address.GetBuffer(), sizeof peer);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    CScopedLock lock(m_serverLock);
+    if (auto it = m_connectionTable.find(&socket); it != m_connectionTable.end())
+      std::snprintf(it->second->Source, sizeof it->second->Source, "%s:%u", text, ntohs(peer.sin_port));
+  }
   {
     std::lock_guard lock(m_pendingMutex);
     m_registrationPending[&socket] = true;
@@ -156,18 +182,17 @@ void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer&) {
   socket.Read();
 }
 
-bool CTcpServer::OnConnectionUnreferenced(Socket& socket) {
-  RemoveConnection(&socket);
-  return true;
-}
+// The abortive close that follows removes the record (OnConnectionClosed), once the
+// offline record has taken the connection's source from it.
+bool CTcpServer::OnConnectionUnreferenced(Socket&) { return true; }
 
 void CTcpServer::OnConnectionClosed(Socket& socket) {
   // Held throughout, as ReadCompleted holds it: a newer connection registering the same
   // ID meanwhile would otherwise report this one offline a second time, or have its
   // registration overtaken by this offline record.
   CScopedLock lock(m_serverLock);
-  RemoveConnection(&socket);
   ReportOffline(&socket);
+  RemoveConnection(&socket);
   ReplacementFinished(socket);
   std::lock_guard pendingLock(m_pendingMutex);
   m_registrationPending.erase(&socket);
@@ -198,7 +223,9 @@ void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
   if (socket == nullptr) return;
   const std::string id = DeviceIdOf(socket);
   if (id.empty()) return;
-  Push(id, DATA_OFFLINE, replaced ? &OFFLINE_REPLACED : nullptr, replaced ? 1 : 0);
+  auto record = m_connectionTable.find(socket);
+  PushLinkEvent(id, DATA_OFFLINE, replaced ? &OFFLINE_REPLACED : &OFFLINE_ENDED,
+                record == m_connectionTable.end() ? "" : record->second->Source);
   std::lock_guard lock(m_deviceMutex);
   m_socketDevices.erase(socket);
   auto it = m_deviceSockets.find(id);
@@ -252,6 +279,7 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   // receives then end with what its socket holds, and its successor's are issued after.
   if (replaced != nullptr) {
     replaced->Shutdown(SHUT_RD);
+    replaced->Release();
     m_linkTimerWake.Set();
     return;
   }
@@ -336,7 +364,9 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
     auto it = m_deviceSockets.find(id);
     if (it != m_deviceSockets.end() && it->second != &socket) {
       old = it->second;
-      // Keeps the object from going back to the pool before it is closed.
+      // One reference for the replacement, one for the caller: the replacement may end
+      // (and let the object go back to the pool) before the caller has shut it down.
+      old->AddRef();
       old->AddRef();
     }
   }
@@ -356,7 +386,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
     m_deviceSockets[id] = &socket;
     m_socketDevices[&socket] = id;
   }
-  Push(id, DATA_REGISTER, record.Buffer, kRegistrationRecordLength);
+  PushLinkEvent(id, DATA_REGISTER, record.Buffer, record.Source);
   record.BufferedLength = 0;
   return old;
 }

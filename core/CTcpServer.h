@@ -101,6 +101,7 @@ class CTcpServer : public Sockora::CSocketServer {
     std::chrono::steady_clock::time_point Accepted;
     // Closed for not registering in time: what still arrives is not looked at.
     bool Expired = false;
+    char Source[24] = {};  // "address:port" the connection came from
     unsigned char Buffer[kRegistrationLength];
   };
 
@@ -124,14 +125,14 @@ class CTcpServer : public Sockora::CSocketServer {
   bool IsPending(Socket& socket);
   // The registration in the record's buffer is complete: registers the connection under
   // its device ID; the caller holds the server lock. Returns a connection that lost the
-  // ID to this one, now being replaced, for the caller to shut its read side down once
-  // the lock is left; null otherwise.
+  // ID to this one, now being replaced, with a reference taken for the caller to shut its
+  // read side down once the lock is left and then release; null otherwise.
   Socket* Register(Socket& socket, LinkRecord& record);
   // Pushes received bytes of the connection that holds `deviceId` as units (nothing for
   // an empty ID: the bytes belong to nobody); the caller holds the server lock.
   void PushUnits(const std::string& deviceId, const unsigned char* data, std::uint32_t length);
   // Pushes DATA_OFFLINE for the ID the connection holds, if any, and frees the ID;
-  // `replaced` marks the record with OFFLINE_REPLACED.
+  // `replaced` marks the record with OFFLINE_REPLACED. The caller holds the server lock.
   void ReportOffline(Socket* socket, bool replaced = false);
   // The ID that the connection holds, or empty.
   std::string DeviceIdOf(Socket* socket);

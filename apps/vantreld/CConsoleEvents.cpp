@@ -1,17 +1,28 @@
 #include "CConsoleEvents.h"
 
 #include "PortProblem.h"
+#include <algorithm>
+
 #include "core/CTunnelTable.h"
+#include "model/LinkEvent.h"
 #include "protocol/RegistrationPacket.h"
 
 void CConsoleEvents::DeviceLinkChanged(const DataItem& item) {
   const std::string id = DeviceIdOf(item);
+  const std::size_t length = static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
+  std::string source = LinkSource(item.Kind, item.Data, length);
+  if (source.empty()) source = "an unknown address";
   if (item.Kind == DATA_OFFLINE) {
-    const bool replaced = item.Length == 1 && item.Data[0] == OFFLINE_REPLACED;
-    m_console.Status("Device " + id + (replaced ? ": its connection was replaced by a newer connection" : " offline"));
+    if (IsReplacedOffline(item.Data, length))
+      m_console.Status("Device " + id + ": its connection from " + source + " was replaced by a newer connection");
+    else
+      m_console.Status("Device " + id + " offline: its connection from " + source + " ended");
     return;
   }
-  const std::string origin = " from " + RegisteredAddress(item.Data) + ", phone \"" + RegisteredPhone(item.Data) + "\"";
+  // The packet's address is whatever the unit was told to write there; the source is
+  // where the connection really came from.
+  const std::string origin = " from " + source + ", packet address " + RegisteredAddress(item.Data) + ", phone \"" +
+                             RegisteredPhone(item.Data) + "\"";
   const TunnelInfo tunnel = CTunnelTable::Instance().Get(id);
   if (tunnel.DeviceID.empty()) {
     m_console.Status("Device " + id + " registered" + origin +

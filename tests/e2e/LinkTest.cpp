@@ -17,6 +17,7 @@
 #include "EndToEndFixture.h"
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
+#include "model/LinkEvent.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
 #include "platform/DebugSink.h"
@@ -83,7 +84,9 @@ TEST_F(EndToEndTest, ChunksBecomeRegistrationHeartbeatsAndUserData) {
     const std::vector<Told> events = DeviceEvents(id);
     ASSERT_EQ(events.size(), expected);
     EXPECT_EQ(events[0].kind, DATA_REGISTER);
-    EXPECT_EQ(events[0].data, Slice(Registration(row.number), 0, 20));
+    EXPECT_EQ(Slice(events[0].data, 0, 20), Slice(Registration(row.number), 0, 20));
+    // Then where the connection came from, which the packet's own address may not tell.
+    EXPECT_EQ(LinkSource(DATA_REGISTER, events[0].data.data(), events[0].data.size()).rfind("127.0.0.1:", 0), 0u);
     Bytes written;
     for (std::size_t i = 0; i < row.records.size(); ++i) {
       EXPECT_EQ(events[i + 1].kind, row.records[i].first) << i;
@@ -105,7 +108,7 @@ TEST_F(EndToEndTest, DeviceIdIsTheNumberInHexMostSignificantByteFirst) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, DATA_REGISTER);
     // Phone number and address travel on to the list unchanged.
-    EXPECT_EQ(events[0].data, Slice(Registration(number), 0, 20));
+    EXPECT_EQ(Slice(events[0].data, 0, 20), Slice(Registration(number), 0, 20));
   }
 }
 

@@ -100,7 +100,9 @@ TEST_F(EndToEndTest, RecordsFollowTheModelForRandomChunkings) {
     const std::vector<Record> expected = Model(stream, read);
     ASSERT_TRUE(WaitFor([&] { return DeviceEvents("00C0FFEE").size() >= expected.size(); }));
     std::vector<Record> got;
-    for (const Told& told : DeviceEvents("00C0FFEE")) got.push_back({told.kind, told.data});
+    // A registration record's packet bytes; the connection's source follows them.
+    for (const Told& told : DeviceEvents("00C0FFEE"))
+      got.push_back({told.kind, told.kind == DATA_REGISTER ? Slice(told.data, 0, 20) : told.data});
     EXPECT_TRUE(got == expected) << got.size() << " records, " << expected.size() << " expected";
 
     Bytes expectedAtPort;

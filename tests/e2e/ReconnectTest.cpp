@@ -2,11 +2,14 @@
 // reaches the port, before anything of the newer connection.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,15 +136,15 @@ TEST_F(EndToEndTest, DevicesThatKeepReconnectingUnderLoadLoseNothing) {
     std::snprintf(text, sizeof text, "%s%07d\n", ids[static_cast<std::size_t>(d)].c_str(), seq);
     return Text(text);
   };
-  std::atomic<bool> reading{true};
   std::mutex receivedMutex;
   Bytes received;
   const auto receivedSize = [&] {
     std::lock_guard lock(receivedMutex);
     return received.size();
   };
-  std::jthread reader([&] {
-    while (reading) {
+  // Stopped and joined on every way out of the test.
+  std::jthread reader([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
       const Bytes more = local->Read(16 * 64, std::chrono::milliseconds(20));
       std::lock_guard lock(receivedMutex);
       received.insert(received.end(), more.begin(), more.end());
@@ -160,12 +163,14 @@ TEST_F(EndToEndTest, DevicesThatKeepReconnectingUnderLoadLoseNothing) {
       auto& device = devices[static_cast<std::size_t>(d)];
       const Bytes text = message(d, round);
       if (!churn || i >= kReconnecting) {
-        ASSERT_TRUE(device->Send(text));
+        ASSERT_TRUE(device->Send(text)) << ids[static_cast<std::size_t>(d)] << " in round " << round << ": "
+                                        << std::strerror(errno);
         continue;
       }
       // The last message on the old connection, then at once the registration on a new
       // one with the next message in the same write.
-      ASSERT_TRUE(device->Send(text));
+      ASSERT_TRUE(device->Send(text)) << ids[static_cast<std::size_t>(d)] << " in round " << round << ": "
+                                      << std::strerror(errno);
       auto next = Connect();
       ASSERT_TRUE(next->Send(Concat({Registration(static_cast<std::uint32_t>(0x100 + d)), message(d, round + kRounds)})));
       if (i % 2 == 0)
@@ -180,7 +185,7 @@ TEST_F(EndToEndTest, DevicesThatKeepReconnectingUnderLoadLoseNothing) {
   }
   const std::size_t expectedMessages = static_cast<std::size_t>(kDevices * kRounds + reconnects);
   const bool complete = WaitFor([&] { return receivedSize() >= expectedMessages * 16; }, std::chrono::seconds(60));
-  reading = false;
+  reader.request_stop();
   reader.join();
   EXPECT_TRUE(complete) << received.size() / 16 << " of " << expectedMessages << " messages";
 
