@@ -309,7 +309,7 @@ def serial_main(conn, masters, per_port, devices, count, run_s):
     pick = lambda q: lat[min(len(lat) - 1, int(len(lat) * q))] / 1e6 if lat else float("nan")
     conn.send({"bytes_per_port": [len(d) for d in data], "per_device": per_device, "records": records,
                "skipped": skipped, "misrouted": misrouted, "duplicates": duplicates, "read_errors": read_errors,
-               "p50": pick(0.5), "p99": pick(0.99), "max": lat[-1] / 1e6 if lat else float("nan")})
+               "seen": seen, "p50": pick(0.5), "p99": pick(0.99), "max": lat[-1] / 1e6 if lat else float("nan")})
 
 
 # ---- one run of the traffic against a server made of `pids`
@@ -373,59 +373,90 @@ def drive(label, pids, ends, per_port, targets, register, args, ready):
     return out
 
 
-def run_vantreld(args, devices):
-    work = tempfile.mkdtemp(prefix="vantrel-scale-")
+def vantreld_setup(bin_dir, work, devices, per_port):
+    """Fills the application directory `work`: settings through `vantreld settings set`
+    (127.0.0.1, a free port, idle wait 0, no escaping, no heartbeat filter), a tunnel in Info.db
+    for every device (ID i + 1 in hexadecimal, per_port devices a port), COM<n> links in
+    work/ports to fresh ptys. Returns (environment, listening port, pty ends); the caller closes
+    the ends."""
     env = dict(os.environ, VANTREL_APP_DIR=work, VANTREL_PORT_DIR=work + "/ports")
     os.makedirs(work + "/ports")
-    vantreld = os.path.join(args.bin, "vantreld")
     port = free_ports(1)[0]
-    run = lambda *a: subprocess.run([vantreld, *a], env=env, check=True, capture_output=True)
-    run("settings", "set", "--ip", "127.0.0.1", "--port", str(port), "--delay", "0", "--escape", "off",
-        "--filter-heartbeat", "off", "--language", "en")
-    nports = math.ceil(devices / args.per_port)
-    ends = open_ptys(nports)
-    proc = None
+    subprocess.run([os.path.join(bin_dir, "vantreld"), "settings", "set", "--ip", "127.0.0.1", "--port", str(port),
+                    "--delay", "0", "--escape", "off", "--filter-heartbeat", "off", "--language", "en"],
+                   env=env, check=True, capture_output=True)
+    ends = open_ptys(math.ceil(devices / per_port))
     try:
         for n, (_, _, name) in enumerate(ends, 1):
             os.symlink(name, f"{work}/ports/COM{n}")
         db = sqlite3.connect(work + "/Info.db")
         db.executemany("insert into TunnelInfo values (?, ?, 9600, 8, '1', 'None', '')",
-                       [("%08X" % (i + 1), "COM%d" % (i // args.per_port + 1)) for i in range(devices)])
+                       [("%08X" % (i + 1), "COM%d" % (i // per_port + 1)) for i in range(devices)])
         db.commit(); db.close()
-        # The program's own descriptors (append-only); this script reads the files by name, so
-        # that its reading does not move the program's write position.
-        with open(work + "/vantreld.out", "a") as log, open(work + "/vantreld.err", "a") as err:
-            proc = subprocess.Popen([vantreld], env=env, stdout=log, stderr=err)
+    except BaseException:
+        close_ptys(ends)
+        raise
+    return env, port, ends
+
+
+def vantreld_start(bin_dir, work, env, port):
+    """Starts vantreld on `work` and returns its process once it listens on `port`."""
+    # The program's own descriptors (append-only); the readers open the files by name, so
+    # that their reading does not move the program's write position.
+    with open(work + "/vantreld.out", "a") as log, open(work + "/vantreld.err", "a") as err:
+        proc = subprocess.Popen([os.path.join(bin_dir, "vantreld")], env=env, stdout=log, stderr=err)
+    try:
         wait_listening([port], 30, [proc])
+    except BaseException:
+        vantreld_stop(proc)
+        raise
+    return proc
+
+
+def vantreld_registered(work):
+    """Registrations vantreld has reported so far."""
+    with open(work + "/vantreld.out") as log:
+        return sum(1 for line in log if " registered from " in line)
+
+
+def vantreld_wait_registered(proc, work, count):
+    deadline = time.monotonic() + 60 + count / 100
+    while vantreld_registered(work) < count:
+        if proc.poll() is not None:
+            raise RuntimeError(f"vantreld ended ({proc.returncode}); see {work}")
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"only {vantreld_registered(work)} of {count} devices registered")
+        time.sleep(0.2)
+
+
+def vantreld_stop(proc):
+    """SIGTERM, which stops the service cleanly; a kill after a minute."""
+    proc.terminate()
+    try:
+        proc.wait(60)
+    except subprocess.TimeoutExpired:
+        proc.kill(); proc.wait(10)
+
+
+def run_vantreld(args, devices):
+    work = tempfile.mkdtemp(prefix="vantrel-scale-")
+    ends = []
+    proc = None
+    try:
+        env, port, ends = vantreld_setup(args.bin, work, devices, args.per_port)
+        proc = vantreld_start(args.bin, work, env, port)
         print(f"vantreld ({devices} devices): pid {proc.pid}, application directory {work}", flush=True)
-
-        def registered():
-            with open(work + "/vantreld.out") as log:
-                return sum(1 for line in log if " registered from " in line)
-
-        def ready(failed):
-            deadline = time.monotonic() + 60 + devices / 100
-            while registered() < devices - failed:
-                if proc.poll() is not None:
-                    raise RuntimeError(f"vantreld ended ({proc.returncode}); see {work}")
-                if time.monotonic() > deadline:
-                    raise RuntimeError(f"only {registered()} of {devices - failed} devices registered")
-                time.sleep(0.2)
-
         started = memory([proc.pid])
-        out = drive(f"vantreld ({devices})", [proc.pid], ends, args.per_port, [port] * devices, True, args, ready)
+        out = drive(f"vantreld ({devices})", [proc.pid], ends, args.per_port, [port] * devices, True, args,
+                    lambda failed: vantreld_wait_registered(proc, work, devices - failed))
         out["started"] = started
-        out["ports"] = nports
+        out["ports"] = len(ends)
         with open(work + "/vantreld.err") as err:
             out["problems"] = err.read().splitlines()
         return out
     finally:
         if proc is not None:
-            proc.terminate()
-            try:
-                proc.wait(60)
-            except subprocess.TimeoutExpired:
-                proc.kill(); proc.wait(10)
+            vantreld_stop(proc)
         close_ptys(ends)
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
@@ -539,4 +570,5 @@ def main():
         print(f"\nload average at the end: {' '.join(f.read().split()[:3])}")
 
 
-main()
+if __name__ == "__main__":
+    main()
