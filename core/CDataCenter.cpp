@@ -293,6 +293,14 @@ void CDataCenter::RunStatisticsPass() {
   WriteDebugLine("[MSG]", "Tcp Recv:%d, Tcp Send:%d, Com Send:%d , Com Recv%d\n",
                  static_cast<int>(TcpRecvQueue.Count()), static_cast<int>(TcpSendQueue.Count()),
                  static_cast<int>(ComSendQueue.Count()), static_cast<int>(ComRecvQueue.Count()));
+  std::string refused;
+  for (std::size_t reason = 0; reason < kRefusalReasons; ++reason) {
+    const std::uint64_t count = m_refusals[reason].load(std::memory_order_relaxed);
+    if (count == 0) continue;
+    refused += std::string(refused.empty() ? "" : ", ") + RefusalReasonName(static_cast<RefusalReason>(reason)) + " " +
+               std::to_string(count);
+  }
+  if (!refused.empty()) WriteDebugLine("[MSG]", "Refused: %s\n", refused.c_str());
 }
 
 void CDataCenter::StatisticsThread(CEvent& stop) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
+#include "core/RefusalReason.h"
 #include "model/DataItem.h"
 #include "model/DeviceTraffic.h"
 #include "model/NotTransRecord.h"
@@ -101,6 +103,12 @@ class CDataCenter {
   std::int64_t OnlineCount() const { return m_onlineCount.load(std::memory_order_relaxed); }
   std::int64_t MatchedOnlineCount() const { return m_matchedOnlineCount.load(std::memory_order_relaxed); }
 
+  // Refused connections and registrations, by reason, since the process started. Any thread.
+  void CountRefusal(RefusalReason reason) { m_refusals[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed); }
+  std::uint64_t Refusals(RefusalReason reason) const {
+    return m_refusals[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
+  }
+
   // One pass of the statistics thread: trims every queue to 5000 records (ComSendQueue's
   // trimmed records go to the not-forwarded store, the others are counted in a diagnostic
   // line) and writes the queue-length line. Public so that a test can run a pass without
@@ -140,6 +148,7 @@ class CDataCenter {
   std::atomic<std::int64_t> m_matchedOnlineCount{0};
   std::atomic<TargetHandle> m_notifyWindow{0};
   std::atomic<bool> m_reportsCarryData{true};
+  std::array<std::atomic<std::uint64_t>, kRefusalReasons> m_refusals{};
 
   std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;

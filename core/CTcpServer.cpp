@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "core/CDataCenter.h"
+#include "core/CTunnelTable.h"
 #include "core/WriteWarning.h"
 #include "model/LinkEvent.h"
 #include "model/ReportedItem.h"
+#include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "net/WriteTrace.h"
 #include "platform/CMessageTarget.h"
@@ -76,9 +78,10 @@ void Push(const std::string& deviceId, DataKind kind, const unsigned char* data,
 }  // namespace
 
 CTcpServer::CTcpServer(const std::string& localIp, std::uint16_t localPort,
-                       std::chrono::milliseconds registrationTimeout)
+                       std::chrono::milliseconds registrationTimeout, CAdmission::Limits admissionLimits)
     // Zero-byte reads: a connection waiting for data holds no receive buffer.
     : CSocketServer(localIp, 0, localPort, 100, 100, DATA_ITEM_PAYLOAD, 0, true, true),
+      m_admission(admissionLimits),
       m_registrationTimeout(registrationTimeout) {
   m_sendThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { TcpSendThread(stop); });
   m_linkTimerThread = Sockora::Win32::CStoppableThread::Launch([this](CEvent& stop) { LinkTimerThread(stop); });
@@ -165,21 +168,51 @@ void CTcpServer::RemoveConnection(Socket* socket) {
 }
 
 void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
+  sockaddr_in peer{};
+  if (address.GetUsed() >= sizeof peer) std::memcpy(&peer, address.GetBuffer(), sizeof peer);
+  const std::uint32_t source = ntohl(peer.sin_addr.s_addr);
+  char sourceText[24];
+  std::snprintf(sourceText, sizeof sourceText, "%s:%u", CAdmission::AddressText(source).c_str(), ntohs(peer.sin_port));
+  const SettingInfo settings = CurrentSettings();
+  RefusalReason reason{};
+  if (!m_admission.Arrive(source, settings.AllowedNetworks, settings.MaxConnectionsPerAddress, reason)) {
+    // Refused before anything is read: no record, no row, nothing forwarded.
+    CDataCenter::Instance().CountRefusal(reason);
+    std::string why;
+    switch (reason) {
+      case RefusalReason::Network:
+        why = "it comes from outside the allowed networks (AllowedNetworks)";
+        break;
+      case RefusalReason::PerAddressCap:
+        why = std::to_string(settings.MaxConnectionsPerAddress) +
+              " connections from its address are open, as many as MaxConnectionsPerAddress allows";
+        break;
+      default:
+        why = "its address is refused for a while: registrations from it kept failing their bindings";
+        break;
+    }
+    Tell({m_admission.RefusalLine(source, true, 1, std::string("connection from ") + sourceText + " refused: " + why)});
+    socket.AbortiveClose();
+    return;
+  }
   AddConnection(&socket);
-  if (address.GetUsed() >= sizeof(sockaddr_in)) {
-    sockaddr_in peer{};
-    std::memcpy(&peer, address.GetBuffer(), sizeof peer);
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  {
     CScopedLock lock(m_serverLock);
-    if (auto it = m_connectionTable.find(&socket); it != m_connectionTable.end())
-      std::snprintf(it->second->Source, sizeof it->second->Source, "%s:%u", text, ntohs(peer.sin_port));
+    if (auto it = m_connectionTable.find(&socket); it != m_connectionTable.end()) {
+      it->second->Address = source;
+      std::memcpy(it->second->Source, sourceText, sizeof sourceText);
+    }
   }
   {
     std::lock_guard lock(m_pendingMutex);
     m_registrationPending[&socket] = true;
   }
   socket.Read();
+}
+
+void CTcpServer::Tell(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    if (!line.empty()) WriteWarning(line);
 }
 
 // The abortive close that follows removes the record (OnConnectionClosed), once the
@@ -192,6 +225,8 @@ void CTcpServer::OnConnectionClosed(Socket& socket) {
   // registration overtaken by this offline record.
   CScopedLock lock(m_serverLock);
   ReportOffline(&socket);
+  // Only an admitted connection has a record, and counts against its address's cap.
+  if (auto it = m_connectionTable.find(&socket); it != m_connectionTable.end()) m_admission.Left(it->second->Address);
   RemoveConnection(&socket);
   ReplacementFinished(socket);
   std::lock_guard pendingLock(m_pendingMutex);
@@ -235,6 +270,7 @@ void CTcpServer::ReportOffline(Socket* socket, bool replaced) {
 void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
   Socket* replaced = nullptr;
   bool keepReading = true;
+  std::vector<std::string> refusal;
   // Looked up once per receive, for the units and for the hold.
   std::string id;
   {
@@ -255,8 +291,10 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
           record.BufferedLength = static_cast<std::uint16_t>(record.BufferedLength + take);
           data += take;
           length -= take;
-          if (record.BufferedLength == kRegistrationLength) replaced = Register(socket, record);
+          if (record.BufferedLength == kRegistrationLength) replaced = Register(socket, record, refusal);
         }
+        // Refused: nothing it sent goes anywhere.
+        if (record.Expired) length = 0;
         id = DataDeviceIdOf(&socket);
         if (replaced != nullptr) {
           // After whatever the replaced connection still delivers.
@@ -281,6 +319,11 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
     replaced->Shutdown(SHUT_RD);
     replaced->Release();
     m_linkTimerWake.Set();
+    return;
+  }
+  if (!refusal.empty()) {
+    Tell(refusal);
+    socket.AbortiveClose();
     return;
   }
   if (!keepReading)
@@ -352,12 +395,38 @@ bool CTcpServer::IsPending(Socket& socket) {
   return it != m_registrationPending.end() && it->second;
 }
 
-CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record) {
+CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std::vector<std::string>& refusal) {
   {
     std::lock_guard lock(m_pendingMutex);
     m_registrationPending[&socket] = false;
   }
   const std::string id = RegisteredDeviceId(record.Buffer);
+  const std::string phone = RegisteredPhone(record.Buffer);
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  std::string why;
+  const CTunnelTable::Admission admission = tunnels.Admit(id, phone, record.Address);
+  if (admission == CTunnelTable::Admission::WrongPhone)
+    why = "its phone number is not the one bound to the device";
+  else if (admission == CTunnelTable::Admission::WrongNetwork)
+    why = "it comes from outside the networks bound to the device";
+  else if (CurrentSettings().RefuseUnconfigured && !tunnels.Contains(id))
+    why = "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+  if (!why.empty()) {
+    // The live connection of the ID, if any, keeps its link: nothing is reported.
+    const bool binding = admission != CTunnelTable::Admission::Accepted;
+    CDataCenter::Instance().CountRefusal(binding ? RefusalReason::Binding : RefusalReason::Unconfigured);
+    record.Expired = true;
+    record.BufferedLength = 0;
+    refusal.push_back(m_admission.RefusalLine(record.Address, false, 10,
+                                              "device " + id + " refused: registration from " + record.Source +
+                                                  ", phone \"" + phone + "\": " + why));
+    if (binding) {
+      refusal.push_back(m_admission.BindingRefused(record.Address));
+      // A throttle that starts wakes the link timer, which ends it on time.
+      if (!refusal.back().empty()) m_linkTimerWake.Set();
+    }
+    return nullptr;
+  }
   Socket* old = nullptr;
   {
     std::lock_guard lock(m_deviceMutex);
@@ -406,6 +475,7 @@ void CTcpServer::PushUnits(const std::string& id, const unsigned char* data, std
 struct CTcpServer::DueLinks {
   std::vector<std::pair<Socket*, std::uint16_t>> overdue;  // referenced, with the bytes it sent
   std::vector<std::pair<Socket*, Socket*>> ended;          // replaced and successor, referenced
+  std::vector<std::string> lines;                          // throttles that ended
 };
 
 void CTcpServer::LinkTimerThread(CEvent& stop) {
@@ -420,6 +490,7 @@ void CTcpServer::LinkTimerThread(CEvent& stop) {
       socket->Close();
       socket->Release();
     }
+    Tell(due.lines);
     for (const auto& [replaced, successor] : due.ended) {
       replaced->Close();
       replaced->Release();
@@ -437,6 +508,7 @@ std::chrono::steady_clock::time_point CTcpServer::CollectDueLinks(DueLinks& due)
   const Clock::time_point now = Clock::now();
   // With nothing pending, no connection accepted from now on is due any earlier.
   Clock::time_point next = now + m_registrationTimeout;
+  due.lines = m_admission.EndThrottles(now, next);
   CScopedLock lock(m_serverLock);
   {
     std::lock_guard pendingLock(m_pendingMutex);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/CAdmission.h"
 #include "model/DataItem.h"
 #include "net/CSocketServer.h"
 #include "platform/CAutoResetEvent.h"
@@ -47,7 +48,8 @@ class CTcpServer : public Sockora::CSocketServer {
   // the sending thread and the registration timeout's thread run from here on. Throws the
   // framework's exception when the server cannot be built.
   CTcpServer(const std::string& localIp, std::uint16_t localPort,
-             std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60));
+             std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60),
+             CAdmission::Limits admissionLimits = {});
   // Service thread: stops accepting and reading, stops the sending thread (the owner of
   // NotifyWindow keeps handling its sends meanwhile), then shuts the server down, closing
   // every connection.
@@ -72,6 +74,9 @@ class CTcpServer : public Sockora::CSocketServer {
   void OnBufferAllocated() override;
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
   std::uint32_t ReceiveLimit() override;
+  // Writes refusal lines (the operator must see them, also with --quiet). Any thread, no
+  // lock held.
+  static void Tell(const std::vector<std::string>& lines);
   // The framework's messages go to the trace log (and so to the debug sink).
   void OnError(const std::string& message) override;
   // Devices cannot connect: the operator is told, at once and then at most once a minute
@@ -99,8 +104,9 @@ class CTcpServer : public Sockora::CSocketServer {
     std::int64_t ConnectTime = 0;
     std::int64_t LastReceiveTime = 0;
     std::chrono::steady_clock::time_point Accepted;
-    // Closed for not registering in time: what still arrives is not looked at.
+    // Closed for not registering in time, or refused: what still arrives is not looked at.
     bool Expired = false;
+    std::uint32_t Address = 0;  // the source address, host byte order
     char Source[24] = {};  // "address:port" the connection came from
     unsigned char Buffer[kRegistrationLength];
   };
@@ -126,8 +132,11 @@ class CTcpServer : public Sockora::CSocketServer {
   // The registration in the record's buffer is complete: registers the connection under
   // its device ID; the caller holds the server lock. Returns a connection that lost the
   // ID to this one, now being replaced, with a reference taken for the caller to shut its
-  // read side down once the lock is left and then release; null otherwise.
-  Socket* Register(Socket& socket, LinkRecord& record);
+  // read side down once the lock is left and then release; null otherwise. A registration
+  // that its device's binding (or RefuseUnconfigured) refuses registers nothing and
+  // replaces nothing: the record expires and `refusal` gets the lines to write once the
+  // lock is left, for the caller to close the connection.
+  Socket* Register(Socket& socket, LinkRecord& record, std::vector<std::string>& refusal);
   // Pushes received bytes of the connection that holds `deviceId` as units (nothing for
   // an empty ID: the bytes belong to nobody); the caller holds the server lock.
   void PushUnits(const std::string& deviceId, const unsigned char* data, std::uint32_t length);
@@ -173,6 +182,7 @@ class CTcpServer : public Sockora::CSocketServer {
   std::map<std::string, Socket*> m_deviceSockets;
   // The same pairs the other way round: every receive asks which device a connection holds.
   std::map<Socket*, std::string> m_socketDevices;
+  CAdmission m_admission;
   std::mutex m_heldMutex;
   std::map<Socket*, std::string> m_held;  // each with a reference taken, by device ID
   std::atomic<TargetHandle> m_notifyWindow{0};

@@ -45,13 +45,56 @@ void CTunnelTable::Remove(const std::string& deviceId) {
   if (it == m_tunnels.end()) return;
   Unindex(it->second);
   m_tunnels.erase(it);
+  m_bindings.erase(deviceId);
   Touch();
+}
+
+bool CTunnelTable::SetBinding(const TunnelBinding& binding, std::string& bad) {
+  Bound bound{binding, {}};
+  if (!ParseNetworks(binding.Networks, bound.Networks, bad)) return false;
+  std::unique_lock lock(m_mutex);
+  if (binding.Phone.empty() && bound.Networks.empty())
+    m_bindings.erase(binding.DeviceID);
+  else
+    m_bindings[binding.DeviceID] = std::move(bound);
+  return true;
+}
+
+void CTunnelTable::RemoveBinding(const std::string& deviceId) {
+  std::unique_lock lock(m_mutex);
+  m_bindings.erase(deviceId);
+}
+
+std::optional<TunnelBinding> CTunnelTable::GetBinding(const std::string& deviceId) const {
+  std::shared_lock lock(m_mutex);
+  auto it = m_bindings.find(deviceId);
+  if (it == m_bindings.end()) return std::nullopt;
+  return it->second.Binding;
+}
+
+std::map<std::string, TunnelBinding> CTunnelTable::Bindings() const {
+  std::shared_lock lock(m_mutex);
+  std::map<std::string, TunnelBinding> bindings;
+  for (const auto& [id, bound] : m_bindings) bindings.emplace(id, bound.Binding);
+  return bindings;
+}
+
+CTunnelTable::Admission CTunnelTable::Admit(const std::string& deviceId, std::string_view phone,
+                                            std::uint32_t address) const {
+  std::shared_lock lock(m_mutex);
+  auto it = m_bindings.find(deviceId);
+  if (it == m_bindings.end()) return Admission::Accepted;
+  const Bound& bound = it->second;
+  if (!bound.Binding.Phone.empty() && phone != bound.Binding.Phone) return Admission::WrongPhone;
+  if (!bound.Networks.empty() && !InNetworks(bound.Networks, address)) return Admission::WrongNetwork;
+  return Admission::Accepted;
 }
 
 void CTunnelTable::Clear() {
   std::unique_lock lock(m_mutex);
   m_tunnels.clear();
   m_idsByPort.clear();
+  m_bindings.clear();
 }
 
 bool CTunnelTable::Contains(const std::string& deviceId) const {

@@ -2,11 +2,15 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "model/NetworkList.h"
+#include "model/TunnelBinding.h"
 #include "model/TunnelInfo.h"
 
 // The process's configured tunnels, by device ID (byte-wise, case-sensitive keys).
@@ -20,7 +24,8 @@ class CTunnelTable {
   void Add(const TunnelInfo& tunnel);
   // Sets (or inserts) the entry under tunnel.DeviceID.
   void Modify(const TunnelInfo& tunnel);
-  // Erases a present key and moves LastChange; an absent key changes nothing.
+  // Erases a present key, and its binding, and moves LastChange; an absent key changes
+  // nothing.
   void Remove(const std::string& deviceId);
 
   bool Contains(const std::string& deviceId) const;
@@ -34,7 +39,22 @@ class CTunnelTable {
   // Seconds since 1970 (low 32 bits) of the last change; 0 until the first one.
   std::uint32_t LastChange() const;
 
-  // Tests and start-up reloads: empties the table without moving LastChange.
+  // Bindings, by device ID: what a registration must show to take a tunnel.
+  // Sets the device's binding; one with neither phone nor networks removes it. False, with
+  // the entry that is not a network in `bad`, when its networks do not parse (nothing
+  // changes then).
+  bool SetBinding(const TunnelBinding& binding, std::string& bad);
+  void RemoveBinding(const std::string& deviceId);
+  std::optional<TunnelBinding> GetBinding(const std::string& deviceId) const;
+  std::map<std::string, TunnelBinding> Bindings() const;
+
+  enum class Admission { Accepted, WrongPhone, WrongNetwork };
+  // Whether a registration of `deviceId` with this phone number (the packet's text up to
+  // its first zero byte) from `address` (host byte order) may take the device's tunnel.
+  Admission Admit(const std::string& deviceId, std::string_view phone, std::uint32_t address) const;
+
+  // Tests and start-up reloads: empties the table (tunnels and bindings) without moving
+  // LastChange.
   void Clear();
 
  private:
@@ -54,4 +74,9 @@ class CTunnelTable {
   // which scanning every tunnel made cost thousands of comparisons per chunk.
   std::map<std::string, std::set<std::string>, IgnoringCase> m_idsByPort;
   std::uint32_t m_lastChange = 0;
+  struct Bound {
+    TunnelBinding Binding;
+    std::vector<Ipv4Network> Networks;  // parsed once, checked at every registration
+  };
+  std::map<std::string, Bound> m_bindings;
 };

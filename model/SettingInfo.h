@@ -18,6 +18,10 @@ struct SettingInfo {
   // Bytes of NotTransData (all its values) beyond which new not-forwarded records are
   // counted, not stored. Stored under a key of its own, which older readers ignore.
   std::int64_t NotTransMaxBytes = std::int64_t{1} << 30;
+  // Who may be a device. Each under a key of its own, which older readers ignore.
+  std::string AllowedNetworks;  // a network list (ParseNetworks); empty: every address
+  bool RefuseUnconfigured = false;  // close a registration for an ID without a tunnel
+  std::int32_t MaxConnectionsPerAddress = 0;  // 0: no cap
 
   bool operator==(const SettingInfo&) const = default;
 };

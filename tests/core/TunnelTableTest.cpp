@@ -100,3 +100,56 @@ TEST_F(TunnelTableTest, LookupsFromWorkerThreadsWhileTheTableChanges) {
   for (auto& reader : readers) reader.join();
   EXPECT_GE(lookups.load(), 2000);
 }
+
+TEST(NetworkListTest, EntriesParseOrNameTheFirstBadOne) {
+  struct Case {
+    const char* text;
+    const char* bad;        // empty: the text parses
+    const char* canonical;  // the parsed list written back
+  };
+  const Case cases[] = {
+      {"", "", ""},
+      {"  ", "", ""},
+      {"10.0.0.0/8,203.0.113.7/32", "", "10.0.0.0/8,203.0.113.7/32"},
+      {" 203.0.113.7 , 0.0.0.0/0", "", "203.0.113.7/32,0.0.0.0/0"},
+      {"10.1.2.3/8", "10.1.2.3/8", ""},  // host bits under the mask: a typing error
+      {"10.0.0.0/33", "10.0.0.0/33", ""},
+      {"10.0.0.0/", "10.0.0.0/", ""},
+      {"10.0.0/8", "10.0.0/8", ""},
+      {"010.0.0.0/8", "010.0.0.0/8", ""},
+      {"10.0.0.0/8,,11.0.0.0/8", "an empty entry", ""},
+      {"example.com", "example.com", ""},
+      {"10.0.0.0/8x", "10.0.0.0/8x", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<Ipv4Network> networks;
+    std::string bad;
+    EXPECT_EQ(ParseNetworks(c.text, networks, bad), *c.bad == '\0');
+    EXPECT_EQ(bad, c.bad);
+    EXPECT_EQ(NetworksText(networks), c.canonical);
+  }
+}
+
+TEST_F(TunnelTableTest, ABindingAdmitsOnlyItsPhoneAndNetworks) {
+  table.Add(Tunnel("00000001", "COM1"));
+  std::string bad;
+  EXPECT_FALSE(table.SetBinding({"00000001", "139", "10.0.0.0/8,nonsense"}, bad));
+  EXPECT_EQ(bad, "nonsense");
+  EXPECT_FALSE(table.GetBinding("00000001"));
+  ASSERT_TRUE(table.SetBinding({"00000001", "139", "10.0.0.0/8"}, bad));
+  const std::uint32_t inside = 0x0A010203, outside = 0x0B010203;
+  using A = CTunnelTable::Admission;
+  EXPECT_EQ(table.Admit("00000001", "139", inside), A::Accepted);
+  EXPECT_EQ(table.Admit("00000001", "1390", inside), A::WrongPhone);
+  EXPECT_EQ(table.Admit("00000001", "139", outside), A::WrongNetwork);
+  EXPECT_EQ(table.Admit("00000002", "anything", outside), A::Accepted);  // unbound
+  // Neither phone nor networks: no binding at all.
+  ASSERT_TRUE(table.SetBinding({"00000001", "", ""}, bad));
+  EXPECT_FALSE(table.GetBinding("00000001"));
+  ASSERT_TRUE(table.SetBinding({"00000001", "", "10.0.0.0/8"}, bad));
+  EXPECT_EQ(table.Admit("00000001", "any phone", inside), A::Accepted);
+  // Deleting the tunnel deletes its binding.
+  table.Remove("00000001");
+  EXPECT_FALSE(table.GetBinding("00000001"));
+}

@@ -16,8 +16,9 @@
 // last one has been read, and compare what came out with the chunks as they were read.
 class ObservedTcpServer : public CTcpServer {
  public:
-  explicit ObservedTcpServer(std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60))
-      : CTcpServer("127.0.0.1", 0, registrationTimeout) {
+  explicit ObservedTcpServer(std::chrono::milliseconds registrationTimeout = std::chrono::seconds(60),
+                             CAdmission::Limits limits = {})
+      : CTcpServer("127.0.0.1", 0, registrationTimeout, limits) {
     Start();
     StartAcceptingConnections();
   }

@@ -14,9 +14,18 @@
 
 #include "protocol/RegistrationPacket.h"
 
-TestDevice::TestDevice(std::uint16_t port) {
+TestDevice::TestDevice(std::uint16_t port, const char* source) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
+  if (source != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return;
+    }
+  }
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(port);
@@ -66,8 +75,8 @@ void TestDevice::Reset() {
   m_fd = -1;
 }
 
-Bytes Registration(std::uint32_t number) {
+Bytes Registration(std::uint32_t number, const char* phone) {
   RegistrationPacket packet{};
-  BuildRegistrationPacket(number, "13912345678", "10.1.2.3", packet);
+  BuildRegistrationPacket(number, phone, "10.1.2.3", packet);
   return Bytes(packet.begin(), packet.end());
 }

@@ -8,7 +8,8 @@
 // A simulated device: a TCP connection to the link handler on 127.0.0.1.
 class TestDevice {
  public:
-  explicit TestDevice(std::uint16_t port);
+  // `source`: the local address to connect from (127.0.0.2 stands for another network).
+  explicit TestDevice(std::uint16_t port, const char* source = nullptr);
   ~TestDevice();
   TestDevice(const TestDevice&) = delete;
   TestDevice& operator=(const TestDevice&) = delete;
@@ -32,4 +33,4 @@ class TestDevice {
 };
 
 // The 21-byte registration of a device number, with a phone number and an address.
-Bytes Registration(std::uint32_t number);
+Bytes Registration(std::uint32_t number, const char* phone = "13912345678");
