@@ -34,52 +34,40 @@ void CDeviceList::SetMonitor(CMonitorFeed* monitor) {
   CDataCenter::Instance().SetReportsCarryData(monitor != nullptr);
 }
 
-const std::string& CDeviceList::Cell(int row, int column) const {
-  return m_cells.at(static_cast<std::size_t>(row)).at(static_cast<std::size_t>(column));
-}
-
-void CDeviceList::SetCell(int row, int column, const std::string& text) {
-  m_cells[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)] = text;
+void CDeviceList::Changed(int row, int column) {
   if (m_view != nullptr) m_view->CellChanged(row, column);
 }
 
 void CDeviceList::RemoveAllRows() {
-  m_cells.clear();
+  m_rows.clear();
+  m_rowIndex.clear();
   if (m_view != nullptr) m_view->RowsReset();
 }
 
 void CDeviceList::RebuildDeviceList() {
-  m_cells.clear();
-  {
-    std::lock_guard lock(m_rowTextsMutex);
-    m_rowTexts.clear();
-    for (const auto& [id, tunnel] : CTunnelTable::Instance().Snapshot()) {
-      RowTexts texts;
-      texts.LinkState = Text(IDS_LINK_DISCONNECTED);
-      texts.PortState = Text(m_serial.IsPortOpen(tunnel.SerialNo) ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
-      texts.Tunnel = tunnel;
-      m_rowTexts.emplace(id, texts);
-    }
-  }
-  {
-    std::lock_guard lock(m_rowIndexMutex);
-    m_rowIndex.clear();
-  }
-  std::lock_guard lock(m_rowTextsMutex);
-  int row = 0;
-  for (const auto& [id, texts] : m_rowTexts) {
-    m_cells.push_back({id, texts.Phone, texts.SourceIp, texts.Tunnel.SerialNo, texts.Tunnel.BaudRate, texts.LinkState,
-                       texts.PortState, texts.BytesIn, texts.BytesOut, texts.Tunnel.Note});
-    std::lock_guard indexLock(m_rowIndexMutex);
-    m_rowIndex[id] = row++;
+  m_rows.clear();
+  m_rowIndex.clear();
+  for (const auto& [id, tunnel] : CTunnelTable::Instance().Snapshot()) {
+    DeviceRow row;
+    row.DeviceId = id;
+    row.SerialNo = tunnel.SerialNo;
+    row.BaudRate = tunnel.BaudRate;
+    row.Note = tunnel.Note;
+    row.PortState = m_serial.IsPortOpen(tunnel.SerialNo) ? DeviceRow::Port::Open : DeviceRow::Port::Closed;
+    m_rowIndex[id] = RowCount();
+    m_rows.push_back(std::move(row));
   }
   if (m_view != nullptr) m_view->RowsReset();
 }
 
-int CDeviceList::RowOf(const std::string& deviceId) {
-  std::lock_guard lock(m_rowIndexMutex);
+int CDeviceList::RowOf(const std::string& deviceId) const {
   auto it = m_rowIndex.find(deviceId);
-  return it == m_rowIndex.end() || it->second >= RowCount() ? -1 : it->second;
+  return it == m_rowIndex.end() ? -1 : it->second;
+}
+
+void CDeviceList::SetPortState(int row, DeviceRow::Port state) {
+  m_rows[static_cast<std::size_t>(row)].PortState = state;
+  Changed(row, PortState);
 }
 
 void CDeviceList::SendStatus(int pane, const std::string& text) {
@@ -105,21 +93,28 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
     case DATA_REGISTER:
       SendOnlineCounts(false);
       if (row >= 0) {
-        SetCell(row, Phone, RegisteredPhone(item.Data));
-        SetCell(row, SourceIp, RegisteredAddress(item.Data));
-        SetCell(row, LinkState, Text(IDS_LINK_CONNECTED));
+        DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
+        entry.Phone = RegisteredPhone(item.Data);
+        entry.SourceIp = RegisteredAddress(item.Data);
+        entry.LinkState = DeviceRow::Link::Connected;
+        Changed(row, Phone);
+        Changed(row, SourceIp);
+        Changed(row, LinkState);
         SendOnlineCounts(true);
       }
       break;
     case DATA_OFFLINE:
       SendOnlineCounts(false);
       if (row >= 0) {
-        SetCell(row, LinkState, Text(IDS_LINK_DISCONNECTED));
+        m_rows[static_cast<std::size_t>(row)].LinkState = DeviceRow::Link::Disconnected;
+        Changed(row, LinkState);
         SendOnlineCounts(true);
       }
       break;
     case DATA_USER:
-      if (row >= 0) SetCell(row, BytesIn, Decimal(CDataCenter::Instance().GetDeviceTraffic(id).BytesIn));
+      if (row < 0) break;
+      m_rows[static_cast<std::size_t>(row)].BytesIn = CDataCenter::Instance().GetDeviceTraffic(id).BytesIn;
+      Changed(row, BytesIn);
       break;
     default:
       break;
@@ -132,7 +127,8 @@ LRESULT CDeviceList::OnTcpStatus(WPARAM code, const DataItem& item) {
   const std::string id = DeviceIdOf(item);
   const int row = RowOf(id);
   if (row < 0) return 0;
-  SetCell(row, BytesOut, Decimal(CDataCenter::Instance().GetDeviceTraffic(id).BytesOut));
+  m_rows[static_cast<std::size_t>(row)].BytesOut = CDataCenter::Instance().GetDeviceTraffic(id).BytesOut;
+  Changed(row, BytesOut);
   if (m_monitor != nullptr) m_monitor->AddComToTcp(static_cast<int>(code), item);
   return 0;
 }
@@ -153,8 +149,8 @@ LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
   if (code == SERIAL_WRITE_FAILED) CDataCenter::Instance().StoreNotTransData(item);
   const int row = RowOf(DeviceIdOf(item));
   if (row < 0) return 0;
-  const std::string text = Text(code == SERIAL_WRITTEN ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
-  if (strcasecmp(Cell(row, PortState).c_str(), text.c_str()) != 0) SetCell(row, PortState, text);
+  const DeviceRow::Port state = code == SERIAL_WRITTEN ? DeviceRow::Port::Open : DeviceRow::Port::Closed;
+  if (Row(row).PortState != state) SetPortState(row, state);
   if (m_monitor != nullptr) m_monitor->AddTcpToCom(static_cast<int>(code), item);
   return 0;
 }
@@ -168,22 +164,30 @@ LRESULT CDeviceList::OnStoreLimit(WPARAM full, LPARAM figure) {
 }
 
 void CDeviceList::UpdatePortColumn(const std::string& portName, int code) {
-  const std::string text = Text(code == static_cast<int>(SERIAL_OPENED) ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
+  const DeviceRow::Port state =
+      code == static_cast<int>(SERIAL_OPENED) ? DeviceRow::Port::Open : DeviceRow::Port::Closed;
   for (const std::string& id : CTunnelTable::Instance().IdsOnPort(portName)) {
     const int row = RowOf(id);
-    if (row >= 0) SetCell(row, PortState, text);
+    if (row >= 0) SetPortState(row, state);
   }
 }
 
 LRESULT CDeviceList::OnDeviceEdited(WPARAM code, const TunnelInfo& tunnel) {
   if (code != 1) return 0;
   if (m_selectedRow >= 0 && m_selectedRow < RowCount()) {
-    SetCell(m_selectedRow, Port, tunnel.SerialNo);
-    SetCell(m_selectedRow, Note, tunnel.Note);
+    DeviceRow& selected = m_rows[static_cast<std::size_t>(m_selectedRow)];
+    selected.SerialNo = tunnel.SerialNo;
+    selected.Note = tunnel.Note;
+    Changed(m_selectedRow, Port);
+    Changed(m_selectedRow, Note);
   }
   // Every device on one port shares its settings.
-  for (int row = 0; row < RowCount(); ++row)
-    if (strcasecmp(Cell(row, Port).c_str(), tunnel.SerialNo.c_str()) == 0) SetCell(row, BaudRate, tunnel.BaudRate);
+  for (int row = 0; row < RowCount(); ++row) {
+    DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
+    if (strcasecmp(entry.SerialNo.c_str(), tunnel.SerialNo.c_str()) != 0) continue;
+    entry.BaudRate = tunnel.BaudRate;
+    Changed(row, BaudRate);
+  }
 
   const PortSettings settings = PortSettings::FromTunnel(tunnel);
   switch (m_serial.CompareSettings(settings)) {

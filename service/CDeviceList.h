@@ -1,8 +1,8 @@
 #pragma once
 
-#include <array>
+#include <cstdint>
 #include <map>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +23,21 @@ class CDeviceListView {
   virtual void CellChanged(int row, int column) = 0;
 };
 
+// A configured device's row in its own terms; a view makes the texts, in the language in
+// use when it shows them.
+struct DeviceRow {
+  enum class Link { Disconnected, Connected };
+  enum class Port { Closed, Open };
+
+  std::string DeviceId;
+  std::string Phone, SourceIp;  // as the device registered; empty until it has
+  std::string SerialNo, BaudRate, Note;  // the tunnel's
+  Link LinkState = Link::Disconnected;
+  Port PortState = Port::Closed;
+  // The data center's counts; empty until the first record that counts them.
+  std::optional<std::uint64_t> BytesIn, BytesOut;
+};
+
 // The device list of the service host, without a widget: one row per configured device
 // with its link and port state and byte counters, kept up to date from the forwarding
 // core's messages; failed COM writes of listed devices are handed over for storage.
@@ -31,12 +46,6 @@ class CDeviceList {
  public:
   static constexpr int kColumns = 10;
   enum Column { DeviceId, Phone, SourceIp, Port, BaudRate, LinkState, PortState, BytesIn, BytesOut, Note };
-
-  // The texts kept per configured device, in this order.
-  struct RowTexts {
-    std::string Phone, SourceIp, LinkState, PortState, BytesIn, BytesOut;
-    TunnelInfo Tunnel;
-  };
 
   // While it lives, reports of forwarded data carry their bytes only when a monitor is set.
   explicit CDeviceList(CSerialInterface& serial);
@@ -53,7 +62,7 @@ class CDeviceList {
   // One row per tunnel, in device-ID order, every device disconnected.
   void RebuildDeviceList();
   void RemoveAllRows();
-  // Column 6 of every row whose tunnel uses the port: open for SERIAL_OPENED, else closed.
+  // The port state of every row whose tunnel uses the port: open for SERIAL_OPENED, else closed.
   void UpdatePortColumn(const std::string& portName, int code);
 
   // The handlers of the messages; each returns 0.
@@ -69,12 +78,14 @@ class CDeviceList {
   void SetSelectedRow(int row) { m_selectedRow = row; }
   int SelectedRow() const { return m_selectedRow; }
 
-  int RowCount() const { return static_cast<int>(m_cells.size()); }
-  const std::string& Cell(int row, int column) const;
+  int RowCount() const { return static_cast<int>(m_rows.size()); }
+  const DeviceRow& Row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
 
  private:
-  int RowOf(const std::string& deviceId);
-  void SetCell(int row, int column, const std::string& text);
+  int RowOf(const std::string& deviceId) const;
+  // Tells the view that a cell of `row` shows something new.
+  void Changed(int row, int column);
+  void SetPortState(int row, DeviceRow::Port state);
   void SendStatus(int pane, const std::string& text);
   void SendOnlineCounts(bool withMatched);
 
@@ -84,10 +95,7 @@ class CDeviceList {
   CDeviceEventObserver* m_observer = nullptr;
   TargetHandle m_mainWindow = 0;
 
-  std::mutex m_rowIndexMutex;
+  std::vector<DeviceRow> m_rows;  // in device-ID order
   std::map<std::string, int> m_rowIndex;
-  std::mutex m_rowTextsMutex;
-  std::map<std::string, RowTexts> m_rowTexts;
-  std::vector<std::array<std::string, kColumns>> m_cells;  // what the list shows
   int m_selectedRow = -1;
 };

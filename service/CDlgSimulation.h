@@ -17,7 +17,7 @@ class CNamedEventHost;
 // The service host: starts and stops the forwarding service as one unit (ports, data
 // center state, TCP server), runs the thread that keeps the TCP server alive, and
 // receives the forwarding core's messages on the user-interface thread, where its device
-// list turns them into row texts, counters, monitor rows and stored not-forwarded data.
+// list turns them into link and port states, counters, monitor rows and stored not-forwarded data.
 // It has no widget: a desktop view shows its device list, the headless service does not.
 //
 // Construct, use and destroy on the user-interface thread, which must handle messages

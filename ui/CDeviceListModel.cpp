@@ -1,8 +1,10 @@
 #include "ui/CDeviceListModel.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
-#include "resources/CResourceStrings.h"
+#include "resources/ListColumns.h"
 #include "resources/ResourceIds.h"
 #include "ui/ResourceText.h"
 
@@ -11,14 +13,48 @@ namespace {
 const QColor kGreen(0, 255, 0);
 const QColor kRed(255, 0, 0);
 
+QString Decimal(const std::optional<std::uint64_t>& count) {
+  return count ? QString::number(*count) : QString();
+}
+
+QString CellText(const DeviceRow& row, int column) {
+  switch (column) {
+    case CDeviceList::DeviceId:
+      return QString::fromStdString(row.DeviceId);
+    case CDeviceList::Phone:
+      return QString::fromStdString(row.Phone);
+    case CDeviceList::SourceIp:
+      return QString::fromStdString(row.SourceIp);
+    case CDeviceList::Port:
+      return QString::fromStdString(row.SerialNo);
+    case CDeviceList::BaudRate:
+      return QString::fromStdString(row.BaudRate);
+    case CDeviceList::LinkState:
+      return QText(row.LinkState == DeviceRow::Link::Connected ? IDS_LINK_CONNECTED : IDS_LINK_DISCONNECTED);
+    case CDeviceList::PortState:
+      return QText(row.PortState == DeviceRow::Port::Open ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
+    case CDeviceList::BytesIn:
+      return Decimal(row.BytesIn);
+    case CDeviceList::BytesOut:
+      return Decimal(row.BytesOut);
+    case CDeviceList::Note:
+      return QString::fromStdString(row.Note);
+    default:
+      return {};
+  }
+}
+
+// Green for a link that is up or a port that is open, red otherwise; black elsewhere.
+QColor CellColour(const DeviceRow& row, int column) {
+  if (column == CDeviceList::LinkState) return row.LinkState == DeviceRow::Link::Connected ? kGreen : kRed;
+  if (column == CDeviceList::PortState) return row.PortState == DeviceRow::Port::Open ? kGreen : kRed;
+  return QColor(Qt::black);
+}
 
 }  // namespace
 
 CDeviceListModel::CDeviceListModel(CDeviceList& list, QObject* parent)
-    : QAbstractTableModel(parent), m_list(list), m_rows(list.RowCount()), m_connected(QText(IDS_LINK_CONNECTED)),
-      m_open(QText(IDS_PORT_OPEN)) {
-  for (const std::string& caption : CResourceStrings::Instance().ColumnHeaders(IDD_SIMULATION, IDC_DEVICE_LIST))
-    m_headers << QString::fromStdString(caption);
+    : QAbstractTableModel(parent), m_list(list), m_rows(list.RowCount()) {
   m_flush.setSingleShot(true);
   m_flush.setInterval(0);
   connect(&m_flush, &QTimer::timeout, this, [this] { FlushChanges(); });
@@ -35,26 +71,23 @@ int CDeviceListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant CDeviceListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= m_list.RowCount()) return {};
-  const int column = index.column();
+  const DeviceRow& row = m_list.Row(index.row());
   switch (role) {
     case Qt::DisplayRole:
-      return QString::fromStdString(m_list.Cell(index.row(), column));
+      return CellText(row, index.column());
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(Qt::AlignCenter);
     case Qt::ForegroundRole:
-      if (column == CDeviceList::LinkState || column == CDeviceList::PortState) {
-        const QString& good = column == CDeviceList::LinkState ? m_connected : m_open;
-        return QString::fromStdString(m_list.Cell(index.row(), column)) == good ? kGreen : kRed;
-      }
-      return QColor(Qt::black);
+      return CellColour(row, index.column());
     default:
       return {};
   }
 }
 
 QVariant CDeviceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || section < 0 || section >= m_headers.size()) return {};
-  if (role == Qt::DisplayRole) return m_headers[section];
+  const std::span<const ListColumn> columns = ListColumns(IDD_SIMULATION, IDC_DEVICE_LIST);
+  if (orientation != Qt::Horizontal || section < 0 || section >= static_cast<int>(columns.size())) return {};
+  if (role == Qt::DisplayRole) return QText(columns[static_cast<std::size_t>(section)].stringId);
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignCenter);
   return {};
 }

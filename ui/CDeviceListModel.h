@@ -8,7 +8,7 @@
 
 // The service host's device list as a table: ten centred columns with the string
 // table's captions; the link and port columns green when connected or open, red
-// otherwise. Cell changes are gathered and told to the views once per burst (one
+// otherwise. Texts are made as they are asked for, in the language in use then. Cell changes are gathered and told to the views once per burst (one
 // dataChanged over the changed range), so thousands of counter updates a second cost one
 // repaint. User-interface thread.
 class CDeviceListModel : public QAbstractTableModel, public CDeviceListView {
@@ -34,9 +34,6 @@ class CDeviceListModel : public QAbstractTableModel, public CDeviceListView {
   CDeviceList& m_list;
   // The views' row count: it changes only inside a reset, while the list changes before.
   int m_rows = 0;
-  QStringList m_headers;
-  QString m_connected;
-  QString m_open;
   // The changed cells since the last flush, as one range; empty when m_firstRow is -1.
   int m_firstRow = -1, m_lastRow = -1, m_firstColumn = 0, m_lastColumn = 0;
   QTimer m_flush;

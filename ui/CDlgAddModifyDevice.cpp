@@ -138,7 +138,7 @@ void CDlgAddModifyDevice::EditListedDevice(CDeviceList& list, int row) {
     return;
   }
   list.SetSelectedRow(row);
-  FillFromTunnel(CTunnelTable::Instance().Get(list.Cell(row, CDeviceList::DeviceId)));
+  FillFromTunnel(CTunnelTable::Instance().Get(list.Row(row).DeviceId));
   ShowEditor(ModifyMode);
 }
 

@@ -105,15 +105,15 @@ TEST_F(ServiceHostTest, StartStopCyclesWithDataFlowingBothWays) {
   for (int cycle = 0; cycle < 3; ++cycle) {
     m_simulation.StartService();
     ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
-    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_OPEN));
+    EXPECT_EQ(m_simulation.DeviceList().Row(0).PortState, DeviceRow::Port::Open);
     TestDevice device(m_port);
     ASSERT_TRUE(device.IsOpen());
     ASSERT_TRUE(device.Send(Registration(1)));
     ASSERT_TRUE(PumpUntil([&] {
-      return m_simulation.DeviceList().Cell(0, CDeviceList::LinkState) == Text(IDS_LINK_CONNECTED);
+      return m_simulation.DeviceList().Row(0).LinkState == DeviceRow::Link::Connected;
     }));
-    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::Phone), "13912345678");
-    EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::SourceIp), "10.1.2.3");
+    EXPECT_EQ(m_simulation.DeviceList().Row(0).Phone, "13912345678");
+    EXPECT_EQ(m_simulation.DeviceList().Row(0).SourceIp, "10.1.2.3");
     ASSERT_TRUE(device.Send(Text("ping")));
     EXPECT_EQ(local.Read(4), Text("ping"));
     ASSERT_TRUE(local.Write(Text("pong")));
@@ -221,7 +221,7 @@ TEST_F(ServiceHostTest, AFailedWriteOfAListedDeviceIsStoredAsNotForwarded) {
   std::vector<NotTransRecord> records;
   ASSERT_TRUE(PumpUntil([&] { return StoredRecordsOf("0000000A", records); }));
   EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
-  EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::PortState), Text(IDS_PORT_CLOSED));
+  EXPECT_EQ(m_simulation.DeviceList().Row(0).PortState, DeviceRow::Port::Closed);
   CAccessInterface store;
   ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
   store.DeleteAllNotTransData();
@@ -240,5 +240,5 @@ TEST_F(ServiceHostTest, AnUnconfiguredDeviceRaisesOnlyTheConnectedCount) {
   std::lock_guard lock(m_mutex);
   for (const std::string& status : m_status)
     EXPECT_EQ(status.rfind(Text(IDS_MATCHED_ONLINE_TOTAL), 0), std::string::npos) << status;
-  EXPECT_EQ(m_simulation.DeviceList().Cell(0, CDeviceList::LinkState), Text(IDS_LINK_DISCONNECTED));
+  EXPECT_EQ(m_simulation.DeviceList().Row(0).LinkState, DeviceRow::Link::Disconnected);
 }

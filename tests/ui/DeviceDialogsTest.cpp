@@ -186,7 +186,7 @@ TEST_F(DeviceDialogsTest, TheRunningListFollowsAModifyOnEveryRowOfThePort) {
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
   CDeviceList& list = m_simulation.DeviceList();
-  ASSERT_TRUE(PumpUntil([&] { return list.Cell(0, CDeviceList::PortState) == Str(IDS_PORT_OPEN); }));
+  ASSERT_TRUE(PumpUntil([&] { return list.Row(0).PortState == DeviceRow::Port::Open; }));
 
   CDlgAddModifyDevice editor(nullptr, m_mainWindow.Handle(), m_simulation.Window());
   editor.EditListedDevice(list, -1);
@@ -198,12 +198,12 @@ TEST_F(DeviceDialogsTest, TheRunningListFollowsAModifyOnEveryRowOfThePort) {
   m_answerer.Then(IDYES);
   Enter(editor, "", "COM5", "19200");
   EXPECT_EQ(LastBox(), Str(IDS_SAME_PORT_WARNING));
-  EXPECT_EQ(list.Cell(0, CDeviceList::BaudRate), "19200");
-  EXPECT_EQ(list.Cell(1, CDeviceList::BaudRate), "19200");
-  EXPECT_EQ(list.Cell(2, CDeviceList::BaudRate), "9600");
+  EXPECT_EQ(list.Row(0).BaudRate, "19200");
+  EXPECT_EQ(list.Row(1).BaudRate, "19200");
+  EXPECT_EQ(list.Row(2).BaudRate, "9600");
   EXPECT_EQ(CTunnelTable::Instance().Get("00000002").BaudRate, "19200");
   // The port is opened again with the new settings.
-  ASSERT_TRUE(PumpUntil([&] { return list.Cell(1, CDeviceList::PortState) == Str(IDS_PORT_OPEN); }));
+  ASSERT_TRUE(PumpUntil([&] { return list.Row(1).PortState == DeviceRow::Port::Open; }));
   for (const TunnelInfo& tunnel : Stored())
     EXPECT_EQ(tunnel.BaudRate, tunnel.SerialNo == "COM5" ? "19200" : "9600") << tunnel.DeviceID;
 }

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
 #include "SerialFixture.h"
 #include "QtWaitFor.h"
+#include "TestAppDirectory.h"
 #include "TestDevice.h"
+#include "TestItems.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -41,6 +44,21 @@ std::string DeviceId(int number) {
   std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(number));
   return id;
 }
+
+// English texts while it lives (the module beside the test program), the built-in ones after.
+class EnglishTexts {
+ public:
+  EnglishTexts() {
+    TestAppDirectory().Write("LanguageCfg.ini", "[CONFIG]\nLANGUAGE=2\n");
+    CResourceStrings::Instance().SelectLanguage();
+  }
+  ~EnglishTexts() {
+    std::filesystem::remove(TestAppDirectory().File("LanguageCfg.ini"));
+    CResourceStrings::Instance().SelectLanguage(CResourceStrings::kChinese);
+  }
+  EnglishTexts(const EnglishTexts&) = delete;
+  EnglishTexts& operator=(const EnglishTexts&) = delete;
+};
 
 class DeviceListModelTest : public ::testing::Test {
  protected:
@@ -144,6 +162,37 @@ TEST_F(DeviceListModelTest, ABurstOfCellChangesIsOneUpdateOverTheChangedRange) {
   list.RemoveAllRows();
   EXPECT_EQ(2, resets.count());
   EXPECT_EQ(0, model.rowCount());
+}
+
+// Rows shown before a language switch read in the new language; rows changed after it are
+// coloured by their state, not by a text of the former language.
+TEST_F(DeviceListModelTest, TextsAndColoursFollowALanguageSwitch) {
+  CTunnelTable::Instance().Add(TunnelInfo{"00000001", "COM7", "9600", "8", "1", "None", ""});
+  CTunnelTable::Instance().Add(TunnelInfo{"00000002", "COM8", "9600", "8", "1", "None", ""});
+  CSerialInterface serial(10000);
+  CDeviceList list(serial);
+  CDeviceListModel model(list);
+  list.RebuildDeviceList();
+  list.UpdatePortColumn("COM7", SERIAL_OPENED);
+  const QString chineseOpen = Resource(IDS_PORT_OPEN);
+  ASSERT_EQ(chineseOpen, Cell(model, 0, CDeviceList::PortState));
+
+  EnglishTexts english;
+  ASSERT_TRUE(CResourceStrings::Instance().ModuleLoaded());
+  ASSERT_NE(chineseOpen, Resource(IDS_PORT_OPEN));
+  EXPECT_EQ(Resource(IDS_COL_DEVICE_ID), model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString());
+  EXPECT_EQ(Resource(IDS_PORT_OPEN), Cell(model, 0, CDeviceList::PortState));
+  EXPECT_EQ(kGreen, Colour(model, 0, CDeviceList::PortState));
+  EXPECT_EQ(Resource(IDS_LINK_DISCONNECTED), Cell(model, 1, CDeviceList::LinkState));
+
+  list.UpdatePortColumn("COM8", SERIAL_OPENED);
+  list.OnDeviceEvent(0, MakeItem("00000002", DATA_REGISTER, Registration(2)));
+  EXPECT_EQ(Resource(IDS_PORT_OPEN), Cell(model, 1, CDeviceList::PortState));
+  EXPECT_EQ(kGreen, Colour(model, 1, CDeviceList::PortState));
+  EXPECT_EQ(Resource(IDS_LINK_CONNECTED), Cell(model, 1, CDeviceList::LinkState));
+  EXPECT_EQ(kGreen, Colour(model, 1, CDeviceList::LinkState));
+  EXPECT_EQ(kRed, Colour(model, 0, CDeviceList::LinkState));
+  EXPECT_EQ(QString(), Cell(model, 1, CDeviceList::BytesIn)) << "nothing counted yet";
 }
 
 TEST_F(DeviceListModelTest, ADoubleClickChoosesTheRowForEditingOrAsksForOne) {

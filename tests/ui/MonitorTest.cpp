@@ -162,8 +162,7 @@ TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
   ASSERT_TRUE(failing.Send(Registration(10)));
   CDeviceList& list = m_simulation.DeviceList();
   ASSERT_TRUE(PumpUntil([&] {
-    return list.Cell(0, CDeviceList::LinkState) == Str(IDS_LINK_CONNECTED) &&
-           list.Cell(1, CDeviceList::LinkState) == Str(IDS_LINK_CONNECTED);
+    return list.Row(0).LinkState == DeviceRow::Link::Connected && list.Row(1).LinkState == DeviceRow::Link::Connected;
   }));
 
   ASSERT_TRUE(device.Send(Text("ping")));
@@ -188,7 +187,7 @@ TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Status), Str(IDS_SUCCESS));
   EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Data), "12");
   EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Status), Str(IDS_FAILURE));
-  EXPECT_EQ(list.Cell(1, CDeviceList::PortState), Str(IDS_PORT_CLOSED));
+  EXPECT_EQ(list.Row(1).PortState, DeviceRow::Port::Closed);
 
   std::vector<NotTransRecord> records;
   ASSERT_TRUE(PumpUntil([&] { return StoredRecordsOf("0000000A", records); }));
