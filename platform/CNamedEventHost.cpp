@@ -1,8 +1,11 @@
 #include "platform/CNamedEventHost.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,28 +13,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <functional>
-#include <system_error>
+#include <string>
 
 namespace {
 
-// An abstract-namespace address: nothing is left behind in the file system when an
-// instance dies, so a crashed instance never blocks the next one.
-sockaddr_un AddressFor(const std::string& applicationDirectory, socklen_t& length) {
-  std::error_code error;
-  std::string key = std::filesystem::weakly_canonical(applicationDirectory, error).string();
-  if (error || key.empty()) key = applicationDirectory;
-  std::string name = "vantrel-events:" + key;
+constexpr char kFolderName[] = ".vantrel-events";
+constexpr char kSocketName[] = "socket";
+
+std::string FolderPath(const std::string& applicationDirectory) { return applicationDirectory + "/" + kFolderName; }
+
+std::string Reason(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+
+// The socket's address through the open folder: short whatever the directory's length,
+// and it names the folder that was checked, whatever the path names by then.
+sockaddr_un AddressIn(int folder, socklen_t& length) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (name.size() > sizeof address.sun_path - 1) {
-    char hashed[64];
-    std::snprintf(hashed, sizeof hashed, "vantrel-events#%zx", std::hash<std::string>{}(key));
-    name = hashed;
-  }
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  const int size = std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folder, kSocketName);
+  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + static_cast<std::size_t>(size) + 1);
   return address;
 }
 
@@ -54,27 +53,66 @@ CNamedEventHost::~CNamedEventHost() {
     [[maybe_unused]] const ssize_t written = write(m_wake, &one, sizeof one);
     m_thread.join();
   }
+  // Only the holder of the lock may remove the socket: another instance's is not ours.
+  if (m_locked) unlinkat(m_folder, kSocketName, 0);
   if (m_listener >= 0) close(m_listener);
   if (m_wake >= 0) close(m_wake);
+  if (m_folder >= 0) close(m_folder);
 }
 
 bool CNamedEventHost::Listen(std::string& error) {
-  socklen_t length = 0;
-  const sockaddr_un address = AddressFor(m_applicationDirectory, length);
+  const std::string folder = FolderPath(m_applicationDirectory);
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = Reason("cannot make the signal folder " + folder, errno);
+    return false;
+  }
+  m_folder = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int openError = errno;
+  struct stat status {};
+  // A folder this user may not open still tells its owner.
+  const bool known = m_folder >= 0 ? fstat(m_folder, &status) == 0 : lstat(folder.c_str(), &status) == 0;
+  // Another user can make the folder only where everyone may write (as in /tmp); there
+  // they could as well replace Info.db, so the directory must be fixed, not worked around.
+  if (known && status.st_uid != geteuid()) {
+    error = "the signal folder " + folder + " belongs to user " + std::to_string(status.st_uid) +
+            ", not to this program's user: other users may write in " + m_applicationDirectory +
+            "; remove the folder and let only the service's user write there";
+    return false;
+  }
+  if (m_folder < 0 || !known) {
+    error = Reason("cannot open the signal folder " + folder, m_folder < 0 ? openError : errno);
+    return false;
+  }
+  if (fchmod(m_folder, 0700) != 0) {
+    error = Reason("cannot make the signal folder " + folder + " private", errno);
+    return false;
+  }
+  if (flock(m_folder, LOCK_EX | LOCK_NB) != 0) {
+    error = errno == EWOULDBLOCK ? "another instance already runs with the application directory " +
+                                       m_applicationDirectory
+                                 : Reason("cannot lock the signal folder " + folder, errno);
+    return false;
+  }
+  m_locked = true;
+  // What an instance that crashed left behind.
+  if (unlinkat(m_folder, kSocketName, 0) != 0 && errno != ENOENT) {
+    error = Reason("cannot remove the old signal socket in " + folder, errno);
+    return false;
+  }
   m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   m_wake = eventfd(0, EFD_CLOEXEC);
   if (m_listener < 0 || m_wake < 0) {
-    error = std::string("cannot create the signal socket: ") + std::strerror(errno);
+    error = Reason("cannot create the signal socket", errno);
     return false;
   }
+  socklen_t length = 0;
+  const sockaddr_un address = AddressIn(m_folder, length);
   if (bind(m_listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    error = errno == EADDRINUSE ? "another instance already runs with the application directory " +
-                                      m_applicationDirectory
-                                : std::string("cannot bind the signal socket: ") + std::strerror(errno);
+    error = Reason("cannot bind the signal socket in " + folder, errno);
     return false;
   }
   if (listen(m_listener, 8) != 0) {
-    error = std::string("cannot listen on the signal socket: ") + std::strerror(errno);
+    error = Reason("cannot listen on the signal socket", errno);
     return false;
   }
   m_thread = std::thread([this] { Serve(); });
@@ -124,16 +162,28 @@ void CNamedEventHost::Answer(int connection) {
 }
 
 int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::string& name, std::string& error) {
-  socklen_t length = 0;
-  const sockaddr_un address = AddressFor(applicationDirectory, length);
-  const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connection < 0) {
-    error = std::string("cannot create a socket: ") + std::strerror(errno);
+  const std::string notRunning = "no Vantrel instance runs with the application directory " + applicationDirectory;
+  const std::string otherUser = "the Vantrel instance with the application directory " + applicationDirectory +
+                                " cannot be reached by this user: signal it as the user it runs as, or as root";
+  const int folder = open(FolderPath(applicationDirectory).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) {
+    error = errno == EACCES ? otherUser : notRunning;
     return 1;
   }
-  if (connect(connection, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+  const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connection < 0) {
+    error = Reason("cannot create a socket", errno);
+    close(folder);
+    return 1;
+  }
+  socklen_t length = 0;
+  const sockaddr_un address = AddressIn(folder, length);
+  const bool connected = connect(connection, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+  const int reason = errno;
+  close(folder);
+  if (!connected) {
     close(connection);
-    error = "no Vantrel instance runs with the application directory " + applicationDirectory;
+    error = reason == EACCES ? otherUser : notRunning;
     return 1;
   }
   timeval timeout{5, 0};

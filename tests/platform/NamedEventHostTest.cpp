@@ -1,5 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
 #include "TempDir.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CNamedEventHost.h"
@@ -39,4 +49,81 @@ TEST(NamedEventHost, OneInstancePerDirectoryAndNoneMeansNoSignal) {
   }
   CNamedEventHost again(dir);
   EXPECT_TRUE(again.Listen(error)) << "the directory is free once the first instance is gone";
+}
+
+namespace {
+
+// What an instance that died without cleaning up leaves: the folder and a socket file
+// that nobody listens on.
+void LeaveDeadSocket(const std::string& folder) {
+  std::filesystem::create_directory(folder);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = folder + "/socket";
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int dead = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(dead, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(dead);
+}
+
+}  // namespace
+
+TEST(NamedEventHost, TheSocketLivesInAPrivateFolderThatADeadInstanceDoesNotBlock) {
+  const TempDir temp;
+  const std::string folder = temp.File(".vantrel-events");
+  LeaveDeadSocket(folder);
+  // Left open to others, as a careless hand might: made private again.
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  std::string error;
+  EXPECT_EQ(CNamedEventHost::Signal(temp.Path(), "SockoraServerShutdown", error), 1);
+  EXPECT_NE(error.find("no Vantrel instance"), std::string::npos) << error;
+  {
+    CManualResetEvent shutdown;
+    CNamedEventHost host(temp.Path());
+    ASSERT_TRUE(host.Listen(error)) << error;
+    host.Add("SockoraServerShutdown", shutdown);
+    struct stat status {};
+    ASSERT_EQ(stat(folder.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(CNamedEventHost::Signal(temp.Path(), "SockoraServerShutdown", error), 0) << error;
+    EXPECT_TRUE(shutdown.Wait(0));
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder + "/socket")) << "the instance removes its socket";
+}
+
+TEST(NamedEventHost, ADirectoryBeyondTheSocketPathLengthWorks) {
+  const TempDir temp;
+  const std::string deep = temp.Path() + "/" + std::string(100, 'd') + "/" + std::string(100, 'e');
+  std::filesystem::create_directories(deep);
+  CManualResetEvent shutdown;
+  CNamedEventHost host(deep);
+  std::string error;
+  ASSERT_TRUE(host.Listen(error)) << error;
+  host.Add("SockoraServerShutdown", shutdown);
+  EXPECT_EQ(CNamedEventHost::Signal(deep, "SockoraServerShutdown", error), 0) << error;
+  EXPECT_TRUE(shutdown.Wait(0));
+}
+
+TEST(NamedEventHost, AFolderThatIsNotThisUsersOwnIsRefusedWithTheReason) {
+  const TempDir temp;
+  const std::string folder = temp.File(".vantrel-events");
+  std::filesystem::create_directory_symlink(temp.Path(), folder);
+  CNamedEventHost linked(temp.Path());
+  std::string error;
+  EXPECT_FALSE(linked.Listen(error));
+  EXPECT_NE(error.find("cannot open the signal folder " + folder), std::string::npos) << error;
+  std::filesystem::remove(folder);
+
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to give the folder to \"nobody\"";
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  CNamedEventHost host(temp.Path());
+  EXPECT_FALSE(host.Listen(error));
+  EXPECT_NE(error.find("the signal folder " + folder + " belongs to user " + std::to_string(nobody->pw_uid)),
+            std::string::npos)
+      << error;
+  EXPECT_NE(error.find("other users may write in " + temp.Path()), std::string::npos) << error;
 }
