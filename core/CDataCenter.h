@@ -153,7 +153,8 @@ class CDataCenter {
   std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_comRecvThread;
-  // Woken by NotTransQueue's Arrived event, one signal per stored record.
+  // Woken by NotTransQueue's Arrived event, set when a record arrives in the empty queue:
+  // the writer sleeps only on an empty queue.
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_notTransWriterThread;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_statisticsThread;
 };

@@ -4,7 +4,8 @@
 
 namespace Sockora::Win32 {
 
-// The only way locks are taken: released on every exit path, exceptions included.
+// Holds a CCriticalSection for its scope: released on every exit path, exceptions
+// included. The std::mutex family is held the same way, through std::lock_guard and its kin.
 class CScopedLock {
  public:
   explicit CScopedLock(CCriticalSection& section) : m_section(section) { m_section.Enter(); }
