@@ -28,6 +28,45 @@ Registry& TheRegistry() {
   return registry;
 }
 
+// Where a message to a target goes: nowhere (the target or its thread is gone), straight
+// to its handler (the calling thread owns it), or into its owner's queue.
+enum class Route { Gone, Direct, Queued };
+
+// For Queued, `backlog` (when given) receives the target's report backlog.
+Route RouteTo(TargetHandle target, std::shared_ptr<CMessageQueue::Backlog>* backlog = nullptr) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(target);
+  if (it == registry.targets.end()) return Route::Gone;
+  const std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
+  if (!queue) return Route::Gone;
+  if (queue == CMessageQueue::IfThisThreadHasOne()) return Route::Direct;
+  if (backlog != nullptr) *backlog = it->second.reports;
+  return Route::Queued;
+}
+
+std::shared_ptr<CMessageQueue::Pending> NewPending(TargetHandle target, unsigned message, WPARAM wParam,
+                                                   LPARAM lParam) {
+  auto pending = std::make_shared<CMessageQueue::Pending>();
+  pending->target = target;
+  pending->message = message;
+  pending->wParam = wParam;
+  pending->lParam = lParam;
+  return pending;
+}
+
+// Queues the message for its target's owner; false when the target or its thread is gone.
+// Under the registry lock, so nothing is queued for a target after its destructor has
+// dropped what was queued for it.
+bool Enqueue(const std::shared_ptr<CMessageQueue::Pending>& pending) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(pending->target);
+  if (it == registry.targets.end()) return false;
+  const std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
+  return queue && queue->Enqueue(pending);
+}
+
 }  // namespace
 
 CMessageTarget::CMessageTarget(Handler handler) : m_handler(std::move(handler)) {
@@ -66,25 +105,12 @@ LRESULT CMessageTarget::Dispatch(TargetHandle target, unsigned message, WPARAM w
 }
 
 LRESULT CMessageTarget::Send(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam) {
-  auto pending = std::make_shared<CMessageQueue::Pending>();
-  pending->target = target;
-  pending->message = message;
-  pending->wParam = wParam;
-  pending->lParam = lParam;
+  const Route route = RouteTo(target);
+  if (route == Route::Gone) return 0;
+  if (route == Route::Direct) return Dispatch(target, message, wParam, lParam);
+  const std::shared_ptr<CMessageQueue::Pending> pending = NewPending(target, message, wParam, lParam);
   pending->sent = true;
-  {
-    Registry& registry = TheRegistry();
-    std::unique_lock lock(registry.mutex);
-    auto it = registry.targets.find(target);
-    if (it == registry.targets.end()) return 0;
-    std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
-    if (!queue) return 0;
-    if (queue == CMessageQueue::IfThisThreadHasOne()) {
-      lock.unlock();
-      return Dispatch(target, message, wParam, lParam);
-    }
-    if (!queue->Enqueue(pending)) return 0;
-  }
+  if (!Enqueue(pending)) return 0;
   if (std::shared_ptr<CMessageQueue> own = CMessageQueue::IfThisThreadHasOne())
     own->WaitHandlingMessages(pending->done, Sockora::Win32::INFINITE);
   else
@@ -93,49 +119,23 @@ LRESULT CMessageTarget::Send(TargetHandle target, unsigned message, WPARAM wPara
 }
 
 bool CMessageTarget::Post(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam) {
-  auto pending = std::make_shared<CMessageQueue::Pending>();
-  pending->target = target;
-  pending->message = message;
-  pending->wParam = wParam;
-  pending->lParam = lParam;
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(target);
-  if (it == registry.targets.end()) return false;
-  std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
-  return queue && queue->Enqueue(pending);
+  return Enqueue(NewPending(target, message, wParam, lParam));
 }
 
 bool CMessageTarget::PostReport(TargetHandle target, unsigned message, WPARAM wParam, LPARAM lParam,
                                 std::shared_ptr<const void> owned) {
-  Registry& registry = TheRegistry();
   std::shared_ptr<CMessageQueue::Backlog> backlog;
-  {
-    std::unique_lock lock(registry.mutex);
-    auto it = registry.targets.find(target);
-    if (it == registry.targets.end()) return false;
-    std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
-    if (!queue) return false;
-    if (queue == CMessageQueue::IfThisThreadHasOne()) {
-      lock.unlock();
-      Dispatch(target, message, wParam, lParam);
-      return true;
-    }
-    backlog = it->second.reports;
+  const Route route = RouteTo(target, &backlog);
+  if (route == Route::Gone) return false;
+  if (route == Route::Direct) {
+    Dispatch(target, message, wParam, lParam);
+    return true;
   }
   // Outside the registry lock: the owner may need it to handle the reports it waits for.
   // A target destroyed meanwhile drops its reports, which lets this wait end.
   backlog->Enter(kReportBacklog);
-  auto pending = std::make_shared<CMessageQueue::Pending>();
-  pending->target = target;
-  pending->message = message;
-  pending->wParam = wParam;
-  pending->lParam = lParam;
+  const std::shared_ptr<CMessageQueue::Pending> pending = NewPending(target, message, wParam, lParam);
   pending->owned = std::move(owned);
   pending->backlog = std::move(backlog);
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(target);
-  if (it == registry.targets.end()) return false;
-  std::shared_ptr<CMessageQueue> queue = it->second.queue.lock();
-  return queue && queue->Enqueue(pending);
+  return Enqueue(pending);
 }
