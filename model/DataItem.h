@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // What a record of device traffic is.
 enum DataKind : std::int32_t {
@@ -43,6 +44,9 @@ inline std::size_t RecordBytes(const DataItem& item) {
   return header + (item.Length < DATA_ITEM_PAYLOAD ? static_cast<std::size_t>(item.Length) : sizeof item.Data);
 }
 
-inline std::string DeviceIdOf(const DataItem& item) {
-  return std::string(item.DeviceId, strnlen(item.DeviceId, sizeof item.DeviceId));
+// The device ID of a record that carries one (DataItem, ReportedItem), up to its zero.
+template <typename Record>
+  requires std::is_same_v<decltype(Record::DeviceId), char[16]>
+std::string DeviceIdOf(const Record& record) {
+  return std::string(record.DeviceId, strnlen(record.DeviceId, sizeof record.DeviceId));
 }

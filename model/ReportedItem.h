@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "model/DataItem.h"
@@ -31,7 +30,3 @@ struct ReportedItem {
     std::memcpy(item.Data, Data.data(), Data.size());
   }
 };
-
-inline std::string DeviceIdOf(const ReportedItem& item) {
-  return std::string(item.DeviceId, strnlen(item.DeviceId, sizeof item.DeviceId));
-}
