@@ -164,9 +164,7 @@ bool CSerialInterface::OpenPort(const PortSettings& settings) {
                     static_cast<unsigned char>(LookUp(m_parityNames, settings.Parity)));
 }
 
-// Both kinds of open record the outcome: a name that already had a state (device data
-// arrived for it before it was ever opened) must not keep "closed" over an open port.
-void CSerialInterface::OpenAndRecord(const PortSettings& settings) {
+void CSerialInterface::ReopenPort(const PortSettings& settings) {
   bool opened = false;
   {
     CScopedLock lock(m_stateLock);
@@ -176,9 +174,9 @@ void CSerialInterface::OpenAndRecord(const PortSettings& settings) {
   Report(opened ? SERIAL_OPENED : SERIAL_OPEN_FAILED, reinterpret_cast<LPARAM>(settings.SerialNo.c_str()));
 }
 
-void CSerialInterface::OpenNewPort(const PortSettings& settings) { OpenAndRecord(settings); }
-
-void CSerialInterface::ReopenPort(const PortSettings& settings) { OpenAndRecord(settings); }
+// The same open: a name that already had a state (device data arrived for it before it
+// was ever opened) must not keep "closed" over an open port.
+void CSerialInterface::OpenNewPort(const PortSettings& settings) { ReopenPort(settings); }
 
 void CSerialInterface::OpenAllPorts() {
   std::map<std::string, PortSettings> ports;
@@ -190,12 +188,8 @@ void CSerialInterface::OpenAllPorts() {
       m_settings[tunnel.SerialNo] = PortSettings::FromTunnel(tunnel);
     ports = m_settings;
   }
-  for (const auto& [name, settings] : ports) {
-    if (FindPort(name) != nullptr)
-      ReopenPort(settings);
-    else
-      OpenNewPort(settings);
-  }
+  // Opening makes the port object of a new name.
+  for (const auto& [name, settings] : ports) ReopenPort(settings);
   m_closing = false;
 }
 

@@ -61,8 +61,9 @@ class CSerialInterface : private CSerial::Listener {
   bool OpenPort(const PortSettings& settings);
   // OpenPort, then record the state (open or closed) and report SERIAL_OPENED or
   // SERIAL_OPEN_FAILED with the name. Any thread holding no lock of this class.
-  void OpenNewPort(const PortSettings& settings);
   void ReopenPort(const PortSettings& settings);
+  // The same as ReopenPort, for a name that has no port object yet.
+  void OpenNewPort(const PortSettings& settings);
 
   // Service start (host thread): rebuilds the settings from the tunnel table, opens or
   // reopens every port named there (one report each) and lets the reopen thread retry.
@@ -96,7 +97,6 @@ class CSerialInterface : private CSerial::Listener {
   void OnPortInput(CSerial& port) override;
   void OnPortGone(CSerial& port) override;
 
-  void OpenAndRecord(const PortSettings& settings);
   // The records of one port name on their way to it, and the thread that writes them.
   struct PortBacklog {
     std::string Name;
