@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -46,6 +48,40 @@ std::string Pattern(std::size_t bytes, char seed) {
   for (std::size_t i = 0; i < bytes; ++i) data[i] = static_cast<char>(seed + i % 61);
   return data;
 }
+
+// The set-up of the tests that write through a connection themselves: a server that
+// issues no receive and hands each accepted connection over, one client connected, and
+// its connection, referenced until the test ends.
+class SocketServerHeld : public ::testing::Test {
+ protected:
+  SocketServerHeld() {
+    options.readOnAccept = false;
+    options.holdSockets = true;
+  }
+  ~SocketServerHeld() override {
+    if (socket != nullptr) socket->Release();
+  }
+
+  // Starts a server with `options`, once `prepare` has set its hooks, and connects the
+  // client with that receive buffer (0: the system's).
+  void Connect(const std::function<void(TestServer&)>& prepare = {}, int receiveBufferBytes = 0) {
+    server.emplace(options);
+    if (prepare) prepare(*server);
+    server->StartListening();
+    client.emplace(server->ListeningPort(), receiveBufferBytes);
+    ASSERT_TRUE(server->WaitCount("Accepted", 1));
+    const std::vector<TestServer::Socket*> held = server->TakeHeldSockets();
+    ASSERT_EQ(held.size(), 1u);
+    socket = held[0];
+  }
+
+  // For the hooks; declared first, so that they outlive the server's workers.
+  CManualResetEvent events[3];
+  TestServer::Options options;
+  std::optional<TestServer> server;
+  std::optional<TestClient> client;
+  TestServer::Socket* socket = nullptr;
+};
 
 }  // namespace
 
@@ -100,85 +136,62 @@ TEST(SocketServer, WithZeroByteReadsAWaitingConnectionHoldsNoBuffer) {
   EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
 }
 
-TEST(SocketServer, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
-  TestServer::Options options;
+TEST_F(SocketServerHeld, WritesLeaveInWriteOrderWhenWorkersTakeThemOutOfOrder) {
   options.workers = 3;
-  options.readOnAccept = false;
-  options.holdSockets = true;
   // The request numbered 0 waits until 2 has been handled, 1 until 0 has: the three
-  // workers get through them in the order 2, 0, 1. (The events outlive the workers.)
-  CManualResetEvent handled[3];
-  TestServer server(options);
+  // workers get through them in the order 2, 0, 1.
   static thread_local int current = -1;
-  server.onWriteRequest = [&](std::uint32_t sequence) {
-    current = static_cast<int>(sequence);
-    if (sequence == 0) {
-      EXPECT_TRUE(handled[2].Wait(20000));
-    } else if (sequence == 1) {
-      EXPECT_TRUE(handled[0].Wait(20000));
-    }
-  };
-  server.onWorkFinished = [&] {
-    if (current >= 0 && current < 3) handled[current].Set();
-    current = -1;
-  };
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(server.WaitCount("Accepted", 1));
-  std::vector<TestServer::Socket*> sockets = server.TakeHeldSockets();
-  ASSERT_EQ(sockets.size(), 1u);
+  ASSERT_NO_FATAL_FAILURE(Connect([this](TestServer& server) {
+    server.onWriteRequest = [this](std::uint32_t sequence) {
+      current = static_cast<int>(sequence);
+      if (sequence == 0) {
+        EXPECT_TRUE(events[2].Wait(20000));
+      } else if (sequence == 1) {
+        EXPECT_TRUE(events[0].Wait(20000));
+      }
+    };
+    server.onWorkFinished = [this] {
+      if (current >= 0 && current < 3) events[current].Set();
+      current = -1;
+    };
+  }));
 
-  EXPECT_TRUE(sockets[0]->Write("first ", 6));
-  EXPECT_TRUE(sockets[0]->Write("second ", 7));
-  EXPECT_TRUE(sockets[0]->Write("third", 5));
-  EXPECT_EQ(client.Receive(18), "first second third");
-  sockets[0]->Release();
+  EXPECT_TRUE(socket->Write("first ", 6));
+  EXPECT_TRUE(socket->Write("second ", 7));
+  EXPECT_TRUE(socket->Write("third", 5));
+  EXPECT_EQ(client->Receive(18), "first second third");
 }
 
 // A send started on the writer's own thread does not overtake one posted before it that
 // a worker has not issued yet.
-TEST(SocketServer, WriteNowKeepsItsPlaceBehindAPostedWrite) {
-  TestServer::Options options;
-  options.readOnAccept = false;
-  options.holdSockets = true;
-  CManualResetEvent secondIssued;
-  TestServer server(options);
-  server.onWriteRequest = [&](std::uint32_t sequence) {
-    if (sequence == 0) {
-      EXPECT_TRUE(secondIssued.Wait(20000));
-    } else if (sequence == 1) {
-      secondIssued.Set();
-    }
-  };
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(server.WaitCount("Accepted", 1));
-  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+TEST_F(SocketServerHeld, WriteNowKeepsItsPlaceBehindAPostedWrite) {
+  CManualResetEvent& secondIssued = events[0];
+  ASSERT_NO_FATAL_FAILURE(Connect([&secondIssued](TestServer& server) {
+    server.onWriteRequest = [&secondIssued](std::uint32_t sequence) {
+      if (sequence == 0) {
+        EXPECT_TRUE(secondIssued.Wait(20000));
+      } else if (sequence == 1) {
+        secondIssued.Set();
+      }
+    };
+  }));
 
   EXPECT_TRUE(socket->Write("first ", 6));
   EXPECT_TRUE(socket->WriteNow("second ", 7));
   EXPECT_TRUE(socket->Write("third ", 6));
   EXPECT_TRUE(socket->WriteNow("fourth", 6));
-  EXPECT_EQ(client.Receive(25), "first second third fourth");
+  EXPECT_EQ(client->Receive(25), "first second third fourth");
   // With nothing ahead of it, this one leaves (and completes) on this thread.
   EXPECT_TRUE(socket->WriteNow(" fifth", 6));
-  EXPECT_EQ(client.Receive(6), " fifth");
+  EXPECT_EQ(client->Receive(6), " fifth");
   // Every send completed, wherever it did: the buffers are back and the write side can close.
-  EXPECT_TRUE(WaitFor([&] { return server.BuffersOut() <= 1; })) << server.BuffersOut() << " buffers held";
+  EXPECT_TRUE(WaitFor([&] { return server->BuffersOut() <= 1; })) << server->BuffersOut() << " buffers held";
   socket->Shutdown(SHUT_WR);
-  EXPECT_EQ(client.ReceiveEnd(), 0);
-  socket->Release();
+  EXPECT_EQ(client->ReceiveEnd(), 0);
 }
 
-TEST(SocketServer, WritersOnSeveralThreadsNeverShareASequenceNumber) {
-  TestServer::Options options;
-  options.readOnAccept = false;
-  options.holdSockets = true;
-  TestServer server(options);
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(server.WaitCount("Accepted", 1));
-  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+TEST_F(SocketServerHeld, WritersOnSeveralThreadsNeverShareASequenceNumber) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
 
   // Two numbers drawn twice would leave a gap that holds every later write back.
   constexpr int kWrites = 2000;
@@ -188,10 +201,9 @@ TEST(SocketServer, WritersOnSeveralThreadsNeverShareASequenceNumber) {
       for (int i = 0; i < kWrites; ++i) EXPECT_TRUE(socket->Write(&tag, 1));
     });
   for (std::thread& writer : writers) writer.join();
-  const std::string received = client.Receive(2 * kWrites);
+  const std::string received = client->Receive(2 * kWrites);
   EXPECT_EQ(received.size(), 2u * kWrites);
   EXPECT_EQ(std::count(received.begin(), received.end(), 'a'), kWrites);
-  socket->Release();
 }
 
 TEST(SocketServer, PeerCloseIsReportedOnceAndTheConnectionGoesBackToThePool) {
@@ -240,17 +252,10 @@ TEST(SocketServer, ResetWhileAReceiveIsPendingClosesTheConnectionOnce) {
   EXPECT_EQ(server.Count("ReadCompleted"), 1);
 }
 
-TEST(SocketServer, ShutdownOfTheSendSideWaitsForOutstandingWrites) {
-  TestServer::Options options;
-  options.readOnAccept = false;
-  options.holdSockets = true;
+TEST_F(SocketServerHeld, ShutdownOfTheSendSideWaitsForOutstandingWrites) {
   options.bufferSize = 65536;
-  TestServer server(options);
-  server.StartListening();
   // A small receive window keeps most of the writes outstanding in the server.
-  TestClient client(server.ListeningPort(), 4096);
-  ASSERT_TRUE(server.WaitCount("Accepted", 1));
-  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+  ASSERT_NO_FATAL_FAILURE(Connect({}, 4096));
 
   constexpr int kWrites = 256;
   const std::string block = Pattern(65536, 'A');
@@ -258,30 +263,21 @@ TEST(SocketServer, ShutdownOfTheSendSideWaitsForOutstandingWrites) {
   socket->Shutdown(SHUT_WR);
   EXPECT_FALSE(socket->Write("late", 4));
 
-  std::string received = client.Receive(kWrites * block.size());
+  std::string received = client->Receive(kWrites * block.size());
   EXPECT_EQ(received.size(), kWrites * block.size());
   EXPECT_EQ(received.substr(received.size() - block.size()), block);
-  EXPECT_EQ(client.ReceiveEnd(), 0) << "the send side was never shut down";
-  socket->Release();
+  EXPECT_EQ(client->ReceiveEnd(), 0) << "the send side was never shut down";
 }
 
-TEST(SocketServer, AWriteLargerThanABufferIsRefusedWithoutBlockingTheShutdown) {
-  TestServer::Options options;
-  options.readOnAccept = false;
-  options.holdSockets = true;
-  TestServer server(options);
-  server.StartListening();
-  TestClient client(server.ListeningPort());
-  ASSERT_TRUE(server.WaitCount("Accepted", 1));
-  TestServer::Socket* socket = server.TakeHeldSockets().at(0);
+TEST_F(SocketServerHeld, AWriteLargerThanABufferIsRefusedWithoutBlockingTheShutdown) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
 
   const std::string tooLong(10241, 'z');
   EXPECT_FALSE(socket->Write(tooLong.data(), tooLong.size()));
   EXPECT_TRUE(socket->Write("ok", 2));
   socket->Shutdown(SHUT_WR);
-  EXPECT_EQ(client.Receive(2), "ok");
-  EXPECT_EQ(client.ReceiveEnd(), 0) << "a refused write was still counted as outstanding";
-  socket->Release();
+  EXPECT_EQ(client->Receive(2), "ok");
+  EXPECT_EQ(client->ReceiveEnd(), 0) << "a refused write was still counted as outstanding";
 }
 
 TEST(SocketServer, UnreferencedIsAskedOnceWhateverTheHandlerAnswers) {

@@ -2,13 +2,16 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -53,6 +56,19 @@ class ChunkListener : public CSerial::Listener {
   std::vector<Bytes> m_chunks;
   std::atomic<int> m_gone{0};
 };
+
+// True while the thread `tid` of this process sleeps in write(2): a write that waits for
+// room. The kernel's own view, so it cannot be a write that has not begun yet.
+bool SleepsInWrite(pid_t tid) {
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  long call = -1;
+  if (!(std::ifstream(task + "/syscall") >> call) || call != SYS_write) return false;
+  std::string stat;
+  std::getline(std::ifstream(task + "/stat"), stat);
+  // The state follows the name, which is in parentheses and may hold blanks.
+  const std::size_t name = stat.rfind(')');
+  return name != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S';
+}
 
 constexpr int kPort = 5;
 
@@ -211,17 +227,20 @@ TEST_F(SerialPortTest, WriteNowNeverWaitsAndAWriteWaitingForRoomEndsAtClose) {
   // The pair may still move bytes on and make room: write until a write waits. The
   // writing thread blocks every signal, as a thread started under a signal watcher does.
   std::atomic<int> written{-1};
+  std::atomic<pid_t> writerId{0};
   const auto began = std::chrono::steady_clock::now();
   std::thread writer([&] {
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    writerId = ::gettid();
     for (int i = 0; i < 1000 && written != 0; ++i)
       if (port.Write(block.data(), length) < length) written = 0;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it wait for room
+  const bool blocked = WaitFor([&] { return writerId != 0 && SleepsInWrite(writerId); });
   port.ClosePort();
   writer.join();
+  ASSERT_TRUE(blocked) << "the write never waited for room";
   EXPECT_EQ(written, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(4));
   EXPECT_EQ(port.WriteNow(block.data(), length), -1);
