@@ -37,6 +37,7 @@ WARMUP_S = 5.0          # the devices send this long before the memory is read t
 DRAIN_S = 15.0          # how long each side waits for stragglers once the other has stopped
 CONNECT_TIMEOUT_S = 10.0
 HOLD_S = 0.2            # how long the attacker waits on a connection for the server's answer
+NO_ANSWER = f"no answer in {HOLD_S * 1000:g} ms"
 ATTACKER = "127.0.0.2"
 IP_BIND_ADDRESS_NO_PORT = 24  # <linux/in.h>: the local port is chosen at connect, by the whole 4-tuple
 RSS_GROWTH_LIMIT = 0.10
@@ -328,11 +329,12 @@ def attack_plan(registrations, wrong_share, seed):
 def attacker_main(conn, port, plan, in_flight):
     """Opens one connection from ATTACKER a registration, at most in_flight at once: connect,
     send the packet, then wait up to HOLD_S for the server's answer before closing. Counts per
-    kind (random ID / bound ID with a wrong phone) what it saw."""
+    kind (random ID / bound ID with a wrong phone) what it saw: no answer in that time means the
+    server held the connection (or answered later, when it is busy)."""
     if not conn.poll(600) or conn.recv() != "go":
         return
     kinds = ("random", "wrong phone")
-    outcomes = ("held until closed", "closed by the server", "reset by the server", "refused at connect",
+    outcomes = (NO_ANSWER, "closed by the server", "reset by the server", "refused at connect",
                 "connect timed out", "other error")
     seen = {k: dict.fromkeys(outcomes, 0) for k in kinds}
     first = {}                  # outcome -> seconds after the start, the first time it was seen
@@ -427,7 +429,7 @@ def attacker_main(conn, port, plan, in_flight):
             finish(fd, "closed by the server")
         now = time.monotonic()
         for fd in [fd for fd, e in live.items() if e[3] <= now]:
-            finish(fd, "held until closed" if live[fd][2] == "sent" else "connect timed out")
+            finish(fd, NO_ANSWER if live[fd][2] == "sent" else "connect timed out")
     wall = time.monotonic() - start
     for entry in live.values():  # out of time: left uncounted, so that done falls short
         entry[0].close()
