@@ -22,6 +22,9 @@ constexpr unsigned WM_TRAY_NOTIFY = WM_USER + 206;
 // wParam 1 when the store's size limit is reached (lParam: the limit in bytes), 0 when
 // storing resumes (lParam: records counted, not stored, meanwhile).
 constexpr unsigned WM_NOTTRANS_LIMIT = WM_USER + 207;
+// Sent by the service host to its main window when its listener starts, pauses or
+// resumes accepting devices; lParam points to a ListenerState (valid during the call).
+constexpr unsigned WM_LISTENER_STATE = WM_USER + 208;
 
 // A menu or toolbar command to a window; wParam is the command ID.
 constexpr unsigned WM_COMMAND = 0x0111;

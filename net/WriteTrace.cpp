@@ -32,10 +32,6 @@ class TraceLog {
   void Write(std::string_view message, bool gather) {
     const std::string line = LineOf(message);
     Win32::CScopedLock lock(m_lock);
-    if (DebugSinkEnabled()) {
-      std::fwrite(line.data(), 1, line.size(), stdout);
-      std::fflush(stdout);
-    }
     DebugOutput(line);
     m_gathered += line;
     if (!gather || m_gathered.size() >= kGatherBytes) WriteGathered();
@@ -80,7 +76,7 @@ class TraceLog {
   }
 
   bool OpenFile() {
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, DataFileMode(ApplicationDirectory()));
     if (m_fd < 0) return false;
     struct stat info {};
     m_size = ::fstat(m_fd, &info) == 0 ? info.st_size : 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -19,6 +20,8 @@ namespace {
 
 constexpr char kFolderName[] = ".vantrel-events";
 constexpr char kSocketName[] = "socket";
+// The answer to a signaller that is neither this instance's user nor root.
+constexpr char kRefused = '3';
 
 std::string FolderPath(const std::string& applicationDirectory) { return applicationDirectory + "/" + kFolderName; }
 
@@ -32,6 +35,22 @@ sockaddr_un AddressIn(int folder, socklen_t& length) {
   const int size = std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folder, kSocketName);
   length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + static_cast<std::size_t>(size) + 1);
   return address;
+}
+
+// "user NAME", or "user UID" for an ID without a name.
+std::string UserText(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+    return std::string("user ") + found->pw_name;
+  return "user " + std::to_string(uid);
+}
+
+// `user` empty when it cannot be told.
+std::string OtherUsersInstance(const std::string& applicationDirectory, const std::string& user) {
+  return "the Vantrel instance with the application directory " + applicationDirectory + " belongs to another user" +
+         (user.empty() ? "" : " (" + user + ")") + " and cannot be reached by this user: signal it as that user or as root";
 }
 
 bool SameUserOrRoot(int connection) {
@@ -145,8 +164,9 @@ void CNamedEventHost::Answer(int connection) {
   // from blocking every later signal.
   timeval timeout{2, 0};
   setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  char answer = '2';
+  char answer = kRefused;
   if (SameUserOrRoot(connection)) {
+    answer = '2';
     std::string name;
     char buffer[256];
     ssize_t got;
@@ -163,8 +183,11 @@ void CNamedEventHost::Answer(int connection) {
 
 int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::string& name, std::string& error) {
   const std::string notRunning = "no Vantrel instance runs with the application directory " + applicationDirectory;
-  const std::string otherUser = "the Vantrel instance with the application directory " + applicationDirectory +
-                                " cannot be reached by this user: signal it as the user it runs as, or as root";
+  // The folder's owner is the user the instance runs as; its path can be looked at even
+  // where the folder cannot be entered.
+  struct stat status {};
+  const std::string otherUser = OtherUsersInstance(
+      applicationDirectory, lstat(FolderPath(applicationDirectory).c_str(), &status) == 0 ? UserText(status.st_uid) : "");
   const int folder = open(FolderPath(applicationDirectory).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
     error = errno == EACCES ? otherUser : notRunning;
@@ -192,9 +215,16 @@ int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::
   const bool sent = send(connection, name.data(), name.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(name.size());
   shutdown(connection, SHUT_WR);
   const bool answered = sent && recv(connection, &answer, 1, 0) == 1;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  const bool peerKnown = getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
   close(connection);
   if (!answered) {
     error = "the Vantrel instance did not answer";
+    return 1;
+  }
+  if (answer == kRefused) {
+    error = OtherUsersInstance(applicationDirectory, peerKnown ? UserText(peer.uid) : "");
     return 1;
   }
   if (answer != '0') {

@@ -32,8 +32,9 @@ class CNamedEventHost {
   void Add(const std::string& name, Sockora::Win32::CEvent& event);
 
   // From any process of the same user (or root): sets `name` in the instance hosting
-  // `applicationDirectory`. Returns 0 when set, 1 when no instance runs there or it cannot
-  // be reached, 2 when the instance does not know the name; `error` says why when not 0.
+  // `applicationDirectory`. Returns 0 when set, 1 when no instance runs there, it cannot
+  // be reached or it belongs to another user (named), 2 when the instance does not know
+  // the name; `error` says why when not 0.
   static int Signal(const std::string& applicationDirectory, const std::string& name, std::string& error);
 
  private:

@@ -53,6 +53,10 @@ void CDlgSimulation::SendStatus(int pane, const std::string& text) {
   CMessageTarget::Send(m_mainWindow, WM_STATUS_TEXT, static_cast<WPARAM>(pane), reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+void CDlgSimulation::SendListenerState(const ListenerState& state) {
+  CMessageTarget::Send(m_mainWindow, WM_LISTENER_STATE, 0, reinterpret_cast<LPARAM>(&state));
+}
+
 bool CDlgSimulation::ServiceRunning() { return m_serviceThread && !m_serviceThread->Wait(0); }
 
 std::string CDlgSimulation::LastStartFailure() {
@@ -99,15 +103,25 @@ void CDlgSimulation::ServiceThread() {
     m_server->StartAcceptingConnections();
     m_accepting = true;
     SendStatus(0, Text(IDS_SERVICE_STARTED));
+    // An empty LocalIp here means no interface had an address: the server listens on all.
+    ListenerState listener{ListenerState::Change::Started,
+                           settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp,
+                           m_server->ListeningPort()};
+    SendListenerState(listener);
     for (;;) {
       if (CEvent::WaitAny(m_shutdownEvent, m_pauseResumeEvent, INFINITE) != 1) break;
       // Manual reset: cleared here so that each signal switches accepting once.
       m_pauseResumeEvent.Reset();
-      if (m_accepting)
+      if (m_accepting) {
         m_server->StopAcceptingConnections();
-      else
+        listener.What = ListenerState::Change::Paused;
+      } else {
         m_server->StartAcceptingConnections();
+        listener.What = ListenerState::Change::Resumed;
+        listener.Port = m_server->ListeningPort();
+      }
       m_accepting = !m_accepting;
+      SendListenerState(listener);
     }
   } catch (const CException& error) {
     std::lock_guard lock(m_failureMutex);

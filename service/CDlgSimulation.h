@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "model/ListenerState.h"
 #include "service/CDeviceList.h"
 #include "core/CTcpServer.h"
 #include "platform/CManualResetEvent.h"
@@ -33,9 +34,9 @@ class CDlgSimulation {
   CDlgSimulation(const CDlgSimulation&) = delete;
   CDlgSimulation& operator=(const CDlgSimulation&) = delete;
 
-  // The main window: receives WM_STATUS_TEXT and, when the service ended by itself (a
-  // failed start, or a shutdown signalled from another process), the Stop command
-  // (WM_COMMAND with ID_SIM_STOP).
+  // The main window: receives WM_STATUS_TEXT, WM_LISTENER_STATE and, when the service
+  // ended by itself (a failed start, or a shutdown signalled from another process), the
+  // Stop command (WM_COMMAND with ID_SIM_STOP).
   void SetMainWindow(TargetHandle window);
   // Lets other processes stop the service and pause/resume accepting by event name.
   void RegisterNamedEvents(CNamedEventHost& host);
@@ -63,6 +64,7 @@ class CDlgSimulation {
   void ServiceThread();
   void OnServiceFailed();
   void SendStatus(int pane, const std::string& text);
+  void SendListenerState(const ListenerState& state);
   void WaitForServiceThread();
   const DataItem& ReportedRecord(LPARAM report);
 

@@ -57,6 +57,8 @@ class CAccessInterface : public CDatabaseInterface {
   // The engine's code of the last failure (see JAdo::LastError); a failed open gives the
   // open's code.
   int LastEngineError() const { return m_ado.LastError(); }
+  // Rows the last completed insert, update or delete changed (a delete: the rows deleted).
+  std::int64_t ChangedRows() const { return m_ado.ChangedRows(); }
   // Whether the last failure may pass on a retry: another connection holds the file, or
   // the disk or the file system is (for now) full, read-only or failing. Anything else
   // means the engine rejected the data.

@@ -1,8 +1,11 @@
 #include "storage/JAdo.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/WriteDebugLine.h"
@@ -31,6 +34,19 @@ std::string FailureText(sqlite3* db) {
   return text;
 }
 
+// When the file cannot be made, the engine tries to open it for reading and keeps that
+// attempt's "No such file or directory": name the folder's own problem instead.
+std::string OpenFailureText(sqlite3* db, const std::string& path) {
+  if (sqlite3_system_errno(db) == ENOENT) {
+    std::error_code error;
+    const std::string folder = std::filesystem::absolute(path, error).parent_path().string();
+    if (!error && ::access(folder.c_str(), W_OK | X_OK) != 0 && errno != ENOENT)
+      return std::string(sqlite3_errmsg(db)) + " (" + std::strerror(errno) + ": its folder " + folder +
+             " cannot be written)";
+  }
+  return FailureText(db);
+}
+
 }  // namespace
 
 JAdo::~JAdo() { CloseConnection(); }
@@ -53,7 +69,7 @@ int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
   const int rc = sqlite3_open_v2(path.c_str(), &db, access | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     // The handle (when there is one) carries the reason, e.g. the directory is missing.
-    Fail(db != nullptr ? sqlite3_extended_errcode(db) : rc, db != nullptr ? FailureText(db) : sqlite3_errstr(rc));
+    Fail(db != nullptr ? sqlite3_extended_errcode(db) : rc, db != nullptr ? OpenFailureText(db, path) : sqlite3_errstr(rc));
     sqlite3_close(db);
     return -1;
   }
@@ -167,6 +183,8 @@ int JAdo::ExecuteCommand(const std::string& sql, const SqlValues& values) {
   }
   return rc == SQLITE_DONE ? sqlite3_changes(m_db) : -1;
 }
+
+std::int64_t JAdo::ChangedRows() const { return m_db == nullptr ? 0 : sqlite3_changes64(m_db); }
 
 bool JAdo::BeginTrans() { return m_db != nullptr && ExecuteCommand("BEGIN") >= 0; }
 

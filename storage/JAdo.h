@@ -56,6 +56,8 @@ class JAdo {
   // not connected, without touching the engine); -1 after an engine error (reported).
   // Text after the first statement is an error, never silently dropped.
   int ExecuteCommand(const std::string& sql, const SqlValues& values = {});
+  // Rows the last completed insert, update or delete changed; 0 while not connected.
+  std::int64_t ChangedRows() const;
 
   // BEGIN, COMMIT, ROLLBACK. False after an engine error (reported) or while not connected.
   bool BeginTrans();

@@ -1,5 +1,6 @@
 #include "CConsoleMonitor.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/CTunnelTable.h"
@@ -15,7 +16,11 @@ void CConsoleMonitor::Print(const char* direction, bool toCom, int code, const D
   const TunnelInfo tunnel = CTunnelTable::Instance().Get(id);
   const std::string channel = tunnel.DeviceID.empty() ? id : MonitorRow::ChannelText(id, tunnel.SerialNo);
   const MonitorRow row = MonitorRow::Make(toCom, code, item, channel);
+  // The whole block, not the window's text up to its first zero byte; and only printable
+  // UTF-8, so that the journal keeps the line as text.
+  const std::string data =
+      m_hex ? row.Hex : EscapedText(item.Data, static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD)));
   std::printf("%s  %s  %s  %s  %s  %s\n", row.Time.c_str(), direction, row.Channel.c_str(), row.Type.c_str(),
-              (m_hex ? row.Hex : TextOf(row.Text)).c_str(), row.Status.c_str());
+              data.c_str(), row.Status.c_str());
   std::fflush(stdout);
 }

@@ -3,7 +3,8 @@
 #include "service/CMonitorFeed.h"
 
 // Prints each forwarded block as the monitor window lists it: time, channel, data type,
-// the data as text or hexadecimal, forwarding status. User-interface thread.
+// the data as text or hexadecimal, forwarding status. The text is the whole block with
+// every byte that is not printable UTF-8 written as \xNN. User-interface thread.
 class CConsoleMonitor : public CMonitorFeed {
  public:
   explicit CConsoleMonitor(bool hex) : m_hex(hex) {}

@@ -2,34 +2,15 @@
 
 #include <cstdio>
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at text[at], or 0 when there is none.
-std::size_t Utf8Length(const std::string& text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-  if (length == 0 || at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i)
-    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-  const auto second = static_cast<unsigned char>(text[at + 1]);
-  // Overlong forms, surrogates and code points past U+10FFFF.
-  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
-      (lead == 0xF4 && second > 0x8F))
-    return 0;
-  return length;
-}
-
-}  // namespace
+#include "model/DataText.h"
 
 std::string CJsonObject::Quoted(const std::string& text) {
   std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
     const auto c = static_cast<unsigned char>(text[at]);
     if (c >= 0x80) {
-      const std::size_t length = Utf8Length(text, at);
+      const std::size_t length =
+          Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text.data()) + at, text.size() - at);
       out += length == 0 ? "\\ufffd" : text.substr(at, length);
       at += length == 0 ? 1 : length;
       continue;

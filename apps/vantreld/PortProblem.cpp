@@ -17,6 +17,10 @@ std::string PortProblem(const std::string& portName) {
   if (number < 1 || number > 1024) return "\"" + portName + "\" is not a port name from COM1 to COM1024";
   const std::string path = CSerial::DevicePath(number);
   struct stat info {};
+  // A port folder this user may not enter hides its entries: say so, not that they are missing.
+  if (::lstat((PortDirectory() + "/" + portName).c_str(), &info) != 0 && errno == EACCES)
+    return PortDirectory() + "/" + portName + ": " + std::strerror(errno) + " (the service's user may not enter " +
+           PortDirectory() + ")";
   if (::lstat(path.c_str(), &info) != 0) {
     return "neither " + PortDirectory() + "/" + portName + " nor " + path + " exists (" + std::strerror(errno) +
            "); create a pair with: setupc install PortName=" + portName + " PortName=" + portName + "_FF";

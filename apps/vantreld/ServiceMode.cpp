@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -12,14 +13,17 @@
 #include "CConsoleEvents.h"
 #include "CConsoleMonitor.h"
 #include "CServiceConsole.h"
+#include "ListenerLine.h"
 #include "ServiceLanguage.h"
 #include "core/CDataCenter.h"
+#include "core/CTunnelTable.h"
 #include "core/StartupConfiguration.h"
 #include "model/WindowMessages.h"
 #include "platform/AppPaths.h"
 #include "platform/CMessageQueue.h"
 #include "platform/CNamedEventHost.h"
 #include "platform/CSignalWatcher.h"
+#include "platform/FirstIPv4Address.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "service/CDlgSimulation.h"
@@ -27,45 +31,62 @@
 namespace {
 
 constexpr unsigned kReopenPeriodMs = 10000;
-// Thousands of devices need as many descriptors; the unit asks for this many.
+// What the unit asks for; suggested when the configured tunnels need more than there is.
 constexpr rlim_t kWantedOpenFiles = 65536;
+// A tunnel's device connection and the four descriptors of its port when no other tunnel
+// shares it; and the service's own (database, logs, listener, event queues, devices that
+// have not registered yet), with room to spare.
+constexpr rlim_t kFilesPerTunnel = 5;
+constexpr rlim_t kServiceFiles = 256;
 // To the main window, from the signal thread: reload the configuration.
 constexpr unsigned WM_RELOAD = WM_USER + 400;
 
-// Raises the soft limit of open files to the hard one; says so when even that is low.
-void RaiseOpenFileLimit(const CServiceConsole& console) {
+// Raises the soft limit of open files to the hard one; returns the limit then in effect
+// (RLIM_INFINITY when it cannot be read, after saying so).
+rlim_t RaiseOpenFileLimit(const CServiceConsole& console) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
     console.Problem(std::string("Cannot read the open-file limit: ") + std::strerror(errno));
-    return;
+    return RLIM_INFINITY;
   }
   if (limit.rlim_cur < limit.rlim_max) {
     const rlim_t soft = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
       console.Problem("Cannot raise the open-file limit from " + std::to_string(soft) + ": " + std::strerror(errno));
-      return;
+      return soft;
     }
   }
-  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < kWantedOpenFiles) {
-    console.Status("Note: at most " + std::to_string(limit.rlim_max) +
-                   " open files (one per device connection, port and database); for thousands of devices raise "
-                   "the hard limit (LimitNOFILE=" + std::to_string(kWantedOpenFiles) + " in the systemd unit)");
-  }
+  return limit.rlim_cur;
+}
+
+// A note when the limit is below what the loaded tunnels may need.
+void NoteOpenFileLimit(const CServiceConsole& console, rlim_t openFiles) {
+  const rlim_t tunnels = CTunnelTable::Instance().Count();
+  const rlim_t needed = kFilesPerTunnel * tunnels + kServiceFiles;
+  if (openFiles == RLIM_INFINITY || openFiles >= needed) return;
+  console.Problem("Note: at most " + std::to_string(openFiles) + " open files, fewer than the " +
+                  std::to_string(needed) + " that " + std::to_string(tunnels) +
+                  " tunnels may need (a device connection and its port's descriptors each, and " +
+                  std::to_string(kServiceFiles) + " for the service); raise the hard limit (LimitNOFILE=" +
+                  std::to_string(std::max(needed, kWantedOpenFiles)) + " in the systemd unit)");
 }
 
 // The tunnels and settings of Info.db, read again for a restart. False, with the reason on
 // stderr, when the database cannot be read: the service then keeps what it has.
-bool ReloadConfiguration(const CServiceConsole& console) {
+bool ReloadConfiguration(const CServiceConsole& console, rlim_t openFiles) {
   std::string failure;
-  if (LoadStartupConfiguration(failure)) return true;
-  console.Problem(failure);
-  return false;
+  if (!LoadStartupConfiguration(failure)) {
+    console.Problem(failure);
+    return false;
+  }
+  NoteOpenFileLimit(console, openFiles);
+  return true;
 }
 
 // Runs the service until a signal or its own end; returns the exit code.
 // SIGHUP goes to `reloadTarget` (0 ignores it).
-int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& console,
+int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& console, rlim_t openFiles,
                     std::atomic<TargetHandle>& reloadTarget, CNamedEventHost& namedEvents) {
   CConsoleMonitor monitor(options.hex);
   CConsoleEvents events(console, kReopenPeriodMs);
@@ -74,9 +95,11 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
   CMessageTarget mainWindow([&](unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
     if (message == WM_STATUS_TEXT) {
       console.Status(reinterpret_cast<const char*>(lParam));
+    } else if (message == WM_LISTENER_STATE) {
+      console.Status(ListenerLine(*reinterpret_cast<const ListenerState*>(lParam), FirstIPv4Address()));
     } else if (message == WM_RELOAD) {
       console.Status("Reloading the tunnels and settings (SIGHUP)");
-      if (!ReloadConfiguration(console)) {
+      if (!ReloadConfiguration(console, openFiles)) {
         console.Problem("Reload failed: the service keeps running with the tunnels and settings it has");
         return 0;
       }
@@ -119,7 +142,7 @@ int RunService(const ServiceOptions& options) {
     return false;
   });
   const CServiceConsole console(options.quiet);
-  RaiseOpenFileLimit(console);
+  const rlim_t openFiles = RaiseOpenFileLimit(console);
 
   CResourceStrings& strings = CResourceStrings::Instance();
   if (strings.SelectLanguage(LocaleLanguage()) == CResourceStrings::kEnglish && !strings.ModuleLoaded()) {
@@ -132,6 +155,7 @@ int RunService(const ServiceOptions& options) {
     std::fprintf(stderr, "vantreld: the service could not start: %s\n", failure.c_str());
     return 1;
   }
+  NoteOpenFileLimit(console, openFiles);
 
   CNamedEventHost namedEvents(ApplicationDirectory());
   std::string error;
@@ -140,7 +164,7 @@ int RunService(const ServiceOptions& options) {
     return 1;
   }
 
-  const int code = RunUntilStopped(options, console, reloadTarget, namedEvents);
+  const int code = RunUntilStopped(options, console, openFiles, reloadTarget, namedEvents);
   // Here, not in a static destructor at exit: the data center's threads use other statics.
   CDataCenter::Instance().Shutdown();
   return code;

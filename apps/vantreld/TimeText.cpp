@@ -1,6 +1,8 @@
 #include "TimeText.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -57,4 +59,25 @@ std::optional<std::string> StoredTime(const std::string& text, DayEnd end) {
   char stored[32];
   std::snprintf(stored, sizeof stored, "%04d/%02d/%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
   return std::string(stored);
+}
+
+std::string IsoTime(const std::string& stored) {
+  std::tm local{};
+  if (StoredTime(stored, DayEnd::Start) != stored ||
+      std::sscanf(stored.c_str(), "%d/%d/%d %d:%d:%d", &local.tm_year, &local.tm_mon, &local.tm_mday, &local.tm_hour,
+                  &local.tm_min, &local.tm_sec) != 6) {
+    return stored;
+  }
+  local.tm_year -= 1900;
+  local.tm_mon -= 1;
+  local.tm_isdst = -1;  // the zone's rules decide
+  const std::time_t instant = std::mktime(&local);
+  std::tm shown{};
+  if (instant == static_cast<std::time_t>(-1) || localtime_r(&instant, &shown) == nullptr) return stored;
+  const int minutes = static_cast<int>(std::labs(shown.tm_gmtoff) / 60);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", shown.tm_year + 1900, shown.tm_mon + 1,
+                shown.tm_mday, shown.tm_hour, shown.tm_min, shown.tm_sec, shown.tm_gmtoff < 0 ? '-' : '+',
+                minutes / 60, minutes % 60);
+  return text;
 }

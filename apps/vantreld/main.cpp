@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "CommandSynopsis.h"
 #include "VantrelVersion.h"
 #include "ManagementCommands.h"
 #include "ServiceMode.h"
@@ -23,20 +24,6 @@ int main(int argc, char** argv) {
       "Language: LanguageCfg.ini ([CONFIG] LANGUAGE=1 Chinese, 2 English) in the working directory, the\n"
       "application directory or beside the program, else the locale (LANG=zh_CN.UTF-8: Chinese).",
       "vantreld"};
-  app.footer(
-      "Commands (each has --help):\n"
-      "  vantreld tunnel list [--json]\n"
-      "  vantreld tunnel add DEVICE-ID --port COMn [--baud B] [--data-bits 5|6|7|8] [--stop-bits 1|1.5|2]\n"
-      "                      [--parity None|Odd|Even|Space|Mark] [--note TEXT] [--force]\n"
-      "  vantreld tunnel modify DEVICE-ID [options as for add; only those given change] [--force]\n"
-      "  vantreld tunnel delete DEVICE-ID\n"
-      "  vantreld settings show [--json]\n"
-      "  vantreld settings set [--ip A.B.C.D] [--port 1-65535] [--delay 0-10000] [--boot-auto-start on|off]\n"
-      "                        [--auto-start on|off] [--filter-heartbeat on|off] [--escape on|off] [--language zh|en]\n"
-      "  vantreld nottrans query [--device ID] [--from T] [--to T] [--hex | --json]\n"
-      "  vantreld nottrans delete [--device ID] [--from T] [--to T]\n"
-      "  vantreld nottrans delete-all --yes\n\n"
-      "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
   app.set_version_flag("--version", std::string("vantreld ") + kVantrelVersion, "Print the version and exit");
   ServiceOptions options;
   bool debug = false;
@@ -51,6 +38,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({CDlgSimulation::kShutdownEventName, CDlgSimulation::kPauseResumeEventName}));
   int commandExitCode = 0;
   AddManagementCommands(app, commandExitCode);
+  SetCommandFooters(app, "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
   app.require_subcommand(0, 1);
 
   try {

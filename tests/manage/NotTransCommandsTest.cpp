@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +25,27 @@ NotTransRecord Record(const std::string& time, const std::string& deviceId, cons
 std::size_t Lines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
+
+// Central European time while it lives (a zone with summer time, given by its rules, so
+// no zone database is needed); the zone before it afterwards.
+class ZoneForTest {
+ public:
+  ZoneForTest() {
+    if (const char* zone = std::getenv("TZ")) m_before = zone;
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+  }
+  ~ZoneForTest() {
+    if (m_before)
+      setenv("TZ", m_before->c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> m_before;
+};
 
 // Fills NotTransData with records of two devices on two days.
 class NotTransTest : public ManageTest {
@@ -47,7 +71,7 @@ TEST_F(NotTransTest, QueryPrintsTextOrHexAndCountsTheMatches) {
   const CommandRun text =
       Run({"nottrans", "query", "--device", "01abcdef", "--from", "2015-03-09", "--to", "2015/3/9"});
   ASSERT_EQ(text.exitCode, 0) << text.err;
-  EXPECT_NE(text.out.find("0       2015/03/09 14:05:00  01ABCDEF   12\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("0       2015/03/09 14:05:00  01ABCDEF   12\\x003\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("1       2015/03/09 23:59:59  01ABCDEF   line\\r\\nnext\n"), std::string::npos) << text.out;
   EXPECT_EQ(text.out.find("day two"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("\n2 records"), std::string::npos) << text.out;
@@ -60,21 +84,91 @@ TEST_F(NotTransTest, QueryPrintsTextOrHexAndCountsTheMatches) {
   const CommandRun none = Run({"nottrans", "query", "--device", "12345678"});
   EXPECT_EQ(none.exitCode, 0);
   EXPECT_EQ(none.out, "0 records of device 12345678.\n");
+
+  const CommandRun all = Run({"nottrans", "query"});
+  ASSERT_EQ(all.exitCode, 0) << all.err;
+  EXPECT_NE(all.out.find("0000BEEF   other\n"), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("\n4 records.\n"), std::string::npos) << all.out;
+}
+
+// The text is the whole record, one line, and only printable UTF-8: whatever a device
+// sends cannot cut the line short, break it, or drive the terminal or the journal.
+TEST_F(NotTransTest, QueryTextShowsEveryByteThatIsNotPrintableUtf8AsAnEscape) {
+  const struct {
+    std::string data;
+    std::string shown;
+  } cases[] = {
+      {std::string("A\0B\0", 4), "A\\x00B\\x00"},
+      {"tab\there\\", "tab\\there\\\\"},
+      {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+      {"caf\xc3\xa9 \xe6\xb0\xb4 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe6\xb0\xb4 \xf0\x9f\x98\x80"},
+      {"\xff\xfe\x80", "\\xFF\\xFE\\x80"},
+      {"\xc3", "\\xC3"},                                  // cut short
+      {"\xc0\xaf \xe0\x80\xaf", "\\xC0\\xAF \\xE0\\x80\\xAF"},  // overlong forms
+      {"\xed\xa0\x80", "\\xED\\xA0\\x80"},                    // a surrogate
+      {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},           // past U+10FFFF
+      {"\xc2\x85|\xe2\x80\xa8|\xe2\x80\xae", "\\xC2\\x85|\\xE2\\x80\\xA8|\\xE2\\x80\\xAE"},  // NEL, LS, RLO
+  };
+  std::vector<NotTransRecord> records;
+  for (const auto& row : cases) records.push_back(Record("2020/01/01 00:00:00", "0000FACE", row.data));
+  ASSERT_EQ(store.SaveNotTransData(records), 1);
+
+  const CommandRun run = Run({"nottrans", "query", "--device", "0000FACE"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  std::istringstream lines(run.out);
+  std::string line;
+  std::getline(lines, line);  // the header
+  for (const auto& row : cases) {
+    ASSERT_TRUE(std::getline(lines, line)) << run.out;
+    EXPECT_EQ(line.substr(line.find("0000FACE   ") + 11), row.shown) << line;
+  }
 }
 
 TEST_F(NotTransTest, QueryJsonIsOneObjectPerLineWithTheBytesInHex) {
+  const ZoneForTest zone;
   const CommandRun run = Run({"nottrans", "query", "--device", "01ABCDEF", "--json"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   std::istringstream lines(run.out);
   std::vector<nlohmann::json> records;
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
   ASSERT_EQ(records.size(), 3u) << run.out;
-  EXPECT_EQ(records[0]["time"], "2015/03/09 14:05:00");
+  EXPECT_EQ(records[0]["time"], "2015-03-09T14:05:00+01:00");
   EXPECT_EQ(records[0]["deviceId"], "01ABCDEF");
   EXPECT_EQ(records[0]["length"], 4);
   EXPECT_EQ(records[0]["data"], "31320033") << "a zero byte is data";
   EXPECT_EQ(records[1]["data"], "6C696E650D0A6E657874");
   EXPECT_EQ(Run({"nottrans", "query", "--device", "12345678", "--json"}).out, "") << "nothing but records";
+}
+
+// Times for scripts carry the offset the local clock had then, summer time included; text
+// keeps the stored form.
+TEST_F(NotTransTest, JsonAndCsvTimesAreIso8601WithTheZoneOffsetOfTheirDay) {
+  const ZoneForTest zone;
+  ASSERT_EQ(store.SaveNotTransData({Record("2015/07/01 12:00:00", "0000D00D", "summer"),
+                                    Record("2015/12/01 12:00:00", "0000D00D", "winter")}),
+            1);
+  const CommandRun json = Run({"nottrans", "query", "--device", "0000D00D", "--json"});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  EXPECT_NE(json.out.find("\"time\":\"2015-07-01T12:00:00+02:00\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"time\":\"2015-12-01T12:00:00+01:00\""), std::string::npos) << json.out;
+  const CommandRun csv = Run({"nottrans", "query", "--device", "0000D00D", "--csv"});
+  EXPECT_NE(csv.out.find("\n2015-07-01T12:00:00+02:00,"), std::string::npos) << csv.out;
+  const CommandRun text = Run({"nottrans", "query", "--device", "0000D00D"});
+  EXPECT_NE(text.out.find("2015/07/01 12:00:00  0000D00D   summer\n"), std::string::npos) << text.out;
+}
+
+TEST_F(NotTransTest, QueryCsvHasAHeaderAndOneQuotedWhereNeededLinePerRecord) {
+  const ZoneForTest zone;
+  ASSERT_EQ(store.SaveNotTransData({Record("2015/03/11 08:00:00", "0000C5C5", "a,\"b\" ")}), 1);
+  const CommandRun run = Run({"nottrans", "query", "--from", "2015/03/09 23:00:00", "--csv"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "time,deviceId,length,hex,text\n"
+            "2015-03-09T23:59:59+01:00,01ABCDEF,10,6C696E650D0A6E657874,line\\r\\nnext\n"
+            "2015-03-10T00:00:00+01:00,01ABCDEF,7,6461792074776F,day two\n"
+            "2015-03-11T08:00:00+01:00,0000C5C5,6,612C22622220,\"a,\"\"b\"\" \"\n");
+  EXPECT_EQ(Run({"nottrans", "query", "--device", "12345678", "--csv"}).out, "time,deviceId,length,hex,text\n")
+      << "the header alone when nothing matches";
 }
 
 TEST_F(NotTransTest, QueryListsEveryMatchBeyondTheDialogsBound) {
@@ -92,20 +186,27 @@ TEST_F(NotTransTest, QueryListsEveryMatchBeyondTheDialogsBound) {
   EXPECT_NE(run.out.find("\n10400 records of device 0000CAFE.\n"), std::string::npos);
 }
 
-TEST_F(NotTransTest, DeleteRemovesOnlyTheMatches) {
+TEST_F(NotTransTest, DeleteRemovesOnlyTheMatchesAndSaysHowMany) {
   const CommandRun run = Run({"nottrans", "delete", "--device", "01ABCDEF", "--from", "2015/03/09 20:00:00"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "Deleted 2 records of device 01ABCDEF from 2015/03/09 20:00:00.\n");
   EXPECT_EQ(Count({"01ABCDEF", "", "9999"}), 1);
   EXPECT_EQ(Count({"0000BEEF", "", "9999"}), 1);
 
-  ASSERT_EQ(Run({"nottrans", "delete", "--to", "2015-03-09"}).exitCode, 0);
+  const CommandRun none = Run({"nottrans", "delete", "--device", "12345678"});
+  EXPECT_EQ(none.out, "Deleted 0 records of device 12345678.\n");
+  const CommandRun rest = Run({"nottrans", "delete", "--to", "2015-03-09"});
+  ASSERT_EQ(rest.exitCode, 0);
+  EXPECT_EQ(rest.out, "Deleted 2 records until 2015/03/09 23:59:59.\n");
   EXPECT_EQ(CountAll(), 0);
 }
 
 TEST_F(NotTransTest, BadConditionsAndDeleteAllWithoutYesExitTwoAndDeleteNothing) {
   const Args cases[] = {
       {"nottrans", "delete"},
-      {"nottrans", "query"},
+      {"nottrans", "query", "--json", "--hex"},
+      {"nottrans", "query", "--csv", "--hex"},
+      {"nottrans", "query", "--csv", "--json"},
       {"nottrans", "delete", "--device", "1ABCDEF"},
       {"nottrans", "delete", "--device", ""},
       {"nottrans", "delete", "--from", "2015/13/01"},
@@ -128,5 +229,6 @@ TEST_F(NotTransTest, BadConditionsAndDeleteAllWithoutYesExitTwoAndDeleteNothing)
 
   const CommandRun all = Run({"nottrans", "delete-all", "--yes"});
   ASSERT_EQ(all.exitCode, 0) << all.err;
+  EXPECT_EQ(all.out, "Deleted 4 records: every record.\n");
   EXPECT_EQ(CountAll(), 0);
 }

@@ -28,6 +28,7 @@
 #include "TestDevice.h"
 #include "Vantreld.h"
 #include "WaitFor.h"
+#include "model/DataText.h"
 #include "platform/CNullModemPair.h"
 
 namespace {
@@ -56,8 +57,8 @@ class VantreldLinkTest : public ::testing::Test {
     for (const std::uint32_t number : numbers) ASSERT_EQ(vantreld.Run("tunnel add " + IdOf(number) + " --port COM5"), 0);
   }
 
-  void Start() {
-    vantreld.Start();
+  void Start(const std::string& arguments = "") {
+    vantreld.Start(arguments);
     ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
   }
 
@@ -102,6 +103,36 @@ TEST_F(VantreldLinkTest, BytesAfterTheRegistrationReachThePortAtOnce) {
     ASSERT_TRUE(devices.back()->IsOpen());
     for (const Bytes& write : row.writes) ASSERT_TRUE(devices.back()->Send(write));
     EXPECT_EQ(local->Read(row.atPort.size()), row.atPort);
+  }
+}
+
+// --monitor lines end up in the journal: each block whole, whatever zero bytes it holds,
+// and nothing in them but printable UTF-8.
+TEST_F(VantreldLinkTest, MonitorLinesShowEachBlockWholeInPrintableUtf8) {
+  Configure("", {4});
+  Start("--monitor");
+  TestDevice device(port);
+  ASSERT_TRUE(device.Send(Registration(4)));
+  ASSERT_TRUE(WaitRegistered(device));
+  const Bytes toPort{'A', 0, 'B', 0xFF, 0xC3, 0xA9, 0x1B, '\n'};
+  ASSERT_TRUE(device.Send(toPort));
+  EXPECT_EQ(local->Read(toPort.size()), toPort);
+  const Bytes toDevice{'x', 0, 0x80, 'y'};
+  ASSERT_TRUE(local->Write(toDevice));
+  EXPECT_EQ(device.Read(toDevice.size()), toDevice);
+
+  const std::string toPortLine = "Tcp->Com  [00000004] <-> [COM5]  User Data  A\\x00B\\xFF\xC3\xA9\\x1B\\n  ";
+  const std::string toDeviceLine = "Com->Tcp  [00000004] <-> [COM5]  User Data  x\\x00\\x80y  ";
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string output = vantreld.Output();
+    return output.find(toPortLine) != std::string::npos && output.find(toDeviceLine) != std::string::npos;
+  })) << vantreld.Output();
+  const std::string output = vantreld.Output();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(output.data());
+  for (std::size_t at = 0; at < output.size();) {
+    const std::size_t length = bytes[at] < 0x80 ? 1 : Utf8SequenceLength(bytes + at, output.size() - at);
+    ASSERT_NE(length, 0u) << "not UTF-8 at byte " << at << " of:\n" << output;
+    at += length;
   }
 }
 

@@ -29,6 +29,7 @@
 #include "TestDevice.h"
 #include "Vantreld.h"
 #include "platform/CNullModemPair.h"
+#include "platform/FirstIPv4Address.h"
 
 namespace {
 
@@ -68,6 +69,71 @@ TEST(Vantreld, RunsUntilSigtermOrAShutdownSignalAndExitsZero) {
   ASSERT_TRUE(WaitFor([&] { return again.Output().find(kStarted) != std::string::npos; })) << again.Errors();
   EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 0);
   EXPECT_EQ(again.WaitForExit(), 0) << again.Errors();
+}
+
+// Where devices must connect, and when they cannot: the address and port listened on at
+// the start, then the pause and the resume, each refusing or taking connections as it says.
+TEST(Vantreld, StatusLinesSayWhereItListensAndWhenItPausesAndResumes) {
+  TempDir dir;
+  Vantreld vantreld(dir.Path());
+  const std::uint16_t port = FreePort();
+  ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(port)), 0);
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+
+  vantreld.Start();
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("Listening for devices on " + where + "\n") != std::string::npos; }))
+      << vantreld.Output() << vantreld.Errors();
+  EXPECT_EQ((vantreld.Output() + vantreld.Errors()).find("open files"), std::string::npos)
+      << "no note for a limit the tunnels fit in";
+
+  ASSERT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerPauseResume"), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    return vantreld.Output().find("Paused: new devices are not accepted on " + where + ";") != std::string::npos;
+  })) << vantreld.Output();
+  EXPECT_FALSE(TestDevice(port).IsOpen());
+
+  ASSERT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerPauseResume"), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    return vantreld.Output().find("Resumed: listening for devices on " + where + " again\n") != std::string::npos;
+  })) << vantreld.Output();
+  EXPECT_TRUE(TestDevice(port).IsOpen());
+  vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
+}
+
+// An empty LocalIp listens on this computer's first IPv4 address: the line names it.
+TEST(Vantreld, TheStartLineNamesTheAddressAnEmptyLocalIpListensOn) {
+  TempDir dir;
+  Vantreld vantreld(dir.Path());
+  const std::uint16_t port = FreePort();
+  ASSERT_EQ(vantreld.Run("settings set --port " + std::to_string(port)), 0);
+  const std::string first = FirstIPv4Address();
+  const std::string line = first.empty() ? "Listening for devices on 0.0.0.0:" + std::to_string(port) +
+                                               " (every address of this computer)\n"
+                                         : "Listening for devices on " + first + ":" + std::to_string(port) +
+                                               " (this computer's first IPv4 address)\n";
+  vantreld.Start();
+  EXPECT_TRUE(WaitFor([&] { return vantreld.Output().find(line) != std::string::npos; }))
+      << line << vantreld.Output() << vantreld.Errors();
+  vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
+}
+
+// --debug: each trace line once, on stderr; stdout keeps the status lines alone.
+TEST(Vantreld, DebugWritesEachTraceLineOnceToStderr) {
+  TempDir dir;
+  Vantreld vantreld(dir.Path());
+  ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(FreePort())), 0);
+  vantreld.Start("--debug");
+  const std::string trace = ": OnStartAcceptingConnections\n";
+  ASSERT_TRUE(WaitFor([&] {
+    return vantreld.Output().find(kStarted) != std::string::npos && vantreld.Errors().find(trace) != std::string::npos;
+  })) << vantreld.Errors();
+  vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
+  const std::string errors = vantreld.Errors();
+  EXPECT_EQ(errors.find(trace), errors.rfind(trace)) << errors;
+  EXPECT_EQ(vantreld.Output().find("OnStartAcceptingConnections"), std::string::npos) << vantreld.Output();
 }
 
 TEST(Vantreld, AServiceThatCannotStartExitsNonZeroWithTheReason) {
@@ -367,6 +433,13 @@ TEST(Vantreld, AnInfoDbThatCannotBeOpenedOrReadFailsTheStartWithTheReason) {
                                                       std::filesystem::perms::others_exec);
        },
        "attempt to write a readonly database (its directory cannot be written)", false},
+      {"no file yet, in a directory that cannot be written",
+       [](const TempDir& dir) {
+         std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                                      std::filesystem::perms::others_read |
+                                                      std::filesystem::perms::others_exec);
+       },
+       "unable to open database file (Permission denied: its folder ", false},
       {"unreadable",
        [&](const TempDir& dir) {
          validFile(dir);
@@ -430,5 +503,63 @@ TEST(Vantreld, AReadOnlyInfoDbServesTheConfigurationAndTheReadOnlyCommands) {
   EXPECT_NE(command.Errors().find("attempt to write a readonly database"), std::string::npos) << command.Errors();
 
   vantreld.Signal(SIGTERM);
+  EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
+}
+
+// The note about open files comes only when the configured tunnels may need more than
+// the hard limit allows.
+TEST(Vantreld, TheOpenFilesNoteComesOnlyWhenTheTunnelsMayNeedMoreThanTheLimit) {
+  const char* prlimit = "/usr/bin/prlimit";
+  if (!std::filesystem::exists(prlimit)) GTEST_SKIP() << "no prlimit to start vantreld with a lower limit";
+  const struct {
+    int tunnels;
+    std::string note;
+  } cases[] = {
+      {3, ""},
+      {400, "Note: at most 1024 open files, fewer than the 2256 that 400 tunnels may need"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.tunnels);
+    TempDir dir;
+    Vantreld setUp(dir.Path());
+    ASSERT_EQ(setUp.Run("settings set --ip 127.0.0.1 --port " + std::to_string(FreePort())), 0);
+    ASSERT_EQ(setUp.Run("tunnel add 00000001 --port COM9"), 0);
+    ExecSql(dir.File("Info.db"), "WITH RECURSIVE n(i) AS (SELECT 2 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                                     std::to_string(row.tunnels) +
+                                     ") INSERT INTO TunnelInfo SELECT printf('%08X', i), SerialNo, BaudRate, DateBit, "
+                                     "StopBit, Parity, Note FROM n, TunnelInfo WHERE DeviceID = '00000001'");
+    AppProcess limited(prlimit, dir.Path(), {{"LC_ALL", "C.UTF-8"}});
+    limited.Start(std::string("--nofile=1024:1024 ") + VANTRELD_PROGRAM);
+    ASSERT_TRUE(WaitFor([&] { return limited.Output().find(kStarted) != std::string::npos; })) << limited.Errors();
+    if (row.note.empty())
+      EXPECT_EQ(limited.Errors().find("open files"), std::string::npos) << limited.Errors();
+    else
+      EXPECT_NE(limited.Errors().find(row.note), std::string::npos) << limited.Errors();
+    limited.Signal(SIGTERM);
+    EXPECT_EQ(limited.WaitForExit(), 0) << limited.Errors();
+  }
+}
+
+// A user who is neither the instance's nor root is told whose instance it is; the instance
+// goes on.
+TEST(Vantreld, ASignalFromAnotherUserSaysTheInstanceBelongsToAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to signal as another user";
+  TempDir dir;
+  OpenToEveryone(dir);
+  Vantreld vantreld(dir.Path());
+  ASSERT_EQ(vantreld.Run("settings set --ip 127.0.0.1 --port " + std::to_string(FreePort())), 0);
+  vantreld.Start();
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
+
+  Vantreld other(dir.Path());
+  if (!RunAsUnprivileged(other)) GTEST_SKIP() << "no user \"nobody\" to signal as";
+  EXPECT_EQ(other.Run("--signal SockoraServerShutdown"), 1);
+  EXPECT_NE(other.Errors().find("vantreld: the Vantrel instance with the application directory " + dir.Path() +
+                                " belongs to another user (user root) and cannot be reached by this user: signal it as that user or as "
+                                "root\n"),
+            std::string::npos)
+      << other.Errors();
+  EXPECT_EQ(vantreld.Output().find(kStopped), std::string::npos);
+  EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 0);
   EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
 }

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What a listener of the service has just done, and where it listens.
+struct ListenerState {
+  enum class Change { Started, Paused, Resumed };
+
+  Change What = Change::Started;
+  std::string Address;  // the dotted IPv4 address listened on; "0.0.0.0" for every address
+  std::uint16_t Port = 0;  // the port listened on (while paused: the one it listened on)
+};
