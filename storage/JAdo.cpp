@@ -1,13 +1,16 @@
 #include "storage/JAdo.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "platform/AppPaths.h"
 #include "platform/WriteDebugLine.h"
 
 namespace {
@@ -47,6 +50,21 @@ std::string OpenFailureText(sqlite3* db, const std::string& path) {
   return FailureText(db);
 }
 
+// `path` as the engine's URI file name: the characters a URI reserves are escaped.
+std::string FileUri(const std::string& path) {
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      uri += escaped;
+    } else {
+      uri += c;
+    }
+  }
+  return uri;
+}
+
 }  // namespace
 
 JAdo::~JAdo() { CloseConnection(); }
@@ -66,6 +84,15 @@ int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
   CloseConnection();
   sqlite3* db = nullptr;
   const int access = mode == OpenMode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (mode == OpenMode::ReadWrite) {
+    // A new file gets the folder's access here (the engine would make it readable by
+    // everyone); its -wal and -shm files take the database file's. A file that cannot be
+    // made is left to the engine, which tells why.
+    std::error_code error;
+    const std::string folder = std::filesystem::absolute(path, error).parent_path().string();
+    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, DataFileMode(folder));
+    if (made >= 0) ::close(made);
+  }
   const int rc = sqlite3_open_v2(path.c_str(), &db, access | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     // The handle (when there is one) carries the reason, e.g. the directory is missing.
@@ -78,15 +105,43 @@ int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
   m_db = db;
   // The first statement reads the file: a file that is not a database fails here. A file
   // that may only be read keeps its journal mode: switching it would be a write.
-  const char* check = IsReadOnly() ? "select count(*) from sqlite_master" : "PRAGMA journal_mode=WAL";
+  const bool readOnly = IsReadOnly();
+  const char* check = readOnly ? "select count(*) from sqlite_master" : "PRAGMA journal_mode=WAL";
   if (ExecuteCommand(check) < 0) {
     m_lastErrorText = FailureText(m_db);
+    const int primary = m_lastError & 0xFF;
     CloseConnection();
-    return -1;
+    // A reader that may not write the folder (a member of the service's group) cannot
+    // make the index beside a WAL file. With no -wal file no connection is writing, so the
+    // file is read as it stands.
+    std::error_code error;
+    const int failure = m_lastError;
+    const std::string failureText = m_lastErrorText;
+    if (!readOnly || (primary != SQLITE_READONLY && primary != SQLITE_CANTOPEN) ||
+        std::filesystem::exists(path + "-wal", error) || !OpenUnchanging(path)) {
+      m_lastError = failure;
+      m_lastErrorText = failureText;
+      return -1;
+    }
   }
   m_lastError = 0;
   m_lastErrorText.clear();
   return 0;
+}
+
+bool JAdo::OpenUnchanging(const std::string& path) {
+  sqlite3* db = nullptr;
+  const std::string uri = FileUri(path) + "?immutable=1";
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_close(db);
+    return false;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  m_db = db;
+  if (ExecuteCommand("select count(*) from sqlite_master") >= 0) return true;
+  CloseConnection();
+  return false;
 }
 
 bool JAdo::IsReadOnly() const { return m_db != nullptr && sqlite3_db_readonly(m_db, "main") == 1; }

@@ -30,7 +30,8 @@ class JAdo {
 
   // Closes an open connection, then opens the file at `path` and checks that it is a
   // database: read-write opens create a missing file and switch it to WAL; a read-only
-  // open, or a file the process may only read, is read as it is (its journal mode stays).
+  // open, or a file the process may only read, is read as it is (its journal mode stays;
+  // a WAL file in a folder it may not write is read as it stands while nobody writes it).
   // 0 on success; -1 on failure, with the diagnostic lines, LastErrorText() and the
   // object left not connected.
   int OpenAccessFile(const std::string& path, OpenMode mode = OpenMode::ReadWrite);
@@ -84,6 +85,9 @@ class JAdo {
   // Binds `values` to the placeholders in order; false after an error (reported).
   bool Bind(sqlite3_stmt* statement, const SqlValues& values, const std::string& sql);
   void Fail(int code, const std::string& message);
+  // Opens `path` for reading as a file that nobody changes meanwhile (no locks, no WAL
+  // index); false when it cannot be read that way either.
+  bool OpenUnchanging(const std::string& path);
 
   sqlite3* m_db = nullptr;
   std::map<std::string, sqlite3_stmt*, std::less<>> m_commands;

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSystemTrayIcon>
 
@@ -18,6 +20,7 @@
 #include "platform/CMessageTarget.h"
 #include "platform/CNamedEventHost.h"
 #include "platform/CSignalWatcher.h"
+#include "platform/DirectoryAccess.h"
 #include "platform/DebugSink.h"
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
@@ -46,11 +49,36 @@ std::string LanguageFileToWrite() {
 
 CVantrelApp::CVantrelApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
+CVantrelApp::DialogCloser::DialogCloser(CVantrelApp& app, QObject& application) : m_app(app) {
+  std::lock_guard lock(m_app.m_dialogsMutex);
+  m_app.m_dialogsContext = &application;
+}
+
+CVantrelApp::DialogCloser::~DialogCloser() {
+  std::lock_guard lock(m_app.m_dialogsMutex);
+  m_app.m_dialogsContext = nullptr;
+}
+
+void CVantrelApp::CloseBoxes() {
+  std::lock_guard lock(m_dialogsMutex);
+  if (m_dialogsContext == nullptr) return;
+  QMetaObject::invokeMethod(
+      m_dialogsContext,
+      [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* dialog = qobject_cast<QDialog*>(widget);
+          if (dialog != nullptr && dialog->isVisible()) dialog->reject();
+        }
+      },
+      Qt::QueuedConnection);
+}
+
 int CVantrelApp::Run() {
   // Before Qt starts threads of its own, which would otherwise take the signals.
   const CSignalWatcher signalWatcher({SIGTERM, SIGINT}, [this](int) {
     m_stopRequested = true;
     CMessageTarget::Post(m_stopTarget, WM_STOP_PROGRAM, 0, 0);
+    CloseBoxes();
     return true;
   });
   const int code = HandleCommandLine();
@@ -66,7 +94,9 @@ int CVantrelApp::HandleCommandLine() {
   parser.setApplicationDescription(QStringLiteral(
       "Vantrel: bridges remote serial devices (TCP clients) to local serial ports, with a window.\n"
       "It runs the service with the tunnels and settings of Info.db in the application directory\n"
-      "(VANTREL_APP_DIR, else the program's directory); one instance per application directory.\n"
+      "(--app-dir, VANTREL_APP_DIR, else when installed by the package a folder of the user,\n"
+      "$XDG_DATA_HOME/vantrel or ~/.local/share/vantrel, else the program's directory);\n"
+      "one instance per application directory.\n"
       "Language: LanguageCfg.ini ([CONFIG] LANGUAGE=1 Chinese, 2 English) in the working directory,\n"
       "the application directory or beside the program; Chinese without one."));
   const QCommandLineOption help = parser.addHelpOption();
@@ -77,8 +107,13 @@ int CVantrelApp::HandleCommandLine() {
       QStringLiteral("Signal the instance running with this application directory and exit: SockoraServerShutdown "
                      "stops its service, SockoraServerPauseResume stops or resumes accepting new devices."),
       QStringLiteral("NAME"));
+  const QCommandLineOption appDir(
+      QStringLiteral("app-dir"),
+      QStringLiteral("Use DIR as the application directory (Info.db, Sockora.log, ports), ahead of VANTREL_APP_DIR."),
+      QStringLiteral("DIR"));
   parser.addOption(debug);
   parser.addOption(signal);
+  parser.addOption(appDir);
   if (!parser.parse(QCoreApplication::arguments())) {
     Problem(parser.errorText().toStdString() + "\nRun with --help for the options.");
     return 2;
@@ -97,6 +132,15 @@ int CVantrelApp::HandleCommandLine() {
     return 2;
   }
   if (parser.isSet(debug)) EnableDebugSink(true);
+  if (parser.isSet(appDir) && !QFileInfo(parser.value(appDir)).isDir()) {
+    Problem("--app-dir: " + parser.value(appDir).toStdString() + " is no directory");
+    return 2;
+  }
+  if (std::string problem; !SetUpApplicationDirectory(AppRole::Desktop, parser.value(appDir).toStdString(),
+                                                      UsedFolder::Application, problem)) {
+    Problem(problem);
+    return 1;
+  }
   if (parser.isSet(signal)) {
     const std::string name = parser.value(signal).toStdString();
     if (name != CDlgSimulation::kShutdownEventName && name != CDlgSimulation::kPauseResumeEventName) {
@@ -121,6 +165,7 @@ int CVantrelApp::RunWindow() {
   // The window hides to the tray and message boxes come and go: the program ends when
   // the main window's run ends, not when its last window closes.
   QApplication::setQuitOnLastWindowClosed(false);
+  const DialogCloser dialogCloser(*this, application);
   CNoticeBoxes notices;
 
   CResourceStrings::Instance().SelectLanguage(CResourceStrings::kChinese);
@@ -128,12 +173,13 @@ int CVantrelApp::RunWindow() {
   if (std::string error; !namedEvents->Listen(error)) {
     Problem(error);
     // On the offscreen platform nobody could see the box, let alone close it.
-    if (QGuiApplication::platformName() != QStringLiteral("offscreen")) CustomMessageBox(nullptr, error, "", 0);
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen") && !m_stopRequested)
+      CustomMessageBox(nullptr, error, "", 0);
     return 1;
   }
   if (std::string failure; !LoadStartupConfiguration(failure)) {
     Problem(failure);
-    ShowNotice(failure, "", 0);
+    if (!m_stopRequested) ShowNotice(failure, "", 0);
     return 1;
   }
 

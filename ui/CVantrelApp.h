@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "platform/Messages.h"
+
+class QObject;
 
 // The desktop program: its command line, the language, the start-up configuration, one
 // instance per application directory, and the main window until it ends. Main thread.
@@ -24,10 +27,27 @@ class CVantrelApp {
   int HandleCommandLine();
   int RunWindow();
 
+  // While it lives, a stop signal also closes the dialogs shown on `application`'s thread:
+  // a modal box runs a loop of its own, and before the window runs nothing else would end it.
+  class DialogCloser {
+   public:
+    DialogCloser(CVantrelApp& app, QObject& application);
+    ~DialogCloser();
+    DialogCloser(const DialogCloser&) = delete;
+    DialogCloser& operator=(const DialogCloser&) = delete;
+
+   private:
+    CVantrelApp& m_app;
+  };
+  // From the signal thread: has the user-interface thread reject every dialog shown.
+  void CloseBoxes();
+
   int& m_argc;
   char** m_argv;
   // Where a stop signal goes once the window runs; set before then, it ends the program
   // as soon as it can.
   std::atomic<TargetHandle> m_stopTarget{0};
   std::atomic<bool> m_stopRequested{false};
+  std::mutex m_dialogsMutex;
+  QObject* m_dialogsContext = nullptr;  // guarded by m_dialogsMutex
 };

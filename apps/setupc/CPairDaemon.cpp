@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AppPaths.h"
 #include "platform/CNullModemPair.h"
 
 namespace {
@@ -43,7 +44,7 @@ int Detach(int reportFd, const std::string& directory) {
   const int report = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 3);
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   const std::string logPath = directory + "/.setupc.log";
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, DataFileMode(directory));
   if (report < 0 || null < 0) return -1;
   ::dup2(null, STDIN_FILENO);
   ::dup2(null, STDOUT_FILENO);

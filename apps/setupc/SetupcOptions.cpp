@@ -142,7 +142,10 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
   CLI::App app{
       "Creates and removes virtual null-modem pairs for Vantrel: two pseudo-terminals joined back to "
       "back, linked into the port directory as COM<n> names (VANTREL_PORT_DIR, else <application "
-      "directory>/ports; created when missing). A small background process holds each pair until it "
+      "directory>/ports; created when missing; the application directory is --app-dir, VANTREL_APP_DIR, "
+      "else /var/lib/vantrel when installed by the package, else the program's directory). Run as root "
+      "on a folder that another user owns (the service's), setupc acts as that user, so that the "
+      "service may use the pairs. A small background process holds each pair until it "
       "is removed. A pair whose background process was killed is stale: Vantrel no longer opens its "
       "ports (their ptys may belong to other programs by now), list shows it, and remove or a new "
       "install of its names cleans it up.\n\n"
@@ -164,6 +167,9 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
       "setupc"};
   app.set_version_flag("--version", std::string("setupc ") + kVantrelVersion, "Print the version and exit");
   app.require_subcommand(1);
+  app.add_option("--app-dir", options.appDir, "Use DIR as the application directory, ahead of VANTREL_APP_DIR")
+      ->type_name("DIR")
+      ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
   std::vector<std::string> installArgs;
   std::string removeArg;
   auto* install = app.add_subcommand("install", "Create a pair: install PortName=<name> PortName=<name>[,options]");

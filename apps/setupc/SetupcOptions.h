@@ -18,6 +18,7 @@ struct SetupcOptions {
   Command command = Command::List;
   std::vector<std::string> names;  // install: the two ends; remove: the one end named
   std::vector<EndAccess> access;   // install: one per end
+  std::string appDir;              // --app-dir; empty when not given
 };
 
 // Parses the command line. Returns -1 when the command should run; otherwise the exit

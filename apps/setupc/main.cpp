@@ -15,6 +15,7 @@
 #include "platform/CPairRecord.h"
 #include "SetupcOptions.h"
 #include "platform/AppPaths.h"
+#include "platform/DirectoryAccess.h"
 
 namespace {
 
@@ -187,6 +188,11 @@ int main(int argc, char** argv) {
   SetupcOptions options;
   const int parsed = ParseSetupcOptions(argc, argv, options);
   if (parsed >= 0) return parsed;
+  if (std::string problem;
+      !SetUpApplicationDirectory(AppRole::Service, options.appDir, UsedFolder::Ports, problem)) {
+    std::cerr << "setupc: " << problem << "\n";
+    return 1;
+  }
   // Absolute: the holder leaves the working directory.
   std::error_code error;
   const std::string directory = std::filesystem::absolute(PortDirectory(), error).lexically_normal().string();

@@ -9,13 +9,15 @@
 #include "service/CDlgSimulation.h"
 #include "platform/AppPaths.h"
 #include "platform/CNamedEventHost.h"
+#include "platform/DirectoryAccess.h"
 #include "platform/DebugSink.h"
 
 int main(int argc, char** argv) {
   CLI::App app{
       "Vantrel without windows: bridges remote serial devices (TCP clients) to local serial ports.\n"
       "Without a command it runs the service with the tunnels and settings of Info.db in the\n"
-      "application directory (VANTREL_APP_DIR, else the program's directory) until SIGTERM or SIGINT;\n"
+      "application directory (--app-dir, VANTREL_APP_DIR, else /var/lib/vantrel when installed by the\n"
+      "package, else the program's directory) until SIGTERM or SIGINT;\n"
       "SIGHUP reads the tunnels and settings again and restarts the service (devices reconnect).\n"
       "It prints status lines and one line per device event: registered, offline, replaced by a\n"
       "newer connection, registered without a tunnel, a port that cannot be opened and its recovery.\n"
@@ -36,6 +38,20 @@ int main(int argc, char** argv) {
                  "Signal the instance running with this application directory and exit: SockoraServerShutdown "
                  "stops it, SockoraServerPauseResume stops or resumes accepting new devices")
       ->check(CLI::IsMember({CDlgSimulation::kShutdownEventName, CDlgSimulation::kPauseResumeEventName}));
+  std::string appDir;
+  app.add_option("--app-dir", appDir,
+                 "Use DIR as the application directory (Info.db, Sockora.log, ports), ahead of VANTREL_APP_DIR")
+      ->type_name("DIR")
+      ->check(CLI::Validator(CLI::ExistingDirectory).description(""));
+  // Before any command runs: each works in the settled directory, as its owner when run as
+  // root, so that what it creates stays usable by the service.
+  app.parse_complete_callback([&appDir] {
+    std::string problem;
+    if (!SetUpApplicationDirectory(AppRole::Service, appDir, UsedFolder::Application, problem)) {
+      std::fprintf(stderr, "vantreld: %s\n", problem.c_str());
+      throw CLI::RuntimeError(1);
+    }
+  });
   int commandExitCode = 0;
   AddManagementCommands(app, commandExitCode);
   SetCommandFooters(app, "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
@@ -50,6 +66,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     std::fprintf(stderr, "vantreld: %s\nRun with --help for the options.\n", error.what());
     return 2;
+  } catch (const CLI::RuntimeError& failed) {
+    return failed.get_exit_code();
   }
   if (debug) EnableDebugSink(true);
   if (!app.get_subcommands().empty()) return commandExitCode;
