@@ -180,6 +180,12 @@ void CDataCenter::Dispatch(const DataItem& item) {
     const int delta = item.Kind == DATA_REGISTER ? 1 : -1;
     m_onlineCount += delta;
     if (configured) m_matchedOnlineCount += delta;
+    // Nobody shows an unconfigured device's counts once it is gone; kept, a scan of random
+    // IDs would grow the table without end.
+    if (item.Kind == DATA_OFFLINE && !configured) {
+      std::lock_guard lock(m_trafficMutex);
+      m_traffic.erase(deviceId);
+    }
     ReportDeviceEvent(item);
     return;
   }
