@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 
+#include "ParseCommandLine.h"
 #include "VantrelVersion.h"
 
 namespace {
@@ -99,15 +101,7 @@ int ParseDevsimOptions(int argc, char** argv, DevsimOptions& options) {
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
-  } catch (const CLI::CallForVersion& version) {
-    return app.exit(version);
-  } catch (const CLI::ParseError& error) {
-    return BadOption(error.what());
-  }
+  if (const std::optional<int> exitCode = ParseCommandLine(app, argc, argv, BadOption)) return *exitCode;
 
   if (!ParseDeviceId(firstId, options.firstNumber))
     return BadOption("--first-id must be 8 hexadecimal digits, e.g. 01ABCDEF (got \"" + firstId + "\")");

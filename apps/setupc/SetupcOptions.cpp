@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "ParseCommandLine.h"
 #include "VantrelVersion.h"
 
 namespace {
@@ -187,15 +188,9 @@ int ParseSetupcOptions(int argc, char** argv, SetupcOptions& options) {
   std::vector<std::string> words = SplitAtBlanks(argc, argv);
   std::vector<char*> pointers;
   for (auto& word : words) pointers.push_back(word.data());
-  try {
-    app.parse(static_cast<int>(pointers.size()), pointers.data());
-  } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
-  } catch (const CLI::CallForVersion& version) {
-    return app.exit(version);
-  } catch (const CLI::ParseError& error) {
-    return BadInput(error.what());
-  }
+  if (const std::optional<int> exitCode =
+          ParseCommandLine(app, static_cast<int>(pointers.size()), pointers.data(), BadInput))
+    return *exitCode;
 
   std::string error;
   if (install->parsed()) {

@@ -1,8 +1,11 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "CommandSynopsis.h"
+#include "ParseCommandLine.h"
 #include "VantrelVersion.h"
 #include "ManagementCommands.h"
 #include "ServiceMode.h"
@@ -57,18 +60,11 @@ int main(int argc, char** argv) {
   SetCommandFooters(app, "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
   app.require_subcommand(0, 1);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& help) {
-    return app.exit(help);
-  } catch (const CLI::CallForVersion& version) {
-    return app.exit(version);
-  } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "vantreld: %s\nRun with --help for the options.\n", error.what());
+  const auto badInput = [](const std::string& reason) {
+    std::fprintf(stderr, "vantreld: %s\nRun with --help for the options.\n", reason.c_str());
     return 2;
-  } catch (const CLI::RuntimeError& failed) {
-    return failed.get_exit_code();
-  }
+  };
+  if (const std::optional<int> exitCode = ParseCommandLine(app, argc, argv, badInput)) return *exitCode;
   if (debug) EnableDebugSink(true);
   if (!app.get_subcommands().empty()) return commandExitCode;
 
