@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <vector>
 
 #include "core/CTunnelTable.h"
@@ -52,6 +53,43 @@ void FillTunnelTable(const std::vector<TunnelInfo>& tunnels) {
   }
 }
 
+// A network list that no connection's source lies in (no connection comes from 0.0.0.0):
+// what a binding row whose networks cannot be read admits.
+constexpr char kNoSource[] = "0.0.0.0/32";
+
+// After the tunnels, with the IDs read as FillTunnelTable reads them. A row that cannot be
+// used as stored fails closed: a binding exists to keep strangers out.
+void FillBindings(const std::vector<TunnelBinding>& bindings) {
+  CTunnelTable& table = CTunnelTable::Instance();
+  std::set<std::string> exact;
+  for (const TunnelBinding& binding : bindings) {
+    if (!LowerCaseHexId(binding.DeviceID)) exact.insert(binding.DeviceID);
+  }
+  for (TunnelBinding binding : bindings) {
+    const std::string row = "binding row '" + binding.DeviceID + "': ";
+    if (LowerCaseHexId(binding.DeviceID)) {
+      binding.DeviceID = UpperCase(binding.DeviceID);
+      if (exact.count(binding.DeviceID) != 0) {
+        WriteWarning(row + "DeviceID is in lower case and " + binding.DeviceID +
+                     " has a row of its own; this row is not used");
+        continue;
+      }
+    }
+    if (binding.Phone.size() > kLongestPhone) {
+      WriteWarning(row + "Phone \"" + binding.Phone + "\" is longer than the " + std::to_string(kLongestPhone) +
+                   " characters a registration carries; no registration of " + binding.DeviceID + " matches it");
+    }
+    std::string bad;
+    if (!NetworksField(binding.Networks, &bad)) {
+      WriteWarning(row + "Networks \"" + binding.Networks + "\" has \"" + bad + "\", which is not an IPv4 network; " +
+                   binding.DeviceID + " is refused from every address until the row is corrected");
+      binding.Networks = kNoSource;
+    }
+    // Cannot fail now: the networks parse.
+    table.SetBinding(binding, bad);
+  }
+}
+
 }  // namespace
 
 bool LoadStartupConfiguration(std::string& failure) {
@@ -74,12 +112,18 @@ bool LoadStartupConfiguration(std::string& failure) {
     failure = "cannot read the tunnels from the database " + path + ": " + store.LastFailureText();
     return false;
   }
+  std::vector<TunnelBinding> bindings;
+  if (store.LoadBindings(bindings) != 1) {
+    failure = "cannot read the tunnel bindings from the database " + path + ": " + store.LastFailureText();
+    return false;
+  }
   SettingInfo settings;
   store.LoadSettings(settings, &problems);
   store.CloseDatabase();
 
   for (const std::string& problem : problems) WriteWarning(problem);
   FillTunnelTable(tunnels);
+  FillBindings(bindings);
   ApplyStartDefaults(settings);
   ReplaceSettings(settings);
   return true;

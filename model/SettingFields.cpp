@@ -4,8 +4,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <vector>
 
+#include "model/NetworkList.h"
 #include "platform/FirstIPv4Address.h"
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
 
 std::optional<std::string> NumberField(const std::string& text, unsigned long low, unsigned long high) {
   if (text.empty() || text.size() > 10 ||
@@ -26,6 +38,42 @@ std::optional<std::string> LocalIpField(const std::string& text) {
     return std::nullopt;
   }
   return std::string(canonical);
+}
+
+std::optional<std::string> NetworksField(const std::string& text, std::string* bad) {
+  std::vector<Ipv4Network> networks;
+  std::string entry;
+  if (ParseNetworks(text, networks, entry)) return NetworksText(networks);
+  if (bad != nullptr) {
+    // The entry as typed; empty for an empty one (a comma too many), which the list
+    // parser describes in words of its own.
+    *bad = entry;
+    for (std::size_t from = 0; from <= text.size();) {
+      const std::size_t comma = std::min(text.find(',', from), text.size());
+      const std::string typed = Trimmed(text.substr(from, comma - from));
+      if (typed.empty() || !ParseNetworks(typed, networks, entry)) {
+        *bad = typed;
+        break;
+      }
+      from = comma + 1;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string NetworksProblem(const std::string& bad) {
+  return (bad.empty() ? std::string("an empty entry (a comma too many)") : "\"" + bad + "\"") +
+         " is not an IPv4 network: give networks such as 10.0.0.0/8 (no address bits after the prefix) or single "
+         "addresses such as 203.0.113.7, separated by commas";
+}
+
+std::optional<std::string> PhoneField(const std::string& text) {
+  const std::string phone = Trimmed(text);
+  if (phone.size() > kLongestPhone ||
+      !std::all_of(phone.begin(), phone.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
+    return std::nullopt;
+  }
+  return phone;
 }
 
 void ApplyStartDefaults(SettingInfo& settings) {

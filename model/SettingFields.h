@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,10 @@ inline constexpr std::uint32_t kLowestLocalPort = 1;
 inline constexpr std::uint32_t kHighestLocalPort = 65535;
 inline constexpr std::uint32_t kLowestDelayComRead = 0;
 inline constexpr std::uint32_t kHighestDelayComRead = 10000;
+// A single address can hold at most this many connections to one listening port.
+inline constexpr std::uint32_t kHighestMaxConnectionsPerAddress = 65535;
+// A phone number as a registration carries it: at most this many characters.
+inline constexpr std::size_t kLongestPhone = 11;
 
 // The decimal text of a whole number from low to high, digits only.
 std::optional<std::string> NumberField(const std::string& text, unsigned long low, unsigned long high);
@@ -21,6 +26,18 @@ std::optional<std::string> NumberField(const std::string& text, unsigned long lo
 // A dotted IPv4 address in its usual form, or empty (this computer's first address at
 // start-up).
 std::optional<std::string> LocalIpField(const std::string& text);
+
+// A list of IPv4 networks (ParseNetworks: "10.0.0.0/8,203.0.113.7", a bare address is a
+// /32), or empty (every address); stored in its canonical form. When refused, `bad` (if
+// given) gets the first entry that is not a network as typed, empty for an empty entry.
+std::optional<std::string> NetworksField(const std::string& text, std::string* bad = nullptr);
+// The message for a network list that NetworksField refused, naming the entry (English,
+// for the command line).
+std::string NetworksProblem(const std::string& bad);
+
+// A phone number a binding asks for: up to kLongestPhone printable characters without
+// blanks (blanks around it are dropped), or empty (any).
+std::optional<std::string> PhoneField(const std::string& text);
 
 // What the program listens on when nothing is stored: an empty LocalIp becomes this
 // computer's first IPv4 address (it stays empty when there is none) and a LocalPort of 0

@@ -30,3 +30,7 @@ std::string WriteTunnelEdit(CAccessInterface& store, const std::vector<TunnelInf
   const bool saved = add ? store.AddTunnel(edited) == 1 : Replace(store, edited);
   return saved ? std::string() : edited.DeviceID;
 }
+
+bool DeleteTunnelAndBinding(CAccessInterface& store, const std::string& id) {
+  return store.DeleteTunnel(id) == 1 && store.DeleteBinding(id) == 1;
+}

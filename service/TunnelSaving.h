@@ -21,3 +21,6 @@ const TunnelInfo* FindTunnelIgnoringCase(const std::vector<TunnelInfo>& stored, 
 // written, empty when all were.
 std::string WriteTunnelEdit(CAccessInterface& store, const std::vector<TunnelInfo>& aligned, const TunnelInfo& edited,
                             bool add);
+
+// Deletes the tunnel of `id` and its binding; false when either write failed.
+bool DeleteTunnelAndBinding(CAccessInterface& store, const std::string& id);

@@ -31,7 +31,7 @@ struct SettingRow {
 };
 
 // In the order the rows are created and checked.
-constexpr std::array<SettingRow, 8> kSettingRows{{
+constexpr std::array<SettingRow, 11> kSettingRows{{
     {"LocalIp", ""},
     {"LocalPort", ""},
     {"BootAutoStart", ""},
@@ -40,6 +40,9 @@ constexpr std::array<SettingRow, 8> kSettingRows{{
     {"Escape", ""},
     {"DelayComRead", "50"},
     {"NotTransMaxBytes", "1073741824"},
+    {"AllowedNetworks", ""},
+    {"RefuseUnconfigured", "0"},
+    {"MaxConnectionsPerAddress", "0"},
 }};
 
 // The highest rate termios can set; lower rates go to the nearest one it knows.
@@ -47,6 +50,7 @@ constexpr std::int32_t kMaxBaudRate = 4000000;
 
 constexpr char kInsertTunnel[] = "insert into TunnelInfo values (?, ?, ?, ?, ?, ?, ?)";
 constexpr char kDeleteTunnel[] = "delete from TunnelInfo where DeviceID=?";
+constexpr char kDeleteBinding[] = "delete from TunnelBinding where DeviceID=?";
 constexpr char kInsertNotTrans[] = "insert into NotTransData(ReceiveTime,DeviceID,ReceiveData)values (?, ?, ?);";
 
 SqlValues TunnelValues(const TunnelInfo& tunnel) {
@@ -168,12 +172,17 @@ int CAccessInterface::InTransaction(Steps steps) {
 
 bool CAccessInterface::PrepareSchema() {
   constexpr char kCountPresent[] =
-      "select count(*) as Present from sqlite_master where name in ('TunnelInfo', 'NotTransData', "
-      "'NotTransDataDeviceTime')";
+      "select count(*) as Present, sum(name = 'TunnelBinding') as Binding from sqlite_master where name in "
+      "('TunnelInfo', 'NotTransData', 'NotTransDataDeviceTime', 'TunnelBinding')";
   auto present = m_ado.ExecuteQuery(kCountPresent);
   if (!present || !present->MoveNext()) return false;
-  if (present->GetFieldInt("Present") == 3) return true;
+  const std::int32_t count = present->GetFieldInt("Present");
+  const bool lacksOnlyBindings = count == 3 && present->GetFieldInt("Binding") == 0;
   present.reset();
+  if (count == 4) return true;
+  // Older programs made files without the bindings; such a file that may only be read
+  // has no bindings.
+  if (lacksOnlyBindings && m_ado.IsReadOnly()) return true;
 
   // Immediate: two programs opening one new file must not both fill it.
   if (m_ado.ExecuteCommand("BEGIN IMMEDIATE") < 0) return false;
@@ -189,11 +198,21 @@ bool CAccessInterface::PrepareSchema() {
                            "ReceiveData blob)") >= 0 &&
       m_ado.ExecuteCommand("CREATE INDEX IF NOT EXISTS NotTransDataDeviceTime ON NotTransData (DeviceID, "
                            "ReceiveTime)") >= 0 &&
+      m_ado.ExecuteCommand("CREATE TABLE IF NOT EXISTS TunnelBinding (DeviceID text primary key, Phone text, "
+                           "Networks text)") >= 0 &&
       (!empty || InitSettingTable() == 1) && m_ado.CommitTrans()) {
     return true;
   }
   m_ado.RollbackTrans();
   return false;
+}
+
+int CAccessInterface::HasTable(const std::string& name) {
+  auto rows = m_ado.ExecuteQuery("select count(*) as Present from sqlite_master where type = 'table' and name = ?",
+                                 {SqlText(name)});
+  if (!rows || !rows->MoveNext()) return -1;
+  const std::int32_t present = rows->GetFieldInt("Present");
+  return rows->Failed() ? -1 : present > 0 ? 1 : 0;
 }
 
 int CAccessInterface::LoadTunnels(std::vector<TunnelInfo>& tunnels, std::vector<std::string>* problems) {
@@ -250,6 +269,30 @@ int CAccessInterface::ModifyTunnel(const TunnelInfo& tunnel) {
 
 int CAccessInterface::DeleteTunnel(const std::string& deviceId) {
   return ExecuteSql(kDeleteTunnel, {SqlText(deviceId)});
+}
+
+int CAccessInterface::LoadBindings(std::vector<TunnelBinding>& bindings) {
+  if (!EnsureOpen()) return 0;
+  const int present = HasTable("TunnelBinding");
+  if (present <= 0) return present == 0 ? 1 : 0;
+  auto rows = m_ado.ExecuteQuery("select DeviceID, Phone, Networks from TunnelBinding order by DeviceID");
+  if (!rows) return 0;
+  while (rows->MoveNext()) {
+    TunnelBinding binding{rows->GetFieldText("DeviceID"), rows->GetFieldText("Phone"), rows->GetFieldText("Networks")};
+    if (rows->Failed()) break;
+    bindings.push_back(std::move(binding));
+  }
+  return rows->Failed() ? 0 : 1;
+}
+
+int CAccessInterface::SaveBinding(const TunnelBinding& binding) {
+  if (binding.Phone.empty() && binding.Networks.empty()) return DeleteBinding(binding.DeviceID);
+  return ExecuteSql("insert or replace into TunnelBinding (DeviceID, Phone, Networks) values (?, ?, ?)",
+                    {SqlText(binding.DeviceID), SqlText(binding.Phone), SqlText(binding.Networks)});
+}
+
+int CAccessInterface::DeleteBinding(const std::string& deviceId) {
+  return ExecuteSql(kDeleteBinding, {SqlText(deviceId)});
 }
 
 int CAccessInterface::InitSettingTable() {
@@ -340,13 +383,29 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
              defaults.DelayComRead, std::to_string(defaults.DelayComRead));
   readNumber("NotTransMaxBytes", settings.NotTransMaxBytes, 0, kAny, false, defaults.NotTransMaxBytes,
              std::to_string(defaults.NotTransMaxBytes));
+  readNumber("RefuseUnconfigured", settings.RefuseUnconfigured, -kAny, kAny, false, 0, "off");
+  readNumber("MaxConnectionsPerAddress", settings.MaxConnectionsPerAddress, 0, kHighestMaxConnectionsPerAddress,
+             false, 0, "0 (no cap)");
+  std::string networks;
+  bool isNull = false;
+  if (FindSetting("AllowedNetworks", networks, &isNull) == 1 && !isNull) {
+    std::string bad;
+    if (const auto field = NetworksField(networks, &bad)) {
+      settings.AllowedNetworks = *field;
+    } else {
+      settings.AllowedNetworks.clear();
+      if (problems != nullptr)
+        problems->push_back("setting AllowedNetworks: stored value " + Shown(networks, false) + " has \"" + bad +
+                            "\", which is not an IPv4 network; every address is admitted (the default)");
+    }
+  }
   return 1;
 }
 
 int CAccessInterface::SaveSettings(const SettingInfo& settings) {
   // One transaction: a failure part-way must not leave half the settings saved.
   return InTransaction([&] {
-    const std::array<std::pair<const char*, std::string>, 8> values{{
+    const std::array<std::pair<const char*, std::string>, 11> values{{
         {"LocalIp", settings.LocalIp},
         {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
         {"BootAutoStart", Unsigned(settings.BootAutoStart)},
@@ -355,6 +414,9 @@ int CAccessInterface::SaveSettings(const SettingInfo& settings) {
         {"Escape", Unsigned(settings.Escape)},
         {"DelayComRead", Unsigned(static_cast<std::uint32_t>(settings.DelayComRead))},
         {"NotTransMaxBytes", std::to_string(settings.NotTransMaxBytes)},
+        {"AllowedNetworks", settings.AllowedNetworks},
+        {"RefuseUnconfigured", Unsigned(settings.RefuseUnconfigured)},
+        {"MaxConnectionsPerAddress", Unsigned(static_cast<std::uint32_t>(settings.MaxConnectionsPerAddress))},
     }};
     for (const auto& [key, value] : values) {
       if (SetSetting(key, value) == 0) return false;

@@ -16,6 +16,9 @@ class CAccessInterface : public CDatabaseInterface {
   int AddTunnel(const TunnelInfo& tunnel) override;
   int ModifyTunnel(const TunnelInfo& tunnel) override;
   int DeleteTunnel(const std::string& deviceId) override;
+  int LoadBindings(std::vector<TunnelBinding>& bindings) override;
+  int SaveBinding(const TunnelBinding& binding) override;
+  int DeleteBinding(const std::string& deviceId) override;
   int LoadSettings(SettingInfo& settings, std::vector<std::string>* problems = nullptr) override;
   int SaveSettings(const SettingInfo& settings) override;
   int SaveNotTransData(const std::vector<NotTransRecord>& records) override;
@@ -75,12 +78,15 @@ class CAccessInterface : public CDatabaseInterface {
   int Open(const std::string& name);
   // Opens with the stored name unless open; true when open afterwards.
   bool EnsureOpen();
-  // Creates what a new file lacks: TunnelInfo, NotTransData and its index, and, for an
-  // empty file, the settings table with its rows. False after an engine error.
+  // Creates what a file lacks: TunnelInfo, NotTransData and its index, TunnelBinding, and,
+  // for an empty file, the settings table with its rows. False after an engine error; a
+  // file that may only be read and lacks only TunnelBinding is used as it is.
   bool PrepareSchema();
   // 1 when the key has a row (value set, *isNull telling a null value), 0 when it has
   // none, -1 when the read failed.
   int FindSetting(const std::string& key, std::string& value, bool* isNull = nullptr);
+  // 1 when the table exists, 0 when not, -1 when that cannot be read.
+  int HasTable(const std::string& name);
   // Runs `steps` in one transaction: committed when it returns true, else rolled back.
   template <typename Steps>
   int InTransaction(Steps steps);

@@ -8,6 +8,7 @@
 
 #include "model/NotTransRecord.h"
 #include "model/SettingInfo.h"
+#include "model/TunnelBinding.h"
 #include "model/TunnelInfo.h"
 #include "storage/NotTransFilter.h"
 #include "storage/SqlValue.h"
@@ -35,6 +36,13 @@ class CDatabaseInterface {
   // Deletes the row of tunnel.DeviceID, then inserts the record.
   virtual int ModifyTunnel(const TunnelInfo& tunnel) = 0;
   virtual int DeleteTunnel(const std::string& deviceId) = 0;
+  // The rows of TunnelBinding as stored; a file without the table has none.
+  virtual int LoadBindings(std::vector<TunnelBinding>& bindings) = 0;
+  // Stores the binding of binding.DeviceID, replacing its row; one with neither phone nor
+  // networks deletes the row.
+  virtual int SaveBinding(const TunnelBinding& binding) = 0;
+  // Deletes the binding row of the ID; an absent row is no failure.
+  virtual int DeleteBinding(const std::string& deviceId) = 0;
   // Members whose stored value is empty or missing keep their value. A value that is not
   // a number or lies outside the settings dialog's range is replaced (DelayComRead
   // clamped, others their default) and, with `problems`, adds a line naming the key, the

@@ -75,7 +75,9 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   CLI::App* show = settings->add_subcommand("show", "Print every setting");
   show->add_flag("--json", self->m_json,
                  "Print one JSON object: localIp, localPort, bootAutoStart, autoStart, filterHeartbeat, "
-                 "delayComRead (ms), escape, language (zh or en) and languageFile (empty: the locale)");
+                 "delayComRead (ms), escape, notTransMaxBytes, allowedNetworks (empty: every address), "
+                 "refuseUnconfigured, maxConnectionsPerAddress (0: no cap), language (zh or en) and languageFile "
+                 "(empty: the locale)");
   show->callback([self, &exitCode] { exitCode = self->Show(); });
 
   CLI::App* set = settings->add_subcommand(
@@ -83,21 +85,40 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
       "Change the settings given; the others keep their values. A running service takes them at its next "
       "start.");
   self->m_setCommand = set;
-  set->add_option("--ip", self->m_ip, "Local IP address to listen on (IPv4; \"\" for this computer's first address)");
-  set->add_option("--port", self->m_port, "TCP port to listen on, 1 to 65535");
-  set->add_option("--delay", self->m_delay, "No-data wait of the COM port reading in ms, 0 to 10000");
+  set->add_option("--ip", self->m_ip, "Local IP address to listen on (IPv4; \"\" for this computer's first address)")
+      ->type_name("A.B.C.D");
+  set->add_option("--port", self->m_port, "TCP port to listen on, 1 to 65535")->type_name("1-65535");
+  set->add_option("--delay", self->m_delay, "No-data wait of the COM port reading in ms, 0 to 10000")
+      ->type_name("0-10000");
   set->add_option("--boot-auto-start", self->m_bootAutoStart,
                   "on/off: start the desktop program when the user logs on (stored here; the desktop "
-                  "program's settings dialog writes the log-on entry)");
-  set->add_option("--auto-start", self->m_autoStart, "on/off: start the service when the program starts");
-  set->add_option("--filter-heartbeat", self->m_filterHeartbeat, "on/off: drop heartbeats instead of forwarding them");
-  set->add_option("--escape", self->m_escape, "on/off: PROT escaping of the device data");
+                  "program's settings dialog writes the log-on entry)")
+      ->type_name("on|off");
+  set->add_option("--auto-start", self->m_autoStart, "on/off: start the service when the program starts")
+      ->type_name("on|off");
+  set->add_option("--filter-heartbeat", self->m_filterHeartbeat, "on/off: drop heartbeats instead of forwarding them")
+      ->type_name("on|off");
+  set->add_option("--escape", self->m_escape, "on/off: PROT escaping of the device data")->type_name("on|off");
   set->add_option("--store-limit", self->m_storeLimit,
                   "Bytes of stored not-forwarded data beyond which new records are counted, not stored (K, M or G "
-                  "for KiB, MiB, GiB; 0 stores none). A running service takes it at once");
+                  "for KiB, MiB, GiB; 0 stores none). A running service takes it at once")
+      ->type_name("BYTES");
+  set->add_option("--allow", self->m_allow,
+                  "The networks devices may connect from, comma-separated: 10.0.0.0/8,203.0.113.7 (a bare "
+                  "address is one host); \"\" admits every address. Connections from elsewhere are closed at once")
+      ->type_name("LIST");
+  set->add_option("--refuse-unconfigured", self->m_refuseUnconfigured,
+                  "on/off: close the connection of a device that registers an ID without a tunnel (off: it is "
+                  "listed and its data dropped)")
+      ->type_name("on|off");
+  set->add_option("--max-per-address", self->m_maxPerAddress,
+                  "At most this many connections from one address, 0 to 65535 (0: no cap; many units behind one "
+                  "carrier NAT share an address)")
+      ->type_name("0-65535");
   set->add_option("--language", self->m_language,
                   "zh or en: the language of the status lines, written to LanguageCfg.ini in the application "
-                  "directory (without that file vantreld follows the locale)");
+                  "directory (without that file vantreld follows the locale)")
+      ->type_name("zh|en");
   set->callback([self, &exitCode] { exitCode = self->Set(); });
 }
 
@@ -119,6 +140,9 @@ int CSettingsCommands::Show() {
                      .Add("delayComRead", std::int64_t{settings.DelayComRead})
                      .Add("escape", settings.Escape)
                      .Add("notTransMaxBytes", static_cast<std::int64_t>(settings.NotTransMaxBytes))
+                     .Add("allowedNetworks", settings.AllowedNetworks)
+                     .Add("refuseUnconfigured", settings.RefuseUnconfigured)
+                     .Add("maxConnectionsPerAddress", std::int64_t{settings.MaxConnectionsPerAddress})
                      .Add("language", LanguageName(language.code))
                      .Add("languageFile", language.source)
                      .Text()
@@ -136,6 +160,12 @@ int CSettingsCommands::Show() {
   table.AddRow({"DelayComRead", "--delay", std::to_string(settings.DelayComRead) + " ms"});
   table.AddRow({"Escape", "--escape", YesNo(settings.Escape)});
   table.AddRow({"NotTransMaxBytes", "--store-limit", ByteSizeText(settings.NotTransMaxBytes)});
+  table.AddRow({"AllowedNetworks", "--allow",
+                settings.AllowedNetworks.empty() ? "(empty: every address)" : settings.AllowedNetworks});
+  table.AddRow({"RefuseUnconfigured", "--refuse-unconfigured", YesNo(settings.RefuseUnconfigured)});
+  table.AddRow({"MaxConnectionsPerAddress", "--max-per-address",
+                settings.MaxConnectionsPerAddress == 0 ? "0 (no cap)"
+                                                       : std::to_string(settings.MaxConnectionsPerAddress)});
   table.AddRow({"Language", "--language",
                 LanguageName(language.code) +
                     (language.source.empty() ? " (from the locale)" : " (from " + language.source + ")")});
@@ -158,11 +188,20 @@ int CSettingsCommands::Set() {
   check("--escape", "Escape", m_escape, SwitchSetting(m_escape), "on or off");
   check("--store-limit", "NotTransMaxBytes", m_storeLimit, ByteSizeSetting(m_storeLimit),
         "a number of bytes up to 1 PiB, digits with an optional K, M or G");
+  std::string badNetwork;
+  const std::optional<std::string> allowed = NetworksField(m_allow, &badNetwork);
+  if (m_setCommand->count("--allow") > 0 && !allowed) return BadInput("--allow: " + NetworksProblem(badNetwork));
+  check("--allow", "AllowedNetworks", m_allow, allowed, "a list of IPv4 networks");
+  check("--refuse-unconfigured", "RefuseUnconfigured", m_refuseUnconfigured, SwitchSetting(m_refuseUnconfigured),
+        "on or off");
+  check("--max-per-address", "MaxConnectionsPerAddress", m_maxPerAddress,
+        NumberField(m_maxPerAddress, 0, kHighestMaxConnectionsPerAddress), "a whole number from 0 to 65535");
   const bool languageGiven = m_setCommand->count("--language") > 0;
   if (given.empty() && !languageGiven) {
     return BadInput(
         "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
-        "--filter-heartbeat, --escape, --store-limit, --language");
+        "--filter-heartbeat, --escape, --store-limit, --allow, --refuse-unconfigured, --max-per-address, "
+        "--language");
   }
   for (const Given& setting : given) {
     if (!setting.value) {

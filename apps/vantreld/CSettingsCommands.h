@@ -8,9 +8,10 @@
 #include "CManagementStore.h"
 
 // "vantreld settings show|set": the settings in Info.db, with the settings dialog's
-// ranges (port 1 to 65535, no-data wait 0 to 10000 ms, an IPv4 address, four switches)
-// and the size limit of the stored not-forwarded data. show reads the file only and
-// warns on stderr about stored values it cannot use.
+// ranges (port 1 to 65535, no-data wait 0 to 10000 ms, an IPv4 address, four switches),
+// the size limit of the stored not-forwarded data and who may be a device (the allowed
+// networks, refusing unconfigured devices, the cap of connections per address). show
+// reads the file only and warns on stderr about stored values it cannot use.
 // set writes only the settings given, all in one transaction.
 class CSettingsCommands {
  public:
@@ -32,7 +33,8 @@ class CSettingsCommands {
   // Writes the checked settings in one transaction; the exit code.
   int SaveSettings(const std::vector<Given>& given);
 
-  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit, m_language;
+  std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit, m_language,
+      m_allow, m_refuseUnconfigured, m_maxPerAddress;
   bool m_json = false;
   CLI::App* m_setCommand = nullptr;
 };

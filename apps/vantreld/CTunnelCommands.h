@@ -9,9 +9,11 @@
 #include "storage/CStoreTransaction.h"
 #include "model/TunnelInfo.h"
 
-// "vantreld tunnel list|add|modify|delete": the configured tunnels in Info.db, with the
-// device editor's rules (8 hexadecimal digits, the editor's parameter lists, one set of
-// line settings per port). Each change is one transaction: all of it or nothing.
+// "vantreld tunnel list|add|modify|delete|bind|unbind": the configured tunnels in Info.db,
+// with the device editor's rules (8 hexadecimal digits, the editor's parameter lists, one
+// set of line settings per port), and their bindings (the phone number and the networks a
+// registration must show to take the tunnel). Each change is one transaction: all of it
+// or nothing; deleting a tunnel deletes its binding.
 class CTunnelCommands {
  public:
   // Adds the "tunnel" subcommand to `app`; the callbacks set exitCode. Main thread.
@@ -52,10 +54,16 @@ class CTunnelCommands {
   int Add();
   int Modify();
   int Delete();
+  int Bind();
+  int Unbind();
 
   std::string m_deviceId;
   FieldOptions m_add;
   FieldOptions m_modify;
+  std::string m_phone, m_from;
+  CLI::Option* m_phoneOption = nullptr;
+  CLI::Option* m_fromOption = nullptr;
   bool m_force = false;
   bool m_json = false;
+  bool m_csv = false;
 };

@@ -19,7 +19,10 @@ TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
   const CommandRun run = Run({"settings", "set", "--delay", "10000", "--filter-heartbeat", "yes", "--auto-start",
                               "TRUE", "--boot-auto-start", "1", "--escape", "off", "--ip", ""});
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  expected = {"", 65535, true, true, true, 10000, false};
+  expected = SettingInfo{};
+  expected.LocalPort = 65535;
+  expected.BootAutoStart = expected.AutoStartSimulation = expected.FilterHearbeat = true;
+  expected.DelayComRead = 10000;
   EXPECT_EQ(Settings(), expected);
 
   ASSERT_EQ(Run({"settings", "set", "--port", "1", "--delay", "0"}).exitCode, 0);
@@ -29,7 +32,7 @@ TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
 
   const CommandRun shown = Run({"settings", "show"});
   EXPECT_EQ(shown.exitCode, 0);
-  EXPECT_NE(shown.out.find("LocalPort            --port              1"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("LocalPort                 --port                 1"), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("this computer's first IPv4 address"), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("1073741824 bytes (1 GiB)"), std::string::npos) << "the store limit's default\n" << shown.out;
 
@@ -95,4 +98,75 @@ TEST_F(ManageTest, SettingsSetLanguageWritesTheLanguageFileOfTheApplicationDirec
   EXPECT_EQ(nlohmann::json::parse(Run({"settings", "show", "--json"}).out)["language"], "zh");
   ExpectBadInput(Run({"settings", "set", "--language", "fr"}), "an unknown language");
   std::filesystem::remove(file);
+}
+
+TEST_F(ManageTest, WhoMayBeADeviceIsSetShownAndCleared) {
+  struct Case {
+    std::string given;
+    std::string stored;
+  };
+  for (const Case& row : {Case{"10.0.0.0/8,203.0.113.7/32", "10.0.0.0/8,203.0.113.7/32"},
+                          Case{" 10.0.0.0/8 , 203.0.113.7", "10.0.0.0/8,203.0.113.7/32"},
+                          Case{"0.0.0.0/0", "0.0.0.0/0"}, Case{"", ""}}) {
+    const CommandRun run = Run({"settings", "set", "--allow", row.given});
+    ASSERT_EQ(run.exitCode, 0) << row.given << "\n" << run.err;
+    EXPECT_EQ(Settings().AllowedNetworks, row.stored) << row.given;
+  }
+  ASSERT_EQ(Run({"settings", "set", "--allow", "192.168.0.0/16", "--refuse-unconfigured", "on", "--max-per-address",
+                 "65535"})
+                .exitCode,
+            0);
+  SettingInfo expected;
+  expected.AllowedNetworks = "192.168.0.0/16";
+  expected.RefuseUnconfigured = true;
+  expected.MaxConnectionsPerAddress = 65535;
+  EXPECT_EQ(Settings(), expected);
+
+  const CommandRun shown = Run({"settings", "show"});
+  EXPECT_NE(shown.out.find("AllowedNetworks           --allow                192.168.0.0/16"), std::string::npos)
+      << shown.out;
+  EXPECT_NE(shown.out.find("RefuseUnconfigured        --refuse-unconfigured  on"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("MaxConnectionsPerAddress  --max-per-address      65535"), std::string::npos) << shown.out;
+  const nlohmann::json json = nlohmann::json::parse(Run({"settings", "show", "--json"}).out);
+  EXPECT_EQ(json["allowedNetworks"], "192.168.0.0/16");
+  EXPECT_EQ(json["refuseUnconfigured"], true);
+  EXPECT_EQ(json["maxConnectionsPerAddress"], 65535);
+
+  ASSERT_EQ(Run({"settings", "set", "--allow", "", "--refuse-unconfigured", "off", "--max-per-address", "0"}).exitCode, 0);
+  EXPECT_EQ(Settings(), SettingInfo{});
+  const CommandRun cleared = Run({"settings", "show"});
+  EXPECT_NE(cleared.out.find("(empty: every address)"), std::string::npos) << cleared.out;
+  EXPECT_NE(cleared.out.find("0 (no cap)"), std::string::npos) << cleared.out;
+}
+
+TEST_F(ManageTest, AnAllowedListWithAnEntryThatIsNoNetworkIsRefusedNamingIt) {
+  ASSERT_EQ(Run({"settings", "set", "--allow", "10.0.0.0/8", "--max-per-address", "5"}).exitCode, 0);
+  const SettingInfo before = Settings();
+  struct Case {
+    Args args;
+    std::string named;
+  };
+  const Case cases[] = {
+      {{"settings", "set", "--allow", "10.0.0.0/8,10.0.0.256"}, "\"10.0.0.256\" is not an IPv4 network"},
+      {{"settings", "set", "--allow", "10.0.0.1/8"}, "\"10.0.0.1/8\" is not an IPv4 network"},
+      {{"settings", "set", "--allow", "10.0.0.0/"}, "\"10.0.0.0/\""},
+      {{"settings", "set", "--allow", "10.0.0.0/-1"}, "\"10.0.0.0/-1\""},
+      {{"settings", "set", "--allow", "010.0.0.0/8"}, "\"010.0.0.0/8\""},
+      {{"settings", "set", "--allow", "any"}, "\"any\""},
+      {{"settings", "set", "--allow", "10.0.0.0/8,"}, "an empty entry"},
+      {{"settings", "set", "--allow", "10.0.0.0/8 192.168.0.0/16"}, "\"10.0.0.0/8 192.168.0.0/16\""},
+      // A good value beside it is not saved either.
+      {{"settings", "set", "--port", "6000", "--allow", "x"}, "\"x\""},
+      {{"settings", "set", "--max-per-address", "65536"}, "--max-per-address"},
+      {{"settings", "set", "--max-per-address=-1"}, "--max-per-address"},
+      {{"settings", "set", "--refuse-unconfigured", "sometimes"}, "--refuse-unconfigured"},
+  };
+  for (const Case& row : cases) {
+    std::string text;
+    for (const auto& arg : row.args) text += arg + " ";
+    const CommandRun run = Run(row.args);
+    ExpectBadInput(run, text);
+    EXPECT_NE(run.err.find(row.named), std::string::npos) << text << "\n" << run.err;
+    EXPECT_EQ(Settings(), before) << text;
+  }
 }

@@ -18,7 +18,7 @@ TEST_F(ManageTest, AddStoresEditorDefaultsInUpperCaseAndListShowsIt) {
 
   const CommandRun listed = Run({"tunnel", "list"});
   EXPECT_EQ(listed.exitCode, 0);
-  EXPECT_NE(listed.out.find("01ABCDEF   COM12  115200     8          None    1          pump 'north'"),
+  EXPECT_NE(listed.out.find("01ABCDEF   COM12  115200     8          None    1          any    any   pump 'north'"),
             std::string::npos)
       << listed.out;
 
@@ -152,4 +152,82 @@ TEST_F(ManageTest, TunnelListJsonParsesBackWithEveryNote) {
   EXPECT_EQ(tunnels[1]["deviceId"], "01ABCDEF");
   EXPECT_EQ(tunnels[1]["port"], "COM3");
   EXPECT_EQ(tunnels[1]["note"], "quote \" backslash \\ tab\t 中文 bad\xEF\xBF\xBD end") << "a stray byte becomes U+FFFD";
+}
+
+namespace {
+
+std::vector<TunnelBinding> Bindings(CAccessInterface& store) {
+  std::vector<TunnelBinding> bindings;
+  EXPECT_EQ(store.LoadBindings(bindings), 1);
+  return bindings;
+}
+
+}  // namespace
+
+TEST_F(ManageTest, BindSetsOnlyWhatIsGivenAndListAndUnbindAndDeleteFollow) {
+  ASSERT_EQ(store.AddTunnel(kOnCom3), 1);
+  const CommandRun bound =
+      Run({"tunnel", "bind", "0000aaaa", "--phone", " 13800138000 ", "--from", "10.0.0.0/8, 203.0.113.7"});
+  ASSERT_EQ(bound.exitCode, 0) << bound.err;
+  EXPECT_EQ(Bindings(store), (std::vector<TunnelBinding>{{"0000AAAA", "13800138000", "10.0.0.0/8,203.0.113.7/32"}}));
+
+  const CommandRun listed = Run({"tunnel", "list"});
+  EXPECT_NE(listed.out.find("Phone        From"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("13800138000  10.0.0.0/8,203.0.113.7/32  meter"), std::string::npos) << listed.out;
+  const nlohmann::json json = nlohmann::json::parse(Run({"tunnel", "list", "--json"}).out);
+  EXPECT_EQ(json[0]["phone"], "13800138000");
+  EXPECT_EQ(json[0]["from"], "10.0.0.0/8,203.0.113.7/32");
+
+  // Each option changes its own field; "" clears it.
+  ASSERT_EQ(Run({"tunnel", "bind", "0000AAAA", "--from", "192.168.1.0/24"}).exitCode, 0);
+  EXPECT_EQ(Bindings(store), (std::vector<TunnelBinding>{{"0000AAAA", "13800138000", "192.168.1.0/24"}}));
+  ASSERT_EQ(Run({"tunnel", "bind", "0000AAAA", "--phone", ""}).exitCode, 0);
+  EXPECT_EQ(Bindings(store), (std::vector<TunnelBinding>{{"0000AAAA", "", "192.168.1.0/24"}}));
+  // Nothing left to check: no row.
+  ASSERT_EQ(Run({"tunnel", "bind", "0000AAAA", "--from", ""}).exitCode, 0);
+  EXPECT_TRUE(Bindings(store).empty());
+
+  ASSERT_EQ(Run({"tunnel", "bind", "0000AAAA", "--phone", "+8613800"}).exitCode, 0);
+  const CommandRun unbound = Run({"tunnel", "unbind", "0000AAAA"});
+  ASSERT_EQ(unbound.exitCode, 0) << unbound.err;
+  EXPECT_TRUE(Bindings(store).empty());
+  EXPECT_NE(Run({"tunnel", "list"}).out.find("any    any   meter"), std::string::npos);
+
+  // A deleted tunnel takes its binding with it; a modified one keeps it.
+  ASSERT_EQ(Run({"tunnel", "bind", "0000AAAA", "--phone", "1"}).exitCode, 0);
+  ASSERT_EQ(Run({"tunnel", "modify", "0000AAAA", "--note", "kept"}).exitCode, 0);
+  EXPECT_EQ(Bindings(store).size(), 1u);
+  ASSERT_EQ(Run({"tunnel", "delete", "0000AAAA"}).exitCode, 0);
+  EXPECT_TRUE(Bindings(store).empty());
+  EXPECT_TRUE(Tunnels().empty());
+}
+
+TEST_F(ManageTest, BadBindingsExitTwoNameTheEntryAndWriteNothing) {
+  ASSERT_EQ(store.AddTunnel(kOnCom3), 1);
+  ASSERT_EQ(store.SaveBinding({"0000AAAA", "555", "10.0.0.0/8"}), 1);
+  struct Case {
+    Args args;
+    std::string named;  // what the message must name
+  };
+  const Case cases[] = {
+      {{"tunnel", "bind", "0000AAAA", "--from", "10.0.0.0/8,10.0.0.300"}, "\"10.0.0.300\""},
+      {{"tunnel", "bind", "0000AAAA", "--from", "10.1.2.3/8"}, "\"10.1.2.3/8\""},
+      {{"tunnel", "bind", "0000AAAA", "--from", "10.0.0.0/33"}, "\"10.0.0.0/33\""},
+      {{"tunnel", "bind", "0000AAAA", "--from", "example.com"}, "\"example.com\""},
+      {{"tunnel", "bind", "0000AAAA", "--from", "10.0.0.0/8,,1.2.3.4"}, "an empty entry"},
+      {{"tunnel", "bind", "0000AAAA", "--phone", "123456789012"}, "at most 11 characters"},
+      {{"tunnel", "bind", "0000AAAA", "--phone", "138 0013"}, "\"138 0013\""},
+      {{"tunnel", "bind", "0000AAAA"}, "--phone, --from"},
+      {{"tunnel", "bind", "0000BBBB", "--phone", "555"}, "no tunnel for device 0000BBBB"},
+      {{"tunnel", "bind", "AAAA", "--phone", "555"}, "AAAA"},
+      {{"tunnel", "unbind", "0000BBBB"}, "no tunnel for device 0000BBBB"},
+  };
+  for (const Case& row : cases) {
+    std::string text;
+    for (const auto& arg : row.args) text += arg + " ";
+    const CommandRun run = Run(row.args);
+    ExpectBadInput(run, text);
+    EXPECT_NE(run.err.find(row.named), std::string::npos) << text << "\n" << run.err;
+    EXPECT_EQ(Bindings(store), (std::vector<TunnelBinding>{{"0000AAAA", "555", "10.0.0.0/8"}})) << text;
+  }
 }
