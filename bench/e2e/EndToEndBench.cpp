@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,6 +30,7 @@
 #include "FreePort.h"
 #include "BulkTransfer.h"
 #include "PtyEnd.h"
+#include "TempDir.h"
 #include "protocol/RegistrationPacket.h"
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
@@ -46,12 +46,6 @@ namespace {
 constexpr std::size_t kMessage = 32;
 constexpr int kTrips = 2000;
 constexpr int kRounds = 3;
-
-std::string MakeTempDir(const char* name) {
-  std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
 
 // Sends back whatever arrives on the pty end until stopped.
 class Echo {
@@ -112,13 +106,11 @@ struct Figures {
 }  // namespace
 
 int main() {
-  const std::string appDir = MakeTempDir("vantrel-bench-app");
-  const std::string portDir = MakeTempDir("vantrel-bench-ports");
-  ::setenv("VANTREL_APP_DIR", appDir.c_str(), 1);
-  ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
+  const TempDir appDir("VANTREL_APP_DIR");
+  const TempPortDir portDir;
 
   Pty pty;
-  if (!pty.ready || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {
+  if (!pty.ready || ::symlink(pty.slavePath.c_str(), portDir.File("COM3").c_str()) != 0) {
     std::fprintf(stderr, "cannot make a pty\n");
     return 1;
   }
@@ -193,8 +185,5 @@ int main() {
   ::close(vantrelDevice);
   server.reset();
   serial.reset();
-  std::error_code ignored;
-  std::filesystem::remove_all(portDir, ignored);
-  std::filesystem::remove_all(appDir, ignored);
   return 0;
 }

@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "TempDir.h"
 #include "net/CSocketServer.h"
 #include "net/UringReferenceServer.h"
 #include "net/WriteTrace.h"
@@ -487,8 +488,7 @@ int main(int argc, char** argv) {
   const char* roundsText = std::getenv("VANTREL_BENCH_ROUNDS");
   const int rounds = std::clamp(roundsText != nullptr ? std::atoi(roundsText) : 2, 1, 10);
   RaiseDescriptorLimit();
-  char directory[] = "/tmp/vantrel-echo-bench-XXXXXX";
-  ::setenv("VANTREL_APP_DIR", ::mkdtemp(directory), 1);
+  const TempDir directory("VANTREL_APP_DIR");
   rlimit limit{};
   ::getrlimit(RLIMIT_NOFILE, &limit);
   std::printf("descriptors per process: %llu; framework workers: %u; rounds per server: %d (best kept)\n",

@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "PtyEnd.h"
+#include "TempDir.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
@@ -153,11 +153,9 @@ bool TakeRecords(CDataQueue<DataItem>& queue, std::size_t bytes, Clock::time_poi
 }  // namespace
 
 int main() {
-  char dir[] = "/tmp/vantrel-bench-XXXXXX";
-  if (::mkdtemp(dir) == nullptr) return 1;
-  ::setenv("VANTREL_PORT_DIR", dir, 1);
+  const TempPortDir dir;
   CNullModemPair pair;
-  if (!pair.Create() || !pair.Link(dir, "COM3", "")) {
+  if (!pair.Create() || !pair.Link(dir.Path(), "COM3", "")) {
     std::printf("no pty pair (errno %d)\n", pair.LastError());
     return 1;
   }
@@ -251,6 +249,5 @@ int main() {
   manager.CloseAllPorts();
   ::close(local);
   pair.TearDown();
-  std::filesystem::remove_all(dir);
   return 0;
 }

@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "core/CDataCenter.h"
 #include "storage/CAccessInterface.h"
 
@@ -25,24 +25,6 @@ using Clock = std::chrono::steady_clock;
 double MillisSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-// The application directory of this run; made before the data center, removed after it.
-struct BenchDirectory {
-  std::string path;
-  BenchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::exit(1);
-    }
-    path = pattern;
-    setenv("VANTREL_APP_DIR", path.c_str(), 1);
-  }
-  ~BenchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-};
 
 // A plain reader that tells how many rows the table has by its last row id.
 class RowCounter {
@@ -134,13 +116,14 @@ void MeasureQuery() {
 }  // namespace
 
 int main() {
-  static BenchDirectory directory;
+  // Made before the data center, removed after it.
+  static const TempDir directory("VANTREL_APP_DIR");
   CDataCenter& center = CDataCenter::Instance();
   {
     // The file with its tables exists before the first burst is timed.
     CAccessInterface schema;
     if (schema.OpenDatabase(DATABASE_FILE_NAME) != 1) return 1;
-    RowCounter counter(directory.path + "/" + DATABASE_FILE_NAME);
+    RowCounter counter(directory.File(DATABASE_FILE_NAME));
     MeasureWriter(center, counter, 1, 2000);
     MeasureWriter(center, counter, 100, 200);
     MeasureWriter(center, counter, 5000, 20);

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 #include "BulkTransfer.h"
 #include "FreePort.h"
 #include "PtyEnd.h"
+#include "TempDir.h"
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
@@ -36,12 +36,6 @@
 namespace {
 
 constexpr int kRoundsEach = 15;
-
-std::string MakeTempDir(const char* name) {
-  std::string pattern = (std::filesystem::temp_directory_path() / name).string() + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
 
 // Runs the event loop until `done` holds or the bound passes; sleeps while nothing happens.
 template <typename Condition>
@@ -88,17 +82,15 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  const std::string appDir = MakeTempDir("vantrel-bench-app");
-  const std::string portDir = MakeTempDir("vantrel-bench-ports");
-  ::setenv("VANTREL_APP_DIR", appDir.c_str(), 1);
-  ::setenv("VANTREL_PORT_DIR", portDir.c_str(), 1);
+  const TempDir appDir("VANTREL_APP_DIR");
+  const TempPortDir portDir;
   QApplication app(argc, argv);
 
   // The program's own pump: the service's messages reach the device list through Qt's loop.
   CQtMessagePump pump;
 
   Pty pty;
-  if (!pty.ready || ::symlink(pty.slavePath.c_str(), (portDir + "/COM3").c_str()) != 0) {
+  if (!pty.ready || ::symlink(pty.slavePath.c_str(), portDir.File("COM3").c_str()) != 0) {
     std::fprintf(stderr, "cannot make a pty\n");
     return 1;
   }
@@ -162,8 +154,5 @@ int main(int argc, char** argv) {
 
   ::close(device);
   simulation.reset();
-  std::error_code ignored;
-  std::filesystem::remove_all(portDir, ignored);
-  std::filesystem::remove_all(appDir, ignored);
   return a > 0 && c > 0 ? 0 : 1;
 }

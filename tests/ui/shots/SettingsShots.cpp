@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "model/NotTransRecord.h"
 #include "platform/CMessageTarget.h"
 #include "resources/CResourceStrings.h"
@@ -68,14 +69,11 @@ bool Shoot(QWidget& window, const std::string& path) {
 
 int Render(int argc, char** argv, const std::string& folder, const std::string& language) {
   // Everything the dialogs touch lives in a directory of this run's own.
-  std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-shots-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return 1;
-  const std::string appDir = pattern;
-  ::setenv("VANTREL_APP_DIR", appDir.c_str(), 1);
-  ::setenv("VANTREL_PORT_DIR", (appDir + "/ports").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (appDir + "/config").c_str(), 1);
-  if (::chdir(appDir.c_str()) != 0) return 1;
-  std::ofstream(appDir + "/" + CResourceStrings::kLanguageConfigFile)
+  const TempDir appDir("VANTREL_APP_DIR");
+  ::setenv("VANTREL_PORT_DIR", appDir.File("ports").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", appDir.File("config").c_str(), 1);
+  if (::chdir(appDir.Path().c_str()) != 0) return 1;
+  std::ofstream(appDir.File(CResourceStrings::kLanguageConfigFile))
       << "[" << CResourceStrings::kLanguageSection << "]\n"
       << CResourceStrings::kLanguageKey << "=" << (language == "en" ? CResourceStrings::kEnglish : CResourceStrings::kChinese)
       << "\n";
@@ -118,8 +116,6 @@ int Render(int argc, char** argv, const std::string& folder, const std::string& 
     CDlgMgtVirtualCom dialog(nullptr, mainWindow.Handle());
     ok = Shoot(dialog, prefix + "virtualcom-" + language + ".png") && ok;
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(appDir, ignored);
   return ok ? 0 : 1;
 }
 

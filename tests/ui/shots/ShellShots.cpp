@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "core/CTunnelTable.h"
 #include "core/StartupConfiguration.h"
 #include "platform/AppPaths.h"
@@ -123,12 +124,10 @@ int OpenLocalEnd(const std::string& path) {
 }
 
 int Scene(const std::string& folder, const std::string& language, int argc, char** argv) {
-  char pattern[] = "/tmp/vantrel-shots-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::string dir = pattern;
+  const TempDir appDir("VANTREL_APP_DIR");
+  const std::string& dir = appDir.Path();
   const std::string ports = dir + "/ports";
   std::filesystem::create_directories(ports);
-  setenv("VANTREL_APP_DIR", dir.c_str(), 1);
   setenv("VANTREL_PORT_DIR", ports.c_str(), 1);
   if (chdir(dir.c_str()) != 0) return 1;
   const bool english = language == "en";
@@ -193,7 +192,6 @@ int Scene(const std::string& folder, const std::string& language, int argc, char
   window.reset();
   for (int fd : localEnds)
     if (fd >= 0) close(fd);
-  std::filesystem::remove_all(dir);
   return saved ? 0 : 1;
 }
 
