@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ProcessSingletons.h"
 #include "RecordingTarget.h"
 #include "TestItems.h"
 #include "WaitFor.h"
@@ -35,20 +36,16 @@ const std::string kStranger = "0000BEEF";
 class DataCenterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CTunnelTable::Instance().Clear();
-    CTunnelTable::Instance().Add(TunnelInfo{kConfigured, "COM3", "9600", "8", "1", "None", ""});
-    ReplaceSettings(SettingInfo{});
-    center.ResetServiceState();
+    ResetProcessSingletons();
     center.NotTransQueue.Clear();
+    CTunnelTable::Instance().Add(TunnelInfo{kConfigured, "COM3", "9600", "8", "1", "None", ""});
     center.SetNotifyWindow(list.Handle());
   }
 
   void TearDown() override {
     center.SetNotifyWindow(0);
-    center.ResetServiceState();
+    ResetProcessSingletons();
     center.NotTransQueue.Clear();
-    ReplaceSettings(SettingInfo{});
-    CTunnelTable::Instance().Clear();
   }
 
   void WithSettings(bool filterHeartbeat, bool escape) {

@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "ProcessSingletons.h"
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
 #include "model/ReportedItem.h"
@@ -25,9 +26,8 @@ Told EndToEndTest::Copy(unsigned message, WPARAM code, LPARAM lParam) {
 }
 
 void EndToEndTest::SetUp() {
-  CTunnelTable::Instance().Clear();
+  ResetProcessSingletons();
   ReplaceSettings(Settings());
-  center.ResetServiceState();
   center.SetNotifyWindow(list.Handle());
   ASSERT_TRUE(pair.Create()) << pair.LastError();
   ASSERT_TRUE(pair.Link(dir.Path(), "COM3", ""));
@@ -43,9 +43,7 @@ void EndToEndTest::TearDown() {
   server.reset();
   serial.reset();
   center.SetNotifyWindow(0);
-  center.ResetServiceState();
-  CTunnelTable::Instance().Clear();
-  ReplaceSettings(SettingInfo{});
+  ResetProcessSingletons();
 }
 
 SettingInfo EndToEndTest::Settings() {

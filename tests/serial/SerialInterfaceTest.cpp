@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ProcessSingletons.h"
 #include "RecordingTarget.h"
 #include "SerialFixture.h"
 #include "TestItems.h"
@@ -40,9 +41,7 @@ TunnelInfo Tunnel(const std::string& id, const std::string& port, const std::str
 class SerialInterfaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CTunnelTable::Instance().Clear();
-    ReplaceSettings(SettingInfo{});
-    center.ResetServiceState();
+    ResetProcessSingletons();
     ASSERT_TRUE(pair.Create()) << pair.LastError();
     ASSERT_TRUE(pair.Link(dir.Path(), "COM3", ""));
     local.emplace(pair.PathB());
@@ -53,8 +52,7 @@ class SerialInterfaceTest : public ::testing::Test {
 
   void TearDown() override {
     manager.reset();
-    center.ResetServiceState();
-    CTunnelTable::Instance().Clear();
+    ResetProcessSingletons();
   }
 
   std::vector<Status> Reports() {

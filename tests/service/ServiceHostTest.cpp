@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FreePort.h"
+#include "ProcessSingletons.h"
 #include "ServiceSetup.h"
 #include "TestAppDirectory.h"
 #include "TestDevice.h"
@@ -36,7 +37,7 @@ std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(i
 class ServiceHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CTunnelTable::Instance().Clear();
+    ResetProcessSingletons();
     UseLoopbackSettings(m_port);
     SetNoticeHook([this](const std::string& text, const std::string&, int) {
       std::lock_guard lock(m_mutex);
@@ -49,8 +50,7 @@ class ServiceHostTest : public ::testing::Test {
   void TearDown() override {
     m_simulation.StopService();
     SetNoticeHook(nullptr);
-    CTunnelTable::Instance().Clear();
-    ReplaceSettings(SettingInfo{});
+    ResetProcessSingletons();
   }
 
   void AddTunnel(const std::string& id, const std::string& port) {

@@ -9,6 +9,7 @@
 
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
+#include "ProcessSingletons.h"
 #include "SerialFixture.h"
 #include "QtWaitFor.h"
 #include "TestAppDirectory.h"
@@ -62,11 +63,8 @@ class EnglishTexts {
 
 class DeviceListModelTest : public ::testing::Test {
  protected:
-  void SetUp() override { CTunnelTable::Instance().Clear(); }
-  void TearDown() override {
-    CTunnelTable::Instance().Clear();
-    ReplaceSettings(SettingInfo{});
-  }
+  void SetUp() override { ResetProcessSingletons(); }
+  void TearDown() override { ResetProcessSingletons(); }
 };
 
 // The real service: a device registers over TCP, its data reaches a pty pair and back.

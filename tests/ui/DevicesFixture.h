@@ -10,6 +10,7 @@
 #include "FreePort.h"
 #include "ServiceSetup.h"
 #include "MessageBoxAnswerer.h"
+#include "ProcessSingletons.h"
 #include "TempDir.h"
 #include "WaitFor.h"
 #include "core/CTunnelTable.h"
@@ -28,7 +29,7 @@
 class DevicesFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    CTunnelTable::Instance().Clear();
+    ResetProcessSingletons();
     UseLoopbackSettings(m_port);
     SetNoticeHook([](const std::string&, const std::string&, int) { return IDNO; });
     m_simulation.SetMainWindow(m_mainWindow.Handle());
@@ -43,8 +44,7 @@ class DevicesFixture : public ::testing::Test {
   void TearDown() override {
     m_simulation.StopService();
     SetNoticeHook(nullptr);
-    CTunnelTable::Instance().Clear();
-    ReplaceSettings(SettingInfo{});
+    ResetProcessSingletons();
   }
 
   static std::string Str(unsigned id) { return CResourceStrings::Instance().LoadString(id); }

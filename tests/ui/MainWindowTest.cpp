@@ -11,6 +11,7 @@
 
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
+#include "ProcessSingletons.h"
 #include "QtWaitFor.h"
 #include "TempDir.h"
 #include "core/CTunnelTable.h"
@@ -40,15 +41,14 @@ QString Text(unsigned id) { return QString::fromStdString(CResourceStrings::Inst
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CTunnelTable::Instance().Clear();
+    ResetProcessSingletons();
     CTunnelTable::Instance().Add(TunnelInfo{"00000001", "COM41", "9600", "8", "1", "None", ""});
     CTunnelTable::Instance().Add(TunnelInfo{"00000002", "COM42", "9600", "8", "1", "None", ""});
     UseSettings(FreePort(), false);
   }
   void TearDown() override {
     m_window.reset();
-    CTunnelTable::Instance().Clear();
-    ReplaceSettings(SettingInfo{});
+    ResetProcessSingletons();
   }
 
   void UseSettings(std::uint16_t port, bool autoStart) {
