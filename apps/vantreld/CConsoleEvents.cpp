@@ -4,8 +4,19 @@
 #include <algorithm>
 
 #include "core/CTunnelTable.h"
+#include "model/DataText.h"
 #include "model/LinkEvent.h"
 #include "protocol/RegistrationPacket.h"
+
+namespace {
+
+// The device chose these bytes: a line break or a terminal control in them must not make
+// a line of its own or reach the journal as anything but text.
+std::string JournalText(const std::string& text) {
+  return EscapedText(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+}  // namespace
 
 void CConsoleEvents::DeviceLinkChanged(const DataItem& item) {
   const std::string id = DeviceIdOf(item);
@@ -22,7 +33,7 @@ void CConsoleEvents::DeviceLinkChanged(const DataItem& item) {
   // The packet's address is whatever the unit was told to write there; the source is
   // where the connection really came from.
   const std::string origin = " from " + source + ", packet address " + RegisteredAddress(item.Data) + ", phone \"" +
-                             RegisteredPhone(item.Data) + "\"";
+                             JournalText(RegisteredPhone(item.Data)) + "\"";
   const TunnelInfo tunnel = CTunnelTable::Instance().Get(id);
   if (tunnel.DeviceID.empty()) {
     m_console.Status("Device " + id + " registered" + origin +

@@ -136,6 +136,18 @@ TEST_F(VantreldLinkTest, MonitorLinesShowEachBlockWholeInPrintableUtf8) {
   }
 }
 
+// The phone number is whatever the device wrote: its registered line stays one line of text.
+TEST_F(VantreldLinkTest, ARegisteredLineShowsThePhoneBytesAsPrintableText) {
+  Configure("", {5});
+  Start();
+  TestDevice device(port);
+  ASSERT_TRUE(device.Send(Registration(5, "12\n3\x1b\xff")));
+  EXPECT_TRUE(WaitFor([&] {
+    return vantreld.Output().find("packet address 10.1.2.3, phone \"12\\n3\\x1B\\xFF\", port COM5\n") !=
+           std::string::npos;
+  })) << vantreld.Output();
+}
+
 // A lone FE after the registration in its write is a heartbeat: filtered, it never
 // reaches the port, and it does not join the data that follows.
 TEST_F(VantreldLinkTest, ALoneFeAfterTheRegistrationIsAFilteredHeartbeat) {
