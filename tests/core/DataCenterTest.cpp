@@ -158,15 +158,21 @@ TEST_F(DataCenterTest, OnlineCountersFollowRegistrationsAndOfflines) {
   EXPECT_EQ(center.MatchedOnlineCount(), 1);
   EXPECT_EQ(DeviceEvents()[1].id, kStranger) << "every registration is told to the list";
 
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_USER, {1}));
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_USER, {1}));
   center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_OFFLINE));
-  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 3; }));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 4; }));
   EXPECT_EQ(center.OnlineCount(), 1);
   EXPECT_EQ(center.MatchedOnlineCount(), 1);
+  // A gone unconfigured device's counts go with it (a scan of IDs must not grow memory);
+  // a configured device's stay for its row.
+  EXPECT_EQ(center.GetDeviceTraffic(kStranger).BytesIn, 0u);
+  EXPECT_EQ(center.GetDeviceTraffic(kConfigured).BytesIn, 1u);
   center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_OFFLINE));
-  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 4; }));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 5; }));
   EXPECT_EQ(center.OnlineCount(), 0);
   EXPECT_EQ(center.MatchedOnlineCount(), 0);
-  EXPECT_EQ(center.ComSendQueue.Count(), 0u) << "registrations never reach the COM side";
+  EXPECT_EQ(center.ComSendQueue.Count(), 2u) << "registrations and offlines never reach the COM side";
 }
 
 TEST_F(DataCenterTest, UserDataOfAnUnconfiguredDeviceIsCountedAndForwardedSilently) {
