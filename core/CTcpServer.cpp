@@ -16,6 +16,7 @@
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "core/WriteWarning.h"
+#include "model/DataText.h"
 #include "model/LinkEvent.h"
 #include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
@@ -50,6 +51,11 @@ constexpr std::chrono::milliseconds kReplacementGrace{100};
 constexpr std::chrono::seconds kReplacementLimit{2};
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// The phone number as a line may show it: the device wrote those bytes.
+std::string PrintablePhone(const std::string& phone) {
+  return EscapedText(reinterpret_cast<const unsigned char*>(phone.data()), phone.size());
+}
 
 // A registration or offline record: `data` (the packet's bytes, or the offline marker),
 // then where the connection came from.
@@ -419,7 +425,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
     record.BufferedLength = 0;
     refusal.push_back(m_admission.RefusalLine(record.Address, false, 10,
                                               "device " + id + " refused: registration from " + record.Source +
-                                                  ", phone \"" + phone + "\": " + why));
+                                                  ", phone \"" + PrintablePhone(phone) + "\": " + why));
     if (binding) {
       refusal.push_back(m_admission.BindingRefused(record.Address));
       // A throttle that starts wakes the link timer, which ends it on time.
