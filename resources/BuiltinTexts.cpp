@@ -93,6 +93,10 @@ constexpr StringEntry kStrings[] = {
     // Main window
     {IDS_LANGUAGE_FILE_FAILED, "无法写入语言配置文件 %s：%s"},
     {IDS_RESTART_FAILED, "无法重新启动 %s，请手动启动"},
+    // Who may be a device.
+    {IDS_NETWORKS_INVALID,
+     "“%s”不是IPv4网络。请输入网络(如10.0.0.0/8)或单个地址(如203.0.113.7)，以逗号分隔；留空则允许所有地址"},
+    {IDS_PHONE_INVALID, "电话号码最多11个字符，不能含空格；留空则不限电话号码"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {
@@ -115,6 +119,11 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_STOP_BITS, "停止位"},
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NOTE, "备注"},
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_SERIAL, "串口参数"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_BINDING, "绑定(留空不限)"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PHONE, "电话号码"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NETWORKS, "来源网络"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_PHONE, "注册包中的电话号码"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_NETWORKS, "如 10.0.0.0/8,203.0.113.7"},
     {IDD_ADD_MODIFY_DEVICE, IDOK, "确定"},
 
     {IDD_MONITOR, IDC_CAPTION, "监视"},
@@ -144,6 +153,11 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_GROUP_EXTRA, "附加功能"},
     {IDD_SETTING, IDC_SETTING_FILTER_HEARTBEAT, "过滤心跳包"},
     {IDD_SETTING, IDC_SETTING_ESCAPE, "PROT模式转义"},
+    {IDD_SETTING, IDC_SETTING_GROUP_ADMISSION, "设备准入"},
+    {IDD_SETTING, IDC_SETTING_LABEL_ALLOWED_NETWORKS, "允许的网络"},
+    {IDD_SETTING, IDC_SETTING_ALLOWED_NETWORKS, "如 10.0.0.0/8,203.0.113.7；留空允许所有地址"},
+    {IDD_SETTING, IDC_SETTING_REFUSE_UNCONFIGURED, "拒绝未配置隧道的设备"},
+    {IDD_SETTING, IDC_SETTING_LABEL_MAX_PER_ADDRESS, "每个地址的最大连接数(0不限)"},
     {IDD_SETTING, IDOK, "设置"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "未转发数据管理"},

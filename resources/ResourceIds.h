@@ -86,6 +86,9 @@ constexpr unsigned IDS_BOOT_START_NOT_REMOVED = 178;  // %s: the entry's path an
 // Main window
 constexpr unsigned IDS_LANGUAGE_FILE_FAILED = 179;  // %s: the file, then the reason
 constexpr unsigned IDS_RESTART_FAILED = 180;        // %s: the program
+// Who may be a device: the settings dialog and the device editor.
+constexpr unsigned IDS_NETWORKS_INVALID = 181;  // %s: the entry that is not a network
+constexpr unsigned IDS_PHONE_INVALID = 182;
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;
@@ -134,6 +137,8 @@ constexpr unsigned IDC_EDITOR_BAUD_RATE = 1010;
 constexpr unsigned IDC_EDITOR_DATA_BITS = 1011;
 constexpr unsigned IDC_EDITOR_PARITY = 1012;
 constexpr unsigned IDC_EDITOR_STOP_BITS = 1013;
+constexpr unsigned IDC_EDITOR_PHONE = 1014;     // its text is the field's hint
+constexpr unsigned IDC_EDITOR_NETWORKS = 1015;  // its text is the field's hint
 // Static labels and group boxes get IDs from 2001 on so that their texts can be looked up.
 constexpr unsigned IDC_EDITOR_LABEL_DEVICE_ID = 2001;
 constexpr unsigned IDC_EDITOR_LABEL_PORT = 2002;
@@ -143,6 +148,9 @@ constexpr unsigned IDC_EDITOR_LABEL_PARITY = 2005;
 constexpr unsigned IDC_EDITOR_LABEL_STOP_BITS = 2006;
 constexpr unsigned IDC_EDITOR_LABEL_NOTE = 2007;
 constexpr unsigned IDC_EDITOR_GROUP_SERIAL = 2008;
+constexpr unsigned IDC_EDITOR_GROUP_BINDING = 2009;
+constexpr unsigned IDC_EDITOR_LABEL_PHONE = 2010;
+constexpr unsigned IDC_EDITOR_LABEL_NETWORKS = 2011;
 
 constexpr unsigned IDD_MONITOR = 134;
 constexpr unsigned IDC_MONITOR_CHANNELS = 1008;
@@ -174,6 +182,9 @@ constexpr unsigned IDC_SETTING_BOOT_START = 1043;
 constexpr unsigned IDC_SETTING_AUTO_START = 1044;
 constexpr unsigned IDC_SETTING_FILTER_HEARTBEAT = 1045;
 constexpr unsigned IDC_SETTING_ESCAPE = 1046;
+constexpr unsigned IDC_SETTING_ALLOWED_NETWORKS = 1047;  // its text is the field's hint
+constexpr unsigned IDC_SETTING_REFUSE_UNCONFIGURED = 1048;
+constexpr unsigned IDC_SETTING_MAX_PER_ADDRESS = 1049;
 constexpr unsigned IDC_SETTING_GROUP_NETWORK = 2031;
 constexpr unsigned IDC_SETTING_GROUP_SERIAL = 2032;
 constexpr unsigned IDC_SETTING_GROUP_SYSTEM = 2033;
@@ -181,6 +192,9 @@ constexpr unsigned IDC_SETTING_GROUP_EXTRA = 2034;
 constexpr unsigned IDC_SETTING_LABEL_LOCAL_IP = 2035;
 constexpr unsigned IDC_SETTING_LABEL_PORT = 2036;
 constexpr unsigned IDC_SETTING_LABEL_DELAY = 2037;
+constexpr unsigned IDC_SETTING_GROUP_ADMISSION = 2038;
+constexpr unsigned IDC_SETTING_LABEL_ALLOWED_NETWORKS = 2039;
+constexpr unsigned IDC_SETTING_LABEL_MAX_PER_ADDRESS = 2040;
 
 constexpr unsigned IDD_MGT_DATA = 138;
 constexpr unsigned IDC_DATA_DEVICE_ID = 1005;

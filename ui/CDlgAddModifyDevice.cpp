@@ -6,12 +6,14 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "core/CTunnelTable.h"
 #include "model/SamePortRule.h"
+#include "model/SettingFields.h"
 #include "model/TunnelFields.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
@@ -46,6 +48,7 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
     : QDialog(parent), m_mainWindow(mainWindow), m_owner(owner), m_id(new CLimitEdit(this)),
       m_port(new QComboBox(this)), m_baudRate(new QComboBox(this)), m_dataBits(new QComboBox(this)),
       m_parity(new QComboBox(this)), m_stopBits(new QComboBox(this)), m_note(new QPlainTextEdit(this)),
+      m_phone(new QLineEdit(this)), m_networks(new QLineEdit(this)),
       m_ok(new QPushButton(DialogText(IDD_ADD_MODIFY_DEVICE, IDOK), this)) {
   // The owner is out of reach while a tunnel is being edited.
   setWindowModality(Qt::WindowModal);
@@ -63,6 +66,9 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   Select(m_stopBits, kDefaultStopBits);
   m_note->setTabChangesFocus(true);
   m_note->setFixedHeight(70);
+  m_phone->setMaxLength(static_cast<int>(kLongestPhone));
+  m_phone->setPlaceholderText(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_PHONE));
+  m_networks->setPlaceholderText(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_NETWORKS));
   m_ok->setDefault(true);
   connect(m_ok, &QPushButton::clicked, this, &CDlgAddModifyDevice::Save);
 
@@ -75,6 +81,10 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_DATA_BITS), group), m_dataBits);
   serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PARITY), group), m_parity);
   serial->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_STOP_BITS), group), m_stopBits);
+  auto* binding = new QGroupBox(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_BINDING), this);
+  auto* bindingFields = new QFormLayout(binding);
+  bindingFields->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PHONE), binding), m_phone);
+  bindingFields->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NETWORKS), binding), m_networks);
   auto* note = new QFormLayout;
   note->addRow(new QLabel(DialogText(IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NOTE), this), m_note);
   auto* buttons = new QHBoxLayout;
@@ -83,6 +93,7 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(group);
+  layout->addWidget(binding);
   layout->addLayout(note);
   layout->addLayout(buttons);
   setMinimumWidth(340);
@@ -114,6 +125,9 @@ void CDlgAddModifyDevice::FillFromTunnel(const TunnelInfo& tunnel) {
   Select(m_dataBits, tunnel.DateBit);
   Select(m_parity, tunnel.Parity);
   Select(m_stopBits, tunnel.StopBit);
+  const TunnelBinding binding = CTunnelTable::Instance().GetBinding(tunnel.DeviceID).value_or(TunnelBinding{});
+  m_phone->setText(QString::fromStdString(binding.Phone));
+  m_networks->setText(QString::fromStdString(binding.Networks));
 }
 
 void CDlgAddModifyDevice::ShowEditor(int mode) {
@@ -154,8 +168,9 @@ void CDlgAddModifyDevice::done(int result) {
 
 void CDlgAddModifyDevice::Tell(const std::string& text) { CustomMessageBox(this, text, "", 0); }
 
-CDlgAddModifyDevice::Outcome CDlgAddModifyDevice::Write(const TunnelInfo& edited, bool consented,
-                                                        std::vector<TunnelInfo>& aligned, std::string& reason) {
+CDlgAddModifyDevice::Outcome CDlgAddModifyDevice::Write(const TunnelInfo& edited, const TunnelBinding& binding,
+                                                        bool consented, std::vector<TunnelInfo>& aligned,
+                                                        std::string& reason) {
   CAccessInterface store;
   // The reason goes into this editor's own message.
   store.SetOpenFailureNotice(false);
@@ -175,7 +190,7 @@ CDlgAddModifyDevice::Outcome CDlgAddModifyDevice::Write(const TunnelInfo& edited
   // command line share the file.
   if (!aligned.empty() && !consented) return Outcome::NeedsConsent;
   const std::string failed = WriteTunnelEdit(store, aligned, edited, m_mode == AddMode);
-  if (failed.empty() && transaction.Commit()) return Outcome::Saved;
+  if (failed.empty() && store.SaveBinding(binding) == 1 && transaction.Commit()) return Outcome::Saved;
   reason = store.LastFailureText();
   return !failed.empty() && failed != edited.DeviceID ? Outcome::OtherFailed : Outcome::Failed;
 }
@@ -203,17 +218,31 @@ void CDlgAddModifyDevice::Save() {
     Tell(Text(IDS_NO_SERIAL_PORT));
     return;
   }
+  const auto phone = PhoneField(m_phone->text().toStdString());
+  if (!phone) {
+    Tell(Text(IDS_PHONE_INVALID));
+    m_phone->setFocus();
+    return;
+  }
+  std::string bad;
+  const auto networks = NetworksField(m_networks->text().toStdString(), &bad);
+  if (!networks) {
+    Tell(Filled(Text(IDS_NETWORKS_INVALID), {bad}));
+    m_networks->setFocus();
+    return;
+  }
   // Devices register in upper case; the tunnel must match them byte for byte.
   m_record.DeviceID = *id;
   m_record.SerialNo = *port;
+  m_binding = {*id, *phone, *networks};
 
   const bool add = m_mode == AddMode;
   std::vector<TunnelInfo> aligned;
   std::string reason;
-  Outcome outcome = Write(m_record, false, aligned, reason);
+  Outcome outcome = Write(m_record, m_binding, false, aligned, reason);
   if (outcome == Outcome::NeedsConsent) {
     if (CustomMessageBox(this, Text(IDS_SAME_PORT_WARNING), "Warning", 4) != IDYES) return;
-    outcome = Write(m_record, true, aligned, reason);
+    outcome = Write(m_record, m_binding, true, aligned, reason);
   }
   const std::string failure = Text(add ? IDS_ADD_FAILED : IDS_MODIFY_FAILED);
   switch (outcome) {
@@ -238,6 +267,10 @@ void CDlgAddModifyDevice::Save() {
     table.Add(m_record);
   else
     table.Modify(m_record);
+  // Cannot fail: NetworksField accepted the networks above.
+  table.SetBinding(m_binding, bad);
+  m_phone->setText(QString::fromStdString(m_binding.Phone));
+  m_networks->setText(QString::fromStdString(m_binding.Networks));
   CMessageTarget::Send(m_owner, WM_DEVICE_EDITED, add ? 0 : 1, reinterpret_cast<LPARAM>(&m_record));
   SendStatusText(m_mainWindow, 0, Text(add ? IDS_ADD_SUCCEEDED : IDS_MODIFY_SUCCEEDED));
 }

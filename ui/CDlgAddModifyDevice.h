@@ -4,17 +4,20 @@
 #include <string>
 #include <vector>
 
+#include "model/TunnelBinding.h"
 #include "model/TunnelInfo.h"
 #include "platform/Messages.h"
 
 class CDeviceList;
 class CLimitEdit;
 class QComboBox;
+class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
 // The editor of one tunnel: device ID (8 hexadecimal digits), a port of this computer,
-// the line settings and a note. OK stores it (with the same-port rule: the other
+// the line settings, a note and its binding (the phone number and the networks a
+// registration must show; empty: any). OK stores it (with the same-port rule: the other
 // tunnels on the port follow the new line settings once the operator agrees), updates
 // the tunnel table, tells its owner WM_DEVICE_EDITED and pane 0 of the main window the
 // result, and keeps the editor open for the next tunnel. Shown window-modal over its
@@ -32,9 +35,9 @@ class CDlgAddModifyDevice : public QDialog {
 
   void SetNotifyTarget(TargetHandle owner) { m_owner = owner; }
 
-  // The controls take the tunnel's values: the ID field disabled, a port this computer
-  // lacks appended to the port list, each list on the entry equal ignoring letter case
-  // (none when no entry is).
+  // The controls take the tunnel's values and its binding in the tunnel table: the ID
+  // field disabled, a port this computer lacks appended to the port list, each list on the
+  // entry equal ignoring letter case (none when no entry is).
   void FillFromTunnel(const TunnelInfo& tunnel);
   // Add (a caption of its own, the ID field enabled) or modify (the ID field disabled);
   // any other mode keeps both. Shows the editor centred over its parent.
@@ -52,6 +55,8 @@ class CDlgAddModifyDevice : public QDialog {
   QComboBox* ParityList() const { return m_parity; }
   QComboBox* StopBitsList() const { return m_stopBits; }
   QPlainTextEdit* NoteField() const { return m_note; }
+  QLineEdit* PhoneEdit() const { return m_phone; }
+  QLineEdit* NetworksEdit() const { return m_networks; }
   QPushButton* OkButton() const { return m_ok; }
 
  signals:
@@ -70,15 +75,17 @@ class CDlgAddModifyDevice : public QDialog {
   void ReloadPorts(bool tellNone);
   void Save();
   // One transaction: reads the stored tunnels, applies the exists check and the
-  // same-port rule, writes. Without consent, asks for it (NeedsConsent) instead of
+  // same-port rule, writes the tunnel and its binding. Without consent, asks for it (NeedsConsent) instead of
   // changing other tunnels; `aligned` gets the tunnels changed or to change.
-  Outcome Write(const TunnelInfo& edited, bool consented, std::vector<TunnelInfo>& aligned, std::string& reason);
+  Outcome Write(const TunnelInfo& edited, const TunnelBinding& binding, bool consented,
+                std::vector<TunnelInfo>& aligned, std::string& reason);
   void Tell(const std::string& text);
 
   TargetHandle m_mainWindow;
   TargetHandle m_owner;
   Mode m_mode = AddMode;
   TunnelInfo m_record;  // what the last OK read from the controls
+  TunnelBinding m_binding;
   CLimitEdit* m_id;
   QComboBox* m_port;
   QComboBox* m_baudRate;
@@ -86,5 +93,7 @@ class CDlgAddModifyDevice : public QDialog {
   QComboBox* m_parity;
   QComboBox* m_stopBits;
   QPlainTextEdit* m_note;
+  QLineEdit* m_phone;
+  QLineEdit* m_networks;
   QPushButton* m_ok;
 };

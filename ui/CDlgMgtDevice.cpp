@@ -12,7 +12,9 @@
 #include "resources/CResourceStrings.h"
 #include "resources/ListColumns.h"
 #include "resources/ResourceIds.h"
+#include "service/TunnelSaving.h"
 #include "storage/CAccessInterface.h"
+#include "storage/CStoreTransaction.h"
 #include "ui/CDlgAddModifyDevice.h"
 #include "ui/CMessageBoxCustom.h"
 #include "ui/ResourceText.h"
@@ -109,7 +111,13 @@ void CDlgMgtDevice::OnDelete() {
   // The reason goes into this dialog's own message.
   store.SetOpenFailureNotice(false);
   std::string result;
-  if (store.OpenDatabase(DATABASE_FILE_NAME) == 1 && store.DeleteTunnel(id) == 1) {
+  bool deleted = false;
+  if (store.OpenDatabase(DATABASE_FILE_NAME) == 1) {
+    // The tunnel and its binding together, or neither.
+    CStoreTransaction transaction(store);
+    deleted = transaction.Begun() && DeleteTunnelAndBinding(store, id) && transaction.Commit();
+  }
+  if (deleted) {
     CTunnelTable::Instance().Remove(id);
     m_model->RemoveRow(m_lastRow);
     result = Text(IDS_DELETE_SUCCEEDED);

@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstring>
@@ -51,6 +52,15 @@ void CdlgSetting::BuildWindow() {
   m_autoStart = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_AUTO_START), this);
   m_filterHeartbeat = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_FILTER_HEARTBEAT), this);
   m_escape = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_ESCAPE), this);
+  m_allowedNetworks = new QLineEdit(this);
+  m_allowedNetworks->setPlaceholderText(DialogText(IDD_SETTING, IDC_SETTING_ALLOWED_NETWORKS));
+  m_allowedNetworks->setMinimumWidth(m_allowedNetworks->fontMetrics().horizontalAdvance(
+                                         m_allowedNetworks->placeholderText()) + 16);
+  m_refuseUnconfigured = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_REFUSE_UNCONFIGURED), this);
+  m_maxPerAddress = new CLimitEdit(this);
+  m_maxPerAddress->ResetToDigits();
+  m_maxPerAddress->SetIntegerRange(0, kHighestMaxConnectionsPerAddress);
+  m_maxPerAddress->setMaxLength(5);
   m_set = new QPushButton(DialogText(IDD_SETTING, IDOK), this);
   m_set->setDefault(true);
   connect(m_set, &QPushButton::clicked, this, [this] { Save(); });
@@ -61,6 +71,13 @@ void CdlgSetting::BuildWindow() {
   networkLayout->addWidget(m_localIp, 0, 1);
   networkLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_PORT), network), 1, 0);
   networkLayout->addWidget(m_port, 1, 1);
+  auto* admission = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_ADMISSION), this);
+  auto* admissionLayout = new QGridLayout(admission);
+  admissionLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_ALLOWED_NETWORKS), admission), 0, 0);
+  admissionLayout->addWidget(m_allowedNetworks, 0, 1);
+  admissionLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_MAX_PER_ADDRESS), admission), 1, 0);
+  admissionLayout->addWidget(m_maxPerAddress, 1, 1);
+  admissionLayout->addWidget(m_refuseUnconfigured, 2, 0, 1, 2);
   auto* serial = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_SERIAL), this);
   auto* serialLayout = new QGridLayout(serial);
   serialLayout->addWidget(new QLabel(DialogText(IDD_SETTING, IDC_SETTING_LABEL_DELAY), serial), 0, 0);
@@ -79,6 +96,7 @@ void CdlgSetting::BuildWindow() {
   buttons->addWidget(m_set);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(network);
+  layout->addWidget(admission);
   layout->addWidget(serial);
   layout->addWidget(system);
   layout->addWidget(extra);
@@ -94,12 +112,16 @@ void CdlgSetting::ShowSettings() {
   m_autoStart->setChecked(m_settings.AutoStartSimulation);
   m_filterHeartbeat->setChecked(m_settings.FilterHearbeat);
   m_escape->setChecked(m_settings.Escape);
+  m_allowedNetworks->setText(QString::fromStdString(m_settings.AllowedNetworks));
+  m_refuseUnconfigured->setChecked(m_settings.RefuseUnconfigured);
+  m_maxPerAddress->setText(QString::number(m_settings.MaxConnectionsPerAddress));
 }
 
 bool CdlgSetting::Save() {
   // Enter on the default button leaves the focus in a field, whose own check then has
   // not run: a port of 0 would be stored.
-  if (!m_port->CheckIntegerRange() || !m_delay->CheckIntegerRange()) return false;
+  if (!m_port->CheckIntegerRange() || !m_delay->CheckIntegerRange() || !m_maxPerAddress->CheckIntegerRange())
+    return false;
   const std::optional<std::string> localIp = LocalIpField(m_localIp->text().trimmed().toStdString());
   if (!localIp) {
     CustomMessageBox(this, Text(IDS_LOCAL_IP_INVALID), "", 0);
@@ -107,11 +129,21 @@ bool CdlgSetting::Save() {
     m_localIp->selectAll();
     return false;
   }
+  std::string bad;
+  const std::optional<std::string> allowed = NetworksField(m_allowedNetworks->text().toStdString(), &bad);
+  if (!allowed) {
+    CustomMessageBox(this, Filled(Text(IDS_NETWORKS_INVALID), {bad}), "", 0);
+    m_allowedNetworks->setFocus();
+    return false;
+  }
   SettingInfo next = m_settings;
   next.LocalIp = *localIp;
-  // Both hold whole numbers in their ranges now.
+  next.AllowedNetworks = *allowed;
+  next.RefuseUnconfigured = m_refuseUnconfigured->isChecked();
+  // The three hold whole numbers in their ranges now.
   next.LocalPort = m_port->text().toInt();
   next.DelayComRead = m_delay->text().toInt();
+  next.MaxConnectionsPerAddress = m_maxPerAddress->text().toInt();
   next.BootAutoStart = m_bootStart->isChecked();
   next.AutoStartSimulation = m_autoStart->isChecked();
   next.FilterHearbeat = m_filterHeartbeat->isChecked();
@@ -122,6 +154,8 @@ bool CdlgSetting::Save() {
   std::string result;
   if (saved) {
     m_settings = next;
+    // The list as stored: canonical, as the service and the command line show it.
+    m_allowedNetworks->setText(QString::fromStdString(next.AllowedNetworks));
     ReplaceSettings(next);
     result = Text(IDS_SETTINGS_SAVED);
   } else {

@@ -9,10 +9,12 @@
 
 class CLimitEdit;
 class QCheckBox;
+class QLineEdit;
 class QPushButton;
 
 // The settings dialog: the listening address and port, the no-data wait of the COM port
-// reading and four switches, stored in Info.db and, once stored, made the process-wide
+// reading, four switches and who may be a device (allowed networks, refusing devices
+// without a tunnel, connections per address), stored in Info.db and, once stored, made the process-wide
 // settings. Also keeps the log-on start entry in step with its check box. Results go to
 // the main window's status bar (pane 0). Runs with exec(); closing does not save.
 // User-interface thread.
@@ -43,6 +45,9 @@ class CdlgSetting : public QDialog {
   QCheckBox* AutoStartBox() const { return m_autoStart; }
   QCheckBox* FilterHeartbeatBox() const { return m_filterHeartbeat; }
   QCheckBox* EscapeBox() const { return m_escape; }
+  QLineEdit* AllowedNetworksEdit() const { return m_allowedNetworks; }
+  QCheckBox* RefuseUnconfiguredBox() const { return m_refuseUnconfigured; }
+  CLimitEdit* MaxPerAddressEdit() const { return m_maxPerAddress; }
   QPushButton* SetButton() const { return m_set; }
 
  private:
@@ -61,5 +66,8 @@ class CdlgSetting : public QDialog {
   QCheckBox* m_autoStart;
   QCheckBox* m_filterHeartbeat;
   QCheckBox* m_escape;
+  QLineEdit* m_allowedNetworks;
+  QCheckBox* m_refuseUnconfigured;
+  CLimitEdit* m_maxPerAddress;
   QPushButton* m_set;
 };

@@ -96,6 +96,11 @@ constexpr StringEntry kStrings[] = {
     // Main window
     {IDS_LANGUAGE_FILE_FAILED, "Cannot write the language file %s: %s"},
     {IDS_RESTART_FAILED, "Cannot start %s again; please start it yourself"},
+    // Who may be a device.
+    {IDS_NETWORKS_INVALID,
+     "\"%s\" is not an IPv4 network. Enter networks such as 10.0.0.0/8 or single addresses such as 203.0.113.7, "
+     "separated by commas, or leave it empty to admit every address."},
+    {IDS_PHONE_INVALID, "A phone number has at most 11 characters and no blanks; leave it empty to admit any."},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {
@@ -118,6 +123,11 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_STOP_BITS, "Stop bits"},
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NOTE, "Note"},
     {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_SERIAL, "Serial Port Parameters"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_GROUP_BINDING, "Binding (empty: any)"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_PHONE, "Phone number"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_LABEL_NETWORKS, "From networks"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_PHONE, "as the registration carries it"},
+    {IDD_ADD_MODIFY_DEVICE, IDC_EDITOR_NETWORKS, "e.g. 10.0.0.0/8,203.0.113.7"},
     {IDD_ADD_MODIFY_DEVICE, IDOK, "OK"},
 
     {IDD_MONITOR, IDC_CAPTION, "Monitor"},
@@ -147,6 +157,11 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_GROUP_EXTRA, "Additional Functions"},
     {IDD_SETTING, IDC_SETTING_FILTER_HEARTBEAT, "Filter heartbeat packets"},
     {IDD_SETTING, IDC_SETTING_ESCAPE, "PROT mode escaping"},
+    {IDD_SETTING, IDC_SETTING_GROUP_ADMISSION, "Device Admission"},
+    {IDD_SETTING, IDC_SETTING_LABEL_ALLOWED_NETWORKS, "Allowed networks"},
+    {IDD_SETTING, IDC_SETTING_ALLOWED_NETWORKS, "e.g. 10.0.0.0/8,203.0.113.7; empty: any address"},
+    {IDD_SETTING, IDC_SETTING_REFUSE_UNCONFIGURED, "Refuse devices without a tunnel"},
+    {IDD_SETTING, IDC_SETTING_LABEL_MAX_PER_ADDRESS, "Max. connections per address (0: no cap)"},
     {IDD_SETTING, IDOK, "Save"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "Not-Forwarded Data Management"},

@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QLineEdit>
 #include <QItemSelectionModel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 #include "ui/CDlgMgtDevice.h"
 #include "ui/CLimitEdit.h"
 #include "ui/CTunnelListModel.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -206,6 +208,70 @@ TEST_F(DeviceDialogsTest, TheRunningListFollowsAModifyOnEveryRowOfThePort) {
   ASSERT_TRUE(PumpUntil([&] { return list.Row(1).PortState == DeviceRow::Port::Open; }));
   for (const TunnelInfo& tunnel : Stored())
     EXPECT_EQ(tunnel.BaudRate, tunnel.SerialNo == "COM5" ? "19200" : "9600") << tunnel.DeviceID;
+}
+
+TEST_F(DeviceDialogsTest, TheEditorShowsAndStoresTheBindingAndDeleteRemovesIt) {
+  Configure({"0000000A", "COM3", "9600", "8", "1", "None", ""});
+  const TunnelBinding bound{"0000000A", "555", "10.0.0.0/8"};
+  Bind(bound);
+  CDlgMgtDevice dialog(nullptr, m_mainWindow.Handle());
+  dialog.show();
+  CDlgAddModifyDevice& editor = dialog.Editor();
+  dialog.List()->selectRow(0);
+  dialog.OnModify();
+  EXPECT_EQ(editor.PhoneEdit()->text(), "555");
+  EXPECT_EQ(editor.NetworksEdit()->text(), "10.0.0.0/8");
+
+  // Refused as the command line refuses them: nothing changes.
+  struct Case {
+    const char* phone;
+    const char* networks;
+    std::string message;
+  } cases[] = {
+      {"555", "10.0.0.0/8,10.0.0.256", Filled(Str(IDS_NETWORKS_INVALID), {"10.0.0.256"})},
+      {"555", "10.0.0.1/8", Filled(Str(IDS_NETWORKS_INVALID), {"10.0.0.1/8"})},
+      {"555", "10.0.0.0/8,", Filled(Str(IDS_NETWORKS_INVALID), {""})},
+      {"138 0013", "", Str(IDS_PHONE_INVALID)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.phone) + " " + c.networks);
+    m_answerer.Forget();
+    editor.PhoneEdit()->setText(c.phone);
+    editor.NetworksEdit()->setText(c.networks);
+    Enter(editor, "", "COM3", "9600");
+    ASSERT_EQ(m_answerer.Boxes().size(), 1u);
+    EXPECT_EQ(LastBox(), c.message);
+    EXPECT_EQ(StoredBindings(), std::vector<TunnelBinding>{bound});
+    EXPECT_EQ(CTunnelTable::Instance().GetBinding("0000000A"), bound);
+  }
+
+  m_answerer.Forget();
+  editor.PhoneEdit()->setText(" 777 ");
+  editor.NetworksEdit()->setText("192.168.1.7, 10.0.0.0/8");
+  Enter(editor, "", "COM3", "9600");
+  EXPECT_TRUE(m_answerer.Boxes().empty());
+  const TunnelBinding changed{"0000000A", "777", "192.168.1.7/32,10.0.0.0/8"};
+  EXPECT_EQ(StoredBindings(), std::vector<TunnelBinding>{changed});
+  EXPECT_EQ(CTunnelTable::Instance().GetBinding("0000000A"), changed);
+  EXPECT_EQ(editor.NetworksEdit()->text().toStdString(), changed.Networks) << "shown as stored";
+
+  editor.PhoneEdit()->clear();
+  editor.NetworksEdit()->clear();
+  Enter(editor, "", "COM3", "9600");
+  EXPECT_TRUE(StoredBindings().empty());
+  EXPECT_FALSE(CTunnelTable::Instance().GetBinding("0000000A"));
+
+  // A new tunnel with a binding; deleting the tunnel deletes the binding.
+  dialog.OnAdd();
+  editor.PhoneEdit()->setText("888");
+  editor.NetworksEdit()->setText("");
+  Enter(editor, "0000000b", "COM4");
+  EXPECT_EQ(StoredBindings(), (std::vector<TunnelBinding>{{"0000000B", "888", ""}}));
+  dialog.List()->selectRow(1);
+  dialog.OnDelete();
+  EXPECT_EQ(Status().back(), Str(IDS_DELETE_SUCCEEDED));
+  EXPECT_TRUE(StoredBindings().empty());
+  EXPECT_FALSE(CTunnelTable::Instance().GetBinding("0000000B"));
 }
 
 }  // namespace

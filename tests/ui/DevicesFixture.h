@@ -38,6 +38,9 @@ class DevicesFixture : public ::testing::Test {
     std::vector<TunnelInfo> tunnels;
     ASSERT_EQ(store.LoadTunnels(tunnels), 1);
     for (const TunnelInfo& tunnel : tunnels) ASSERT_EQ(store.DeleteTunnel(tunnel.DeviceID), 1);
+    std::vector<TunnelBinding> bindings;
+    ASSERT_EQ(store.LoadBindings(bindings), 1);
+    for (const TunnelBinding& binding : bindings) ASSERT_EQ(store.DeleteBinding(binding.DeviceID), 1);
     store.DeleteAllNotTransData();
   }
 
@@ -55,6 +58,23 @@ class DevicesFixture : public ::testing::Test {
     ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
     ASSERT_EQ(store.AddTunnel(tunnel), 1);
     CTunnelTable::Instance().Add(tunnel);
+  }
+
+  // A binding in the store and the tunnel table, as start-up would have loaded it.
+  static void Bind(const TunnelBinding& binding) {
+    CAccessInterface store;
+    ASSERT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+    ASSERT_EQ(store.SaveBinding(binding), 1);
+    std::string bad;
+    ASSERT_TRUE(CTunnelTable::Instance().SetBinding(binding, bad)) << bad;
+  }
+
+  static std::vector<TunnelBinding> StoredBindings() {
+    CAccessInterface store;
+    std::vector<TunnelBinding> bindings;
+    EXPECT_EQ(store.OpenDatabase(DATABASE_FILE_NAME), 1);
+    EXPECT_EQ(store.LoadBindings(bindings), 1);
+    return bindings;
   }
 
   static std::vector<TunnelInfo> Stored() {

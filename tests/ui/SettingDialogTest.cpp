@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -188,6 +189,47 @@ TEST_F(SettingDialogTest, AStoreThatCannotBeWrittenIsToldAndTheProcessKeepsItsSe
   EXPECT_EQ(std::vector<std::string>{kFailed}, m_status.Texts());
   EXPECT_EQ(process, CurrentSettings());
   EXPECT_NE(7001, StoredSettings().LocalPort);
+}
+
+TEST_F(SettingDialogTest, WhoMayBeADeviceIsCheckedAsTheCommandLineChecksItAndStored) {
+  CdlgSetting dialog(nullptr, m_status.Handle(), kProgram);
+  EXPECT_EQ("", dialog.AllowedNetworksEdit()->text().toStdString());
+  EXPECT_FALSE(dialog.RefuseUnconfiguredBox()->isChecked());
+  EXPECT_EQ("0", dialog.MaxPerAddressEdit()->text().toStdString());
+  EXPECT_EQ(0u, dialog.MaxPerAddressEdit()->Minimum());
+  EXPECT_EQ(65535u, dialog.MaxPerAddressEdit()->Maximum());
+
+  const SettingInfo before = StoredSettings();
+  for (const auto& [typed, named] : std::vector<std::pair<std::string, std::string>>{
+           {"10.0.0.0/8,10.0.0.256", "10.0.0.256"}, {"10.0.0.1/8", "10.0.0.1/8"}, {"10.0.0.0/8,", ""}}) {
+    m_boxes.Forget();
+    dialog.AllowedNetworksEdit()->setText(QString::fromStdString(typed));
+    EXPECT_FALSE(dialog.Save()) << typed;
+    ASSERT_EQ(1u, m_boxes.Boxes().size()) << typed;
+    EXPECT_EQ("“" + named + "”不是IPv4网络。请输入网络(如10.0.0.0/8)或单个地址(如203.0.113.7)，以逗号分隔；留空则允许所有地址",
+              m_boxes.Boxes()[0].Text);
+    EXPECT_EQ(before, StoredSettings()) << typed;
+  }
+  EXPECT_TRUE(m_status.Texts().empty());
+
+  dialog.AllowedNetworksEdit()->setText(" 10.0.0.0/8 , 203.0.113.7");
+  dialog.RefuseUnconfiguredBox()->setChecked(true);
+  dialog.MaxPerAddressEdit()->setText("20");
+  ASSERT_TRUE(dialog.Save());
+  EXPECT_EQ("10.0.0.0/8,203.0.113.7/32", dialog.AllowedNetworksEdit()->text().toStdString()) << "shown as stored";
+  const SettingInfo stored = StoredSettings();
+  EXPECT_EQ("10.0.0.0/8,203.0.113.7/32", stored.AllowedNetworks);
+  EXPECT_TRUE(stored.RefuseUnconfigured);
+  EXPECT_EQ(20, stored.MaxConnectionsPerAddress);
+  EXPECT_EQ(stored.AllowedNetworks, CurrentSettings().AllowedNetworks);
+
+  CdlgSetting again(nullptr, m_status.Handle(), kProgram);
+  EXPECT_EQ("10.0.0.0/8,203.0.113.7/32", again.AllowedNetworksEdit()->text().toStdString());
+  EXPECT_TRUE(again.RefuseUnconfiguredBox()->isChecked());
+  EXPECT_EQ("20", again.MaxPerAddressEdit()->text().toStdString());
+  again.AllowedNetworksEdit()->clear();
+  ASSERT_TRUE(again.Save());
+  EXPECT_EQ("", StoredSettings().AllowedNetworks) << "empty admits every address";
 }
 
 }  // namespace

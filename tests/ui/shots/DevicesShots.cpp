@@ -119,6 +119,8 @@ int RunScene(const QString& folder, bool english) {
         {"01ABCDEF", "COM4", "115200", "8", "1", "Even", ""},
     };
     for (const TunnelInfo& tunnel : tunnels) store.AddTunnel(tunnel);
+    // The editor's modify shot shows a bound device; the simulator below satisfies it.
+    store.SaveBinding({"00000002", "13800000000", "127.0.0.0/8,203.0.113.7/32"});
   }
   std::string failure;
   if (!LoadStartupConfiguration(failure)) {
