@@ -7,7 +7,6 @@ VANTREL_PACKAGES=(
   libcli11-dev
   liburing-dev
   socat
-  help2man
   nlohmann-json3-dev
   qt6-base-dev qt6-svg-dev
   xvfb xauth fonts-noto-cjk

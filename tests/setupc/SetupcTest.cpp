@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -358,6 +359,27 @@ int OpenAsMemberOf(gid_t gid, const std::string& path) {
 
 // Serial software runs as a member of dialout: the ends setupc makes let it in by default;
 // a mode that shuts the group out keeps it out.
+// The service's folder belongs to the service's user: root makes pairs there as that user,
+// so that the service (and the unit that restores them) may use and remove them.
+TEST_F(SetupcTest, RunAsRootInAFolderOfAnotherUserThePairBelongsToThatUser) {
+  const passwd* owner = ::getpwnam("daemon");
+  if (::geteuid() != 0 || owner == nullptr) GTEST_SKIP() << "needs root and the user daemon";
+  ASSERT_EQ(::chown(m_dir.Path().c_str(), owner->pw_uid, owner->pw_gid), 0);
+  ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0750), 0);
+
+  const Outcome installed = RunSetupc({"install", "PortName=COM8", "PortName=COM8_FF"});
+  ASSERT_EQ(installed.code, 0) << installed.output;
+  const std::vector<pid_t> holders = Holders();
+  ASSERT_EQ(holders.size(), 1u);
+  struct stat process {};
+  ASSERT_EQ(::stat(("/proc/" + std::to_string(holders[0])).c_str(), &process), 0);
+  EXPECT_EQ(process.st_uid, owner->pw_uid) << "the holder runs as the folder's owner";
+  struct stat link {};
+  ASSERT_EQ(::lstat(Port("COM8").c_str(), &link), 0);
+  EXPECT_EQ(link.st_uid, owner->pw_uid);
+  EXPECT_EQ(RunSetupc({"remove", "PortName=COM8"}).code, 0);
+}
+
 TEST_F(SetupcTest, SerialSoftwareInTheGroupOpensTheEnds) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
   const group* dialout = ::getgrnam("dialout");
