@@ -164,6 +164,8 @@ bool CSerialInterface::OpenPort(const PortSettings& settings) {
                     static_cast<unsigned char>(LookUp(m_parityNames, settings.Parity)));
 }
 
+// Also a name never opened before: one that already had a state (device data arrived for
+// it before it was ever opened) must not keep "closed" over an open port.
 void CSerialInterface::ReopenPort(const PortSettings& settings) {
   bool opened = false;
   {
@@ -173,10 +175,6 @@ void CSerialInterface::ReopenPort(const PortSettings& settings) {
   }
   Report(opened ? SERIAL_OPENED : SERIAL_OPEN_FAILED, reinterpret_cast<LPARAM>(settings.SerialNo.c_str()));
 }
-
-// The same open: a name that already had a state (device data arrived for it before it
-// was ever opened) must not keep "closed" over an open port.
-void CSerialInterface::OpenNewPort(const PortSettings& settings) { ReopenPort(settings); }
 
 void CSerialInterface::OpenAllPorts() {
   std::map<std::string, PortSettings> ports;

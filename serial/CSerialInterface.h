@@ -60,10 +60,9 @@ class CSerialInterface : private CSerial::Listener {
   // holding no lock of this class but the state lock.
   bool OpenPort(const PortSettings& settings);
   // OpenPort, then record the state (open or closed) and report SERIAL_OPENED or
-  // SERIAL_OPEN_FAILED with the name. Any thread holding no lock of this class.
+  // SERIAL_OPEN_FAILED with the name; also for a name that has no port object yet. Any
+  // thread holding no lock of this class.
   void ReopenPort(const PortSettings& settings);
-  // The same as ReopenPort, for a name that has no port object yet.
-  void OpenNewPort(const PortSettings& settings);
 
   // Service start (host thread): rebuilds the settings from the tunnel table, opens or
   // reopens every port named there (one report each) and lets the reopen thread retry.

@@ -196,7 +196,7 @@ LRESULT CDeviceList::OnDeviceEdited(WPARAM code, const TunnelInfo& tunnel) {
       m_serial.UpdateSettings(settings);
       break;
     case -1:
-      m_serial.OpenNewPort(settings);
+      m_serial.ReopenPort(settings);
       m_serial.AddSettings(settings);
       break;
     default:
