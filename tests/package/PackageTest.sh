@@ -113,6 +113,7 @@ installed=false
 cleanup() {
   if $installed; then dpkg --purge vantrel vantreld >/dev/null 2>&1 || true; fi
   userdel "$member" >/dev/null 2>&1 || true
+  if [ -f "$work/default.saved" ]; then rm -rf /etc/vantrel; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -139,6 +140,24 @@ vantreld tunnel add 0000000A --port COM3 >"$work/out" 2>&1 || { cat "$work/out";
 [ "$(stat -c '%U:%G %a' /var/lib/vantrel/Info.db)" = "vantrel:vantrel 640" ] ||
   fail "Info.db is $(stat -c '%U:%G %a' /var/lib/vantrel/Info.db)"
 [ ! -e /usr/libexec/vantrel/Info.db ] || fail "a second Info.db was made beside the programs"
+
+# The administrator may name another folder: /etc/vantrel/vantrel.conf before
+# /etc/default/vantrel; a line that cannot be used stops the programs with its reason.
+if [ ! -e /etc/vantrel ]; then
+  mkdir -p /etc/vantrel "$work/default-home" "$work/conf-home"
+  chown vantrel:vantrel "$work/default-home" "$work/conf-home"
+  cp /etc/default/vantrel "$work/default.saved"
+  echo "VANTREL_APP_DIR=$work/default-home" >>/etc/default/vantrel
+  echo "VANTREL_APP_DIR=\"$work/conf-home\"" >/etc/vantrel/vantrel.conf
+  vantreld tunnel list >"$work/out" 2>&1 || { cat "$work/out"; fail "tunnel list fails with a configured folder"; }
+  [ -f "$work/conf-home/Info.db" ] && [ ! -e "$work/default-home/Info.db" ] ||
+    fail "vantrel.conf does not win over /etc/default/vantrel"
+  echo "VANTREL_APP_DIR=relative" >/etc/vantrel/vantrel.conf
+  if vantreld tunnel list >"$work/out" 2>&1; then fail "a relative VANTREL_APP_DIR is taken"; fi
+  grep -q "VANTREL_APP_DIR is not an absolute path" "$work/out" || { cat "$work/out"; fail "no reason for the bad line"; }
+  rm -r /etc/vantrel
+  cp "$work/default.saved" /etc/default/vantrel
+fi
 
 # A member of the group reads; another user is told which group to join.
 useradd --system --no-create-home --shell /usr/sbin/nologin --groups vantrel "$member"
