@@ -247,11 +247,13 @@ void CTcpServer::ReplacementFinished(Socket& socket) {
   m_linkTimerWake.Set();
 }
 
-std::string CTcpServer::DataDeviceIdOf(Socket* socket) {
-  std::string id = DeviceIdOf(socket);
-  if (!id.empty()) return id;
+std::string CTcpServer::ReceivedByReplaced(Socket* socket) {
   auto it = m_replacements.find(socket);
-  return it == m_replacements.end() ? std::string() : it->second.DeviceId;
+  if (it == m_replacements.end()) return {};
+  Replacement& replacement = it->second;
+  replacement.Deadline =
+      std::min(std::chrono::steady_clock::now() + kReplacementGrace, replacement.Started + kReplacementLimit);
+  return replacement.DeviceId;
 }
 
 std::string CTcpServer::DeviceIdOf(Socket* socket) {
@@ -301,17 +303,16 @@ void CTcpServer::ReadCompleted(Socket& socket, CIOBuffer& buffer) {
         }
         // Refused: nothing it sent goes anywhere.
         if (record.Expired) length = 0;
-        id = DataDeviceIdOf(&socket);
+        // A live connection holds its ID; only one without is looked for among the replaced.
+        id = DeviceIdOf(&socket);
+        if (id.empty() && length > 0) id = ReceivedByReplaced(&socket);
         if (replaced != nullptr) {
           // After whatever the replaced connection still delivers.
           m_replacements[replaced].Waiting.assign(data, data + length);
-        } else {
+        } else if (length > 0) {
           // What follows the registration in its own chunk goes at once: a device that
           // sends both in one write and then waits for an answer would wait for ever.
-          if (length > 0) PushUnits(id, data, length);
-          if (auto it = m_replacements.find(&socket); it != m_replacements.end())
-            it->second.Deadline = std::min(std::chrono::steady_clock::now() + kReplacementGrace,
-                                           it->second.Started + kReplacementLimit);
+          PushUnits(id, data, length);
         }
       }
     } catch (...) {

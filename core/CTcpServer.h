@@ -145,9 +145,10 @@ class CTcpServer : public Sockora::CSocketServer {
   void ReportOffline(Socket* socket, bool replaced = false);
   // The ID that the connection holds, or empty.
   std::string DeviceIdOf(Socket* socket);
-  // The ID whose bytes the connection carries: the one it holds, or the one a newer
-  // registration took from it while it is being replaced. The caller holds the server lock.
-  std::string DataDeviceIdOf(Socket* socket);
+  // A receive of a connection that holds no ID: the ID a newer registration took from it
+  // while it is being replaced (its time then runs on from this receive), else empty.
+  // The caller holds the server lock.
+  std::string ReceivedByReplaced(Socket* socket);
   // A replaced connection's receives have ended; its replacement is ended by the link
   // timer thread. Any thread.
   void ReplacementFinished(Socket& socket);

@@ -192,6 +192,15 @@ int CTunnelCommands::Save(CManagementStore& store, CStoreTransaction& transactio
   return kExitSuccess;
 }
 
+int CTunnelCommands::OnNamedTunnel(const TunnelChange& change) {
+  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>& stored) {
+    int code = kExitSuccess;
+    const TunnelInfo* found = Find(stored, code);
+    return found == nullptr ? code : change(store, transaction, stored, *found);
+  });
+}
+
 int CTunnelCommands::InTransaction(const Change& change) {
   CManagementStore store;
   if (!store.Open()) return kExitFailure;
@@ -294,12 +303,9 @@ int CTunnelCommands::Modify() {
         "nothing to change: give at least one of --port, --baud, --data-bits, --stop-bits, --parity, --note");
   }
 
-  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
-                           const std::vector<TunnelInfo>& stored) {
-    int code = kExitSuccess;
-    const TunnelInfo* found = Find(stored, code);
-    if (found == nullptr) return code;
-    TunnelInfo tunnel = *found;
+  return OnNamedTunnel([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>& stored, const TunnelInfo& found) {
+    TunnelInfo tunnel = found;
     ApplyFields(m_modify, true, tunnel);
     return Save(store, transaction, stored, tunnel, false);
   });
@@ -307,12 +313,9 @@ int CTunnelCommands::Modify() {
 
 int CTunnelCommands::Delete() {
   if (!DeviceIdField(m_deviceId)) return BadInput(DeviceIdProblem(m_deviceId));
-  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
-                           const std::vector<TunnelInfo>& stored) {
-    int code = kExitSuccess;
-    const TunnelInfo* found = Find(stored, code);
-    if (found == nullptr) return code;
-    const std::string id = found->DeviceID;
+  return OnNamedTunnel([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>&, const TunnelInfo& found) {
+    const std::string id = found.DeviceID;
     if (!DeleteTunnelAndBinding(store.Store(), id) || !transaction.Commit()) {
       return store.Failed("cannot delete the tunnel of " + id);
     }
@@ -334,15 +337,12 @@ int CTunnelCommands::Bind() {
   const std::optional<std::string> from = NetworksField(m_from, &bad);
   if (m_fromOption->count() > 0 && !from) return BadInput("--from: " + NetworksProblem(bad));
 
-  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
-                           const std::vector<TunnelInfo>& stored) {
-    int code = kExitSuccess;
-    const TunnelInfo* found = Find(stored, code);
-    // A binding guards a tunnel: one without it would only vanish with a later delete.
-    if (found == nullptr) return code;
+  // A binding guards a tunnel: one without it would only vanish with a later delete.
+  return OnNamedTunnel([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>&, const TunnelInfo& found) {
     std::vector<TunnelBinding> bindings;
     if (store.Store().LoadBindings(bindings) != 1) return store.Failed("cannot read the tunnel bindings");
-    TunnelBinding binding{found->DeviceID, {}, {}};
+    TunnelBinding binding{found.DeviceID, {}, {}};
     for (const TunnelBinding& existing : bindings) {
       if (existing.DeviceID == binding.DeviceID) binding = existing;
     }
@@ -363,12 +363,9 @@ int CTunnelCommands::Bind() {
 
 int CTunnelCommands::Unbind() {
   if (!DeviceIdField(m_deviceId)) return BadInput(DeviceIdProblem(m_deviceId));
-  return InTransaction([&](CManagementStore& store, CStoreTransaction& transaction,
-                           const std::vector<TunnelInfo>& stored) {
-    int code = kExitSuccess;
-    const TunnelInfo* found = Find(stored, code);
-    if (found == nullptr) return code;
-    const std::string id = found->DeviceID;
+  return OnNamedTunnel([&](CManagementStore& store, CStoreTransaction& transaction,
+                           const std::vector<TunnelInfo>&, const TunnelInfo& found) {
+    const std::string id = found.DeviceID;
     if (store.Store().DeleteBinding(id) != 1 || !transaction.Commit())
       return store.Failed("cannot remove the binding of " + id);
     std::cout << "Tunnel " << id << " is not bound: any registration of its ID takes it.\n";

@@ -50,6 +50,11 @@ class CTunnelCommands {
   using Change = std::function<int(CManagementStore& store, CStoreTransaction& transaction,
                                    const std::vector<TunnelInfo>& stored)>;
   int InTransaction(const Change& change);
+  // InTransaction, for a change to the stored tunnel the command names (Find): an absent
+  // or ambiguous one ends the command with Find's code.
+  using TunnelChange = std::function<int(CManagementStore& store, CStoreTransaction& transaction,
+                                         const std::vector<TunnelInfo>& stored, const TunnelInfo& tunnel)>;
+  int OnNamedTunnel(const TunnelChange& change);
   int List();
   int Add();
   int Modify();
