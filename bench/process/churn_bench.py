@@ -14,7 +14,7 @@ not connect or send).
 
 usage: churn_bench.py [--bin DIR] [--devices N] [--ports P] [--reconnect-share S] [--minutes M] [--seed X]
        (a try-out: --devices 200 --ports 4 --minutes 0.5)"""
-import argparse, array, multiprocessing, os, random, resource, shutil, socket, sqlite3, subprocess, sys, tempfile, time
+import array, multiprocessing, os, random, resource, shutil, socket, sqlite3, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True  # no compiled copy of scale_bench in the source tree
@@ -278,11 +278,7 @@ def report(r, a, examples, args, count, plan):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--bin", default=os.path.normpath(os.path.join(here, "..", "..", "build", "bin")),
-                    help="directory with vantreld and English.so (default: the repository's build/bin)")
+    ap = sb.argument_parser(__doc__)
     ap.add_argument("--devices", type=int, default=2000, help="devices (default 2000)")
     ap.add_argument("--ports", type=int, default=20, help="ptys, each the tunnel port of DEVICES / PORTS devices (default 20)")
     ap.add_argument("--reconnect-share", type=float, default=0.02,

@@ -21,7 +21,7 @@ that did not finish in time).
 
 usage: registration_flood.py [--bin DIR] [--registrations N] [--wrong-share S] [--in-flight K] [--seed X]
        (a try-out: --registrations 2000)"""
-import argparse, array, errno, multiprocessing, os, random, re, resource, select, shutil, socket, struct
+import array, errno, multiprocessing, os, random, re, resource, select, shutil, socket, struct
 import subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -677,11 +677,7 @@ def report(r, up, down, args, wall_s):
 
 
 def main():
-    here = os.path.dirname(os.path.abspath(__file__))
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--bin", default=os.path.normpath(os.path.join(here, "..", "..", "build", "bin")),
-                    help="directory with vantreld and English.so (default: the repository's build/bin)")
+    ap = sb.argument_parser(__doc__)
     ap.add_argument("--registrations", type=int, default=100000, help="the attacker's registrations (default 100000)")
     ap.add_argument("--wrong-share", type=float, default=0.1,
                     help="share of them naming a bound ID with a wrong phone number (default 0.1)")

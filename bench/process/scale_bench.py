@@ -525,10 +525,17 @@ def report(r, args):
         print(f"  stderr      ... {len(r['problems']) - 5} more lines")
 
 
+def argument_parser(doc):
+    """A script's argument parser with its --bin option: the repository's build/bin unless told."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap = argparse.ArgumentParser(description=doc.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--bin", default=os.path.normpath(os.path.join(here, "..", "..", "build", "bin")),
+                    help="directory with vantreld and English.so (default: the repository's build/bin)")
+    return ap
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--bin", default="build/bin", help="directory with vantreld and English.so (default build/bin)")
+    ap = argument_parser(__doc__)
     ap.add_argument("--devices", type=int, nargs="+", default=[1000, 10000],
                     help="device counts for vantreld, one run each (default 1000 10000)")
     ap.add_argument("--per-port", type=int, default=100, help="devices per pty for vantreld (default 100)")
