@@ -23,6 +23,12 @@ struct CommandRun {
 
 // Runs the management commands as vantreld would, on a fresh Info.db per test, and reads
 // what they stored through a data store of its own.
+// Expects a refusal: exit code 2 with a reason on stderr.
+inline void ExpectBadInput(const CommandRun& run, const std::string& what) {
+  EXPECT_EQ(run.exitCode, 2) << what << "\nstdout: " << run.out;
+  EXPECT_FALSE(run.err.empty()) << what;
+}
+
 class ManageTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,6 +68,17 @@ class ManageTest : public ::testing::Test {
     return tunnels;
   }
 
+  // Runs a command that must be refused with exit 2 and a reason naming `named`; returns
+  // the command as text, for the caller's further checks.
+  static std::string ExpectRefusedNaming(const std::vector<std::string>& args, const std::string& named) {
+    std::string text;
+    for (const auto& arg : args) text += arg + " ";
+    const CommandRun run = Run(args);
+    ExpectBadInput(run, text);
+    EXPECT_NE(run.err.find(named), std::string::npos) << text << "\n" << run.err;
+    return text;
+  }
+
   SettingInfo Settings() {
     SettingInfo settings;
     store.LoadSettings(settings);
@@ -71,8 +88,3 @@ class ManageTest : public ::testing::Test {
   CAccessInterface store;
 };
 
-// Expects a refusal: exit code 2 with a reason on stderr.
-inline void ExpectBadInput(const CommandRun& run, const std::string& what) {
-  EXPECT_EQ(run.exitCode, 2) << what << "\nstdout: " << run.out;
-  EXPECT_FALSE(run.err.empty()) << what;
-}

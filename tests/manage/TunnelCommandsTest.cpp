@@ -223,11 +223,7 @@ TEST_F(ManageTest, BadBindingsExitTwoNameTheEntryAndWriteNothing) {
       {{"tunnel", "unbind", "0000BBBB"}, "no tunnel for device 0000BBBB"},
   };
   for (const Case& row : cases) {
-    std::string text;
-    for (const auto& arg : row.args) text += arg + " ";
-    const CommandRun run = Run(row.args);
-    ExpectBadInput(run, text);
-    EXPECT_NE(run.err.find(row.named), std::string::npos) << text << "\n" << run.err;
+    const std::string text = ExpectRefusedNaming(row.args, row.named);
     EXPECT_EQ(Bindings(store), (std::vector<TunnelBinding>{{"0000AAAA", "555", "10.0.0.0/8"}})) << text;
   }
 }
