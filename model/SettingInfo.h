@@ -22,6 +22,19 @@ struct SettingInfo {
   std::string AllowedNetworks;  // a network list (ParseNetworks); empty: every address
   bool RefuseUnconfigured = false;  // close a registration for an ID without a tunnel
   std::int32_t MaxConnectionsPerAddress = 0;  // 0: no cap
+  // Encrypted device links: a second listener on LocalIp:TlsPort (0: none). Paths may be
+  // relative to the application directory (ResolvedPath).
+  std::int32_t TlsPort = 0;
+  std::string TlsCertificate;  // PEM: the server's certificate (chain)
+  std::string TlsKey;          // PEM: its private key
+  std::string TlsClientCa;     // PEM bundle; set: every TLS device shows a certificate from it
+  bool TlsOnly = false;        // the plain listener on LocalPort is not opened
+  // "address:port" answering GET /metrics; empty: off.
+  std::string MetricsAddress;
+  std::int32_t EventsKeepDays = 90;  // device history older than this is deleted
+  std::string EventCommand;          // run for each alarm, without a shell; empty: off
+  std::int32_t OfflineAlarmSeconds = 300;  // offline this long raises the alarm
+  bool ResendStored = false;  // stored records go to their port again once it is back
 
   bool operator==(const SettingInfo&) const = default;
 };
