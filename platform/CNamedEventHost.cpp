@@ -11,17 +11,28 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/CMessageQueue.h"
+
 namespace {
 
 constexpr char kFolderName[] = ".vantrel-events";
 constexpr char kSocketName[] = "socket";
-// The answer to a signaller that is neither this instance's user nor root.
+// The first byte of an answer: done (a request's reply follows), unknown name, or refused
+// to a client that is neither this instance's user nor root.
+constexpr char kKnown = '0';
+constexpr char kUnknown = '2';
 constexpr char kRefused = '3';
+// A request begins with a zero byte, which no event name holds; a zero byte also ends its name.
+constexpr char kRequestMark = '\0';
+constexpr std::size_t kMaxMessageBytes = 2 + CNamedEventHost::kMaxNameBytes + CNamedEventHost::kMaxArgumentBytes;
+constexpr unsigned kSignalWaitMs = 5000;
 
 std::string FolderPath(const std::string& applicationDirectory) { return applicationDirectory + "/" + kFolderName; }
 
@@ -143,6 +154,25 @@ void CNamedEventHost::Add(const std::string& name, Sockora::Win32::CEvent& event
   m_events[name] = &event;
 }
 
+void CNamedEventHost::AddRequest(const std::string& name, RequestHandler handler) {
+  std::lock_guard lock(m_mutex);
+  m_requests[name] = std::make_shared<const RequestHandler>(std::move(handler));
+}
+
+void CNamedEventHost::Remove(const std::string& name) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_events.erase(name);
+    m_requests.erase(name);
+    if (m_calling != name) return;
+  }
+  // The handler may be waiting for this very thread.
+  if (const auto queue = CMessageQueue::IfThisThreadHasOne())
+    queue->WaitHandlingMessages(m_callEnded, Sockora::Win32::INFINITE);
+  else
+    m_callEnded.Wait(Sockora::Win32::INFINITE);
+}
+
 void CNamedEventHost::Serve() {
   for (;;) {
     pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_wake, POLLIN, 0}};
@@ -159,29 +189,62 @@ void CNamedEventHost::Serve() {
   }
 }
 
-void CNamedEventHost::Answer(int connection) {
-  // A signaller writes the name and shuts its side; a bounded wait keeps a silent peer
-  // from blocking every later signal.
-  timeval timeout{2, 0};
-  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  char answer = kRefused;
-  if (SameUserOrRoot(connection)) {
-    answer = '2';
-    std::string name;
-    char buffer[256];
-    ssize_t got;
-    while (name.size() < 256 && (got = recv(connection, buffer, sizeof buffer, 0)) > 0) name.append(buffer, static_cast<std::size_t>(got));
+std::optional<CNamedEventHost::Reply> CNamedEventHost::Call(const std::string& name, const std::string& argument) {
+  std::shared_ptr<const RequestHandler> handler;
+  {
     std::lock_guard lock(m_mutex);
-    auto it = m_events.find(name);
-    if (it != m_events.end()) {
-      it->second->Set();
-      answer = '0';
-    }
+    auto it = m_requests.find(name);
+    if (it == m_requests.end()) return std::nullopt;
+    handler = it->second;
+    m_calling = name;
+    m_callEnded.Reset();
   }
-  send(connection, &answer, 1, MSG_NOSIGNAL);
+  Reply reply = (*handler)(argument);
+  std::lock_guard lock(m_mutex);
+  m_calling.clear();
+  m_callEnded.Set();
+  return reply;
 }
 
-int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::string& name, std::string& error) {
+void CNamedEventHost::Answer(int connection) {
+  // A client writes its message and shuts its side; bounded waits keep a silent peer, or
+  // one that does not read its reply, from blocking every later signal.
+  timeval timeout{2, 0};
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  std::string answer(1, kRefused);
+  if (SameUserOrRoot(connection)) {
+    answer = kUnknown;
+    std::string message;
+    char buffer[1024];
+    ssize_t got;
+    while (message.size() <= kMaxMessageBytes && (got = recv(connection, buffer, sizeof buffer, 0)) > 0)
+      message.append(buffer, static_cast<std::size_t>(got));
+    if (message.size() <= kMaxMessageBytes && !message.empty() && message[0] == kRequestMark) {
+      const std::size_t end = message.find('\0', 1);
+      const std::string name = message.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+      const std::string argument = end == std::string::npos ? std::string() : message.substr(end + 1);
+      if (const std::optional<Reply> reply = Call(name, argument))
+        answer = kKnown + std::to_string(reply->ExitCode) + "\n" + reply->Text;
+    } else if (message.size() <= kMaxNameBytes) {
+      std::lock_guard lock(m_mutex);
+      auto it = m_events.find(message);
+      if (it != m_events.end()) {
+        it->second->Set();
+        answer = kKnown;
+      }
+    }
+  }
+  std::size_t sent = 0;
+  while (sent < answer.size()) {
+    const ssize_t put = send(connection, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+    if (put <= 0) return;
+    sent += static_cast<std::size_t>(put);
+  }
+}
+
+int CNamedEventHost::Exchange(const std::string& applicationDirectory, const std::string& message, unsigned timeoutMs,
+                              std::string& answer, std::string& error) {
   const std::string notRunning = "no Vantrel instance runs with the application directory " + applicationDirectory;
   // The folder's owner is the user the instance runs as; its path can be looked at even
   // where the folder cannot be entered.
@@ -209,27 +272,67 @@ int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::
     error = reason == EACCES ? otherUser : notRunning;
     return 1;
   }
-  timeval timeout{5, 0};
+  timeval timeout{static_cast<time_t>(timeoutMs / 1000), static_cast<suseconds_t>(timeoutMs % 1000 * 1000)};
   setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  char answer = 0;
-  const bool sent = send(connection, name.data(), name.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(name.size());
+  const bool sent = send(connection, message.data(), message.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(message.size());
   shutdown(connection, SHUT_WR);
-  const bool answered = sent && recv(connection, &answer, 1, 0) == 1;
+  answer.clear();
+  // Each read waits up to the timeout; the whole reply is bounded by the same time again.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[4096];
+  ssize_t got = 0;
+  while (sent && std::chrono::steady_clock::now() < deadline && (got = recv(connection, buffer, sizeof buffer, 0)) > 0)
+    answer.append(buffer, static_cast<std::size_t>(got));
+  const bool complete = sent && got == 0 && !answer.empty();
   ucred peer{};
   socklen_t size = sizeof peer;
   const bool peerKnown = getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
   close(connection);
-  if (!answered) {
+  if (!complete) {
     error = "the Vantrel instance did not answer";
     return 1;
   }
-  if (answer == kRefused) {
+  if (answer[0] == kRefused) {
     error = OtherUsersInstance(applicationDirectory, peerKnown ? UserText(peer.uid) : "");
     return 1;
   }
-  if (answer != '0') {
+  return 0;
+}
+
+int CNamedEventHost::Signal(const std::string& applicationDirectory, const std::string& name, std::string& error) {
+  std::string answer;
+  if (Exchange(applicationDirectory, name, kSignalWaitMs, answer, error) != 0) return 1;
+  if (answer[0] != kKnown) {
     error = "the Vantrel instance does not know the event " + name;
     return 2;
   }
+  return 0;
+}
+
+int CNamedEventHost::Request(const std::string& applicationDirectory, const std::string& name,
+                             const std::string& argument, Reply& reply, std::string& error, unsigned timeoutMs) {
+  if (name.empty() || name.size() > kMaxNameBytes || name.find('\0') != std::string::npos ||
+      argument.size() > kMaxArgumentBytes) {
+    error = "not a request a Vantrel instance can take: the name must be 1 to " + std::to_string(kMaxNameBytes) +
+            " bytes without a zero byte, the argument at most " + std::to_string(kMaxArgumentBytes) + " bytes";
+    return 2;
+  }
+  std::string answer;
+  if (Exchange(applicationDirectory, kRequestMark + name + '\0' + argument, timeoutMs, answer, error) != 0) return 1;
+  if (answer[0] != kKnown) {
+    error = "the Vantrel instance does not know the request " + name;
+    return 2;
+  }
+  const std::size_t lineEnd = answer.find('\n');
+  int exitCode = 0;
+  const char* digits = answer.data() + 1;
+  const char* digitsEnd = answer.data() + (lineEnd == std::string::npos ? 1 : lineEnd);
+  const auto [end, problem] = std::from_chars(digits, digitsEnd, exitCode);
+  if (lineEnd == std::string::npos || problem != std::errc() || end != digitsEnd) {
+    error = "the Vantrel instance answered the request " + name + " with something that is not a reply";
+    return 1;
+  }
+  reply.ExitCode = exitCode;
+  reply.Text = answer.substr(lineEnd + 1);
   return 0;
 }

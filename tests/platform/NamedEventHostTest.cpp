@@ -8,10 +8,14 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "TempDir.h"
 #include "platform/CManualResetEvent.h"
+#include "platform/CMessageQueue.h"
+#include "platform/CMessageTarget.h"
 #include "platform/CNamedEventHost.h"
 
 using Sockora::Win32::CManualResetEvent;
@@ -126,4 +130,59 @@ TEST(NamedEventHost, AFolderThatIsNotThisUsersOwnIsRefusedWithTheReason) {
             std::string::npos)
       << error;
   EXPECT_NE(error.find("other users may write in " + temp.Path()), std::string::npos) << error;
+}
+
+TEST(NamedEventHost, RequestsGetTheirHandlersReplyAndUnknownOnesSaySo) {
+  const TempDir temp;
+  CNamedEventHost host(temp.Path());
+  std::string error;
+  ASSERT_TRUE(host.Listen(error)) << error;
+  host.AddRequest("echo", [](const std::string& argument) {
+    return CNamedEventHost::Reply{7, "got [" + argument + "]\n" + std::string(100000, 'x')};
+  });
+  CNamedEventHost::Reply reply;
+  ASSERT_EQ(CNamedEventHost::Request(temp.Path(), "echo", std::string("a\0b", 3), reply, error), 0) << error;
+  EXPECT_EQ(reply.ExitCode, 7);
+  EXPECT_EQ(reply.Text, "got [" + std::string("a\0b", 3) + "]\n" + std::string(100000, 'x'))
+      << "the argument and a long reply arrive whole";
+  ASSERT_EQ(CNamedEventHost::Request(temp.Path(), "echo", "", reply, error), 0) << error;
+  EXPECT_EQ(reply.Text.substr(0, 7), "got []\n");
+
+  EXPECT_EQ(CNamedEventHost::Request(temp.Path(), "nothing", "", reply, error), 2);
+  EXPECT_NE(error.find("does not know the request nothing"), std::string::npos) << error;
+  EXPECT_EQ(CNamedEventHost::Signal(temp.Path(), "echo", error), 2) << "a request is not an event";
+  EXPECT_EQ(CNamedEventHost::Request(temp.Path(), "echo", std::string(CNamedEventHost::kMaxArgumentBytes + 1, 'a'),
+                                     reply, error),
+            2);
+  host.Remove("echo");
+  EXPECT_EQ(CNamedEventHost::Request(temp.Path(), "echo", "", reply, error), 2);
+
+  const TempDir empty;
+  EXPECT_EQ(CNamedEventHost::Request(empty.Path(), "echo", "", reply, error), 1);
+  EXPECT_NE(error.find("no Vantrel instance"), std::string::npos) << error;
+}
+
+// The handler of a service waits for the thread that owns the service's state, and that
+// thread may be the one removing the handler.
+TEST(NamedEventHost, RemovingAHandlerThatWaitsForThisThreadDoesNotDeadlock) {
+  const TempDir temp;
+  std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
+  CMessageTarget owner([](unsigned, WPARAM, LPARAM) -> LRESULT { return 42; });
+  CNamedEventHost host(temp.Path());
+  std::string error;
+  ASSERT_TRUE(host.Listen(error)) << error;
+  CManualResetEvent called;
+  const TargetHandle handle = owner.Handle();
+  host.AddRequest("ask", [&called, handle](const std::string&) {
+    called.Set();
+    return CNamedEventHost::Reply{0, std::to_string(CMessageTarget::Send(handle, WM_USER, 0, 0))};
+  });
+  CNamedEventHost::Reply reply;
+  int result = -1;
+  std::thread client([&] { result = CNamedEventHost::Request(temp.Path(), "ask", "", reply, error); });
+  ASSERT_TRUE(called.Wait(10000));
+  host.Remove("ask");
+  client.join();
+  EXPECT_EQ(result, 0) << error;
+  EXPECT_EQ(reply.Text, "42");
 }
