@@ -154,10 +154,36 @@ DeviceTraffic CDataCenter::GetDeviceTraffic(const std::string& deviceId) {
 }
 
 void CDataCenter::AddDeviceTraffic(const std::string& deviceId, std::uint64_t bytesIn, std::uint64_t bytesOut) {
+  constexpr auto relaxed = std::memory_order_relaxed;
+  if (bytesIn != 0) {
+    m_bytesToPort.fetch_add(bytesIn, relaxed);
+    m_recordsToPort.fetch_add(1, relaxed);
+  }
+  if (bytesOut != 0) {
+    m_bytesToDevice.fetch_add(bytesOut, relaxed);
+    m_recordsToDevice.fetch_add(1, relaxed);
+  }
   std::lock_guard lock(m_trafficMutex);
   DeviceTraffic& traffic = m_traffic[deviceId];
   traffic.BytesIn += bytesIn;
   traffic.BytesOut += bytesOut;
+}
+
+ForwardingCounters CDataCenter::Counters() const {
+  constexpr auto relaxed = std::memory_order_relaxed;
+  ForwardingCounters counters;
+  counters.BytesToPort = m_bytesToPort.load(relaxed);
+  counters.BytesToDevice = m_bytesToDevice.load(relaxed);
+  counters.RecordsToPort = m_recordsToPort.load(relaxed);
+  counters.RecordsToDevice = m_recordsToDevice.load(relaxed);
+  counters.RegisteredConfigured = m_registeredConfigured.load(relaxed);
+  counters.RegisteredUnconfigured = m_registeredUnconfigured.load(relaxed);
+  counters.RecordsStored = m_storeCounters.Stored.load(relaxed);
+  counters.RecordsNotStored = m_storeCounters.NotStored.load(relaxed);
+  counters.RecordsRejected = m_storeCounters.Rejected.load(relaxed);
+  counters.StoreBytes = m_storeCounters.StoredBytes.load(relaxed);
+  counters.StoreLimit = m_storeCounters.Limit.load(relaxed);
+  return counters;
 }
 
 void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window; }
@@ -180,6 +206,8 @@ void CDataCenter::Dispatch(const DataItem& item) {
     const int delta = item.Kind == DATA_REGISTER ? 1 : -1;
     m_onlineCount += delta;
     if (configured) m_matchedOnlineCount += delta;
+    if (item.Kind == DATA_REGISTER)
+      (configured ? m_registeredConfigured : m_registeredUnconfigured).fetch_add(1, std::memory_order_relaxed);
     // Nobody shows an unconfigured device's counts once it is gone; kept, a scan of random
     // IDs would grow the table without end.
     if (item.Kind == DATA_OFFLINE && !configured) {
@@ -282,6 +310,7 @@ void CDataCenter::NotTransWriterThread(CEvent& stop) {
     CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
   });
   writer.SetFinishedHook([this](const NotTransRecord& record) { FinishInFlight(DeviceIdOf(record.Item)); });
+  writer.SetCounters(m_storeCounters);
   writer.Run();
 }
 

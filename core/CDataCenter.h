@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
+#include "core/CNotTransWriter.h"
 #include "core/RefusalReason.h"
 #include "model/DataItem.h"
 #include "model/DeviceTraffic.h"
+#include "model/ForwardingCounters.h"
 #include "model/NotTransRecord.h"
 #include "platform/CStoppableThread.h"
 #include "platform/Messages.h"
@@ -82,9 +84,14 @@ class CDataCenter {
   // one waits until no call of it is in progress, so it must not be done from a listener.
   void SetDrainListener(const void* owner, std::function<void(const std::string&)> listener);
 
-  // Any thread.
+  // Any thread. Called once for each record forwarded: with bytesIn for one on its way to
+  // a port, with bytesOut for one written to a device; a record counts in the direction
+  // whose bytes it adds.
   DeviceTraffic GetDeviceTraffic(const std::string& deviceId);
   void AddDeviceTraffic(const std::string& deviceId, std::uint64_t bytesIn, std::uint64_t bytesOut);
+
+  // The process-wide counts, read without a lock (each figure on its own). Any thread.
+  ForwardingCounters Counters() const;
 
   // The device list's target, told about device events with WM_DEVICE_EVENT (lParam: a
   // ReportedItem, posted as a report). Any thread.
@@ -149,6 +156,10 @@ class CDataCenter {
   std::atomic<TargetHandle> m_notifyWindow{0};
   std::atomic<bool> m_reportsCarryData{true};
   std::array<std::atomic<std::uint64_t>, kRefusalReasons> m_refusals{};
+  // Process-wide, never reset; see ForwardingCounters.
+  std::atomic<std::uint64_t> m_bytesToPort{0}, m_bytesToDevice{0}, m_recordsToPort{0}, m_recordsToDevice{0};
+  std::atomic<std::uint64_t> m_registeredConfigured{0}, m_registeredUnconfigured{0};
+  CNotTransWriter::Counters m_storeCounters;
 
   std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;

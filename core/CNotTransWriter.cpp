@@ -19,6 +19,7 @@ void CNotTransWriter::LookForChanges() {
     m_store.LoadSettings(settings);
     m_limit = settings.NotTransMaxBytes;
     m_sizeStale = true;
+    PublishSize();
   }
   // Reading the size costs a pass over the table: only while it decides anything.
   if (m_storedBytes < 0 || (m_full && m_sizeStale)) Measure();
@@ -36,6 +37,13 @@ void CNotTransWriter::LookForChanges() {
 void CNotTransWriter::Measure() {
   m_storedBytes = m_store.NotTransBytes();
   m_sizeStale = false;
+  PublishSize();
+}
+
+void CNotTransWriter::PublishSize() {
+  if (!m_counters) return;
+  m_counters->StoredBytes.store(m_storedBytes, std::memory_order_relaxed);
+  m_counters->Limit.store(m_limit, std::memory_order_relaxed);
 }
 
 bool CNotTransWriter::Fits(std::int64_t bytes) {
@@ -75,6 +83,7 @@ void CNotTransWriter::ApplyLimit() {
 }
 
 void CNotTransWriter::CountNotStored() {
+  if (m_counters) m_counters->NotStored.fetch_add(1, std::memory_order_relaxed);
   ++m_notStored;
   ++m_notStoredUntold;
   if (std::chrono::steady_clock::now() - m_lastNotStoredLine >= kNotStoredLinePeriod) WriteNotStoredLine();
@@ -107,6 +116,8 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
     if (m_outage) WriteDebugLine("[MSG]", "Not-forwarded data: database available again\n");
     m_outage = false;
     if (m_storedBytes >= 0) m_storedBytes += m_admittedBytes;
+    if (m_counters) m_counters->Stored.fetch_add(m_batch.size(), std::memory_order_relaxed);
+    PublishSize();
     FinishBatch();
     return Outcome::Written;
   }
@@ -120,6 +131,7 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   }
   WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records dropped, rejected by the database: %s (engine code %d)\n",
                  m_batch.size(), reason.c_str(), error);
+  if (m_counters) m_counters->Rejected.fetch_add(m_batch.size(), std::memory_order_relaxed);
   FinishBatch();
   return Outcome::Dropped;
 }

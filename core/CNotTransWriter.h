@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,15 @@
 // matters: before a record is refused, and while the store is full.
 class CNotTransWriter {
  public:
+  // What the writer has done, readable from any thread while it writes.
+  struct Counters {
+    std::atomic<std::uint64_t> Stored{0};     // written to NotTransData
+    std::atomic<std::uint64_t> NotStored{0};  // counted, not stored, at the limit
+    std::atomic<std::uint64_t> Rejected{0};   // dropped, rejected by the database
+    std::atomic<std::int64_t> StoredBytes{-1};  // -1: not known
+    std::atomic<std::int64_t> Limit{0};
+  };
+
   // Told on the writer thread when storing stops at the limit (full; `figure` is the
   // limit in bytes) and when it resumes (not full; `figure` is how many records were
   // counted, not stored, meanwhile).
@@ -49,6 +59,8 @@ class CNotTransWriter {
 
   // Called for every record once it is written or dropped for good. Set before Run.
   void SetFinishedHook(std::function<void(const NotTransRecord&)> hook) { m_finished = std::move(hook); }
+  // Counts kept up to date from Run on; they must outlive the writer. Set before Run.
+  void SetCounters(Counters& counters) { m_counters = &counters; }
 
   // Runs until `stop` is set; records already taken or still queued then get one more
   // attempt, so that a clean exit loses nothing the database accepts.
@@ -72,6 +84,7 @@ class CNotTransWriter {
   void ApplyLimit();
   void CountNotStored();
   void WriteNotStoredLine();
+  void PublishSize();
 
   CDataQueue<NotTransRecord>& m_queue;
   Sockora::Win32::CEvent& m_stop;
@@ -81,6 +94,7 @@ class CNotTransWriter {
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
   std::function<void(const NotTransRecord&)> m_finished;
+  Counters* m_counters = nullptr;
 
   const LimitReport m_report;
   std::int64_t m_limit = 0;

@@ -175,6 +175,28 @@ TEST_F(DataCenterTest, OnlineCountersFollowRegistrationsAndOfflines) {
   EXPECT_EQ(center.ComSendQueue.Count(), 2u) << "registrations and offlines never reach the COM side";
 }
 
+// A scraper takes rates from these: an unconfigured device's offline and a service reset,
+// which drop the per-device counts, leave them as they were.
+TEST_F(DataCenterTest, ProcessWideCountsOutliveOfflinesAndServiceResets) {
+  const ForwardingCounters before = center.Counters();
+  center.TcpRecvQueue.Push(MakeItem(kConfigured, DATA_REGISTER, Bytes(20, 0x11)));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_REGISTER, Bytes(20, 0x22)));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_USER, {1, 2, 3}));
+  EXPECT_EQ(NextComSend().data, (Bytes{1, 2, 3}));
+  center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_OFFLINE));
+  ASSERT_TRUE(WaitFor([&] { return list.Messages().size() == 3; }));
+  center.AddDeviceTraffic(kConfigured, 0, 7);
+  center.ResetServiceState();
+
+  const ForwardingCounters after = center.Counters();
+  EXPECT_EQ(after.RegisteredConfigured - before.RegisteredConfigured, 1u);
+  EXPECT_EQ(after.RegisteredUnconfigured - before.RegisteredUnconfigured, 1u);
+  EXPECT_EQ(after.BytesToPort - before.BytesToPort, 3u);
+  EXPECT_EQ(after.RecordsToPort - before.RecordsToPort, 1u);
+  EXPECT_EQ(after.BytesToDevice - before.BytesToDevice, 7u);
+  EXPECT_EQ(after.RecordsToDevice - before.RecordsToDevice, 1u);
+}
+
 TEST_F(DataCenterTest, UserDataOfAnUnconfiguredDeviceIsCountedAndForwardedSilently) {
   center.TcpRecvQueue.Push(MakeItem(kStranger, DATA_USER, {1, 2, 3}));
   EXPECT_EQ(NextComSend().data, (Bytes{1, 2, 3}));
