@@ -4,6 +4,7 @@ VANTREL_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev
   libsqlite3-dev
+  libssl-dev openssl
   libcli11-dev
   liburing-dev
   socat

@@ -21,13 +21,18 @@ namespace {
 // the same chunk until the next one arrives.
 constexpr auto kRegistrationGap = std::chrono::milliseconds(200);
 
+// A server that accepts but never answers the handshake (a plain port) must not hold a device for ever;
+// the server itself gives a connection 60 s to register.
+constexpr auto kHandshakeLimit = std::chrono::seconds(30);
+
 double Milliseconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
 }  // namespace
 
-CDeviceSimulator::CDeviceSimulator(const DevsimOptions& options) : m_options(options) {
+CDeviceSimulator::CDeviceSimulator(const DevsimOptions& options, const CTlsClientContext* tls)
+    : m_options(options), m_tls(tls) {
   m_devices.resize(static_cast<std::size_t>(options.devices));
   for (std::size_t i = 0; i < m_devices.size(); ++i) {
     m_devices[i].number = options.firstNumber + static_cast<std::uint32_t>(i);
@@ -36,16 +41,23 @@ CDeviceSimulator::CDeviceSimulator(const DevsimOptions& options) : m_options(opt
 }
 
 CDeviceSimulator::~CDeviceSimulator() {
-  for (Device& device : m_devices)
-    if (device.fd >= 0) ::close(device.fd);
+  for (Device& device : m_devices) {
+    if (device.tls && device.registered) device.tls->Shutdown();
+    CloseSocket(device);
+  }
+}
+
+void CDeviceSimulator::CloseSocket(Device& device) {
+  device.tls.reset();
+  if (device.fd >= 0) ::close(device.fd);
+  device.fd = -1;
+  device.connected = false;
 }
 
 void CDeviceSimulator::Fail(Device& device, const std::string& why) {
   if (!device.failed) std::printf("[%s] %s\n", device.id.c_str(), why.c_str());
   device.failed = true;
-  if (device.fd >= 0) ::close(device.fd);
-  device.fd = -1;
-  device.connected = false;
+  CloseSocket(device);
 }
 
 void CDeviceSimulator::FailOrClosed(Device& device, const char* what, int error) {
@@ -58,9 +70,7 @@ void CDeviceSimulator::FailOrClosed(Device& device, const char* what, int error)
               "this ID)\n",
               device.id.c_str());
   device.closedByServer = true;
-  ::close(device.fd);
-  device.fd = -1;
-  device.connected = false;
+  CloseSocket(device);
 }
 
 void CDeviceSimulator::Connect(Device& device) {
@@ -81,18 +91,59 @@ void CDeviceSimulator::Connect(Device& device) {
     Fail(device, std::string("cannot connect: ") + std::strerror(errno));
 }
 
+long CDeviceSimulator::Transmit(Device& device, const unsigned char* data, std::size_t length) {
+  if (device.tls) {
+    const CTlsSession::Result result = device.tls->Write(data, length);
+    if (result.status == CTlsSession::Status::Failed) {
+      Fail(device, std::string(device.tls->Failure()));
+      return -1;
+    }
+    if (result.status == CTlsSession::Status::Closed) {
+      FailOrClosed(device, "send failed", EPIPE);
+      return -1;
+    }
+    return static_cast<long>(result.bytes);
+  }
+  const ssize_t written = ::send(device.fd, data, length, MSG_NOSIGNAL);
+  if (written >= 0) return written;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  FailOrClosed(device, "send failed", errno);
+  return -1;
+}
+
 void CDeviceSimulator::SendRaw(Device& device, const unsigned char* data, std::size_t length) {
   if (!device.pending.empty()) {
     device.pending.insert(device.pending.end(), data, data + length);
     return;
   }
-  const ssize_t written = ::send(device.fd, data, length, MSG_NOSIGNAL);
-  if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-    FailOrClosed(device, "send failed", errno);
+  const long taken = Transmit(device, data, length);
+  if (taken < 0) return;
+  device.pending.insert(device.pending.end(), data + taken, data + length);
+}
+
+void CDeviceSimulator::Register(Device& device, Clock::time_point now) {
+  device.registered = true;
+  RegistrationPacket packet;
+  BuildRegistrationPacket(device.number, m_options.phone, m_options.address, packet);
+  SendRaw(device, packet.data(), packet.size());
+  device.registeredAt = now;
+  device.nextMessage = now + kRegistrationGap;
+  device.nextHeartbeat = now + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_options.heartbeatSeconds));
+}
+
+void CDeviceSimulator::ContinueHandshake(Device& device) {
+  const CTlsSession::Result result = device.tls->Handshake();
+  if (result.status == CTlsSession::Status::Again) return;
+  if (result.status != CTlsSession::Status::Done) {
+    Fail(device, std::string(device.tls->Failure()));
     return;
   }
-  const std::size_t taken = written < 0 ? 0 : static_cast<std::size_t>(written);
-  device.pending.insert(device.pending.end(), data + taken, data + length);
+  if (!m_tlsShown) {
+    std::printf("[%s] TLS: %s\n", device.id.c_str(), device.tls->Summary().c_str());
+    m_tlsShown = true;
+  }
+  Register(device, Clock::now());
 }
 
 void CDeviceSimulator::OnWritable(Device& device) {
@@ -106,23 +157,23 @@ void CDeviceSimulator::OnWritable(Device& device) {
       return;
     }
     device.connected = true;
-    RegistrationPacket packet;
-    BuildRegistrationPacket(device.number, m_options.phone, m_options.address, packet);
-    SendRaw(device, packet.data(), packet.size());
-    const Clock::time_point now = Clock::now();
-    device.registeredAt = now;
-    device.nextMessage = now + kRegistrationGap;
-    device.nextHeartbeat = now + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(m_options.heartbeatSeconds));
+    device.connectedAt = Clock::now();
+    if (m_tls == nullptr) {
+      Register(device, device.connectedAt);
+      return;
+    }
+    std::string why;
+    device.tls = m_tls->Open(device.fd, m_options.host, why);
+    if (!device.tls) {
+      Fail(device, why);
+      return;
+    }
+    ContinueHandshake(device);
     return;
   }
   if (device.pending.empty()) return;
-  const ssize_t written = ::send(device.fd, device.pending.data(), device.pending.size(), MSG_NOSIGNAL);
-  if (written < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) FailOrClosed(device, "send failed", errno);
-    return;
-  }
-  device.pending.erase(device.pending.begin(), device.pending.begin() + written);
+  const long written = Transmit(device, device.pending.data(), device.pending.size());
+  if (written > 0) device.pending.erase(device.pending.begin(), device.pending.begin() + written);
 }
 
 std::vector<unsigned char> CDeviceSimulator::MessageFor(const Device& device) const {
@@ -173,15 +224,36 @@ void CDeviceSimulator::Print(const Device& device, const std::vector<unsigned ch
 
 void CDeviceSimulator::OnReadable(Device& device) {
   unsigned char buffer[16384];
-  const ssize_t got = ::recv(device.fd, buffer, sizeof buffer, 0);
-  if (got == 0) {
-    FailOrClosed(device, "receive failed", ECONNRESET);
+  if (!device.tls) {
+    const ssize_t got = ::recv(device.fd, buffer, sizeof buffer, 0);
+    if (got == 0) {
+      FailOrClosed(device, "receive failed", ECONNRESET);
+      return;
+    }
+    if (got < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailOrClosed(device, "receive failed", errno);
+      return;
+    }
+    OnData(device, buffer, static_cast<std::size_t>(got));
     return;
   }
-  if (got < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) FailOrClosed(device, "receive failed", errno);
-    return;
-  }
+  // Poll does not see what TLS has already taken off the socket: read that too.
+  do {
+    const CTlsSession::Result result = device.tls->Read(buffer, sizeof buffer);
+    if (result.status == CTlsSession::Status::Again) return;
+    if (result.status == CTlsSession::Status::Closed) {
+      FailOrClosed(device, "receive failed", ECONNRESET);
+      return;
+    }
+    if (result.status == CTlsSession::Status::Failed) {
+      Fail(device, std::string(device.tls->Failure()));
+      return;
+    }
+    OnData(device, buffer, result.bytes);
+  } while (device.tls && device.tls->Buffered());
+}
+
+void CDeviceSimulator::OnData(Device& device, const unsigned char* buffer, std::size_t got) {
   std::vector<unsigned char> data;
   if (m_options.escape) {
     // An FD at the end of a chunk may be the first half of a pair split across reads.
@@ -218,7 +290,7 @@ bool CDeviceSimulator::WorkDone(Clock::time_point now) const {
   bool anyWork = false;
   for (const Device& device : m_devices) {
     if (device.failed || device.closedByServer) continue;
-    if (device.fd >= 0 && !device.connected) return false;
+    if (device.fd >= 0 && !device.registered) return false;
     if (device.messagesSent < m_options.count || !device.pending.empty()) return false;
     if (m_options.check && !device.expected.empty()) anyWork = true;
   }
@@ -245,13 +317,16 @@ int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
 
     Clock::time_point wake = now + std::chrono::milliseconds(100);
     for (Device& device : m_devices) {
-      if (!device.connected) continue;
+      if (device.connected && !device.registered && now - device.connectedAt >= kHandshakeLimit)
+        Fail(device, "no TLS handshake with " + m_options.host + ":" + std::to_string(m_options.port) + " within " +
+                         std::to_string(kHandshakeLimit.count()) + " s (is this the server's TLS port?)");
+      if (!device.registered || device.fd < 0) continue;
       if (m_options.heartbeatSeconds > 0 && now >= device.nextHeartbeat) {
         const unsigned char heartbeat = 0xFE;
         SendRaw(device, &heartbeat, 1);
         device.nextHeartbeat = now + heartbeatPeriod;
       }
-      if (device.connected && device.messagesSent < m_options.count && now >= device.nextMessage)
+      if (device.fd >= 0 && device.messagesSent < m_options.count && now >= device.nextMessage)
         SendMessage(device, now);
       if (m_options.heartbeatSeconds > 0) wake = std::min(wake, device.nextHeartbeat);
       if (device.messagesSent < m_options.count) wake = std::min(wake, device.nextMessage);
@@ -261,9 +336,7 @@ int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
     owners.clear();
     for (Device& device : m_devices) {
       if (device.fd < 0) continue;
-      short events = POLLIN;
-      if (!device.connected || !device.pending.empty()) events |= POLLOUT;
-      fds.push_back(pollfd{device.fd, events, 0});
+      fds.push_back(pollfd{device.fd, PollEvents(device), 0});
       owners.push_back(&device);
     }
     const int timeout = static_cast<int>(std::max<double>(0, Milliseconds(wake - Clock::now())) + 1);
@@ -273,13 +346,30 @@ int CDeviceSimulator::Run(const volatile std::sig_atomic_t& stopRequested) {
     }
     for (std::size_t i = 0; i < fds.size(); ++i) {
       Device& device = *owners[i];
-      if (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) {
-        if (!device.connected || !device.pending.empty()) OnWritable(device);
+      const short revents = fds[i].revents;
+      if (revents == 0) continue;
+      if (!device.connected) {
+        if (revents & (POLLOUT | POLLERR | POLLHUP)) OnWritable(device);
+        continue;
       }
-      if (device.fd >= 0 && device.connected && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) OnReadable(device);
+      if (device.tls && !device.registered) {
+        ContinueHandshake(device);
+        continue;
+      }
+      // A TLS write may wait for input and a read for output: each event retries both.
+      const bool tls = device.tls != nullptr;
+      if ((tls || (revents & (POLLOUT | POLLERR | POLLHUP))) && !device.pending.empty()) OnWritable(device);
+      if (device.fd >= 0 && (tls || (revents & (POLLIN | POLLHUP | POLLERR)))) OnReadable(device);
     }
   }
   return Report(started);
+}
+
+short CDeviceSimulator::PollEvents(const Device& device) const {
+  short events = POLLIN;
+  if (!device.connected) return events | POLLOUT;
+  if (device.tls) return device.tls->WantsWritable() ? events | POLLOUT : events;
+  return device.pending.empty() ? events : events | POLLOUT;
 }
 
 int CDeviceSimulator::Report(Clock::time_point started) const {

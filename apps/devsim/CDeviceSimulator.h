@@ -4,17 +4,21 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "DevsimOptions.h"
+#include "TlsClient.h"
 
 // Runs the simulated devices on one thread: a poll loop over their sockets that connects,
 // registers, sends heartbeats and messages on schedule, and prints, echoes or checks
-// what comes back.
+// what comes back. With a TLS context every device talks TLS over its socket and registers
+// once the handshake is done.
 class CDeviceSimulator {
  public:
-  explicit CDeviceSimulator(const DevsimOptions& options);
+  // `tls`: null for plain devices; else it outlives the simulator. Main thread.
+  CDeviceSimulator(const DevsimOptions& options, const CTlsClientContext* tls);
   ~CDeviceSimulator();
   CDeviceSimulator(const CDeviceSimulator&) = delete;
   CDeviceSimulator& operator=(const CDeviceSimulator&) = delete;
@@ -31,7 +35,10 @@ class CDeviceSimulator {
     std::uint32_t number = 0;
     std::string id;
     int fd = -1;
-    bool connected = false;
+    bool connected = false;   // the TCP connection is up
+    bool registered = false;  // the registration went out (after the TLS handshake)
+    std::unique_ptr<CTlsSession> tls;
+    Clock::time_point connectedAt{};
     bool failed = false;
     bool closedByServer = false;  // the run ended normally for this device
     std::vector<unsigned char> pending;  // bytes the socket did not take yet
@@ -48,8 +55,15 @@ class CDeviceSimulator {
   };
 
   void Connect(Device& device);
+  void CloseSocket(Device& device);
+  void Register(Device& device, Clock::time_point now);
+  void ContinueHandshake(Device& device);
   void OnWritable(Device& device);
   void OnReadable(Device& device);
+  void OnData(Device& device, const unsigned char* buffer, std::size_t got);
+  // Sends as much of `length` bytes as the socket takes now; how many, or -1 once the device ended.
+  long Transmit(Device& device, const unsigned char* data, std::size_t length);
+  short PollEvents(const Device& device) const;
   void SendMessage(Device& device, Clock::time_point now);
   void SendRaw(Device& device, const unsigned char* data, std::size_t length);
   void Fail(Device& device, const std::string& why);
@@ -62,6 +76,8 @@ class CDeviceSimulator {
   int Report(Clock::time_point started) const;
 
   const DevsimOptions m_options;
+  const CTlsClientContext* const m_tls;
+  bool m_tlsShown = false;  // the first handshake's line is printed
   std::vector<Device> m_devices;
   std::vector<double> m_roundTripsMs;
   Clock::time_point m_lastSend{};

@@ -51,7 +51,8 @@ int ParseDevsimOptions(int argc, char** argv, DevsimOptions& options) {
       "Examples:\n"
       "  vantrel-devsim --port 5001 --first-id 01ABCDEF --text \"hello\"\n"
       "  vantrel-devsim --devices 20 --generate 32 --count 100 --rate 5 --check\n"
-      "  vantrel-devsim --heartbeat 30 --echo          (stay online, echo what arrives)\n",
+      "  vantrel-devsim --heartbeat 30 --echo          (stay online, echo what arrives)\n"
+      "  vantrel-devsim --port 5002 --tls --ca ca.pem --cert 00000001.pem --key 00000001.key --text hello\n",
       "vantrel-devsim"};
   app.set_version_flag("--version", std::string("vantrel-devsim ") + kVantrelVersion, "Print the version and exit");
   std::string firstId = "00000001";
@@ -97,6 +98,28 @@ int ParseDevsimOptions(int argc, char** argv, DevsimOptions& options) {
   app.add_option("--duration", options.durationSeconds, "Stop after S seconds; 0: when the work is done")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  auto* tlsFlag = app.add_flag("--tls", options.tls,
+                               "Connect with TLS 1.2 or 1.3 (to the server's TlsPort); without --ca the server's "
+                               "certificate is NOT checked, so anyone on the path could pose as the server");
+  app.add_option("--ca", options.tlsSettings.caFile,
+                 "With --tls: verify the server's certificate against the CA certificates in this PEM file, and "
+                 "its name against --server-name (else --host)")
+      ->check(CLI::ExistingFile)
+      ->needs(tlsFlag);
+  app.add_option("--server-name", options.tlsSettings.serverName,
+                 "With --tls: the name the server's certificate must carry (checked with --ca), also sent as "
+                 "the server name (SNI); default: --host")
+      ->needs(tlsFlag);
+  auto* certOption = app.add_option("--cert", options.tlsSettings.certFile,
+                                    "With --tls: present this client certificate (PEM, its CN the device ID when "
+                                    "the server checks it); every device presents the same one")
+                         ->check(CLI::ExistingFile)
+                         ->needs(tlsFlag);
+  auto* keyOption = app.add_option("--key", options.tlsSettings.keyFile, "The private key (PEM) of --cert")
+                        ->check(CLI::ExistingFile)
+                        ->needs(tlsFlag);
+  certOption->needs(keyOption);
+  keyOption->needs(certOption);
   app.add_option("--linger", options.lingerSeconds, "Seconds to wait for replies after the last message")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();

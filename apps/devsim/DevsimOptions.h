@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "TlsClient.h"
+
 // What the simulator is asked to do, checked and ready to use.
 struct DevsimOptions {
   enum class Show { Text, Hex, None };
@@ -15,6 +17,8 @@ struct DevsimOptions {
   std::string phone = "13800000000";
   std::string address = "192.168.1.100";
   double heartbeatSeconds = 0;
+  bool tls = false;
+  TlsClientSettings tlsSettings;  // with --tls
 
   std::vector<unsigned char> payload;  // from --text, --hex, --file or --generate
   bool generated = false;              // payload is a pattern made fresh for every message

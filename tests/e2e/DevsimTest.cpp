@@ -1,29 +1,11 @@
 // The device simulator's command line: a bad option ends it with exit code 2 and says why.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
+#include "DevsimProcess.h"
+
 namespace {
-
-struct Outcome {
-  int exitCode = -1;
-  std::string output;
-};
-
-Outcome RunDevsim(const std::string& arguments) {
-  Outcome outcome;
-  const std::string command = std::string("'") + VANTREL_DEVSIM + "' " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return outcome;
-  char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
-  return outcome;
-}
 
 TEST(DevsimOptionsTest, BadOptionsExitWithTwoAndTheReason) {
   const std::pair<const char*, const char*> rows[] = {
@@ -39,10 +21,13 @@ TEST(DevsimOptionsTest, BadOptionsExitWithTwoAndTheReason) {
       {"--devices 0", "--devices"},
       {"--first-id FFFFFFFF --devices 2", "runs past FFFFFFFF"},
       {"--phone 1234567890123", "--phone holds at most 12 characters"},
+      {"--cert /etc/hostname --key /etc/hostname", "--cert requires --tls"},
+      {"--tls --cert /etc/hostname", "--cert requires --key"},
+      {"--tls --ca /nonexistent/ca.pem", "--ca"},
   };
   for (const auto& [arguments, reason] : rows) {
     SCOPED_TRACE(arguments);
-    const Outcome outcome = RunDevsim(arguments);
+    const DevsimOutcome outcome = RunDevsim(arguments);
     EXPECT_EQ(outcome.exitCode, 2);
     EXPECT_NE(outcome.output.find(reason), std::string::npos) << outcome.output;
     EXPECT_NE(outcome.output.find("--help"), std::string::npos) << outcome.output;
@@ -50,11 +35,12 @@ TEST(DevsimOptionsTest, BadOptionsExitWithTwoAndTheReason) {
 }
 
 TEST(DevsimOptionsTest, HelpExplainsEveryOptionAndSucceeds) {
-  const Outcome outcome = RunDevsim("--help");
+  const DevsimOutcome outcome = RunDevsim("--help");
   EXPECT_EQ(outcome.exitCode, 0);
   for (const char* option : {"--host", "--port", "--devices", "--first-id", "--phone", "--address", "--heartbeat",
                              "--text", "--hex", "--file", "--generate", "--count", "--rate", "--show", "--echo",
-                             "--check", "--escape", "--duration", "--linger"})
+                             "--check", "--escape", "--duration", "--linger", "--tls", "--ca", "--server-name",
+                             "--cert", "--key", "certificate is NOT checked"})
     EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
 }
 
