@@ -67,8 +67,8 @@ void CDeviceSimulator::FailOrClosed(Device& device, const char* what, int error)
   }
   // A service that stops closes every connection: the normal end of a run, not a fault.
   std::printf("[%s] the server closed the connection (the service stopped, or a newer connection registered "
-              "this ID)\n",
-              device.id.c_str());
+              "this ID%s)\n",
+              device.id.c_str(), device.tls ? ", or it refused the device's certificate" : "");
   device.closedByServer = true;
   CloseSocket(device);
 }
