@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "model/ForwardingCounters.h"
+
 // What a running instance says about itself at one moment: for `vantreld status`, the
 // metrics page and the service manager's status line. A plain value, taken on the
 // user-interface thread (which owns the device list) and then read anywhere.
@@ -53,6 +55,11 @@ struct ServiceSnapshot {
   // Refused connections and registrations since the process started, by reason name
   // ("network", "throttled", "per-address cap", "binding", "unconfigured"); every reason listed.
   std::map<std::string, std::uint64_t> Refused;
+  // TLS handshakes since the process started, by result: "succeeded" and each reason a
+  // handshake failed for.
+  std::map<std::string, std::uint64_t> TlsHandshakes;
+  // Traffic, registrations and the store's records since the process started.
+  ForwardingCounters Counters;
 
   std::vector<Device> Devices;  // in device-ID order
   std::vector<Port> Ports;      // in name order

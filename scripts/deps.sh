@@ -9,6 +9,7 @@ VANTREL_PACKAGES=(
   liburing-dev
   socat
   nlohmann-json3-dev
+  libcivetweb-dev
   qt6-base-dev qt6-svg-dev
   xvfb xauth fonts-noto-cjk
 )
