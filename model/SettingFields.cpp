@@ -76,6 +76,36 @@ std::optional<std::string> PhoneField(const std::string& text) {
   return phone;
 }
 
+std::optional<std::string> PathField(const std::string& text) {
+  const std::string path = Trimmed(text);
+  if (path.size() > kLongestPathSetting ||
+      std::any_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < ' ' || c == 0x7F; })) {
+    return std::nullopt;
+  }
+  return path;
+}
+
+std::optional<std::string> ListenAddressField(const std::string& text) {
+  const std::string address = Trimmed(text);
+  if (address.empty()) return address;
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::optional<std::string> ip = LocalIpField(address.substr(0, colon));
+  const std::optional<std::string> port = NumberField(address.substr(colon + 1), kLowestLocalPort, kHighestLocalPort);
+  if (!ip || ip->empty() || !port) return std::nullopt;
+  return *ip + ":" + *port;
+}
+
+std::string TlsSettingsProblem(const SettingInfo& settings) {
+  const std::int32_t plainPort = settings.LocalPort == 0 ? kDefaultLocalPort : settings.LocalPort;
+  if (settings.TlsPort == 0) return settings.TlsOnly ? "TlsOnly is on but no TLS port is set (TlsPort)" : "";
+  if (settings.TlsCertificate.empty() || settings.TlsKey.empty())
+    return "a TLS port is set but the server certificate or its key is not (TlsCertificate, TlsKey)";
+  if (settings.TlsPort == plainPort && !settings.TlsOnly)
+    return "the TLS port " + std::to_string(settings.TlsPort) + " is the plain port (LocalPort) too";
+  return "";
+}
+
 void ApplyStartDefaults(SettingInfo& settings) {
   if (settings.LocalIp.empty()) settings.LocalIp = FirstIPv4Address();
   if (settings.LocalPort == 0) settings.LocalPort = kDefaultLocalPort;

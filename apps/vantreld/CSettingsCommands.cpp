@@ -76,8 +76,9 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   show->add_flag("--json", self->m_json,
                  "Print one JSON object: localIp, localPort, bootAutoStart, autoStart, filterHeartbeat, "
                  "delayComRead (ms), escape, notTransMaxBytes, allowedNetworks (empty: every address), "
-                 "refuseUnconfigured, maxConnectionsPerAddress (0: no cap), language (zh or en) and languageFile "
-                 "(empty: the locale)");
+                 "refuseUnconfigured, maxConnectionsPerAddress (0: no cap), tlsPort (0: off), tlsCertificate, tlsKey, "
+                 "tlsClientCa, tlsOnly, metricsAddress (empty: off), eventsKeepDays, eventCommand (empty: off), "
+                 "offlineAlarmSeconds, resendStored, language (zh or en) and languageFile (empty: the locale)");
   show->callback([self, &exitCode] { exitCode = self->Show(); });
 
   CLI::App* set = settings->add_subcommand(
@@ -115,6 +116,36 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
                   "At most this many connections from one address, 0 to 65535 (0: no cap; many units behind one "
                   "carrier NAT share an address)")
       ->type_name("0-65535");
+  set->add_option("--tls-port", self->m_tlsPort,
+                  "TCP port of the encrypted (TLS) listener beside the plain one, 0 to 65535 (0: none)")
+      ->type_name("0-65535");
+  set->add_option("--tls-cert", self->m_tlsCertificate,
+                  "PEM file with the server's certificate (and its chain); relative to the application directory "
+                  "unless absolute")
+      ->type_name("FILE");
+  set->add_option("--tls-key", self->m_tlsKey, "PEM file with the server certificate's private key")
+      ->type_name("FILE");
+  set->add_option("--tls-client-ca", self->m_tlsClientCa,
+                  "PEM bundle of the CA that signs device certificates: every TLS device must show one, and its "
+                  "common name must be the device ID it registers (\"\": no client certificates)")
+      ->type_name("FILE");
+  set->add_option("--tls-only", self->m_tlsOnly, "on/off: open no plain listener on the local port")
+      ->type_name("on|off");
+  set->add_option("--metrics", self->m_metrics,
+                  "Address and port answering GET /metrics for Prometheus, such as 127.0.0.1:9464 (\"\": off)")
+      ->type_name("ADDR:PORT");
+  set->add_option("--events-keep-days", self->m_eventsKeepDays, "Days the device history is kept, 1 to 36500")
+      ->type_name("DAYS");
+  set->add_option("--event-command", self->m_eventCommand,
+                  "Program run (without a shell) for each alarm, with VANTREL_EVENT and the others in its "
+                  "environment (\"\": off)")
+      ->type_name("PROGRAM");
+  set->add_option("--offline-alarm", self->m_offlineAlarm,
+                  "Seconds a device may stay offline before the alarm program is run, 1 to 604800")
+      ->type_name("SECONDS");
+  set->add_option("--resend-stored", self->m_resendStored,
+                  "on/off: send stored not-forwarded records to their port again once it is back")
+      ->type_name("on|off");
   set->add_option("--language", self->m_language,
                   "zh or en: the language of the status lines, written to LanguageCfg.ini in the application "
                   "directory (without that file vantreld follows the locale)")
@@ -143,6 +174,16 @@ int CSettingsCommands::Show() {
                      .Add("allowedNetworks", settings.AllowedNetworks)
                      .Add("refuseUnconfigured", settings.RefuseUnconfigured)
                      .Add("maxConnectionsPerAddress", std::int64_t{settings.MaxConnectionsPerAddress})
+                     .Add("tlsPort", std::int64_t{settings.TlsPort})
+                     .Add("tlsCertificate", settings.TlsCertificate)
+                     .Add("tlsKey", settings.TlsKey)
+                     .Add("tlsClientCa", settings.TlsClientCa)
+                     .Add("tlsOnly", settings.TlsOnly)
+                     .Add("metricsAddress", settings.MetricsAddress)
+                     .Add("eventsKeepDays", std::int64_t{settings.EventsKeepDays})
+                     .Add("eventCommand", settings.EventCommand)
+                     .Add("offlineAlarmSeconds", std::int64_t{settings.OfflineAlarmSeconds})
+                     .Add("resendStored", settings.ResendStored)
                      .Add("language", LanguageName(language.code))
                      .Add("languageFile", language.source)
                      .Text()
@@ -166,6 +207,17 @@ int CSettingsCommands::Show() {
   table.AddRow({"MaxConnectionsPerAddress", "--max-per-address",
                 settings.MaxConnectionsPerAddress == 0 ? "0 (no cap)"
                                                        : std::to_string(settings.MaxConnectionsPerAddress)});
+  const auto orOff = [](const std::string& value) { return value.empty() ? std::string("(empty: off)") : value; };
+  table.AddRow({"TlsPort", "--tls-port", settings.TlsPort == 0 ? "0 (no TLS listener)" : std::to_string(settings.TlsPort)});
+  table.AddRow({"TlsCertificate", "--tls-cert", orOff(settings.TlsCertificate)});
+  table.AddRow({"TlsKey", "--tls-key", orOff(settings.TlsKey)});
+  table.AddRow({"TlsClientCa", "--tls-client-ca", orOff(settings.TlsClientCa)});
+  table.AddRow({"TlsOnly", "--tls-only", YesNo(settings.TlsOnly)});
+  table.AddRow({"MetricsAddress", "--metrics", orOff(settings.MetricsAddress)});
+  table.AddRow({"EventsKeepDays", "--events-keep-days", std::to_string(settings.EventsKeepDays) + " days"});
+  table.AddRow({"EventCommand", "--event-command", orOff(settings.EventCommand)});
+  table.AddRow({"OfflineAlarmSeconds", "--offline-alarm", std::to_string(settings.OfflineAlarmSeconds) + " s"});
+  table.AddRow({"ResendStored", "--resend-stored", YesNo(settings.ResendStored)});
   table.AddRow({"Language", "--language",
                 LanguageName(language.code) +
                     (language.source.empty() ? " (from the locale)" : " (from " + language.source + ")")});
@@ -196,12 +248,29 @@ int CSettingsCommands::Set() {
         "on or off");
   check("--max-per-address", "MaxConnectionsPerAddress", m_maxPerAddress,
         NumberField(m_maxPerAddress, 0, kHighestMaxConnectionsPerAddress), "a whole number from 0 to 65535");
+  check("--tls-port", "TlsPort", m_tlsPort, NumberField(m_tlsPort, 0, kHighestLocalPort), "a whole number from 0 to 65535");
+  constexpr char kFileRule[] = "a file name without control characters, or \"\"";
+  check("--tls-cert", "TlsCertificate", m_tlsCertificate, PathField(m_tlsCertificate), kFileRule);
+  check("--tls-key", "TlsKey", m_tlsKey, PathField(m_tlsKey), kFileRule);
+  check("--tls-client-ca", "TlsClientCa", m_tlsClientCa, PathField(m_tlsClientCa), kFileRule);
+  check("--tls-only", "TlsOnly", m_tlsOnly, SwitchSetting(m_tlsOnly), "on or off");
+  check("--metrics", "MetricsAddress", m_metrics, ListenAddressField(m_metrics),
+        "an IPv4 address and a port such as 127.0.0.1:9464, or \"\"");
+  check("--events-keep-days", "EventsKeepDays", m_eventsKeepDays,
+        NumberField(m_eventsKeepDays, kLowestEventsKeepDays, kHighestEventsKeepDays), "a whole number from 1 to 36500");
+  check("--event-command", "EventCommand", m_eventCommand, PathField(m_eventCommand), kFileRule);
+  check("--offline-alarm", "OfflineAlarmSeconds", m_offlineAlarm,
+        NumberField(m_offlineAlarm, kLowestOfflineAlarmSeconds, kHighestOfflineAlarmSeconds),
+        "a whole number from 1 to 604800");
+  check("--resend-stored", "ResendStored", m_resendStored, SwitchSetting(m_resendStored), "on or off");
   const bool languageGiven = m_setCommand->count("--language") > 0;
   if (given.empty() && !languageGiven) {
-    return BadInput(
-        "nothing to set: give at least one of --ip, --port, --delay, --boot-auto-start, --auto-start, "
-        "--filter-heartbeat, --escape, --store-limit, --allow, --refuse-unconfigured, --max-per-address, "
-        "--language");
+    std::string options;
+    for (const CLI::Option* option : m_setCommand->get_options()) {
+      if (option->get_name() == "--help") continue;
+      options += (options.empty() ? "" : ", ") + option->get_name();
+    }
+    return BadInput("nothing to set: give at least one of " + options);
   }
   for (const Given& setting : given) {
     if (!setting.value) {
@@ -229,11 +298,20 @@ int CSettingsCommands::Set() {
       std::cerr << "vantreld: note: " << read << " is read first and still decides the language\n";
   }
   std::cout << "Settings saved.\n";
+  if (!given.empty()) WarnOfTlsProblem();
   return Show();
 }
 
-int CSettingsCommands::SaveSettings(const std::vector<Given>& given) {
+void CSettingsCommands::WarnOfTlsProblem() {
+  CManagementStore store;
+  if (!store.OpenForReading()) return;
+  SettingInfo settings;
+  store.Store().LoadSettings(settings);
+  if (const std::string problem = TlsSettingsProblem(settings); !problem.empty())
+    std::cerr << "vantreld: warning: " << problem << "; the service will not start until this is put right\n";
+}
 
+int CSettingsCommands::SaveSettings(const std::vector<Given>& given) {
   CManagementStore store;
   if (!store.Open()) return kExitFailure;
   // Every key has its row afterwards, so each update below changes exactly one row.

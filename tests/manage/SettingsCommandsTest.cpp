@@ -30,6 +30,25 @@ TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
   expected.DelayComRead = 0;
   EXPECT_EQ(Settings(), expected);
 
+  // The TLS settings may be given one at a time: an incomplete set is saved with a warning.
+  const CommandRun tls = Run({"settings", "set", "--tls-port", "5002", "--metrics", " 127.0.0.1:9464"});
+  ASSERT_EQ(tls.exitCode, 0) << tls.err;
+  EXPECT_NE(tls.err.find("the server certificate or its key is not"), std::string::npos) << tls.err;
+  const CommandRun rest = Run({"settings", "set", "--tls-cert", "tls/server.pem", "--tls-key", "/etc/vantrel/key.pem",
+                               "--tls-only", "on", "--events-keep-days", "7", "--event-command", "/bin/alarm",
+                               "--offline-alarm", "60", "--resend-stored", "on"});
+  ASSERT_EQ(rest.exitCode, 0) << rest.err;
+  EXPECT_EQ(rest.err, "");
+  expected.TlsPort = 5002;
+  expected.MetricsAddress = "127.0.0.1:9464";
+  expected.TlsCertificate = "tls/server.pem";
+  expected.TlsKey = "/etc/vantrel/key.pem";
+  expected.TlsOnly = expected.ResendStored = true;
+  expected.EventsKeepDays = 7;
+  expected.EventCommand = "/bin/alarm";
+  expected.OfflineAlarmSeconds = 60;
+  EXPECT_EQ(Settings(), expected);
+
   const CommandRun shown = Run({"settings", "show"});
   EXPECT_EQ(shown.exitCode, 0);
   EXPECT_NE(shown.out.find("LocalPort                 --port                 1"), std::string::npos) << shown.out;
@@ -63,6 +82,15 @@ TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
       {"settings", "set", "--store-limit", "1T"},
       {"settings", "set", "--store-limit", "2 G"},
       {"settings", "set", "--store-limit", "2000000G"},
+      {"settings", "set", "--tls-port", "65536"},
+      {"settings", "set", "--tls-only", "sometimes"},
+      {"settings", "set", "--tls-cert", "server\npem"},
+      {"settings", "set", "--metrics", "9464"},
+      {"settings", "set", "--metrics", "localhost:9464"},
+      {"settings", "set", "--metrics", "127.0.0.1:0"},
+      {"settings", "set", "--events-keep-days", "0"},
+      {"settings", "set", "--offline-alarm", "604801"},
+      {"settings", "set", "--resend-stored", "2"},
       // One bad value spoils the good ones beside it.
       {"settings", "set", "--delay", "70", "--auto-start", "2"},
   };
