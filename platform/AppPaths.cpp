@@ -136,7 +136,9 @@ bool SettleApplicationDirectory(AppRole role, const std::string& chosen, std::st
 
 unsigned DataFileMode(const std::string& directory) {
   struct stat info {};
-  const bool groupReads = ::stat(directory.c_str(), &info) == 0 && (info.st_mode & S_IRGRP) != 0 &&
-                          (info.st_mode & S_IXGRP) != 0;
-  return groupReads ? 0640 : 0600;
+  if (::stat(directory.c_str(), &info) != 0 || (info.st_mode & (S_IRGRP | S_IXGRP)) != (S_IRGRP | S_IXGRP))
+    return 0600;
+  // A folder its group may write in is shared by the group's members, who manage the
+  // service with the command line: they write Info.db too.
+  return (info.st_mode & S_IWGRP) != 0 ? 0660 : 0640;
 }

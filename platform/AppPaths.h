@@ -45,5 +45,7 @@ enum class AppRole { Service, Desktop };
 bool SettleApplicationDirectory(AppRole role, const std::string& chosen, std::string& problem);
 
 // Permission bits for a new data file (Info.db, a log) in `directory`: the owner reads and
-// writes; the directory's group reads when it may read the directory; nobody else. Any thread.
+// writes; the directory's group reads when it may read the directory, and writes too when
+// it may write there (the service's folder, shared with the group's members); nobody else.
+// Any thread.
 unsigned DataFileMode(const std::string& directory);

@@ -77,7 +77,7 @@ done
 
 # The units as the issue lists them, and what systemd makes of them.
 for line in User=vantrel Group=vantrel "SupplementaryGroups=dialout tty" StateDirectory=vantrel \
-  StateDirectoryMode=0750 UMask=0027 ExecStart=/usr/bin/vantreld "ExecReload=/bin/kill -HUP \$MAINPID" \
+  StateDirectoryMode=2770 UMask=0007 ExecStart=/usr/bin/vantreld "ExecReload=/bin/kill -HUP \$MAINPID" \
   LimitNOFILE=65536 Restart=on-failure NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes \
   DevicePolicy=closed LockPersonality=yes RestrictRealtime=yes SystemCallFilter=@system-service \
   MemoryDenyWriteExecute=yes; do
@@ -159,13 +159,20 @@ if [ ! -e /etc/vantrel ]; then
   cp "$work/default.saved" /etc/default/vantrel
 fi
 
-# A member of the group reads; another user is told which group to join.
+# A member of the group reads and manages; another user is told which group to join.
 useradd --system --no-create-home --shell /usr/sbin/nologin --groups vantrel "$member"
 runuser -u "$member" -- vantreld tunnel list >"$work/out" 2>&1 ||
   { cat "$work/out"; fail "vantreld tunnel list fails for a member of the group vantrel"; }
 grep -q 0000000A "$work/out" || { cat "$work/out"; fail "the member does not see the tunnel"; }
+runuser -u "$member" -- vantreld tunnel add 0000000B --port COM4 >"$work/out" 2>&1 ||
+  { cat "$work/out"; fail "a member of the group vantrel cannot add a tunnel"; }
+runuser -u vantrel -- vantreld tunnel list >"$work/out" 2>&1 && grep -q 0000000B "$work/out" ||
+  { cat "$work/out"; fail "the service's user does not read what the member added"; }
+for file in /var/lib/vantrel/Info.db*; do
+  [ "$(stat -c %G:%a "$file")" = vantrel:660 ] || fail "$file is $(stat -c %U:%G:%a "$file"), not the group's 660"
+done
 if runuser -u nobody -- vantreld tunnel list >"$work/out" 2>&1; then fail "nobody reads the service's data"; fi
-grep -q "permission denied: the folder /var/lib/vantrel belongs to user vantrel and group vantrel (mode 0750); join the group vantrel" \
+grep -q "permission denied: the folder /var/lib/vantrel belongs to user vantrel and group vantrel (mode 2770); join the group vantrel" \
   "$work/out" || { cat "$work/out"; fail "nobody is not told which group to join"; }
 
 # Something of ours running when the package goes: a pair and a service started by hand.

@@ -49,10 +49,11 @@ FileStatus StatusOf(const std::string& path) {
   return {true, info.st_uid, static_cast<unsigned>(info.st_mode & 07777)};
 }
 
-// A folder as the package makes the service's: its user's, read by its group only.
+// A folder as the package makes the service's: its user's and its group's only, and what is
+// made in it stays in the group.
 void MakeServiceFolder(const TempDir& dir, const Users& users) {
   ASSERT_EQ(chown(dir.Path().c_str(), users.owner, users.ownerGroup), 0);
-  ASSERT_EQ(chmod(dir.Path().c_str(), 0750), 0);
+  ASSERT_EQ(chmod(dir.Path().c_str(), 02770), 0);
 }
 
 }  // namespace
@@ -69,9 +70,9 @@ TEST(VantreldAppDirectory, TheOptionWinsOverTheEnvironmentAndMustNameAFolder) {
   EXPECT_NE(vantreld.Errors().find("missing"), std::string::npos) << vantreld.Errors();
 }
 
-// Root configures, the service's user owns what is made, its group reads, others are
-// told which group to join.
-TEST(VantreldAppDirectory, RootActsAsTheFolderOwnerTheGroupReadsAndOthersAreToldWhy) {
+// Root configures, the service's user owns what is made, its group reads and manages,
+// others are told which group to join.
+TEST(VantreldAppDirectory, RootActsAsTheFolderOwnerTheGroupManagesAndOthersAreToldWhy) {
   Users users;
   if (geteuid() != 0 || !FindUsers(users)) GTEST_SKIP() << "needs root and the users daemon and nobody";
   TempDir dir;
@@ -82,20 +83,22 @@ TEST(VantreldAppDirectory, RootActsAsTheFolderOwnerTheGroupReadsAndOthersAreTold
   const FileStatus database = StatusOf(dir.File("Info.db"));
   ASSERT_TRUE(database.exists);
   EXPECT_EQ(database.uid, users.owner) << "made by the folder's owner, not by root";
-  EXPECT_EQ(database.mode, 0640u);
+  EXPECT_EQ(database.mode, 0660u);
 
   Vantreld member(dir.Path());
   member.RunAs(users.other, users.ownerGroup);
   EXPECT_EQ(member.Run("tunnel list"), 0) << member.Errors();
   EXPECT_NE(member.Output().find("0000000A"), std::string::npos) << member.Output();
-  EXPECT_EQ(member.Run("tunnel add 0000000B --port COM4"), 1) << "only the owner changes the configuration";
+  ASSERT_EQ(member.Run("tunnel add 0000000B --port COM4"), 0) << member.Errors();
+  EXPECT_EQ(root.Run("tunnel list"), 0) << root.Errors();
+  EXPECT_NE(root.Output().find("0000000B"), std::string::npos) << root.Output();
 
   Vantreld stranger(dir.Path());
   stranger.RunAs(users.other, users.otherGroup);
   EXPECT_EQ(stranger.Run("tunnel list"), 1);
   const std::string group = getgrgid(users.ownerGroup)->gr_name;
   EXPECT_NE(stranger.Errors().find("permission denied: the folder " + dir.Path() + " belongs to user daemon and group " +
-                                   group + " (mode 0750); join the group " + group),
+                                   group + " (mode 2770); join the group " + group),
             std::string::npos)
       << stranger.Errors();
 }
@@ -114,7 +117,7 @@ TEST(VantreldAppDirectory, TheServiceStartedByRootRunsAsTheOwnerAndItsFilesStayI
     ASSERT_TRUE(WaitFor([&] { return StatusOf(dir.File(name)).exists; })) << name;
     const FileStatus file = StatusOf(dir.File(name));
     EXPECT_EQ(file.uid, users.owner) << name;
-    EXPECT_EQ(file.mode, 0640u) << name;
+    EXPECT_EQ(file.mode, 0660u) << name;
   }
   EXPECT_EQ(Vantreld(dir.Path()).Run("--signal SockoraServerShutdown"), 0) << vantreld.Errors();
   EXPECT_EQ(vantreld.WaitForExit(), 0) << vantreld.Errors();
