@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DevsimProcess.h"
+#include "TestCertificates.h"
 #include "TlsTestPeer.h"
 #include "WaitFor.h"
 
