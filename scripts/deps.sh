@@ -4,6 +4,7 @@ VANTREL_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev
   libsqlite3-dev
+  libssl-dev
   libssl-dev openssl
   libcli11-dev
   liburing-dev
@@ -14,10 +15,12 @@ VANTREL_PACKAGES=(
   xvfb xauth fonts-noto-cjk
 )
 
-# What CI checks the build with beyond its tests: the package's lint and the units' rating.
-# The tests that use them skip without them, so a developer need not install them.
+# What CI checks the build with beyond its tests: the package's lint, the units' rating and
+# the metrics page's format (promtool, from prometheus). The tests that use them skip
+# without them, so a developer need not install them.
 VANTREL_CHECKERS=(
   lintian systemd
+  prometheus
 )
 
 # Installs the packages named (the build's by default) that are missing.
