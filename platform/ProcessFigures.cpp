@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -18,8 +19,12 @@ std::optional<std::uint64_t> Number(const std::string& text) {
   return value;
 }
 
-// Entries of /proc/self/fd but the one the count itself opens.
+// Since Linux 6.2 the size of /proc/self/fd is the number of open descriptors, which spares
+// a pass over ten thousand entries with as many devices; before, the entries are counted
+// (but the one the count itself opens).
 std::optional<std::uint64_t> CountOpenDescriptors() {
+  struct stat info {};
+  if (stat("/proc/self/fd", &info) == 0 && info.st_size > 0) return static_cast<std::uint64_t>(info.st_size);
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return std::nullopt;
   std::uint64_t count = 0;
