@@ -90,6 +90,24 @@ CTunnelTable::Admission CTunnelTable::Admit(const std::string& deviceId, std::st
   return Admission::Accepted;
 }
 
+bool CTunnelTable::ReplaceAll(const std::map<std::string, TunnelInfo>& tunnels,
+                              const std::vector<TunnelBinding>& bindings, std::string& bad) {
+  std::map<std::string, Bound> bound;
+  for (const TunnelBinding& binding : bindings) {
+    Bound entry{binding, {}};
+    if (!ParseNetworks(binding.Networks, entry.Networks, bad)) return false;
+    if (!binding.Phone.empty() || !entry.Networks.empty()) bound[binding.DeviceID] = std::move(entry);
+  }
+  std::map<std::string, std::set<std::string>, IgnoringCase> idsByPort;
+  for (const auto& [id, tunnel] : tunnels) idsByPort[tunnel.SerialNo].insert(id);
+  std::unique_lock lock(m_mutex);
+  if (m_tunnels != tunnels) Touch();
+  m_tunnels = tunnels;
+  m_idsByPort = std::move(idsByPort);
+  m_bindings = std::move(bound);
+  return true;
+}
+
 void CTunnelTable::Clear() {
   std::unique_lock lock(m_mutex);
   m_tunnels.clear();
@@ -106,6 +124,12 @@ TunnelInfo CTunnelTable::Get(const std::string& deviceId) const {
   std::shared_lock lock(m_mutex);
   auto it = m_tunnels.find(deviceId);
   return it == m_tunnels.end() ? TunnelInfo{} : it->second;
+}
+
+bool CTunnelTable::IsOnPort(const std::string& deviceId, const std::string& portName) const {
+  std::shared_lock lock(m_mutex);
+  auto it = m_tunnels.find(deviceId);
+  return it != m_tunnels.end() && strcasecmp(it->second.SerialNo.c_str(), portName.c_str()) == 0;
 }
 
 std::vector<std::string> CTunnelTable::IdsOnPort(const std::string& portName) const {

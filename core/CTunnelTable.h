@@ -32,6 +32,9 @@ class CTunnelTable {
   // The record, or an empty one for an absent ID. A lookup never inserts: it must not
   // configure a device.
   TunnelInfo Get(const std::string& deviceId) const;
+  // Whether the device has a tunnel on portName (ignoring letter case): a record routed to a
+  // port before its device moved asks this before it is written there.
+  bool IsOnPort(const std::string& deviceId, const std::string& portName) const;
   // The IDs whose SerialNo equals portName ignoring letter case, in key order.
   std::vector<std::string> IdsOnPort(const std::string& portName) const;
   std::map<std::string, TunnelInfo> Snapshot() const;
@@ -52,6 +55,13 @@ class CTunnelTable {
   // Whether a registration of `deviceId` with this phone number (the packet's text up to
   // its first zero byte) from `address` (host byte order) may take the device's tunnel.
   Admission Admit(const std::string& deviceId, std::string_view phone, std::uint32_t address) const;
+
+  // Puts a whole configuration in place in one step, so that no reader sees a part of it
+  // (a reload must not make a configured device look unconfigured for a moment). Moves
+  // LastChange when the tunnels differ. False, with the entry that is not a network in
+  // `bad`, when a binding's networks do not parse (nothing changes then).
+  bool ReplaceAll(const std::map<std::string, TunnelInfo>& tunnels, const std::vector<TunnelBinding>& bindings,
+                  std::string& bad);
 
   // Tests and start-up reloads: empties the table (tunnels and bindings) without moving
   // LastChange.

@@ -31,25 +31,23 @@ std::string UpperCase(std::string text) {
 
 // Rows as stored go in first, so that a row stored in upper case wins over a lower-case
 // spelling of the same ID.
-void FillTunnelTable(const std::vector<TunnelInfo>& tunnels) {
-  CTunnelTable& table = CTunnelTable::Instance();
-  // A reload replaces what an earlier load put there.
-  table.Clear();
-  for (const TunnelInfo& tunnel : tunnels) {
-    if (!LowerCaseHexId(tunnel.DeviceID)) table.Add(tunnel);
+void ReadTunnels(const std::vector<TunnelInfo>& stored, StoredConfiguration& configuration) {
+  std::map<std::string, TunnelInfo>& tunnels = configuration.Tunnels;
+  for (const TunnelInfo& tunnel : stored) {
+    if (!LowerCaseHexId(tunnel.DeviceID)) tunnels.emplace(tunnel.DeviceID, tunnel);
   }
-  for (TunnelInfo tunnel : tunnels) {
+  for (TunnelInfo tunnel : stored) {
     if (!LowerCaseHexId(tunnel.DeviceID)) continue;
-    const std::string stored = tunnel.DeviceID;
-    tunnel.DeviceID = UpperCase(stored);
-    if (table.Contains(tunnel.DeviceID)) {
-      WriteWarning("tunnel row '" + stored + "': DeviceID is in lower case and " + tunnel.DeviceID +
-                   " has a row of its own; this row is not used");
+    const std::string row = tunnel.DeviceID;
+    tunnel.DeviceID = UpperCase(row);
+    if (tunnels.count(tunnel.DeviceID) != 0) {
+      configuration.Notes.push_back("tunnel row '" + row + "': DeviceID is in lower case and " + tunnel.DeviceID +
+                                    " has a row of its own; this row is not used");
       continue;
     }
-    WriteWarning("tunnel row '" + stored + "': DeviceID is in lower case; it is used as " + tunnel.DeviceID +
-                 " (the stored row is left as it is)");
-    table.Add(tunnel);
+    configuration.Notes.push_back("tunnel row '" + row + "': DeviceID is in lower case; it is used as " +
+                                  tunnel.DeviceID + " (the stored row is left as it is)");
+    tunnels.emplace(tunnel.DeviceID, tunnel);
   }
 }
 
@@ -57,42 +55,43 @@ void FillTunnelTable(const std::vector<TunnelInfo>& tunnels) {
 // what a binding row whose networks cannot be read admits.
 constexpr char kNoSource[] = "0.0.0.0/32";
 
-// After the tunnels, with the IDs read as FillTunnelTable reads them. A row that cannot be
-// used as stored fails closed: a binding exists to keep strangers out.
-void FillBindings(const std::vector<TunnelBinding>& bindings) {
-  CTunnelTable& table = CTunnelTable::Instance();
+// With the IDs read as ReadTunnels reads them. A row that cannot be used as stored fails
+// closed: a binding exists to keep strangers out.
+void ReadBindings(const std::vector<TunnelBinding>& stored, StoredConfiguration& configuration) {
   std::set<std::string> exact;
-  for (const TunnelBinding& binding : bindings) {
+  for (const TunnelBinding& binding : stored) {
     if (!LowerCaseHexId(binding.DeviceID)) exact.insert(binding.DeviceID);
   }
-  for (TunnelBinding binding : bindings) {
+  for (TunnelBinding binding : stored) {
     const std::string row = "binding row '" + binding.DeviceID + "': ";
     if (LowerCaseHexId(binding.DeviceID)) {
       binding.DeviceID = UpperCase(binding.DeviceID);
       if (exact.count(binding.DeviceID) != 0) {
-        WriteWarning(row + "DeviceID is in lower case and " + binding.DeviceID +
-                     " has a row of its own; this row is not used");
+        configuration.Notes.push_back(row + "DeviceID is in lower case and " + binding.DeviceID +
+                                      " has a row of its own; this row is not used");
         continue;
       }
     }
     if (binding.Phone.size() > kLongestPhone) {
-      WriteWarning(row + "Phone \"" + binding.Phone + "\" is longer than the " + std::to_string(kLongestPhone) +
-                   " characters a registration carries; no registration of " + binding.DeviceID + " matches it");
+      configuration.Problems.push_back(row + "Phone \"" + binding.Phone + "\" is longer than the " +
+                                       std::to_string(kLongestPhone) + " characters a registration carries; " +
+                                       "no registration of " + binding.DeviceID + " matches it");
     }
     std::string bad;
     if (!NetworksField(binding.Networks, &bad)) {
-      WriteWarning(row + "Networks \"" + binding.Networks + "\" has \"" + bad + "\", which is not an IPv4 network; " +
-                   binding.DeviceID + " is refused from every address until the row is corrected");
+      configuration.Problems.push_back(row + "Networks \"" + binding.Networks + "\" has \"" + bad +
+                                       "\", which is not an IPv4 network; " + binding.DeviceID +
+                                       " is refused from every address until the row is corrected");
       binding.Networks = kNoSource;
     }
-    // Cannot fail now: the networks parse.
-    table.SetBinding(binding, bad);
+    configuration.Bindings.push_back(std::move(binding));
   }
 }
 
 }  // namespace
 
-bool LoadStartupConfiguration(std::string& failure) {
+bool ReadStoredConfiguration(StoredConfiguration& configuration, std::string& failure) {
+  configuration = StoredConfiguration{};
   const std::string path = AppFilePath(DATABASE_FILE_NAME);
   CAccessInterface store;
   // The caller tells the failure, with its reason.
@@ -102,13 +101,13 @@ bool LoadStartupConfiguration(std::string& failure) {
     return false;
   }
   if (store.IsReadOnly()) {
-    WriteWarning("the database " + path +
-                 " can only be read: the configuration is read from it, not-forwarded data cannot be stored");
+    configuration.Notes.push_back("the database " + path +
+                                  " can only be read: the configuration is read from it, not-forwarded data "
+                                  "cannot be stored");
   }
   store.InitSettingTable();
-  std::vector<std::string> problems;
   std::vector<TunnelInfo> tunnels;
-  if (store.LoadTunnels(tunnels, &problems) != 1) {
+  if (store.LoadTunnels(tunnels, &configuration.Problems) != 1) {
     failure = "cannot read the tunnels from the database " + path + ": " + store.LastFailureText();
     return false;
   }
@@ -117,14 +116,27 @@ bool LoadStartupConfiguration(std::string& failure) {
     failure = "cannot read the tunnel bindings from the database " + path + ": " + store.LastFailureText();
     return false;
   }
-  SettingInfo settings;
-  store.LoadSettings(settings, &problems);
+  store.LoadSettings(configuration.Settings, &configuration.Problems);
   store.CloseDatabase();
 
-  for (const std::string& problem : problems) WriteWarning(problem);
-  FillTunnelTable(tunnels);
-  FillBindings(bindings);
-  ApplyStartDefaults(settings);
-  ReplaceSettings(settings);
+  ReadTunnels(tunnels, configuration);
+  ReadBindings(bindings, configuration);
+  ApplyStartDefaults(configuration.Settings);
+  return true;
+}
+
+void InstallConfiguration(const StoredConfiguration& configuration) {
+  std::string bad;
+  // Cannot fail: ReadBindings replaced every network list that does not parse.
+  CTunnelTable::Instance().ReplaceAll(configuration.Tunnels, configuration.Bindings, bad);
+  ReplaceSettings(configuration.Settings);
+}
+
+bool LoadStartupConfiguration(std::string& failure) {
+  StoredConfiguration configuration;
+  if (!ReadStoredConfiguration(configuration, failure)) return false;
+  for (const std::string& problem : configuration.Problems) WriteWarning(problem);
+  for (const std::string& note : configuration.Notes) WriteWarning(note);
+  InstallConfiguration(configuration);
   return true;
 }

@@ -156,6 +156,7 @@ bool CSerialInterface::OpenPort(const PortSettings& settings) {
   }
   // Reopening with new settings always goes through a close.
   port->ClosePort();
+  ++m_openings[settings.SerialNo];
   port->SetIdleWait(static_cast<unsigned>(std::max(CurrentSettings().DelayComRead, 0)));
   const int number = settings.SerialNo.size() > 3 ? static_cast<int>(DecimalValue(settings.SerialNo.substr(3))) : 0;
   const long long baud = std::max(DecimalValue(settings.BaudRate), 0LL);
@@ -201,6 +202,43 @@ void CSerialInterface::CloseAllPorts() {
     port->ClosePort();
     state->second = PORT_CLOSED;
   }
+}
+
+CSerialInterface::PortChanges CSerialInterface::ApplyPorts() {
+  std::map<std::string, PortSettings> wanted;
+  for (const auto& [id, tunnel] : CTunnelTable::Instance().Snapshot())
+    wanted[tunnel.SerialNo] = PortSettings::FromTunnel(tunnel);
+  std::map<std::string, PortSettings> previous;
+  {
+    CScopedLock lock(m_settingsLock);
+    previous.swap(m_settings);
+    // Set before any port opens: a failed open is retried with these.
+    m_settings = wanted;
+  }
+  PortChanges changes;
+  for (const auto& [name, settings] : previous) {
+    if (wanted.count(name) != 0) continue;
+    CScopedLock states(m_stateLock);
+    if (CSerial* port = FindPort(name)) port->ClosePort();
+    m_states.erase(name);
+    changes.Closed.push_back(name);
+  }
+  const unsigned idleWait = static_cast<unsigned>(std::max(CurrentSettings().DelayComRead, 0));
+  for (const auto& [name, settings] : wanted) {
+    auto before = previous.find(name);
+    if (before == previous.end()) {
+      changes.Opened.push_back(name);
+    } else if (!before->second.SameAs(settings)) {
+      changes.Reopened.push_back(name);
+    } else if (!IsPortOpen(name)) {
+      changes.Retried.push_back(name);
+    } else {
+      if (CSerial* port = FindPort(name)) port->SetIdleWait(idleWait);
+      continue;
+    }
+    ReopenPort(settings);
+  }
+  return changes;
 }
 
 bool CSerialInterface::IsPortOpen(const std::string& name) { return PortState(name) == PORT_OPEN; }
@@ -412,22 +450,34 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
 
 void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item, int from, DataItem& rest) {
   int state = PORT_CLOSED;
+  unsigned opening = 0;
   {
     CScopedLock lock(m_stateLock);
     state = m_states.try_emplace(name, PORT_CLOSED).first->second;
+    opening = m_openings[name];
   }
   const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
   int written = std::clamp(from, 0, length);
-  if (state == PORT_OPEN) {
-    written += std::max(WriteToPort(name, item.Data + written, length - written), 0);
-    if (written == length) {
-      Delivered(item);
-      return;
+  // Its device moved to another port after the record was routed here: the record is
+  // stored rather than written to a port the device no longer uses.
+  if (state == PORT_OPEN && CTunnelTable::Instance().IsOnPort(::DeviceIdOf(item), name)) {
+    for (;;) {
+      written += std::max(WriteToPort(name, item.Data + written, length - written), 0);
+      if (written == length) {
+        Delivered(item);
+        return;
+      }
+      CScopedLock lock(m_stateLock);
+      // Reopened meanwhile with new line settings: the rest goes to the port as it is now.
+      if (const unsigned now = m_openings[name]; now != opening && m_states[name] == PORT_OPEN) {
+        opening = now;
+        continue;
+      }
+      // Marked and closed before the report, so that the host already sees the failed state.
+      m_states[name] = PORT_FAILED;
+      if (CSerial* port = FindPort(name)) port->ClosePort();
+      break;
     }
-    // Marked and closed before the report, so that the host already sees the failed state.
-    CScopedLock lock(m_stateLock);
-    m_states[name] = PORT_FAILED;
-    if (CSerial* port = FindPort(name)) port->ClosePort();
   }
   // What reached the port stays written: only the rest is reported, and so stored.
   const DataItem* failed = &item;

@@ -70,6 +70,23 @@ class CSerialInterface : private CSerial::Listener {
   // Service stop (host thread): stops retries and closes every open port; no report.
   void CloseAllPorts();
 
+  // What ApplyPorts did, by port name.
+  struct PortChanges {
+    std::vector<std::string> Opened;    // named by a tunnel for the first time
+    std::vector<std::string> Reopened;  // with new line settings
+    std::vector<std::string> Retried;   // unchanged, but not open: tried at once
+    std::vector<std::string> Closed;    // named by no tunnel any more
+  };
+  // A reload or a tunnel edit while the service runs (host thread): brings the ports in
+  // line with the tunnel table as OpenAllPorts would set them up, touching only what
+  // differs. An open port whose settings did not change is left alone, so its devices'
+  // bytes flow on; one whose settings changed is reopened alone (a record being written
+  // meanwhile goes on with the reopened port); a new name is opened; a name no tunnel uses
+  // any more is closed and no longer retried (records still waiting for it are stored). A
+  // port that is not open is tried at once. One report per port opened or tried. Every
+  // port takes the current DelayComRead.
+  PortChanges ApplyPorts();
+
   // Any thread.
   bool IsPortOpen(const std::string& name);
   // The state of a name, or -1 when it has none. Any thread.
@@ -137,6 +154,8 @@ class CSerialInterface : private CSerial::Listener {
 
   Sockora::Win32::CCriticalSection m_stateLock;
   std::map<std::string, int> m_states;
+  // Opens of each name so far: a write cut short by a reopen goes on with the new session.
+  std::map<std::string, unsigned> m_openings;
   Sockora::Win32::CCriticalSection m_portsLock;
   std::map<std::string, std::unique_ptr<CSerial>> m_ports;
   Sockora::Win32::CCriticalSection m_settingsLock;
