@@ -1,12 +1,16 @@
 // The metrics page as a monitoring system reads it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "HttpExchange.h"
+#include "TempDir.h"
 #include "model/MetricsText.h"
 
 namespace {
@@ -119,4 +123,65 @@ TEST(MetricsText, EveryFamilyIsDescribedAndThePageIsValid) {
     EXPECT_EQ(verdict.Status, 0) << verdict.Output << page;
   }
   EXPECT_NE(MetricsText(odd, SomeProcess()).find("queue=\"a \\\"quoted\\\\queue\\nname\"} 1\n"), std::string::npos);
+}
+
+// The README's scrape configuration and alert rules as an operator copies them: promtool
+// reads both, and the alert fires for a gateway whose devices online drop by 10 % within
+// five minutes, not for a smaller drop, not for a gateway of a few devices.
+TEST(MetricsReadme, TheScrapeConfigurationAndTheAlertRulesWork) {
+  if (std::system("command -v promtool >/dev/null 2>&1") != 0) GTEST_SKIP() << "promtool is not installed";
+  std::ifstream readme(std::string(VANTREL_SOURCE_DIR) + "/README.md");
+  std::ostringstream text;
+  text << readme.rdbuf();
+  const std::string all = text.str();
+  const std::size_t section = all.find("## Metrics for a monitoring system");
+  ASSERT_NE(section, std::string::npos);
+  std::vector<std::string> blocks;
+  for (std::size_t at = all.find("```yaml\n", section); at != std::string::npos && blocks.size() < 2;
+       at = all.find("```yaml\n", at)) {
+    at += 8;
+    blocks.push_back(all.substr(at, all.find("```", at) - at));
+  }
+  ASSERT_EQ(blocks.size(), 2u);
+  TempDir dir;
+  dir.Write("prometheus.yml", blocks[0]);
+  dir.Write("vantrel-rules.yml", blocks[1]);
+  dir.Write("test.yml", R"(rule_files:
+  - vantrel-rules.yml
+evaluation_interval: 15s
+tests:
+  - interval: 15s
+    input_series:
+      - series: 'vantrel_devices_matched_online{instance="gw-a:9464",job="vantrel"}'
+        values: '100x20 89x20'
+      - series: 'vantrel_devices_matched_online{instance="gw-b:9464",job="vantrel"}'
+        values: '100x20 91x20'
+      - series: 'vantrel_devices_matched_online{instance="gw-c:9464",job="vantrel"}'
+        values: '9x20 5x20'
+      - series: 'up{instance="gw-a:9464",job="vantrel"}'
+        values: '1x40'
+      - series: 'up{instance="gw-b:9464",job="vantrel"}'
+        values: '1x20 0x20'
+    alert_rule_test:
+      - eval_time: 6m
+        alertname: VantrelDevicesOnlineDropped
+        exp_alerts:
+          - exp_labels: {severity: warning, instance: "gw-a:9464", job: vantrel}
+            exp_annotations:
+              summary: "gw-a:9464: devices online dropped by 10 % or more in 5 minutes"
+              description: "89 devices online now."
+      - eval_time: 11m
+        alertname: VantrelDevicesOnlineDropped
+        exp_alerts: []
+      - eval_time: 8m
+        alertname: VantrelGatewayDown
+        exp_alerts:
+          - exp_labels: {severity: critical, instance: "gw-b:9464", job: vantrel}
+            exp_annotations:
+              summary: "gw-b:9464: the metrics page does not answer"
+)");
+  const std::string command = "cd '" + dir.Path() +
+                              "' && promtool check config prometheus.yml > said.txt 2>&1 && "
+                              "promtool test rules test.yml >> said.txt 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << dir.Read("said.txt");
 }
