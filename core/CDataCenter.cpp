@@ -1,6 +1,7 @@
 #include "core/CDataCenter.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -190,7 +191,13 @@ void CDataCenter::SetNotifyWindow(TargetHandle window) { m_notifyWindow = window
 
 void CDataCenter::DispatchThread(CEvent& stop) {
   NameThisThread("dispatch");
+  // For the watchdog's test: a dispatch that hangs at its first record, until the stop.
+  const bool holdForTest = std::getenv("VANTREL_TEST_HOLD_DISPATCH") != nullptr;
   while (TcpRecvQueue.WaitForRecord(stop)) {
+    if (holdForTest) {
+      stop.Wait(Sockora::Win32::INFINITE);
+      return;
+    }
     if (CDataQueue<DataItem>::Block item = TcpRecvQueue.PopBlock()) {
       Dispatch(*item);
       TcpRecvQueue.Recycle(std::move(item));

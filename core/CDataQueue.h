@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -145,6 +146,8 @@ class CDataQueue {
   // consumer drains the queue before it ends; one that lets the stop win over waiting
   // records looks at the stop itself before each record.
   bool WaitForRecord(Sockora::Win32::CEvent& stop) {
+    // Coming back for a record means the last one is done.
+    m_consumerBusySince.store(Now(), std::memory_order_relaxed);
     if (Count() != 0) return true;
     // The queue's own waiter, always registered with Arrived(): a woken consumer touches
     // no lock the pusher may still hold, so it never sleeps again at once on that lock.
@@ -159,19 +162,39 @@ class CDataQueue {
       }
       if (Count() != 0) return true;
       if (stop.TryConsume()) {
-        if (Count() == 0) return false;
+        if (Count() == 0) {
+          m_consumerBusySince.store(0, std::memory_order_relaxed);
+          return false;
+        }
         // The stop was taken while a record arrived: it is kept for the look that finds
         // the queue empty, or the consumer would wait for ever once it has drained it.
         stop.Set();
         return true;
       }
-      std::unique_lock lock(m_wake.mutex);
-      m_wake.cv.wait(lock, [this, seen] { return m_wake.fires != seen; });
+      m_consumerBusySince.store(0, std::memory_order_relaxed);
+      {
+        std::unique_lock lock(m_wake.mutex);
+        m_wake.cv.wait(lock, [this, seen] { return m_wake.fires != seen; });
+      }
+      m_consumerBusySince.store(Now(), std::memory_order_relaxed);
     }
+  }
+
+  // For the service manager's watchdog: true when the consumer has been at one record
+  // (not back in WaitForRecord) for longer than `limit`. A consumer asleep on the empty
+  // queue is never stuck, however long it sleeps. Any thread.
+  bool ConsumerStuck(std::chrono::steady_clock::duration limit) const {
+    const std::int64_t since = m_consumerBusySince.load(std::memory_order_relaxed);
+    return since != 0 && Now() - since > std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count();
   }
 
  private:
   static constexpr std::size_t kSpareBlocks = 16;
+
+  static std::int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 
   // Registers the waiter with the stop event for one wait.
   class StopWatch {
@@ -193,6 +216,9 @@ class CDataQueue {
   std::mutex m_spareMutex;  // a leaf, never taken together with m_mutex
   std::vector<Block> m_spare;
   std::atomic<std::size_t> m_count{0};
+  // When the consumer last came back for a record, in steady-clock nanoseconds; 0 while it
+  // sleeps on the empty queue or has stopped.
+  std::atomic<std::int64_t> m_consumerBusySince{0};
   Sockora::Win32::CEventWaiter m_wake;
   Sockora::Win32::CAutoResetEvent m_arrived;
 };

@@ -6,10 +6,11 @@
 #include <string>
 
 #include "net/WriteTrace.h"
+#include "platform/JournalStream.h"
 
 void WriteWarning(std::string_view text) {
-  std::fprintf(stderr, "%s: warning: %.*s\n", program_invocation_short_name, static_cast<int>(text.size()),
-               text.data());
+  const std::string line = std::string(program_invocation_short_name) + ": warning: " + std::string(text) + "\n";
+  std::fputs(ForJournal(stderr, LinePriority::Warning, line).c_str(), stderr);
   std::fflush(stderr);
   Sockora::WriteTrace("Warning: " + std::string(text));
 }

@@ -33,6 +33,7 @@ constexpr char kRefused = '3';
 constexpr char kRequestMark = '\0';
 constexpr std::size_t kMaxMessageBytes = 2 + CNamedEventHost::kMaxNameBytes + CNamedEventHost::kMaxArgumentBytes;
 constexpr unsigned kSignalWaitMs = 5000;
+constexpr int kNotRunning = 3;
 
 std::string FolderPath(const std::string& applicationDirectory) { return applicationDirectory + "/" + kFolderName; }
 
@@ -81,6 +82,9 @@ CNamedEventHost::~CNamedEventHost() {
     const std::uint64_t one = 1;
     // An eventfd write fails only when its counter would overflow; one write cannot.
     [[maybe_unused]] const ssize_t written = write(m_wake, &one, sizeof one);
+    // A request's handler may be waiting for this thread.
+    if (const auto queue = CMessageQueue::IfThisThreadHasOne())
+      queue->WaitHandlingMessages(m_served, Sockora::Win32::INFINITE);
     m_thread.join();
   }
   // Only the holder of the lock may remove the socket: another instance's is not ours.
@@ -145,7 +149,10 @@ bool CNamedEventHost::Listen(std::string& error) {
     error = Reason("cannot listen on the signal socket", errno);
     return false;
   }
-  m_thread = std::thread([this] { Serve(); });
+  m_thread = std::thread([this] {
+    Serve();
+    m_served.Set();
+  });
   return true;
 }
 
@@ -253,8 +260,12 @@ int CNamedEventHost::Exchange(const std::string& applicationDirectory, const std
       applicationDirectory, lstat(FolderPath(applicationDirectory).c_str(), &status) == 0 ? UserText(status.st_uid) : "");
   const int folder = open(FolderPath(applicationDirectory).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) {
-    error = errno == EACCES ? otherUser : notRunning;
-    return 1;
+    if (errno == EACCES) {
+      error = otherUser;
+      return 1;
+    }
+    error = notRunning;
+    return kNotRunning;
   }
   const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (connection < 0) {
@@ -269,8 +280,12 @@ int CNamedEventHost::Exchange(const std::string& applicationDirectory, const std
   close(folder);
   if (!connected) {
     close(connection);
-    error = reason == EACCES ? otherUser : notRunning;
-    return 1;
+    if (reason == EACCES) {
+      error = otherUser;
+      return 1;
+    }
+    error = notRunning;
+    return kNotRunning;
   }
   timeval timeout{static_cast<time_t>(timeoutMs / 1000), static_cast<suseconds_t>(timeoutMs % 1000 * 1000)};
   setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -318,7 +333,8 @@ int CNamedEventHost::Request(const std::string& applicationDirectory, const std:
     return 2;
   }
   std::string answer;
-  if (Exchange(applicationDirectory, kRequestMark + name + '\0' + argument, timeoutMs, answer, error) != 0) return 1;
+  if (const int failed = Exchange(applicationDirectory, kRequestMark + name + '\0' + argument, timeoutMs, answer, error))
+    return failed;
   if (answer[0] != kKnown) {
     error = "the Vantrel instance does not know the request " + name;
     return 2;

@@ -63,15 +63,16 @@ class CNamedEventHost {
   static int Signal(const std::string& applicationDirectory, const std::string& name, std::string& error);
   // From any process of the same user (or root): asks the instance hosting
   // `applicationDirectory` for `name`, waiting up to `timeoutMs` for the reply. Returns 0
-  // with `reply` filled, 1 when no instance runs there, it cannot be reached, belongs to
-  // another user or does not answer in time, 2 when the instance does not know the
-  // request; `error` says why when not 0. Any thread.
+  // with `reply` filled; 1 when the instance cannot be reached, belongs to another user or
+  // does not answer in time; 2 when it does not know the request; 3 when no instance runs
+  // there. `error` says why when not 0. Any thread.
   static int Request(const std::string& applicationDirectory, const std::string& name, const std::string& argument,
                      Reply& reply, std::string& error, unsigned timeoutMs = 10000);
 
  private:
-  // Sends `message` to the instance and reads its whole answer (at least one byte). 0, or
-  // 1 with `error` set when it cannot be reached, refuses this user or does not answer.
+  // Sends `message` to the instance and reads its whole answer (at least one byte). 0; or,
+  // with `error` set, 3 when no instance runs there, else 1 (it cannot be reached, refuses
+  // this user or does not answer).
   static int Exchange(const std::string& applicationDirectory, const std::string& message, unsigned timeoutMs,
                       std::string& answer, std::string& error);
   void Serve();
@@ -85,6 +86,7 @@ class CNamedEventHost {
   int m_listener = -1;
   int m_wake = -1;  // eventfd: ends the listener thread
   std::thread m_thread;
+  Sockora::Win32::CManualResetEvent m_served;  // the listener thread has ended
   std::mutex m_mutex;  // guards m_events, m_requests, m_calling
   std::map<std::string, Sockora::Win32::CEvent*> m_events;
   std::map<std::string, std::shared_ptr<const RequestHandler>> m_requests;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/JournalStream.h"
+
 namespace {
 
 struct Sink {
@@ -35,7 +37,10 @@ void DebugOutput(std::string_view text) {
   if (!enabled && !sink.capturing.load(std::memory_order_relaxed)) return;
   std::lock_guard lock(sink.mutex);
   if (enabled) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    // Diagnostics are the rest; only those that report a failure are errors.
+    const LinePriority priority = text.find("[ERROR]") != std::string_view::npos ? LinePriority::Error : LinePriority::Info;
+    const std::string line = ForJournal(stderr, priority, text);
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }
   if (sink.capture) sink.capture(text);

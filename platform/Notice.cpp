@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/JournalStream.h"
+
 namespace {
 
 struct Hook {
@@ -18,7 +20,8 @@ Hook& TheHook() {
 }
 
 int ToStderr(const std::string& text, const std::string& caption, int) {
-  std::fprintf(stderr, "%s: %s\n", caption.empty() ? "Vantrel" : caption.c_str(), text.c_str());
+  const std::string line = (caption.empty() ? std::string("Vantrel") : caption) + ": " + text + "\n";
+  std::fputs(ForJournal(stderr, LinePriority::Error, line).c_str(), stderr);
   return IDNO;
 }
 

@@ -47,6 +47,7 @@ void CDlgSimulation::SetMainWindow(TargetHandle window) {
 void CDlgSimulation::RegisterNamedEvents(CNamedEventHost& host) {
   host.Add(kShutdownEventName, m_shutdownEvent);
   host.Add(kPauseResumeEventName, m_pauseResumeEvent);
+  m_status.RegisterRequest(host);
 }
 
 void CDlgSimulation::SendStatus(int pane, const std::string& text) {
@@ -54,6 +55,9 @@ void CDlgSimulation::SendStatus(int pane, const std::string& text) {
 }
 
 void CDlgSimulation::SendListenerState(const ListenerState& state) {
+  m_status.SetState(state.What == ListenerState::Change::Paused ? ServiceSnapshot::State::Paused
+                                                                : ServiceSnapshot::State::Running,
+                    {{state.Address, state.Port, false}});
   CMessageTarget::Send(m_mainWindow, WM_LISTENER_STATE, 0, reinterpret_cast<LPARAM>(&state));
 }
 
@@ -158,6 +162,8 @@ void CDlgSimulation::StopService() {
   // Ports first: records they deliver meanwhile must not outlive the reset.
   m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();
+  m_status.SetState(ServiceSnapshot::State::Stopped, {});
+  m_status.Clear();
   SendStatus(0, Text(IDS_SERVICE_STOPPED));
 }
 
@@ -167,6 +173,8 @@ void CDlgSimulation::OnServiceFailed() {
   m_deviceList.RemoveAllRows();
   m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();
+  m_status.SetState(ServiceSnapshot::State::Stopped, {});
+  m_status.Clear();
   CMessageTarget::Send(m_mainWindow, WM_COMMAND, ID_SIM_STOP, 0);
 }
 
@@ -176,6 +184,12 @@ const DataItem& CDlgSimulation::ReportedRecord(LPARAM report) {
 }
 
 LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICE_EVENT && wParam == 0) {
+    const ReportedItem& item = *reinterpret_cast<const ReportedItem*>(lParam);
+    m_status.OnDeviceEvent(DeviceIdOf(item), item.Kind);
+  }
+  if (message == WM_SERIAL_STATUS && (wParam == SERIAL_OPENED || wParam == SERIAL_OPEN_FAILED))
+    m_status.OnPortOpened(reinterpret_cast<const char*>(lParam), wParam == SERIAL_OPENED);
   switch (message) {
     case WM_SERVICE_FAILED:
       OnServiceFailed();

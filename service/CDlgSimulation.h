@@ -7,6 +7,7 @@
 
 #include "model/ListenerState.h"
 #include "service/CDeviceList.h"
+#include "service/CServiceStatus.h"
 #include "core/CTcpServer.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CMessageTarget.h"
@@ -57,6 +58,8 @@ class CDlgSimulation {
 
   TargetHandle Window() const { return m_window.Handle(); }
   CDeviceList& DeviceList() { return m_deviceList; }
+  // What `vantreld status`, the metrics page and the service manager are told.
+  CServiceStatus& Status() { return m_status; }
   CSerialInterface& SerialInterface() { return *m_serial; }
 
  private:
@@ -76,6 +79,7 @@ class CDlgSimulation {
   // until they have ended.
   std::unique_ptr<CSerialInterface> m_serial;
   CDeviceList m_deviceList;
+  CServiceStatus m_status{m_deviceList, *m_serial};
   std::atomic<TargetHandle> m_mainWindow{0};
 
   // Manual reset; signalled from StopService or from another process.

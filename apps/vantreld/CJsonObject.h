@@ -12,6 +12,8 @@ class CJsonObject {
   CJsonObject& Add(const std::string& key, const char* text) { return Add(key, std::string(text)); }
   CJsonObject& Add(const std::string& key, std::int64_t number);
   CJsonObject& Add(const std::string& key, bool value);
+  // `json` as it is: an object, an array or null made by the caller.
+  CJsonObject& AddJson(const std::string& key, const std::string& json) { return AddRaw(key, json); }
 
   // The object's text, without a line end.
   std::string Text() const { return "{" + m_fields + "}"; }

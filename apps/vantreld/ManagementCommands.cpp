@@ -2,10 +2,12 @@
 
 #include "CNotTransCommands.h"
 #include "CSettingsCommands.h"
+#include "CStatusCommand.h"
 #include "CTunnelCommands.h"
 
 void AddManagementCommands(CLI::App& app, int& exitCode) {
   CTunnelCommands::Register(app, exitCode);
   CSettingsCommands::Register(app, exitCode);
   CNotTransCommands::Register(app, exitCode);
+  CStatusCommand::Register(app, exitCode);
 }

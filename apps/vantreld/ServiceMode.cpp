@@ -12,6 +12,7 @@
 
 #include "CConsoleEvents.h"
 #include "CConsoleMonitor.h"
+#include "CServiceManagerLink.h"
 #include "CServiceConsole.h"
 #include "ListenerLine.h"
 #include "ServiceLanguage.h"
@@ -24,6 +25,7 @@
 #include "platform/CNamedEventHost.h"
 #include "platform/CSignalWatcher.h"
 #include "platform/FirstIPv4Address.h"
+#include "platform/JournalStream.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "service/CDlgSimulation.h"
@@ -46,14 +48,14 @@ constexpr unsigned WM_RELOAD = WM_USER + 400;
 rlim_t RaiseOpenFileLimit(const CServiceConsole& console) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    console.Problem(std::string("Cannot read the open-file limit: ") + std::strerror(errno));
+    console.Warning(std::string("Cannot read the open-file limit: ") + std::strerror(errno));
     return RLIM_INFINITY;
   }
   if (limit.rlim_cur < limit.rlim_max) {
     const rlim_t soft = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-      console.Problem("Cannot raise the open-file limit from " + std::to_string(soft) + ": " + std::strerror(errno));
+      console.Warning("Cannot raise the open-file limit from " + std::to_string(soft) + ": " + std::strerror(errno));
       return soft;
     }
   }
@@ -65,7 +67,7 @@ void NoteOpenFileLimit(const CServiceConsole& console, rlim_t openFiles) {
   const rlim_t tunnels = CTunnelTable::Instance().Count();
   const rlim_t needed = kFilesPerTunnel * tunnels + kServiceFiles;
   if (openFiles == RLIM_INFINITY || openFiles >= needed) return;
-  console.Problem("Note: at most " + std::to_string(openFiles) + " open files, fewer than the " +
+  console.Warning("Note: at most " + std::to_string(openFiles) + " open files, fewer than the " +
                   std::to_string(needed) + " that " + std::to_string(tunnels) +
                   " tunnels may need (a device connection and its port's descriptors each, and " +
                   std::to_string(kServiceFiles) + " for the service); raise the hard limit (LimitNOFILE=" +
@@ -84,6 +86,11 @@ bool ReloadConfiguration(const CServiceConsole& console, rlim_t openFiles) {
   return true;
 }
 
+void StartFailed(const std::string& reason) {
+  std::fputs(ForJournal(stderr, LinePriority::Error, "vantreld: the service could not start: " + reason + "\n").c_str(),
+             stderr);
+}
+
 // Runs the service until a signal or its own end; returns the exit code.
 // SIGHUP goes to `reloadTarget` (0 ignores it).
 int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& console, rlim_t openFiles,
@@ -91,12 +98,15 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
   CConsoleMonitor monitor(options.hex);
   CConsoleEvents events(console, kReopenPeriodMs);
   CDlgSimulation simulation(kReopenPeriodMs);
+  CServiceManagerLink serviceManager(simulation.Status());
   std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
   CMessageTarget mainWindow([&](unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
     if (message == WM_STATUS_TEXT) {
       console.Status(reinterpret_cast<const char*>(lParam));
     } else if (message == WM_LISTENER_STATE) {
-      console.Status(ListenerLine(*reinterpret_cast<const ListenerState*>(lParam), FirstIPv4Address()));
+      const ListenerState& state = *reinterpret_cast<const ListenerState*>(lParam);
+      console.Status(ListenerLine(state, FirstIPv4Address()));
+      if (state.What == ListenerState::Change::Started) serviceManager.Ready();
     } else if (message == WM_RELOAD) {
       console.Status("Reloading the tunnels and settings (SIGHUP)");
       if (!ReloadConfiguration(console, openFiles)) {
@@ -123,7 +133,7 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
   const int code = queue->Run();
   reloadTarget = 0;
   simulation.StopService();
-  if (code != 0) std::fprintf(stderr, "vantreld: the service could not start: %s\n", simulation.LastStartFailure().c_str());
+  if (code != 0) StartFailed(simulation.LastStartFailure());
   return code;
 }
 
@@ -146,13 +156,13 @@ int RunService(const ServiceOptions& options) {
 
   CResourceStrings& strings = CResourceStrings::Instance();
   if (strings.SelectLanguage(LocaleLanguage()) == CResourceStrings::kEnglish && !strings.ModuleLoaded()) {
-    console.Problem("The English texts could not be loaded from " + CResourceStrings::EnglishModulePath() +
+    console.Warning("The English texts could not be loaded from " + CResourceStrings::EnglishModulePath() +
                     " (see the line above); the status lines stay Chinese. English.so belongs in the application "
                     "directory or beside vantreld.");
   }
   std::string failure;
   if (!LoadStartupConfiguration(failure)) {
-    std::fprintf(stderr, "vantreld: the service could not start: %s\n", failure.c_str());
+    StartFailed(failure);
     return 1;
   }
   NoteOpenFileLimit(console, openFiles);
@@ -160,7 +170,7 @@ int RunService(const ServiceOptions& options) {
   CNamedEventHost namedEvents(ApplicationDirectory());
   std::string error;
   if (!namedEvents.Listen(error)) {
-    std::fprintf(stderr, "vantreld: %s\n", error.c_str());
+    std::fputs(ForJournal(stderr, LinePriority::Error, "vantreld: " + error + "\n").c_str(), stderr);
     return 1;
   }
 

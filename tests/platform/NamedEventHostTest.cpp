@@ -158,31 +158,36 @@ TEST(NamedEventHost, RequestsGetTheirHandlersReplyAndUnknownOnesSaySo) {
   EXPECT_EQ(CNamedEventHost::Request(temp.Path(), "echo", "", reply, error), 2);
 
   const TempDir empty;
-  EXPECT_EQ(CNamedEventHost::Request(empty.Path(), "echo", "", reply, error), 1);
+  EXPECT_EQ(CNamedEventHost::Request(empty.Path(), "echo", "", reply, error), 3);
   EXPECT_NE(error.find("no Vantrel instance"), std::string::npos) << error;
 }
 
 // The handler of a service waits for the thread that owns the service's state, and that
-// thread may be the one removing the handler.
-TEST(NamedEventHost, RemovingAHandlerThatWaitsForThisThreadDoesNotDeadlock) {
+// thread may be the one removing the handler or destroying the host.
+TEST(NamedEventHost, AHandlerWaitingForTheOwnerThreadDoesNotDeadlockItsRemovalOrTheHostsEnd) {
   const TempDir temp;
   std::shared_ptr<CMessageQueue> queue = CMessageQueue::ForThisThread();
   CMessageTarget owner([](unsigned, WPARAM, LPARAM) -> LRESULT { return 42; });
-  CNamedEventHost host(temp.Path());
-  std::string error;
-  ASSERT_TRUE(host.Listen(error)) << error;
   CManualResetEvent called;
-  const TargetHandle handle = owner.Handle();
-  host.AddRequest("ask", [&called, handle](const std::string&) {
+  const auto ask = [&called, handle = owner.Handle()](const std::string&) {
     called.Set();
     return CNamedEventHost::Reply{0, std::to_string(CMessageTarget::Send(handle, WM_USER, 0, 0))};
-  });
-  CNamedEventHost::Reply reply;
-  int result = -1;
-  std::thread client([&] { result = CNamedEventHost::Request(temp.Path(), "ask", "", reply, error); });
-  ASSERT_TRUE(called.Wait(10000));
-  host.Remove("ask");
-  client.join();
-  EXPECT_EQ(result, 0) << error;
-  EXPECT_EQ(reply.Text, "42");
+  };
+  for (const bool removed : {true, false}) {
+    SCOPED_TRACE(removed ? "removed" : "destroyed");
+    called.Reset();
+    auto host = std::make_unique<CNamedEventHost>(temp.Path());
+    std::string error;
+    ASSERT_TRUE(host->Listen(error)) << error;
+    host->AddRequest("ask", ask);
+    CNamedEventHost::Reply reply;
+    int result = -1;
+    std::thread client([&] { result = CNamedEventHost::Request(temp.Path(), "ask", "", reply, error); });
+    EXPECT_TRUE(called.Wait(10000));
+    if (removed) host->Remove("ask");
+    host.reset();
+    client.join();
+    EXPECT_EQ(result, 0) << error;
+    EXPECT_EQ(reply.Text, "42");
+  }
 }

@@ -109,7 +109,11 @@ TEST_F(VantreldCommandLine, EachHelpListsItsOwnCommandsAndTheMainHelpEveryOne) {
       EXPECT_EQ(inMain->options, entry.options) << entry.path;
     }
   }
-  EXPECT_EQ(fromGroups.size(), all.size()) << main.out;
+  // A command without commands of its own ("vantreld status") is in the main help alone.
+  const auto single = std::count_if(all.begin(), all.end(), [](const Entry& entry) {
+    return entry.path.find(' ', std::string("vantreld ").size()) == std::string::npos;
+  });
+  EXPECT_EQ(fromGroups.size() + static_cast<std::size_t>(single), all.size()) << main.out;
   // Every option a command takes is in its entry.
   for (const Entry& entry : all) {
     const Result help = Run(entry.path.substr(std::string("vantreld ").size()) + " --help");
