@@ -317,6 +317,7 @@ void CDataCenter::NotTransWriterThread(CEvent& stop) {
     CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
   });
   writer.SetFinishedHook([this](const NotTransRecord& record) { FinishInFlight(DeviceIdOf(record.Item)); });
+  writer.SetDeviceEvents(DeviceEvents);
   writer.SetCounters(m_storeCounters);
   writer.Run();
 }

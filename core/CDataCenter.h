@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/CDataQueue.h"
+#include "core/CDeviceEventQueue.h"
 #include "core/CNotTransWriter.h"
 #include "core/RefusalReason.h"
 #include "model/DataItem.h"
@@ -55,6 +56,9 @@ class CDataCenter {
   CDataQueue<DataItem> ComRecvQueue;
   // Records that could not be written to their port, waiting for the database.
   CDataQueue<NotTransRecord> NotTransQueue;
+  // The device history on its way to the database; written by the same thread, which
+  // NotTransQueue's Arrived event wakes for both.
+  CDeviceEventQueue DeviceEvents{NotTransQueue.Arrived()};
 
   // User-interface thread, at service start and stop: empties the four traffic queues
   // (NotTransQueue keeps what was handed over for storage), the counters and traffic.

@@ -18,6 +18,7 @@ void CNotTransWriter::LookForChanges() {
     SettingInfo settings;
     m_store.LoadSettings(settings);
     m_limit = settings.NotTransMaxBytes;
+    if (m_events) m_events->SetKeepDays(settings.EventsKeepDays);
     m_sizeStale = true;
     PublishSize();
   }
@@ -150,11 +151,13 @@ void CNotTransWriter::Run() {
   LookForChanges();
   unsigned retryMs = kFirstRetryMs;
   for (;;) {
+    if (m_events) m_events->Work();
     if (m_batch.empty()) {
-      // Sleeps until a record arrives (while full, at most until the next look for room);
-      // stop wins when both are set.
+      // Sleeps until a record or an event arrives (while full, at most until the next look
+      // for room; no longer than the device history waits); stop wins when both are set.
       if (m_queue.Count() == 0) {
-        const unsigned waitMs = m_full ? kFullCheckMs : Sockora::Win32::INFINITE;
+        unsigned waitMs = m_full ? kFullCheckMs : Sockora::Win32::INFINITE;
+        if (m_events) waitMs = std::min(waitMs, m_events->MsUntilDue());
         const int woken = CEvent::WaitAny(m_stop, m_queue.Arrived(), waitMs);
         if (woken == 0) break;
         if (woken != 1) {
@@ -183,5 +186,6 @@ void CNotTransWriter::Run() {
     }
   }
   WriteNotStoredLine();
+  if (m_events) m_events->Finish();
   m_store.CloseDatabase();
 }

@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/CDataQueue.h"
+#include "core/CDeviceEventWriter.h"
 #include "model/NotTransRecord.h"
 #include "platform/CEvent.h"
 #include "storage/CAccessInterface.h"
@@ -62,6 +64,10 @@ class CNotTransWriter {
   // Counts kept up to date from Run on; they must outlive the writer. Set before Run.
   void SetCounters(Counters& counters) { m_counters = &counters; }
 
+  // Also writes the device history queued on `events` (whose wake-up must be the queue's
+  // Arrived event), through the same connection. Set before Run.
+  void SetDeviceEvents(CDeviceEventQueue& events) { m_events = std::make_unique<CDeviceEventWriter>(events, m_store); }
+
   // Runs until `stop` is set; records already taken or still queued then get one more
   // attempt, so that a clean exit loses nothing the database accepts.
   void Run();
@@ -94,6 +100,7 @@ class CNotTransWriter {
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
   std::function<void(const NotTransRecord&)> m_finished;
+  std::unique_ptr<CDeviceEventWriter> m_events;
   Counters* m_counters = nullptr;
 
   const LimitReport m_report;

@@ -52,6 +52,13 @@ constexpr std::chrono::seconds kReplacementLimit{2};
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// Into the device history, as often as the line that tells it is written: a scan of
+// addresses must not flood the history any more than the log.
+void RecordRefusal(const std::string& line, const std::string& deviceId, const std::string& source,
+                   const std::string& why) {
+  if (!line.empty()) CDataCenter::Instance().DeviceEvents.Push({"", deviceId, DeviceEventName::kRefused, source, why, ""});
+}
+
 // The phone number as a line may show it: the device wrote those bytes.
 std::string PrintablePhone(const std::string& phone) {
   return EscapedText(reinterpret_cast<const unsigned char*>(phone.data()), phone.size());
@@ -197,7 +204,10 @@ void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
         why = "its address is refused for a while: registrations from it kept failing their bindings";
         break;
     }
-    Tell({m_admission.RefusalLine(source, true, 1, std::string("connection from ") + sourceText + " refused: " + why)});
+    const std::string line =
+        m_admission.RefusalLine(source, true, 1, std::string("connection from ") + sourceText + " refused: " + why);
+    RecordRefusal(line, "", sourceText, why);
+    Tell({line});
     socket.AbortiveClose();
     return;
   }
@@ -427,6 +437,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
     refusal.push_back(m_admission.RefusalLine(record.Address, false, 10,
                                               "device " + id + " refused: registration from " + record.Source +
                                                   ", phone \"" + PrintablePhone(phone) + "\": " + why));
+    RecordRefusal(refusal.back(), id, record.Source, why);
     if (binding) {
       refusal.push_back(m_admission.BindingRefused(record.Address));
       // A throttle that starts wakes the link timer, which ends it on time.

@@ -29,6 +29,7 @@ CDlgSimulation::CDlgSimulation(unsigned reopenPeriodMs)
       m_serial(std::make_unique<CSerialInterface>(reopenPeriodMs)),
       m_deviceList(*m_serial) {
   m_serial->SetOwner(m_window.Handle());
+  m_history.SetListener([this](const DeviceEvent& event) { m_alarms.Observe(event); });
   CDataCenter::Instance().SetNotifyWindow(m_window.Handle());
 }
 
@@ -159,6 +160,8 @@ void CDlgSimulation::StopService() {
   m_shutdownEvent.Set();
   m_pauseResumeEvent.Set();
   WaitForServiceThread();
+  // Devices and ports the stop took down are not missing.
+  m_alarms.Forget();
   // Ports first: records they deliver meanwhile must not outlive the reset.
   m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();
@@ -194,17 +197,26 @@ LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lP
     case WM_SERVICE_FAILED:
       OnServiceFailed();
       return 0;
-    case WM_DEVICE_EVENT:
-      return m_deviceList.OnDeviceEvent(wParam, ReportedRecord(lParam));
+    case WM_DEVICE_EVENT: {
+      const DataItem& item = ReportedRecord(lParam);
+      if (wParam == 0) m_history.DeviceLinkChanged(item);
+      return m_deviceList.OnDeviceEvent(wParam, item);
+    }
     case WM_TCP_STATUS:
       return m_deviceList.OnTcpStatus(wParam, ReportedRecord(lParam));
     case WM_SERIAL_STATUS:
-      if (wParam == SERIAL_WRITTEN || wParam == SERIAL_WRITE_FAILED)
-        return m_deviceList.OnSerialStatus(wParam, reinterpret_cast<LPARAM>(&ReportedRecord(lParam)));
+      if (wParam == SERIAL_WRITTEN || wParam == SERIAL_WRITE_FAILED) {
+        const DataItem& item = ReportedRecord(lParam);
+        if (wParam == SERIAL_WRITE_FAILED) m_history.PortWriteFailed(item);
+        return m_deviceList.OnSerialStatus(wParam, reinterpret_cast<LPARAM>(&item));
+      }
+      if (wParam == SERIAL_OPENED || wParam == SERIAL_OPEN_FAILED)
+        m_history.PortOpenChanged(reinterpret_cast<const char*>(lParam), wParam == SERIAL_OPENED);
       return m_deviceList.OnSerialStatus(wParam, lParam);
     case WM_DEVICE_EDITED:
       return m_deviceList.OnDeviceEdited(wParam, *reinterpret_cast<const TunnelInfo*>(lParam));
     case WM_NOTTRANS_LIMIT:
+      m_history.StoreLimit(wParam != 0, static_cast<std::uint64_t>(lParam));
       return m_deviceList.OnStoreLimit(wParam, lParam);
     default:
       return 0;

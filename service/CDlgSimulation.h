@@ -6,7 +6,9 @@
 #include <string>
 
 #include "model/ListenerState.h"
+#include "service/CDeviceHistory.h"
 #include "service/CDeviceList.h"
+#include "service/CEventAlarms.h"
 #include "service/CServiceStatus.h"
 #include "core/CTcpServer.h"
 #include "platform/CManualResetEvent.h"
@@ -79,6 +81,9 @@ class CDlgSimulation {
   // until they have ended.
   std::unique_ptr<CSerialInterface> m_serial;
   CDeviceList m_deviceList;
+  // The device history and its alarms, fed from the same reports as the device list.
+  CDeviceHistory m_history;
+  CEventAlarms m_alarms;
   CServiceStatus m_status{m_deviceList, *m_serial};
   std::atomic<TargetHandle> m_mainWindow{0};
 

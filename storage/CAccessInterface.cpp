@@ -172,17 +172,18 @@ int CAccessInterface::InTransaction(Steps steps) {
 
 bool CAccessInterface::PrepareSchema() {
   constexpr char kCountPresent[] =
-      "select count(*) as Present, sum(name = 'TunnelBinding') as Binding from sqlite_master where name in "
-      "('TunnelInfo', 'NotTransData', 'NotTransDataDeviceTime', 'TunnelBinding')";
+      "select count(*) as Present, sum(name in ('TunnelBinding', 'DeviceEvents', 'DeviceEventsDeviceTime')) as Later "
+      "from sqlite_master where name in ('TunnelInfo', 'NotTransData', 'NotTransDataDeviceTime', 'TunnelBinding', "
+      "'DeviceEvents', 'DeviceEventsDeviceTime')";
   auto present = m_ado.ExecuteQuery(kCountPresent);
   if (!present || !present->MoveNext()) return false;
   const std::int32_t count = present->GetFieldInt("Present");
-  const bool lacksOnlyBindings = count == 3 && present->GetFieldInt("Binding") == 0;
+  const bool hasFirstTables = count - present->GetFieldInt("Later") == 3;
   present.reset();
-  if (count == 4) return true;
-  // Older programs made files without the bindings; such a file that may only be read
-  // has no bindings.
-  if (lacksOnlyBindings && m_ado.IsReadOnly()) return true;
+  if (count == 6) return true;
+  // Older programs made files without the bindings and the device history; such a file
+  // that may only be read has none.
+  if (hasFirstTables && m_ado.IsReadOnly()) return true;
 
   // Immediate: two programs opening one new file must not both fill it.
   if (m_ado.ExecuteCommand("BEGIN IMMEDIATE") < 0) return false;
@@ -200,6 +201,10 @@ bool CAccessInterface::PrepareSchema() {
                            "ReceiveTime)") >= 0 &&
       m_ado.ExecuteCommand("CREATE TABLE IF NOT EXISTS TunnelBinding (DeviceID text primary key, Phone text, "
                            "Networks text)") >= 0 &&
+      m_ado.ExecuteCommand("CREATE TABLE IF NOT EXISTS DeviceEvents (EventTime text, DeviceID text, Event text, "
+                           "Address text, Detail text)") >= 0 &&
+      m_ado.ExecuteCommand("CREATE INDEX IF NOT EXISTS DeviceEventsDeviceTime ON DeviceEvents (DeviceID, "
+                           "EventTime)") >= 0 &&
       (!empty || InitSettingTable() == 1) && m_ado.CommitTrans()) {
     return true;
   }
@@ -568,4 +573,75 @@ bool CAccessInterface::LastErrorIsTransient() const {
 std::string CAccessInterface::LastEngineErrorText() const {
   const int code = LastEngineError();
   return code != 0 ? sqlite3_errstr(code) : "unknown error";
+}
+
+int CAccessInterface::SaveDeviceEvents(const std::vector<DeviceEvent>& events) {
+  return InTransaction([&] {
+    for (const DeviceEvent& event : events) {
+      if (m_ado.ExecuteCommand("insert into DeviceEvents (EventTime, DeviceID, Event, Address, Detail) values (?, ?, ?, "
+                               "?, ?)",
+                               {SqlText(event.Time), SqlText(event.DeviceId), SqlText(event.Event),
+                                SqlText(event.Address), SqlText(event.Detail)}) < 0)
+        return false;
+    }
+    return true;
+  });
+}
+
+std::int64_t CAccessInterface::VisitDeviceEvents(const DeviceEventFilter& filter, std::size_t maxEvents,
+                                                 const std::function<bool(const DeviceEvent&)>& visit,
+                                                 bool* moreMatched) {
+  if (moreMatched != nullptr) *moreMatched = false;
+  if (!EnsureOpen()) return -1;
+  const int present = HasTable("DeviceEvents");
+  if (present <= 0) return present == 0 ? 0 : -1;
+  std::string condition = "1";
+  SqlValues values;
+  if (!filter.DeviceId.empty()) {
+    condition += " and DeviceID = ?";
+    values.push_back(SqlText(filter.DeviceId));
+  }
+  if (!filter.From.empty()) {
+    condition += " and EventTime >= ?";
+    values.push_back(SqlText(filter.From));
+  }
+  if (!filter.To.empty()) {
+    condition += " and EventTime <= ?";
+    values.push_back(SqlText(filter.To));
+  }
+  // One more than asked for: its presence says that older events matched. Rows of one
+  // second keep the order they were written in.
+  const std::size_t wanted = std::min<std::size_t>(maxEvents, std::size_t{1} << 40);
+  values.push_back(SqlText(std::to_string(wanted + 1)));
+  auto rows = m_ado.ExecuteQuery(
+      "select *, count(*) over () as Matched from (select rowid as Row, EventTime, DeviceID, Event, Address, Detail "
+      "from DeviceEvents where " + condition + " order by EventTime desc, rowid desc limit cast(? as integer)) "
+      "order by EventTime, Row",
+      values);
+  if (!rows) return -1;
+  std::int64_t visited = 0;
+  bool first = true;
+  DeviceEvent event;
+  while (rows->MoveNext()) {
+    if (first && static_cast<std::size_t>(rows->GetFieldInt64("Matched")) > wanted) {
+      // The oldest of them is the one beyond the bound.
+      if (moreMatched != nullptr) *moreMatched = true;
+      first = false;
+      continue;
+    }
+    first = false;
+    event.Time = rows->GetFieldText("EventTime");
+    event.DeviceId = rows->GetFieldText("DeviceID");
+    event.Event = rows->GetFieldText("Event");
+    event.Address = rows->GetFieldText("Address");
+    event.Detail = rows->GetFieldText("Detail");
+    if (rows->Failed()) break;
+    ++visited;
+    if (!visit(event)) return visited;
+  }
+  return rows->Failed() ? -1 : visited;
+}
+
+int CAccessInterface::DeleteDeviceEventsBefore(const std::string& time) {
+  return ExecuteSql("delete from DeviceEvents where EventTime < ?", {SqlText(time)});
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/DeviceEvent.h"
 #include "storage/CDatabaseInterface.h"
 #include "storage/JAdo.h"
 
@@ -56,6 +57,17 @@ class CAccessInterface : public CDatabaseInterface {
   static std::int64_t NotTransRecordBytes(const NotTransRecord& record);
   // Changes whenever another connection commits to the file; -1 when it cannot be read.
   std::int64_t DataVersion();
+
+  // The device history (DeviceEvents): the whole batch in one transaction.
+  int SaveDeviceEvents(const std::vector<DeviceEvent>& events);
+  // The newest `maxEvents` matching events, oldest first, each handed to `visit` (valid
+  // during the call; false stops); *moreMatched (when given) tells whether older ones
+  // matched too. Events visited; -1 when the database cannot be opened or read. A file
+  // without the table (an older one opened read-only) has none.
+  std::int64_t VisitDeviceEvents(const DeviceEventFilter& filter, std::size_t maxEvents,
+                                 const std::function<bool(const DeviceEvent&)>& visit, bool* moreMatched);
+  // Deletes the events from before `time` (as stored); ChangedRows says how many.
+  int DeleteDeviceEventsBefore(const std::string& time);
 
   // The engine's code of the last failure (see JAdo::LastError); a failed open gives the
   // open's code.

@@ -1,5 +1,6 @@
 #include "ManagementCommands.h"
 
+#include "CEventsCommand.h"
 #include "CNotTransCommands.h"
 #include "CSettingsCommands.h"
 #include "CStatusCommand.h"
@@ -9,5 +10,6 @@ void AddManagementCommands(CLI::App& app, int& exitCode) {
   CTunnelCommands::Register(app, exitCode);
   CSettingsCommands::Register(app, exitCode);
   CNotTransCommands::Register(app, exitCode);
+  CEventsCommand::Register(app, exitCode);
   CStatusCommand::Register(app, exitCode);
 }
