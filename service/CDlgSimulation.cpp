@@ -12,6 +12,7 @@
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "service/MetricsPage.h"
 
 using Sockora::Win32::CEvent;
 using Sockora::Win32::NameThisThread;
@@ -102,6 +103,10 @@ void CDlgSimulation::ServiceThread() {
     if (settings.LocalPort < 1 || settings.LocalPort > 65535)
       throw CException("CDlgSimulation::ServiceThread()", "LocalPort " + std::to_string(settings.LocalPort) +
                                                                " is not a port number (1 to 65535)");
+    // Before any device can connect: an address the page cannot use fails the start.
+    std::string metricsFailure;
+    m_metrics = StartMetricsPage(settings.MetricsAddress, m_status, metricsFailure);
+    if (!metricsFailure.empty()) throw CException("CDlgSimulation::ServiceThread()", metricsFailure);
     m_server = std::make_unique<CTcpServer>(settings.LocalIp.substr(0, 127), static_cast<std::uint16_t>(settings.LocalPort));
     m_server->SetNotifyWindow(m_window.Handle());
     m_server->Start();
@@ -141,6 +146,7 @@ void CDlgSimulation::ServiceThread() {
   // Shuts every connection down; the sending thread's last reports are handled by the
   // user-interface thread, which waits for this thread while handling messages.
   m_server.reset();
+  m_metrics.reset();
   if (m_startFailed)
     CMessageTarget::Post(m_window.Handle(), WM_SERVICE_FAILED, 0, 0);
   else if (!m_stopRequested)

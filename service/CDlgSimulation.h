@@ -17,6 +17,7 @@
 #include "serial/CSerialInterface.h"
 
 class CNamedEventHost;
+class CScrapeServer;
 
 // The service host: starts and stops the forwarding service as one unit (ports, data
 // center state, TCP server), runs the thread that keeps the TCP server alive, and
@@ -93,6 +94,7 @@ class CDlgSimulation {
 
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_serviceThread;
   std::unique_ptr<CTcpServer> m_server;  // the service thread's alone
+  std::unique_ptr<CScrapeServer> m_metrics;  // the service thread's alone: the metrics page
   std::atomic<bool> m_accepting{false};
   std::atomic<bool> m_startFailed{false};
   std::atomic<bool> m_stopRequested{false};
