@@ -73,7 +73,11 @@ void CDataCenter::ResetServiceState() {
     m_traffic.clear();
   }
   m_onlineCount = 0;
-  m_matchedOnlineCount = 0;
+  {
+    std::lock_guard lock(m_onlineMutex);
+    m_online.clear();
+    m_matchedOnlineCount = 0;
+  }
   // A new run starts with nothing in flight; a device still held is let go.
   std::vector<std::string> held;
   {
@@ -83,6 +87,17 @@ void CDataCenter::ResetServiceState() {
     m_flights.clear();
   }
   CallDrainListeners(held);
+}
+
+void CDataCenter::RecountMatchedOnline() {
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  std::lock_guard lock(m_onlineMutex);
+  std::int64_t matched = 0;
+  for (auto& [id, counted] : m_online) {
+    counted = tunnels.Contains(id);
+    if (counted) ++matched;
+  }
+  m_matchedOnlineCount = matched;
 }
 
 void CDataCenter::CountInFlight(const std::string& deviceId) {
@@ -212,7 +227,18 @@ void CDataCenter::Dispatch(const DataItem& item) {
   if (item.Kind == DATA_REGISTER || item.Kind == DATA_OFFLINE) {
     const int delta = item.Kind == DATA_REGISTER ? 1 : -1;
     m_onlineCount += delta;
-    if (configured) m_matchedOnlineCount += delta;
+    {
+      // A device counts as matched as it was counted: the table may have changed since.
+      std::lock_guard lock(m_onlineMutex);
+      if (item.Kind == DATA_REGISTER) {
+        const bool matched = CTunnelTable::Instance().Contains(deviceId);
+        m_online[deviceId] = matched;
+        if (matched) ++m_matchedOnlineCount;
+      } else if (auto it = m_online.find(deviceId); it != m_online.end()) {
+        if (it->second) --m_matchedOnlineCount;
+        m_online.erase(it);
+      }
+    }
     if (item.Kind == DATA_REGISTER)
       (configured ? m_registeredConfigured : m_registeredUnconfigured).fetch_add(1, std::memory_order_relaxed);
     // Nobody shows an unconfigured device's counts once it is gone; kept, a scan of random

@@ -113,6 +113,10 @@ class CDataCenter {
   // Changed by DispatchThread only; read anywhere without a lock.
   std::int64_t OnlineCount() const { return m_onlineCount.load(std::memory_order_relaxed); }
   std::int64_t MatchedOnlineCount() const { return m_matchedOnlineCount.load(std::memory_order_relaxed); }
+  // The tunnel table changed under online devices (a reload, a tunnel edit): the matched
+  // count is made again from the devices online now. User-interface thread (any thread
+  // is safe).
+  void RecountMatchedOnline();
 
   // Refused connections and registrations, by reason, since the process started. Any thread.
   void CountRefusal(RefusalReason reason) { m_refusals[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed); }
@@ -157,6 +161,9 @@ class CDataCenter {
   std::map<std::string, DeviceTraffic> m_traffic;
   std::atomic<std::int64_t> m_onlineCount{0};
   std::atomic<std::int64_t> m_matchedOnlineCount{0};
+  // The devices online, each with whether it counts as matched; a leaf.
+  std::mutex m_onlineMutex;
+  std::map<std::string, bool> m_online;
   std::atomic<TargetHandle> m_notifyWindow{0};
   std::atomic<bool> m_reportsCarryData{true};
   std::array<std::atomic<std::uint64_t>, kRefusalReasons> m_refusals{};

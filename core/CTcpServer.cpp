@@ -18,6 +18,7 @@
 #include "core/WriteWarning.h"
 #include "model/DataText.h"
 #include "model/LinkEvent.h"
+#include "model/NetworkList.h"
 #include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -476,6 +477,62 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
   PushLinkEvent(id, DATA_REGISTER, record.Buffer, record.Source);
   record.BufferedLength = 0;
   return old;
+}
+
+std::size_t CTcpServer::CloseNowRefused() {
+  const SettingInfo settings = CurrentSettings();
+  std::vector<Ipv4Network> allowed;
+  std::string bad;
+  // A text that does not parse admits every address, as CAdmission reads it.
+  if (!ParseNetworks(settings.AllowedNetworks, allowed, bad)) allowed.clear();
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  struct Refused {
+    Socket* Connection;  // referenced
+    RefusalReason Reason;
+    std::string Line;
+  };
+  std::vector<Refused> refused;
+  {
+    CScopedLock lock(m_serverLock);
+    std::map<Socket*, std::string> devices;
+    {
+      std::lock_guard deviceLock(m_deviceMutex);
+      devices = m_socketDevices;
+    }
+    for (const auto& [socket, id] : devices) {
+      auto found = m_connectionTable.find(socket);
+      if (found == m_connectionTable.end()) continue;
+      const LinkRecord& record = *found->second;
+      const std::string phone = RegisteredPhone(record.Buffer);
+      const CTunnelTable::Admission admission = tunnels.Admit(id, phone, record.Address);
+      std::string why;
+      RefusalReason reason = RefusalReason::Binding;
+      if (!allowed.empty() && !InNetworks(allowed, record.Address)) {
+        reason = RefusalReason::Network;
+        why = "it comes from outside the allowed networks (AllowedNetworks)";
+      } else if (admission == CTunnelTable::Admission::WrongPhone) {
+        why = "its phone number is not the one bound to the device";
+      } else if (admission == CTunnelTable::Admission::WrongNetwork) {
+        why = "it comes from outside the networks bound to the device";
+      } else if (settings.RefuseUnconfigured && !tunnels.Contains(id)) {
+        reason = RefusalReason::Unconfigured;
+        why = "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+      } else {
+        continue;
+      }
+      socket->AddRef();
+      refused.push_back({socket, reason,
+                         "device " + id + " closed by the reload: connection from " + record.Source + ", phone \"" +
+                             PrintablePhone(phone) + "\": " + why});
+    }
+  }
+  for (Refused& entry : refused) {
+    CDataCenter::Instance().CountRefusal(entry.Reason);
+    Tell({entry.Line});
+    entry.Connection->Close();
+    entry.Connection->Release();
+  }
+  return refused.size();
 }
 
 void CTcpServer::PushUnits(const std::string& id, const unsigned char* data, std::uint32_t length) {

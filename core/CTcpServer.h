@@ -58,6 +58,13 @@ class CTcpServer : public Sockora::CSocketServer {
   // Receiver of WM_TCP_STATUS. Any thread; set before Start.
   void SetNotifyWindow(TargetHandle window) { m_notifyWindow = window; }
 
+  // After a reload (any thread while the server lives): closes each registered connection
+  // that a registration now would be refused for, by the tunnel table and settings in
+  // effect: a binding it no longer meets, an address outside AllowedNetworks, or no tunnel
+  // under RefuseUnconfigured. Each close gets a refusal line, as a refused registration
+  // does. Returns how many were closed.
+  std::size_t CloseNowRefused();
+
  protected:
   void OnStartAcceptingConnections() override;
   void OnStopAcceptingConnections() override;
@@ -108,6 +115,7 @@ class CTcpServer : public Sockora::CSocketServer {
     bool Expired = false;
     std::uint32_t Address = 0;  // the source address, host byte order
     char Source[24] = {};  // "address:port" the connection came from
+    // The registration as it arrives; once complete it stays, for a reload to check again.
     unsigned char Buffer[kRegistrationLength];
   };
 

@@ -25,6 +25,11 @@ constexpr unsigned WM_NOTTRANS_LIMIT = WM_USER + 207;
 // Sent by the service host to its main window when its listener starts, pauses or
 // resumes accepting devices; lParam points to a ListenerState (valid during the call).
 constexpr unsigned WM_LISTENER_STATE = WM_USER + 208;
+// Sent by the service host to its main window after each reload of the configuration
+// (whoever asked for it): wParam 1 when it was applied, 0 when it was refused and the
+// running configuration kept; lParam points to the text that says what changed, or why
+// (valid during the call).
+constexpr unsigned WM_CONFIGURATION_RELOADED = WM_USER + 209;
 
 // A menu or toolbar command to a window; wParam is the command ID.
 constexpr unsigned WM_COMMAND = 0x0111;

@@ -1,7 +1,5 @@
 #include "service/CDeviceList.h"
 
-#include <strings.h>
-
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
@@ -41,6 +39,7 @@ void CDeviceList::Changed(int row, int column) {
 void CDeviceList::RemoveAllRows() {
   m_rows.clear();
   m_rowIndex.clear();
+  m_unlisted.clear();
   if (m_view != nullptr) m_view->RowsReset();
 }
 
@@ -57,6 +56,39 @@ void CDeviceList::RebuildDeviceList() {
     m_rowIndex[id] = RowCount();
     m_rows.push_back(std::move(row));
   }
+  if (m_view != nullptr) m_view->RowsReset();
+}
+
+void CDeviceList::ApplyTunnels() {
+  const std::string selected = m_selectedRow >= 0 && m_selectedRow < RowCount() ? Row(m_selectedRow).DeviceId : "";
+  const std::map<std::string, TunnelInfo> tunnels = CTunnelTable::Instance().Snapshot();
+  for (const DeviceRow& row : m_rows) {
+    if (row.LinkState == DeviceRow::Link::Connected && tunnels.count(row.DeviceId) == 0)
+      m_unlisted[row.DeviceId] = {row.Phone, row.SourceIp};
+  }
+  std::vector<DeviceRow> rows;
+  std::map<std::string, int> index;
+  for (const auto& [id, tunnel] : tunnels) {
+    DeviceRow row;
+    if (const int kept = RowOf(id); kept >= 0) {
+      row = std::move(m_rows[static_cast<std::size_t>(kept)]);
+    } else if (auto online = m_unlisted.find(id); online != m_unlisted.end()) {
+      row.Phone = online->second.Phone;
+      row.SourceIp = online->second.SourceIp;
+      row.LinkState = DeviceRow::Link::Connected;
+      m_unlisted.erase(online);
+    }
+    row.DeviceId = id;
+    row.SerialNo = tunnel.SerialNo;
+    row.BaudRate = tunnel.BaudRate;
+    row.Note = tunnel.Note;
+    row.PortState = m_serial.IsPortOpen(tunnel.SerialNo) ? DeviceRow::Port::Open : DeviceRow::Port::Closed;
+    index[id] = static_cast<int>(rows.size());
+    rows.push_back(std::move(row));
+  }
+  m_rows = std::move(rows);
+  m_rowIndex = std::move(index);
+  m_selectedRow = selected.empty() ? -1 : RowOf(selected);
   if (m_view != nullptr) m_view->RowsReset();
 }
 
@@ -92,6 +124,7 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
   switch (item.Kind) {
     case DATA_REGISTER:
       SendOnlineCounts(false);
+      if (row < 0) m_unlisted[id] = {RegisteredPhone(item.Data), RegisteredAddress(item.Data)};
       if (row >= 0) {
         DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
         entry.Phone = RegisteredPhone(item.Data);
@@ -105,6 +138,7 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
       break;
     case DATA_OFFLINE:
       SendOnlineCounts(false);
+      if (row < 0) m_unlisted.erase(id);
       if (row >= 0) {
         m_rows[static_cast<std::size_t>(row)].LinkState = DeviceRow::Link::Disconnected;
         Changed(row, LinkState);
@@ -170,39 +204,4 @@ void CDeviceList::UpdatePortColumn(const std::string& portName, int code) {
     const int row = RowOf(id);
     if (row >= 0) SetPortState(row, state);
   }
-}
-
-LRESULT CDeviceList::OnDeviceEdited(WPARAM code, const TunnelInfo& tunnel) {
-  if (code != 1) return 0;
-  if (m_selectedRow >= 0 && m_selectedRow < RowCount()) {
-    DeviceRow& selected = m_rows[static_cast<std::size_t>(m_selectedRow)];
-    selected.SerialNo = tunnel.SerialNo;
-    selected.Note = tunnel.Note;
-    Changed(m_selectedRow, Port);
-    Changed(m_selectedRow, Note);
-  }
-  // Every device on one port shares its settings.
-  for (int row = 0; row < RowCount(); ++row) {
-    DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
-    if (strcasecmp(entry.SerialNo.c_str(), tunnel.SerialNo.c_str()) != 0) continue;
-    entry.BaudRate = tunnel.BaudRate;
-    Changed(row, BaudRate);
-  }
-
-  const PortSettings settings = PortSettings::FromTunnel(tunnel);
-  switch (m_serial.CompareSettings(settings)) {
-    case 1:
-      m_serial.ReopenPort(settings);
-      m_serial.UpdateSettings(settings);
-      break;
-    case -1:
-      m_serial.ReopenPort(settings);
-      m_serial.AddSettings(settings);
-      break;
-    default:
-      UpdatePortColumn(tunnel.SerialNo,
-                       static_cast<int>(m_serial.IsPortOpen(tunnel.SerialNo) ? SERIAL_OPENED : SERIAL_OPEN_FAILED));
-      break;
-  }
-  return 0;
 }

@@ -61,6 +61,12 @@ class CDeviceList {
 
   // One row per tunnel, in device-ID order, every device disconnected.
   void RebuildDeviceList();
+  // The tunnel table changed while the service runs (a reload or the device editor): one
+  // row per tunnel again, in device-ID order. A device that keeps its tunnel keeps its
+  // link, registration and counters in its row; a new row shows a device that is already
+  // online as connected; every row shows its port's state now. The selection follows its
+  // device. The view is told RowsReset.
+  void ApplyTunnels();
   void RemoveAllRows();
   // The port state of every row whose tunnel uses the port: open for SERIAL_OPENED, else closed.
   void UpdatePortColumn(const std::string& portName, int code);
@@ -69,7 +75,6 @@ class CDeviceList {
   LRESULT OnDeviceEvent(WPARAM wParam, const DataItem& item);
   LRESULT OnTcpStatus(WPARAM code, const DataItem& item);
   LRESULT OnSerialStatus(WPARAM code, LPARAM lParam);
-  LRESULT OnDeviceEdited(WPARAM code, const TunnelInfo& tunnel);
   // The not-forwarded store reached its size limit or stores again (WM_NOTTRANS_LIMIT):
   // told in pane 0 of the main window.
   LRESULT OnStoreLimit(WPARAM full, LPARAM figure);
@@ -97,5 +102,11 @@ class CDeviceList {
 
   std::vector<DeviceRow> m_rows;  // in device-ID order
   std::map<std::string, int> m_rowIndex;
+  // Devices online without a row, with their registration's phone and address: a tunnel
+  // added for one while it is online shows it connected.
+  struct Registration {
+    std::string Phone, SourceIp;
+  };
+  std::map<std::string, Registration> m_unlisted;
   int m_selectedRow = -1;
 };

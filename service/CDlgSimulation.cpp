@@ -1,7 +1,12 @@
 #include "service/CDlgSimulation.h"
 
+#include <initializer_list>
+#include <vector>
+
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "core/StartupConfiguration.h"
+#include "core/WriteWarning.h"
 #include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -12,9 +17,19 @@
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "service/ReloadSummary.h"
 #include "service/MetricsPage.h"
 
+// The outcome of a reload asked for from another thread. Kept alive by the report until
+// handled, so a request that stopped waiting leaves nothing dangling.
+struct ReloadRequest : std::enable_shared_from_this<ReloadRequest> {
+  Sockora::Win32::CManualResetEvent Done;
+  bool Applied = false;
+  std::string Outcome;
+};
+
 using Sockora::Win32::CEvent;
+using Sockora::Win32::CEventWaiter;
 using Sockora::Win32::NameThisThread;
 using Sockora::Win32::CException;
 using Sockora::Win32::INFINITE;
@@ -22,6 +37,27 @@ using Sockora::Win32::INFINITE;
 namespace {
 
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+
+// To the host's own window, from the control socket's thread: a reload asked for by
+// another process. lParam: its ReloadRequest.
+constexpr unsigned WM_RELOAD_REQUEST = WM_USER + 230;
+
+// The service thread's waits: one waiter on several events, registered while it lives.
+class WaitingOn {
+ public:
+  WaitingOn(CEventWaiter& waiter, std::initializer_list<CEvent*> events) : m_waiter(waiter), m_events(events) {
+    for (CEvent* event : m_events) event->Register(m_waiter);
+  }
+  ~WaitingOn() {
+    for (CEvent* event : m_events) event->Unregister(m_waiter);
+  }
+  WaitingOn(const WaitingOn&) = delete;
+  WaitingOn& operator=(const WaitingOn&) = delete;
+
+ private:
+  CEventWaiter& m_waiter;
+  std::vector<CEvent*> m_events;
+};
 
 }  // namespace
 
@@ -49,6 +85,17 @@ void CDlgSimulation::SetMainWindow(TargetHandle window) {
 void CDlgSimulation::RegisterNamedEvents(CNamedEventHost& host) {
   host.Add(kShutdownEventName, m_shutdownEvent);
   host.Add(kPauseResumeEventName, m_pauseResumeEvent);
+  // The handler outlives this object harmlessly: the report then goes nowhere.
+  host.AddRequest(kReloadRequestName, [target = m_window.Handle()](const std::string&) {
+    auto request = std::make_shared<ReloadRequest>();
+    const LPARAM lParam = reinterpret_cast<LPARAM>(request.get());
+    if (!CMessageTarget::PostReport(target, WM_RELOAD_REQUEST, 0, lParam, request))
+      return CNamedEventHost::Reply{1, "the Vantrel instance's service host is gone"};
+    if (!request->Done.Wait(kReloadWaitMs))
+      return CNamedEventHost::Reply{1, "the reload did not finish within " + std::to_string(kReloadWaitMs / 1000) +
+                                           " s; its outcome will be in the service's log"};
+    return CNamedEventHost::Reply{request->Applied ? 0 : 1, request->Outcome};
+  });
   m_status.RegisterRequest(host);
 }
 
@@ -86,6 +133,7 @@ void CDlgSimulation::StartService() {
     m_failure.clear();
   }
   m_deviceList.RebuildDeviceList();
+  m_appliedTunnels = CTunnelTable::Instance().Snapshot();
   SendStatus(1, Text(IDS_CHANNEL_TOTAL) + ":" + std::to_string(CTunnelTable::Instance().Count()));
   m_serial->OpenAllPorts();
   CDataCenter::Instance().ResetServiceState();
@@ -118,8 +166,23 @@ void CDlgSimulation::ServiceThread() {
                            settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp,
                            m_server->ListeningPort()};
     SendListenerState(listener);
+    {
+      std::lock_guard lock(m_taskMutex);
+      m_serverReady = true;
+    }
+    CEventWaiter waiter;
+    const WaitingOn waits(waiter, {&m_shutdownEvent, &m_pauseResumeEvent, &m_taskEvent});
+    // Looked at once before the first wait: an event may have been set before the waiter was.
+    waiter.fired = true;
     for (;;) {
-      if (CEvent::WaitAny(m_shutdownEvent, m_pauseResumeEvent, INFINITE) != 1) break;
+      {
+        std::unique_lock lock(waiter.mutex);
+        waiter.cv.wait(lock, [&waiter] { return waiter.fired; });
+        waiter.fired = false;
+      }
+      if (m_shutdownEvent.Wait(0)) break;
+      if (m_taskEvent.TryConsume()) RunServerTask();
+      if (!m_pauseResumeEvent.Wait(0)) continue;
       // Manual reset: cleared here so that each signal switches accepting once.
       m_pauseResumeEvent.Reset();
       if (m_accepting) {
@@ -142,6 +205,12 @@ void CDlgSimulation::ServiceThread() {
     m_failure = error.what();
     m_startFailed = true;
   }
+  {
+    std::lock_guard lock(m_taskMutex);
+    m_serverReady = false;
+  }
+  // A task handed over meanwhile has not run, and will not.
+  m_taskDone.Set();
   m_accepting = false;
   // Shuts every connection down; the sending thread's last reports are handled by the
   // user-interface thread, which waits for this thread while handling messages.
@@ -152,6 +221,99 @@ void CDlgSimulation::ServiceThread() {
   else if (!m_stopRequested)
     // Shut down from another process: the main window stops the rest and shows it.
     CMessageTarget::Post(m_mainWindow, WM_COMMAND, ID_SIM_STOP, 0);
+}
+
+void CDlgSimulation::RunServerTask() {
+  const std::function<void(CTcpServer&)>* task = nullptr;
+  {
+    std::lock_guard lock(m_taskMutex);
+    task = m_task;
+  }
+  if (task != nullptr) (*task)(*m_server);
+  {
+    std::lock_guard lock(m_taskMutex);
+    m_taskRan = task != nullptr;
+  }
+  m_taskDone.Set();
+}
+
+bool CDlgSimulation::WithServer(const std::function<void(CTcpServer&)>& task) {
+  {
+    std::lock_guard lock(m_taskMutex);
+    if (!m_serverReady) return false;
+    m_task = &task;
+    m_taskRan = false;
+    m_taskDone.Reset();
+  }
+  m_taskEvent.Set();
+  CMessageQueue::ForThisThread()->WaitHandlingMessages(m_taskDone, INFINITE);
+  std::lock_guard lock(m_taskMutex);
+  m_task = nullptr;
+  return m_taskRan;
+}
+
+bool CDlgSimulation::ReloadConfiguration(std::string& outcome) {
+  bool applied = false;
+  m_reloading = true;
+  // Requests that came meanwhile get the outcome of a reload made after they came.
+  for (bool again = true; again;) {
+    std::vector<std::shared_ptr<ReloadRequest>> answered;
+    answered.swap(m_reloadRequests);
+    applied = Reload(outcome);
+    CMessageTarget::Send(m_mainWindow, WM_CONFIGURATION_RELOADED, applied ? 1 : 0,
+                         reinterpret_cast<LPARAM>(outcome.c_str()));
+    for (const std::shared_ptr<ReloadRequest>& request : answered) {
+      request->Applied = applied;
+      request->Outcome = outcome;
+      request->Done.Set();
+    }
+    again = !m_reloadRequests.empty();
+  }
+  m_reloading = false;
+  return applied;
+}
+
+void CDlgSimulation::ReloadConfiguration() {
+  std::string outcome;
+  ReloadConfiguration(outcome);
+}
+
+bool CDlgSimulation::Reload(std::string& outcome) {
+  StoredConfiguration next;
+  std::string failure;
+  if (!ReadStoredConfiguration(next, failure)) {
+    outcome = failure;
+    return false;
+  }
+  if (!next.Problems.empty()) {
+    outcome = "a stored value cannot be used: " + next.Problems.front();
+    if (next.Problems.size() > 1) outcome += " (and " + std::to_string(next.Problems.size() - 1) + " more)";
+    return false;
+  }
+  const SettingInfo before = CurrentSettings();
+  const bool running = ServiceRunning() && !m_startFailed && !m_stopRequested;
+  for (const std::string& note : next.Notes) WriteWarning(note);
+  InstallConfiguration(next);
+  const bool settingsChanged = !(before == next.Settings);
+  if (!running) {
+    outcome = "taken for the next start";
+    return true;
+  }
+  outcome = ApplyTunnelTable() + (settingsChanged ? "; settings changed" : "; settings unchanged");
+  return true;
+}
+
+std::string CDlgSimulation::ApplyTunnelTable() {
+  const std::map<std::string, TunnelInfo> tunnels = CTunnelTable::Instance().Snapshot();
+  const CSerialInterface::PortChanges ports = m_serial->ApplyPorts();
+  m_deviceList.ApplyTunnels();
+  CDataCenter::Instance().RecountMatchedOnline();
+  std::size_t closed = 0;
+  WithServer([&closed](CTcpServer& server) { closed = server.CloseNowRefused(); });
+  const std::string summary = DescribeReload(m_appliedTunnels, tunnels, ports, closed);
+  m_appliedTunnels = tunnels;
+  SendStatus(1, Text(IDS_CHANNEL_TOTAL) + ":" + std::to_string(tunnels.size()));
+  return summary;
 }
 
 void CDlgSimulation::StopService() {
@@ -203,6 +365,11 @@ LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lP
     case WM_SERVICE_FAILED:
       OnServiceFailed();
       return 0;
+    case WM_RELOAD_REQUEST:
+      m_reloadRequests.push_back(reinterpret_cast<ReloadRequest*>(lParam)->shared_from_this());
+      // One that comes while a reload waits is answered by the next reload, made at its end.
+      if (!m_reloading) ReloadConfiguration();
+      return 0;
     case WM_DEVICE_EVENT: {
       const DataItem& item = ReportedRecord(lParam);
       if (wParam == 0) m_history.DeviceLinkChanged(item);
@@ -220,7 +387,10 @@ LRESULT CDlgSimulation::HandleMessage(unsigned message, WPARAM wParam, LPARAM lP
         m_history.PortOpenChanged(reinterpret_cast<const char*>(lParam), wParam == SERIAL_OPENED);
       return m_deviceList.OnSerialStatus(wParam, lParam);
     case WM_DEVICE_EDITED:
-      return m_deviceList.OnDeviceEdited(wParam, *reinterpret_cast<const TunnelInfo*>(lParam));
+      // The editor has changed the tunnel table: the running service follows it as a
+      // reload does. A stopped one takes the table at its next start.
+      if ((wParam == 0 || wParam == 1) && ServiceRunning() && !m_startFailed && !m_stopRequested) ApplyTunnelTable();
+      return 0;
     case WM_NOTTRANS_LIMIT:
       m_history.StoreLimit(wParam != 0, static_cast<std::uint64_t>(lParam));
       return m_deviceList.OnStoreLimit(wParam, lParam);

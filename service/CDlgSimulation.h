@@ -1,9 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "model/ListenerState.h"
 #include "service/CDeviceHistory.h"
@@ -11,12 +14,16 @@
 #include "service/CEventAlarms.h"
 #include "service/CServiceStatus.h"
 #include "core/CTcpServer.h"
+#include "model/TunnelInfo.h"
+#include "platform/CAutoResetEvent.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CMessageTarget.h"
 #include "platform/CStoppableThread.h"
 #include "serial/CSerialInterface.h"
 
 class CNamedEventHost;
+// A reload that another process asked for and waits for.
+struct ReloadRequest;
 class CScrapeServer;
 
 // The service host: starts and stops the forwarding service as one unit (ports, data
@@ -31,6 +38,11 @@ class CDlgSimulation {
  public:
   static constexpr const char* kShutdownEventName = "SockoraServerShutdown";
   static constexpr const char* kPauseResumeEventName = "SockoraServerPauseResume";
+  // The request that `vantreld reload` makes: its reply is the reload's outcome, exit code
+  // 0 when applied, 1 when refused.
+  static constexpr const char* kReloadRequestName = "reload";
+  // How long the request waits for the user-interface thread to finish the reload.
+  static constexpr unsigned kReloadWaitMs = 60000;
 
   explicit CDlgSimulation(unsigned reopenPeriodMs = 10000);
   // Stops a running service.
@@ -42,7 +54,8 @@ class CDlgSimulation {
   // ended by itself (a failed start, or a shutdown signalled from another process), the
   // Stop command (WM_COMMAND with ID_SIM_STOP).
   void SetMainWindow(TargetHandle window);
-  // Lets other processes stop the service and pause/resume accepting by event name.
+  // Lets other processes stop the service and pause/resume accepting by event name, and
+  // reload the configuration by request (kReloadRequestName).
   void RegisterNamedEvents(CNamedEventHost& host);
 
   // Starts the service unless its thread still runs; the outcome is reported in pane 0
@@ -52,6 +65,22 @@ class CDlgSimulation {
   // reports it in pane 0; nothing without one. Keeps handling messages sent to this thread
   // while it waits, so the service's synchronous reports cannot deadlock it.
   void StopService();
+
+  // Reads Info.db again and applies its tunnels, bindings and settings to the running
+  // service without dropping any device whose tunnel did not change: ports change only
+  // where their tunnels did (see CSerialInterface::ApplyPorts), a device keeps its link
+  // and follows its tunnel to another port, a device without a tunnel now is unconfigured
+  // (closed under RefuseUnconfigured, as is one its new binding or AllowedNetworks
+  // refuses), and settings read live take effect at once. The desktop program calls it to
+  // manage without stopping; `vantreld` on SIGHUP and `vantreld reload`.
+  // True with what changed in `outcome`. False with the reason in `outcome` when the file
+  // cannot be read or holds a value that cannot be used as stored: the running
+  // configuration is then kept whole. Without a running service the configuration is
+  // only taken for the next start. The main window is told the outcome too
+  // (WM_CONFIGURATION_RELOADED). User-interface thread.
+  bool ReloadConfiguration(std::string& outcome);
+  // The same, for a caller that takes the outcome from WM_CONFIGURATION_RELOADED.
+  void ReloadConfiguration();
 
   bool ServiceRunning();
   // Whether the running service accepts new connections (false while paused). Any thread.
@@ -67,6 +96,17 @@ class CDlgSimulation {
 
  private:
   LRESULT HandleMessage(unsigned message, WPARAM wParam, LPARAM lParam);
+  // The tunnel table has changed (a reload, or the device editor, which writes the table
+  // itself and then tells WM_DEVICE_EDITED): ports, rows, counts and links follow it.
+  // Returns what changed, for a line. User-interface thread, service running.
+  std::string ApplyTunnelTable();
+  // ReloadConfiguration without telling the main window.
+  bool Reload(std::string& outcome);
+  // Runs `task` on the service thread with its server, between its waits, and waits for
+  // it while handling messages. False when no server runs (the task has not run then).
+  bool WithServer(const std::function<void(CTcpServer&)>& task);
+  // The service thread's part of WithServer.
+  void RunServerTask();
   void ServiceThread();
   void OnServiceFailed();
   void SendStatus(int pane, const std::string& text);
@@ -91,6 +131,20 @@ class CDlgSimulation {
   // Manual reset; signalled from StopService or from another process.
   Sockora::Win32::CManualResetEvent m_shutdownEvent;
   Sockora::Win32::CManualResetEvent m_pauseResumeEvent;
+  // WithServer's hand-over: the task and whether it ran, under the mutex; the service
+  // thread is woken by the event and sets `done` (also when it ends without the task).
+  std::mutex m_taskMutex;
+  const std::function<void(CTcpServer&)>* m_task = nullptr;
+  bool m_taskRan = false;
+  bool m_serverReady = false;  // the service thread takes tasks
+  Sockora::Win32::CAutoResetEvent m_taskEvent;
+  Sockora::Win32::CManualResetEvent m_taskDone;
+  // The tunnels the running service was last brought in line with.
+  std::map<std::string, TunnelInfo> m_appliedTunnels;
+  // A reload runs (it handles messages while it waits for the service thread); requests
+  // from other processes that wait for its outcome, or the next one's.
+  bool m_reloading = false;
+  std::vector<std::shared_ptr<ReloadRequest>> m_reloadRequests;
 
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_serviceThread;
   std::unique_ptr<CTcpServer> m_server;  // the service thread's alone

@@ -74,18 +74,6 @@ void NoteOpenFileLimit(const CServiceConsole& console, rlim_t openFiles) {
                   std::to_string(std::max(needed, kWantedOpenFiles)) + " in the systemd unit)");
 }
 
-// The tunnels and settings of Info.db, read again for a restart. False, with the reason on
-// stderr, when the database cannot be read: the service then keeps what it has.
-bool ReloadConfiguration(const CServiceConsole& console, rlim_t openFiles) {
-  std::string failure;
-  if (!LoadStartupConfiguration(failure)) {
-    console.Problem(failure);
-    return false;
-  }
-  NoteOpenFileLimit(console, openFiles);
-  return true;
-}
-
 void StartFailed(const std::string& reason) {
   std::fputs(ForJournal(stderr, LinePriority::Error, "vantreld: the service could not start: " + reason + "\n").c_str(),
              stderr);
@@ -108,14 +96,16 @@ int RunUntilStopped(const ServiceOptions& options, const CServiceConsole& consol
       console.Status(ListenerLine(state, FirstIPv4Address()));
       if (state.What == ListenerState::Change::Started) serviceManager.Ready();
     } else if (message == WM_RELOAD) {
-      console.Status("Reloading the tunnels and settings (SIGHUP)");
-      if (!ReloadConfiguration(console, openFiles)) {
-        console.Problem("Reload failed: the service keeps running with the tunnels and settings it has");
+      simulation.ReloadConfiguration();
+    } else if (message == WM_CONFIGURATION_RELOADED) {
+      // After SIGHUP, `vantreld reload` or a reload the desktop program asked for.
+      const char* outcome = reinterpret_cast<const char*>(lParam);
+      if (wParam == 0) {
+        console.Problem(std::string("Reload refused, the service keeps its configuration: ") + outcome);
         return 0;
       }
-      // As the desktop program's Stop and Start do; devices reconnect to the new server.
-      simulation.StopService();
-      simulation.StartService();
+      console.Status(std::string("Reloaded the tunnels and settings: ") + outcome);
+      NoteOpenFileLimit(console, openFiles);
     } else if (message == WM_COMMAND && wParam == ID_SIM_STOP) {
       // The service ended by itself: a failed start or a shutdown from another process.
       simulation.StopService();

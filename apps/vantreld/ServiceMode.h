@@ -7,8 +7,10 @@ struct ServiceOptions {
 };
 
 // Runs the forwarding service until SIGTERM, SIGINT or the SockoraServerShutdown event,
-// then stops it cleanly; SIGHUP stops it, reads the tunnels and settings again and starts
-// it. Returns the exit code: 0 after a clean stop, 1 when the service could not start (at
-// first or after a reload) or another instance already runs with this application
-// directory (the reason on stderr). Main thread, before any other thread exists.
+// then stops it cleanly; SIGHUP reloads the tunnels, bindings and settings into the running
+// service (CDlgSimulation::ReloadConfiguration), keeping connected devices whose tunnel did
+// not change, and says in a line what changed or why nothing could. Returns the exit code: 0
+// after a clean stop, 1 when the service could not start or another instance already runs
+// with this application directory (the reason on stderr). Main thread, before any other
+// thread exists.
 int RunService(const ServiceOptions& options);
