@@ -130,6 +130,7 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
         entry.Phone = RegisteredPhone(item.Data);
         entry.SourceIp = RegisteredAddress(item.Data);
         entry.LinkState = DeviceRow::Link::Connected;
+        entry.Tls = IsTlsLink(item.Kind, item.Data, static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD)));
         Changed(row, Phone);
         Changed(row, SourceIp);
         Changed(row, LinkState);
@@ -141,6 +142,7 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
       if (row < 0) m_unlisted.erase(id);
       if (row >= 0) {
         m_rows[static_cast<std::size_t>(row)].LinkState = DeviceRow::Link::Disconnected;
+        m_rows[static_cast<std::size_t>(row)].Tls = false;
         Changed(row, LinkState);
         SendOnlineCounts(true);
       }

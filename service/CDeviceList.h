@@ -33,6 +33,7 @@ struct DeviceRow {
   std::string Phone, SourceIp;  // as the device registered; empty until it has
   std::string SerialNo, BaudRate, Note;  // the tunnel's
   Link LinkState = Link::Disconnected;
+  bool Tls = false;  // while connected: the link is encrypted (came over the TLS listener)
   Port PortState = Port::Closed;
   // The data center's counts; empty until the first record that counts them.
   std::optional<std::uint64_t> BytesIn, BytesOut;

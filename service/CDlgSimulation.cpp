@@ -6,6 +6,7 @@
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
 #include "core/StartupConfiguration.h"
+#include "core/TlsListenerSettings.h"
 #include "core/WriteWarning.h"
 #include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
@@ -37,6 +38,13 @@ using Sockora::Win32::INFINITE;
 namespace {
 
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
+
+std::vector<ServiceSnapshot::Listener> Listeners(const ListenerState& state) {
+  std::vector<ServiceSnapshot::Listener> listeners;
+  if (state.Port != 0) listeners.push_back({state.Address, state.Port, false});
+  if (state.TlsPort != 0) listeners.push_back({state.Address, state.TlsPort, true});
+  return listeners;
+}
 
 // To the host's own window, from the control socket's thread: a reload asked for by
 // another process. lParam: its ReloadRequest.
@@ -106,7 +114,7 @@ void CDlgSimulation::SendStatus(int pane, const std::string& text) {
 void CDlgSimulation::SendListenerState(const ListenerState& state) {
   m_status.SetState(state.What == ListenerState::Change::Paused ? ServiceSnapshot::State::Paused
                                                                 : ServiceSnapshot::State::Running,
-                    {{state.Address, state.Port, false}});
+                    Listeners(state));
   CMessageTarget::Send(m_mainWindow, WM_LISTENER_STATE, 0, reinterpret_cast<LPARAM>(&state));
 }
 
@@ -155,7 +163,12 @@ void CDlgSimulation::ServiceThread() {
     std::string metricsFailure;
     m_metrics = StartMetricsPage(settings.MetricsAddress, m_status, metricsFailure);
     if (!metricsFailure.empty()) throw CException("CDlgSimulation::ServiceThread()", metricsFailure);
+    // Checked before anything listens: a certificate that cannot be used fails the start.
+    std::string tlsFailure;
+    const std::shared_ptr<const Sockora::CTlsContext> tls = LoadTlsListenerContext(settings, tlsFailure);
+    if (!tlsFailure.empty()) throw CException("CDlgSimulation::ServiceThread()", tlsFailure);
     m_server = std::make_unique<CTcpServer>(settings.LocalIp.substr(0, 127), static_cast<std::uint16_t>(settings.LocalPort));
+    if (tls) m_server->ListenForTls(static_cast<std::uint16_t>(settings.TlsPort), tls, !settings.TlsOnly);
     m_server->SetNotifyWindow(m_window.Handle());
     m_server->Start();
     m_server->StartAcceptingConnections();
@@ -164,7 +177,7 @@ void CDlgSimulation::ServiceThread() {
     // An empty LocalIp here means no interface had an address: the server listens on all.
     ListenerState listener{ListenerState::Change::Started,
                            settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp,
-                           m_server->ListeningPort()};
+                           m_server->ListeningPort(), m_server->TlsListeningPort()};
     SendListenerState(listener);
     {
       std::lock_guard lock(m_taskMutex);
@@ -192,6 +205,7 @@ void CDlgSimulation::ServiceThread() {
         m_server->StartAcceptingConnections();
         listener.What = ListenerState::Change::Resumed;
         listener.Port = m_server->ListeningPort();
+        listener.TlsPort = m_server->TlsListeningPort();
       }
       m_accepting = !m_accepting;
       SendListenerState(listener);

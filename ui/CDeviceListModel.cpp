@@ -30,7 +30,9 @@ QString CellText(const DeviceRow& row, int column) {
     case CDeviceList::BaudRate:
       return QString::fromStdString(row.BaudRate);
     case CDeviceList::LinkState:
-      return QText(row.LinkState == DeviceRow::Link::Connected ? IDS_LINK_CONNECTED : IDS_LINK_DISCONNECTED);
+      if (row.LinkState != DeviceRow::Link::Connected) return QText(IDS_LINK_DISCONNECTED);
+      // An encrypted link is marked where its state shows.
+      return row.Tls ? QText(IDS_LINK_CONNECTED) + QStringLiteral(" (TLS)") : QText(IDS_LINK_CONNECTED);
     case CDeviceList::PortState:
       return QText(row.PortState == DeviceRow::Port::Open ? IDS_PORT_OPEN : IDS_PORT_CLOSED);
     case CDeviceList::BytesIn:
