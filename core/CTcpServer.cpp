@@ -15,6 +15,7 @@
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "core/TlsHandshakeCounts.h"
 #include "core/WriteWarning.h"
 #include "model/DataText.h"
 #include "model/LinkEvent.h"
@@ -53,6 +54,35 @@ constexpr std::chrono::seconds kReplacementLimit{2};
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+// A server certificate this close to its end is warned about, once a day.
+constexpr std::chrono::hours kCertificateWarningDays{30 * 24};
+constexpr std::chrono::hours kCertificateCheckPeriod{24};
+
+// The warning for a server certificate that ends within the warning time, or empty.
+std::string CertificateExpiry(const Sockora::CTlsContext& context) {
+  const std::time_t now = std::time(nullptr);
+  const std::time_t end = context.NotAfter();
+  if (end - now > std::chrono::seconds(kCertificateWarningDays).count()) return {};
+  std::tm when{};
+  gmtime_r(&end, &when);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", &when);
+  if (end <= now)
+    return "the TLS server certificate " + context.CertificatePath() + " expired on " + date +
+           ": TLS devices that check it cannot connect; replace it and restart";
+  const long days = static_cast<long>((end - now) / 86400);
+  return "the TLS server certificate " + context.CertificatePath() + " expires on " + date + " (in " +
+         std::to_string(days) + (days == 1 ? " day" : " days") + "): replace it before then";
+}
+
+// A device certificate names its device: 8 hexadecimal digits, in any case.
+bool NamesDevice(const std::string& commonName, const std::string& deviceId) {
+  return commonName.size() == deviceId.size() &&
+         std::equal(commonName.begin(), commonName.end(), deviceId.begin(), [](char a, char b) {
+           return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+         });
+}
+
 // Into the device history, as often as the line that tells it is written: a scan of
 // addresses must not flood the history any more than the log.
 void RecordRefusal(const std::string& line, const std::string& deviceId, const std::string& source,
@@ -67,12 +97,13 @@ std::string PrintablePhone(const std::string& phone) {
 
 // A registration or offline record: `data` (the packet's bytes, or the offline marker),
 // then where the connection came from.
-void PushLinkEvent(const std::string& deviceId, DataKind kind, const unsigned char* data, const char* source) {
+void PushLinkEvent(const std::string& deviceId, DataKind kind, const unsigned char* data, const char* source,
+                   bool tls = false) {
   DataItem item;
   SetDeviceId(item, deviceId);
   item.Kind = kind;
   std::memcpy(item.Data, data, LinkSourceOffset(kind));
-  SetLinkSource(item, source);
+  SetLinkSource(item, source, tls);
   CDataCenter::Instance().TcpRecvQueue.Push(item);
 }
 
@@ -217,6 +248,7 @@ void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
     CScopedLock lock(m_serverLock);
     if (auto it = m_connectionTable.find(&socket); it != m_connectionTable.end()) {
       it->second->Address = source;
+      it->second->Tls = socket.IsTls();
       std::memcpy(it->second->Source, sourceText, sizeof sourceText);
     }
   }
@@ -225,6 +257,46 @@ void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
     m_registrationPending[&socket] = true;
   }
   socket.Read();
+}
+
+void CTcpServer::ListenForTls(std::uint16_t port, std::shared_ptr<const Sockora::CTlsContext> context, bool plainToo) {
+  SetTlsListener(port, context, plainToo);
+  {
+    CScopedLock lock(m_serverLock);
+    m_tlsContext = std::move(context);
+    m_certificateCheck = std::chrono::steady_clock::now();
+  }
+  // The certificate's end is looked at on the link timer's next pass, at once.
+  m_linkTimerWake.Set();
+}
+
+void CTcpServer::OnTlsEstablished(Socket& socket) {
+  TlsHandshakeCounts::Instance().CountSucceeded();
+  const std::string name = socket.TlsPeerName();
+  WriteTrace("TLS handshake finished" + (name.empty() ? std::string() : ", client certificate \"" + name + "\""));
+}
+
+std::string CTcpServer::TlsFailureLine(const LinkRecord& record, TlsFailure failure, const std::string& reason) {
+  TlsHandshakeCounts::Instance().CountFailed(failure);
+  return m_admission.RefusalLine(record.Address, false, 10,
+                                 std::string("TLS connection from ") + record.Source + " refused (" +
+                                     TlsFailureName(failure) + "): " + reason);
+}
+
+void CTcpServer::OnTlsFailed(Socket& socket, TlsFailure failure, const std::string& reason) {
+  std::string line;
+  {
+    CScopedLock lock(m_serverLock);
+    auto found = m_connectionTable.find(&socket);
+    if (found == m_connectionTable.end()) {
+      TlsHandshakeCounts::Instance().CountFailed(failure);
+      return;
+    }
+    // What still arrives is not looked at; the framework closes the connection.
+    found->second->Expired = true;
+    line = TlsFailureLine(*found->second, failure, reason);
+  }
+  Tell({line});
 }
 
 void CTcpServer::Tell(const std::vector<std::string>& lines) {
@@ -422,16 +494,23 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
   const std::string phone = RegisteredPhone(record.Buffer);
   CTunnelTable& tunnels = CTunnelTable::Instance();
   std::string why;
+  bool binding = true;
   const CTunnelTable::Admission admission = tunnels.Admit(id, phone, record.Address);
-  if (admission == CTunnelTable::Admission::WrongPhone)
+  if (admission == CTunnelTable::Admission::WrongPhone) {
     why = "its phone number is not the one bound to the device";
-  else if (admission == CTunnelTable::Admission::WrongNetwork)
+  } else if (admission == CTunnelTable::Admission::WrongNetwork) {
     why = "it comes from outside the networks bound to the device";
-  else if (CurrentSettings().RefuseUnconfigured && !tunnels.Contains(id))
+  } else if (socket.TlsPeerVerified() && !NamesDevice(socket.TlsPeerName(), id)) {
+    // The certificate is the device's identity: another device's cannot register this ID.
+    const std::string name = socket.TlsPeerName();
+    why = "its TLS certificate is issued to \"" +
+          EscapedText(reinterpret_cast<const unsigned char*>(name.data()), name.size()) + "\", not to " + id;
+  } else if (CurrentSettings().RefuseUnconfigured && !tunnels.Contains(id)) {
     why = "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+    binding = false;
+  }
   if (!why.empty()) {
     // The live connection of the ID, if any, keeps its link: nothing is reported.
-    const bool binding = admission != CTunnelTable::Admission::Accepted;
     CDataCenter::Instance().CountRefusal(binding ? RefusalReason::Binding : RefusalReason::Unconfigured);
     record.Expired = true;
     record.BufferedLength = 0;
@@ -474,7 +553,7 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
     m_deviceSockets[id] = &socket;
     m_socketDevices[&socket] = id;
   }
-  PushLinkEvent(id, DATA_REGISTER, record.Buffer, record.Source);
+  PushLinkEvent(id, DATA_REGISTER, record.Buffer, record.Source, record.Tls);
   record.BufferedLength = 0;
   return old;
 }
@@ -585,6 +664,13 @@ std::chrono::steady_clock::time_point CTcpServer::CollectDueLinks(DueLinks& due)
   Clock::time_point next = now + m_registrationTimeout;
   due.lines = m_admission.EndThrottles(now, next);
   CScopedLock lock(m_serverLock);
+  if (m_tlsContext) {
+    if (now >= m_certificateCheck) {
+      m_certificateCheck = now + kCertificateCheckPeriod;
+      due.lines.push_back(CertificateExpiry(*m_tlsContext));
+    }
+    next = std::min(next, m_certificateCheck);
+  }
   {
     std::lock_guard pendingLock(m_pendingMutex);
     for (auto& [socket, record] : m_connectionTable) {
@@ -597,6 +683,10 @@ std::chrono::steady_clock::time_point CTcpServer::CollectDueLinks(DueLinks& due)
       }
       // Decided under the lock: a registration completing meanwhile cannot be closed.
       record->Expired = true;
+      if (record->Tls && !socket->TlsEstablished())
+        due.lines.push_back(TlsFailureLine(*record, TlsFailure::Timeout,
+                                           "the handshake had not finished when the registration time (" +
+                                               std::to_string(m_registrationTimeout.count()) + " ms) ran out"));
       socket->AddRef();
       due.overdue.emplace_back(socket, record->BufferedLength);
     }

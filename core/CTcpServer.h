@@ -58,6 +58,13 @@ class CTcpServer : public Sockora::CSocketServer {
   // Receiver of WM_TCP_STATUS. Any thread; set before Start.
   void SetNotifyWindow(TargetHandle window) { m_notifyWindow = window; }
 
+  // Service thread, before StartAcceptingConnections: TLS devices connect to `port` (on
+  // the same address) with `context`; `plainToo` false: the plain port is not opened. A
+  // TLS device is a device like any other once its handshake is done; with a client CA,
+  // its certificate's common name must be the device ID it registers. The server
+  // certificate's end is checked now and once a day (a warning from 30 days before).
+  void ListenForTls(std::uint16_t port, std::shared_ptr<const Sockora::CTlsContext> context, bool plainToo);
+
   // After a reload (any thread while the server lives): closes each registered connection
   // that a registration now would be refused for, by the tunnel table and settings in
   // effect: a binding it no longer meets, an address outside AllowedNetworks, or no tunnel
@@ -80,6 +87,9 @@ class CTcpServer : public Sockora::CSocketServer {
   void OnBufferCreated() override;
   void OnBufferAllocated() override;
   void ReadCompleted(Socket& socket, Sockora::CIOBuffer& buffer) override;
+  // Counted (TlsHandshakeCounts); a failure is also told, as a refusal is.
+  void OnTlsEstablished(Socket& socket) override;
+  void OnTlsFailed(Socket& socket, TlsFailure failure, const std::string& reason) override;
   std::uint32_t ReceiveLimit() override;
   // Writes refusal lines (the operator must see them, also with --quiet). Any thread, no
   // lock held.
@@ -114,6 +124,7 @@ class CTcpServer : public Sockora::CSocketServer {
     // Closed for not registering in time, or refused: what still arrives is not looked at.
     bool Expired = false;
     std::uint32_t Address = 0;  // the source address, host byte order
+    bool Tls = false;           // accepted by the TLS listener
     char Source[24] = {};  // "address:port" the connection came from
     // The registration as it arrives; once complete it stays, for a reload to check again.
     unsigned char Buffer[kRegistrationLength];
@@ -135,6 +146,9 @@ class CTcpServer : public Sockora::CSocketServer {
     bool Finished = false;  // its receives have ended (end of stream or closed)
   };
 
+  // Counts a failed TLS handshake of the connection and returns its line (empty while its
+  // address has had its share of lines); the caller holds the server lock.
+  std::string TlsFailureLine(const LinkRecord& record, TlsFailure failure, const std::string& reason);
   // Whether the connection still waits for (the rest of) its registration.
   bool IsPending(Socket& socket);
   // The registration in the record's buffer is complete: registers the connection under
@@ -202,6 +216,10 @@ class CTcpServer : public Sockora::CSocketServer {
   // Set by StopAndShutDown: a completed read issues no further one.
   std::atomic<bool> m_stopping{false};
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_sendThread;
+  // The TLS listener's, and when its certificate's end is looked at next; under the server
+  // lock.
+  std::shared_ptr<const Sockora::CTlsContext> m_tlsContext;
+  std::chrono::steady_clock::time_point m_certificateCheck{};
   // Wakes the link timer thread when a replacement begins or finishes.
   Sockora::Win32::CAutoResetEvent m_linkTimerWake;
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_linkTimerThread;

@@ -10,15 +10,27 @@ constexpr std::size_t kSourceLimit = 32;
 
 }  // namespace
 
-void SetLinkSource(DataItem& item, std::string_view source) {
+void SetLinkSource(DataItem& item, std::string_view source, bool tls) {
   const std::size_t offset = LinkSourceOffset(item.Kind);
-  const std::size_t length = std::min(source.size(), kSourceLimit);
+  std::size_t length = std::min(source.size(), kSourceLimit);
   std::memcpy(item.Data + offset, source.data(), length);
+  if (tls) {
+    std::memcpy(item.Data + offset + length, kTlsLinkMark.data(), kTlsLinkMark.size());
+    length += kTlsLinkMark.size();
+  }
   item.Length = static_cast<std::int32_t>(offset + length);
+}
+
+bool IsTlsLink(int kind, const unsigned char* data, std::size_t length) {
+  const std::size_t offset = LinkSourceOffset(kind);
+  if (kind != DATA_REGISTER || length < offset + kTlsLinkMark.size()) return false;
+  return std::string_view(reinterpret_cast<const char*>(data) + length - kTlsLinkMark.size(), kTlsLinkMark.size()) ==
+         kTlsLinkMark;
 }
 
 std::string LinkSource(int kind, const unsigned char* data, std::size_t length) {
   const std::size_t offset = LinkSourceOffset(kind);
+  if (IsTlsLink(kind, data, length)) length -= kTlsLinkMark.size();
   if (length <= offset) return {};
   const std::size_t size = std::min(length - offset, kSourceLimit);
   std::string source(reinterpret_cast<const char*>(data + offset), size);

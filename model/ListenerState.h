@@ -9,5 +9,6 @@ struct ListenerState {
 
   Change What = Change::Started;
   std::string Address;  // the dotted IPv4 address listened on; "0.0.0.0" for every address
-  std::uint16_t Port = 0;  // the port listened on (while paused: the one it listened on)
+  std::uint16_t Port = 0;  // the port listened on (while paused: the one it listened on); 0: none (TlsOnly)
+  std::uint16_t TlsPort = 0;  // the TLS listener's port, the same way; 0: none
 };

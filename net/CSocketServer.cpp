@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "net/CSocket.h"
+#include "net/CTlsSession.h"
 #include "net/WriteTrace.h"
 #include "platform/CException.h"
 #include "platform/CScopedLock.h"
@@ -56,6 +59,12 @@ std::string TraceLine(const char* direction, const CIOBuffer& buffer) {
 
 std::string Describe(const CException& error) { return error.GetWhere() + " - " + error.GetMessage(); }
 
+// A reference on a buffer, dropped on every exit path.
+struct ReleaseBuffer {
+  void operator()(CIOBuffer* buffer) const { buffer->Release(); }
+};
+using HeldBuffer = std::unique_ptr<CIOBuffer, ReleaseBuffer>;
+
 // Drops the holder's reference on a buffer on every exit path.
 class BufferReference {
  public:
@@ -90,14 +99,32 @@ CSocketServer::CSocketServer(const std::string& addressText, std::uint32_t numer
 
 CSocketServer::~CSocketServer() { WaitForShutdown(); }
 
-std::uint16_t CSocketServer::ListeningPort() {
-  CScopedLock lock(m_listenLock);
+namespace {
+
+std::uint16_t BoundPort(int handle) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (m_listeningSocket < 0 ||
-      ::getsockname(m_listeningSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    return 0;
+  if (handle < 0 || ::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
   return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+std::uint16_t CSocketServer::ListeningPort() {
+  CScopedLock lock(m_listenLock);
+  return BoundPort(m_listeningSocket);
+}
+
+std::uint16_t CSocketServer::TlsListeningPort() {
+  CScopedLock lock(m_listenLock);
+  return BoundPort(m_tlsListeningSocket);
+}
+
+void CSocketServer::SetTlsListener(std::uint16_t port, std::shared_ptr<const CTlsContext> context, bool plainToo) {
+  CScopedLock lock(m_listenLock);
+  m_tlsPort = port;
+  m_tlsContext = std::move(context);
+  m_plainListener = plainToo || !m_tlsContext;
 }
 
 std::uint32_t CSocketServer::PooledConnectionCount() {
@@ -136,36 +163,155 @@ int CSocketServer::CreateListeningSocket(std::uint32_t address, std::uint16_t po
 }
 
 void CSocketServer::StartAcceptingConnections() {
+  bool plain, tls;
   {
     CScopedLock lock(m_listenLock);
-    if (m_listeningSocket >= 0) return;
+    if (m_listeningSocket >= 0 || m_tlsListeningSocket >= 0) return;
+    plain = m_plainListener;
+    tls = m_tlsContext != nullptr;
   }
   OnStartAcceptingConnections();
-  const int handle = CreateListeningSocket(m_addressText, m_numericAddress, m_port);
+  // The accept loop waits in poll() on both, so neither may block an accept.
+  const auto open = [this](std::uint16_t port) {
+    const int handle = CreateListeningSocket(m_addressText, m_numericAddress, port);
+    ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
+    return handle;
+  };
+  const int plainHandle = plain ? open(m_port) : -1;
+  int tlsHandle = -1;
+  if (tls) {
+    try {
+      tlsHandle = open(m_tlsPort);
+    } catch (...) {
+      if (plainHandle >= 0) ::close(plainHandle);
+      throw;
+    }
+  }
   {
     CScopedLock lock(m_listenLock);
-    m_listeningSocket = handle;
+    m_listeningSocket = plainHandle;
+    m_tlsListeningSocket = tlsHandle;
   }
   m_acceptEvent.Set();
 }
 
-void CSocketServer::StopAcceptingConnections() {
-  int handle;
+void CSocketServer::ReplaceListeners(const std::string& addressText, std::uint16_t port, std::uint16_t tlsPort,
+                                     std::shared_ptr<const CTlsContext> tls, bool plainToo) {
+  in_addr parsed{};
+  if (!addressText.empty() && ::inet_pton(AF_INET, addressText.c_str(), &parsed) != 1)
+    throw CException("CSocket::CreateListeningSocket()",
+                     "\"" + addressText + "\" is not a dotted IPv4 address (four numbers from 0 to 255, as in 192.168.1.10)");
+  const bool plain = plainToo || !tls;
+  bool accepting = false;
+  int oldHandles[2] = {-1, -1};
   {
     CScopedLock lock(m_listenLock);
-    handle = m_listeningSocket;
-    if (handle < 0) return;
-    m_listeningSocket = -1;
+    accepting = m_listeningSocket >= 0 || m_tlsListeningSocket >= 0;
+    oldHandles[0] = m_listeningSocket;
+    oldHandles[1] = m_tlsListeningSocket;
+  }
+  const bool sameAddress = addressText == m_addressText;
+  const std::uint16_t oldPorts[2] = {m_port, m_tlsPort};
+  const bool wanted[2] = {plain, tls != nullptr};
+  const std::uint16_t ports[2] = {port, tlsPort};
+  // A listener that stays where it is keeps its socket.
+  bool keep[2];
+  for (int i = 0; i < 2; ++i) keep[i] = wanted[i] && oldHandles[i] >= 0 && sameAddress && ports[i] == oldPorts[i];
+  int newHandles[2] = {-1, -1};
+  int closedFirst[2] = {-1, -1};
+  const auto open = [&](std::uint16_t onPort) {
+    const int handle = CreateListeningSocket(addressText, m_numericAddress, onPort);
+    ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
+    return handle;
+  };
+  const auto closeNew = [&] {
+    for (int& handle : newHandles)
+      if (handle >= 0) ::close(std::exchange(handle, -1));
+  };
+  if (accepting) {
+    for (int i = 0; i < 2; ++i) {
+      if (!wanted[i] || keep[i]) continue;
+      try {
+        newHandles[i] = open(ports[i]);
+      } catch (const CWin32Exception& error) {
+        // The old listener holds this very port on another address: it must go first.
+        if (error.GetError() != EADDRINUSE || oldHandles[i] < 0 || ports[i] != oldPorts[i]) {
+          closeNew();
+          throw;
+        }
+        closedFirst[i] = oldHandles[i];
+      }
+    }
+  }
+  // Those that must close before their successor opens go now; if the successor then
+  // cannot open, the old one is opened again where it was.
+  for (int i = 0; i < 2; ++i) {
+    if (closedFirst[i] < 0) continue;
+    {
+      CScopedLock lock(m_listenLock);
+      (i == 0 ? m_listeningSocket : m_tlsListeningSocket) = -1;
+      ++m_listenGeneration;
+    }
+    ::shutdown(closedFirst[i], SHUT_RDWR);
+    m_acceptIdle.Wait(INFINITE);
+    ::close(closedFirst[i]);
+    oldHandles[i] = -1;
+    try {
+      newHandles[i] = open(ports[i]);
+    } catch (...) {
+      const int restored = open(oldPorts[i]);
+      CScopedLock lock(m_listenLock);
+      (i == 0 ? m_listeningSocket : m_tlsListeningSocket) = restored;
+      m_acceptEvent.Set();
+      closeNew();
+      throw;
+    }
+  }
+  int retired[2] = {-1, -1};
+  {
+    CScopedLock lock(m_listenLock);
+    m_addressText = addressText;
+    m_port = port;
+    m_tlsPort = tlsPort;
+    m_tlsContext = std::move(tls);
+    m_plainListener = plain;
+    if (accepting) {
+      int* slots[2] = {&m_listeningSocket, &m_tlsListeningSocket};
+      for (int i = 0; i < 2; ++i) {
+        if (keep[i]) continue;
+        retired[i] = std::exchange(*slots[i], newHandles[i]);
+      }
+      ++m_listenGeneration;
+      m_acceptEvent.Set();
+    }
+  }
+  // As StopAcceptingConnections does: the accept loop leaves the old sockets before they close.
+  for (int handle : retired)
+    if (handle >= 0) ::shutdown(handle, SHUT_RDWR);
+  m_acceptIdle.Wait(INFINITE);
+  for (int handle : retired)
+    if (handle >= 0) ::close(handle);
+}
+
+void CSocketServer::StopAcceptingConnections() {
+  int handles[2];
+  {
+    CScopedLock lock(m_listenLock);
+    handles[0] = std::exchange(m_listeningSocket, -1);
+    handles[1] = std::exchange(m_tlsListeningSocket, -1);
+    if (handles[0] < 0 && handles[1] < 0) return;
     ++m_listenGeneration;
     m_acceptEvent.Reset();
   }
-  // close() does not wake an accept blocked on the socket; shutdown() does. The handle is
-  // closed only once the accept loop has left accept, so its number cannot be reused
-  // under it.
-  ::shutdown(handle, SHUT_RDWR);
+  // close() does not wake a poll or accept waiting on the socket; shutdown() does. The
+  // handles are closed only once the accept loop has left them, so their numbers cannot
+  // be reused under it.
+  for (int handle : handles)
+    if (handle >= 0) ::shutdown(handle, SHUT_RDWR);
   m_acceptIdle.Wait(INFINITE);
-  if (::close(handle) != 0)
-    OnError("CSocketServer::StopAcceptingConnections() - closesocket - " + FormatErrorText(static_cast<unsigned>(errno)));
+  for (int handle : handles)
+    if (handle >= 0 && ::close(handle) != 0)
+      OnError("CSocketServer::StopAcceptingConnections() - closesocket - " + FormatErrorText(static_cast<unsigned>(errno)));
   OnStopAcceptingConnections();
 }
 
@@ -229,54 +375,78 @@ void CSocketServer::AcceptConnections() {
       break;
     }
     while (!m_shutdownEvent.Wait(0) && m_acceptEvent.Wait(0)) {
-      CIOBuffer* address = Allocate();
-      BufferReference addressReference(address);
-      int listening;
+      pollfd listening[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+      std::shared_ptr<const CTlsContext> contexts[2];
       std::uint64_t generation;
       {
         CScopedLock lock(m_listenLock);
-        listening = m_listeningSocket;
+        listening[0].fd = m_listeningSocket;
+        listening[1].fd = m_tlsListeningSocket;
+        contexts[1] = m_tlsContext;
         generation = m_listenGeneration;
-        if (listening < 0) break;
+        if (listening[0].fd < 0 && listening[1].fd < 0) break;
         m_acceptIdle.Reset();
       }
-      socklen_t length = address->GetSize();
-      const int handle = ::accept4(listening, reinterpret_cast<sockaddr*>(address->GetBuffer()), &length,
-                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
-      const int error = errno;
-      m_acceptIdle.Set();
-      if (handle < 0) {
-        {
-          // Accepting was stopped (and maybe started again) meanwhile: not an error.
-          CScopedLock lock(m_listenLock);
-          if (generation != m_listenGeneration) continue;
+      // Woken by a connection, or by StopAcceptingConnections shutting the sockets down.
+      // The handles are used only until m_acceptIdle is set again.
+      HeldBuffer addresses[2];
+      int handles[2] = {-1, -1};
+      int errors[2] = {0, 0};
+      if (::poll(listening, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+          if (listening[i].revents == 0) continue;
+          addresses[i].reset(Allocate());
+          socklen_t length = addresses[i]->GetSize();
+          handles[i] = ::accept4(listening[i].fd, reinterpret_cast<sockaddr*>(addresses[i]->GetBuffer()), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+          errors[i] = errno;
+          if (handles[i] >= 0) addresses[i]->Use(length);
         }
-        OnError("CSocketServer::Run() - WSAAccept:" + FormatErrorText(static_cast<unsigned>(error)));
-        OnAcceptError(static_cast<unsigned>(error));
-        // Out of descriptors or memory: accept would fail again at once with the same
-        // connection waiting; give the system a moment instead of spinning.
-        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) m_shutdownEvent.Wait(100);
-        continue;
       }
-      address->Use(length);
-      // A device waiting for the reply to a short message must not wait for Nagle's
-      // acknowledgement delay; the bytes go out as they are written.
-      SetAcceptedOption(handle, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
-      SetAcceptedOption(handle, SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE");
-      SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds, "TCP_KEEPIDLE");
-      SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds, "TCP_KEEPINTVL");
-      SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes, "TCP_KEEPCNT");
-      Socket* socket = AllocateSocket(handle);
-      try {
-        OnConnectionAccepted(*socket, *address);
-      } catch (...) {
-        // The loop ends, but the connection does not stay open without an owner.
-        socket->Release();
-        throw;
+      m_acceptIdle.Set();
+      for (int i = 0; i < 2; ++i) {
+        if (!addresses[i]) continue;
+        if (handles[i] >= 0)
+          Welcome(handles[i], *addresses[i], contexts[i]);
+        else
+          AcceptFailed(errors[i], generation);
       }
-      socket->Release();
     }
   }
+}
+
+void CSocketServer::AcceptFailed(int error, std::uint64_t generation) {
+  // Taken back by the client before it could be accepted: not an error.
+  if (error == EAGAIN || error == EWOULDBLOCK) return;
+  {
+    // Accepting was stopped (and maybe started again) meanwhile: not an error.
+    CScopedLock lock(m_listenLock);
+    if (generation != m_listenGeneration) return;
+  }
+  OnError("CSocketServer::Run() - WSAAccept:" + FormatErrorText(static_cast<unsigned>(error)));
+  OnAcceptError(static_cast<unsigned>(error));
+  // Out of descriptors or memory: accept would fail again at once with the same
+  // connection waiting; give the system a moment instead of spinning.
+  if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) m_shutdownEvent.Wait(100);
+}
+
+void CSocketServer::Welcome(int handle, CIOBuffer& address, const std::shared_ptr<const CTlsContext>& tls) {
+  // A device waiting for the reply to a short message must not wait for Nagle's
+  // acknowledgement delay; the bytes go out as they are written.
+  SetAcceptedOption(handle, IPPROTO_TCP, TCP_NODELAY, 1, "TCP_NODELAY");
+  SetAcceptedOption(handle, SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE");
+  SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds, "TCP_KEEPIDLE");
+  SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds, "TCP_KEEPINTVL");
+  SetAcceptedOption(handle, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes, "TCP_KEEPCNT");
+  Socket* socket = AllocateSocket(handle, tls);
+  try {
+    OnConnectionAccepted(*socket, address);
+  } catch (...) {
+    // The loop ends, but the connection does not stay open without an owner.
+    socket->Release();
+    throw;
+  }
+  socket->Release();
 }
 
 void CSocketServer::SetAcceptedOption(int handle, int level, int option, int value, const char* name) {
@@ -293,7 +463,9 @@ void CSocketServer::PostIoOperation(Socket& socket, CIOBuffer* buffer, IoOperati
   m_completionPort.PostStatus(&socket, 0, buffer);
 }
 
-CSocketServer::Socket* CSocketServer::AllocateSocket(int handle) {
+CSocketServer::Socket* CSocketServer::AllocateSocket(int handle, const std::shared_ptr<const CTlsContext>& tls) {
+  // Made before the lock: a pooled object carries no session.
+  std::unique_ptr<CTlsSession> session = tls ? std::make_unique<CTlsSession>(tls, *this) : nullptr;
   CScopedLock lock(m_listLock);
   Socket* socket = m_freeList.PopFront();
   if (socket == nullptr) {
@@ -304,6 +476,7 @@ CSocketServer::Socket* CSocketServer::AllocateSocket(int handle) {
     socket->Attach(handle);
     socket->AddRef();
   }
+  socket->m_tls = std::move(session);
   m_activeList.PushFront(socket);
   try {
     m_completionPort.AssociateDevice(handle, socket);
@@ -323,6 +496,8 @@ CSocketServer::Socket* CSocketServer::AllocateSocket(int handle) {
 void CSocketServer::ReleaseSocket(Socket* socket) {
   if (socket == nullptr) throw CException("CSocketServer::ReleaseSocket()", "pSocket is null");
   CScopedLock lock(m_listLock);
+  // Nobody holds the connection any more: its TLS state goes now, not when it is reused.
+  socket->m_tls.reset();
   if (socket->m_node.list != nullptr) socket->m_node.list->Remove(socket);
   if (m_maxFreeSockets != 0 && m_freeList.Count() >= m_maxFreeSockets)
     DestroySocket(socket);
@@ -443,6 +618,7 @@ CIOBuffer* CSocketServer::Socket::PrepareWrite(const void* data, std::size_t len
 }
 
 bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
+  if (m_tls) return TlsWrite(data, length);
   CIOBuffer* buffer = PrepareWrite(data, length);
   if (buffer == nullptr) return false;
   BufferReference reference(buffer);
@@ -451,6 +627,7 @@ bool CSocketServer::Socket::Write(const void* data, std::size_t length) {
 }
 
 bool CSocketServer::Socket::WriteNow(const void* data, std::size_t length) {
+  if (m_tls) return TlsWrite(data, length);
   CIOBuffer* buffer = PrepareWrite(data, length);
   if (buffer == nullptr) return false;
   BufferReference reference(buffer);
@@ -477,6 +654,12 @@ void CSocketServer::Socket::Shutdown(int how) {
 }
 
 void CSocketServer::Socket::Close() {
+  if (m_tls && IsValid()) {
+    // The client learns that nothing was cut off.
+    CScopedLock lock(m_tlsLock);
+    m_tls->Close();
+    SendTlsOutput();
+  }
   try {
     CScopedLock lock(m_lock);
     if (m_socket != CSocket::InvalidSocket && m_server.FilterSocketClose(*this)) InternalClose();
@@ -576,16 +759,36 @@ void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operatio
   AddRef();
   buffer->SetOperation(operation);
   buffer->AddRef();
-  int error;
+  int error = 0;
   std::optional<std::uint32_t> receivedAtOnce;
+  // A TLS session that still holds received bytes delivers them before the socket is
+  // asked again.
+  bool kept = false;
   {
     // Numbering and issuing under one lock: receive numbers follow the issue order.
     CScopedLock lock(m_lock);
     if (numbered) buffer->SetSequenceNumber(NextSequenceNumber(false));
-    error = m_socket == CSocket::InvalidSocket
-                ? ENOTSOCK
-                : m_server.m_completionPort.Receive(m_socket, *buffer, completeHere ? &receivedAtOnce : nullptr);
+    if (m_socket == CSocket::InvalidSocket)
+      error = ENOTSOCK;
+    else if (m_tls && m_tls->HasPendingInput())
+      kept = true;
+    else
+      error = m_server.m_completionPort.Receive(m_socket, *buffer, completeHere ? &receivedAtOnce : nullptr);
     if (error != 0) OnConnectionError(source, buffer, error);
+  }
+  if (kept && operation == IoZeroByteReadCompleted) {
+    // As data waiting on the socket would: this worker takes it over, or another one.
+    if (completeHere)
+      *WorkerThread::FreeTakeOverSlot() = {this, buffer};
+    else
+      m_server.m_completionPort.PostStatus(this, 0, buffer);
+    return;
+  }
+  if (kept) {
+    TlsReceiveDone(nullptr, 0);
+    Release();
+    buffer->Release();
+    return;
   }
   if (error == 0 && !receivedAtOnce) return;
   if (receivedAtOnce && operation == IoZeroByteReadCompleted) {
@@ -600,6 +803,10 @@ void CSocketServer::Socket::IssueReceive(CIOBuffer* buffer, IoOperation operatio
 }
 
 void CSocketServer::Socket::ReceiveDone(CIOBuffer*& buffer, std::uint32_t bytes) {
+  if (m_tls) {
+    TlsReceiveDone(buffer, bytes);
+    return;
+  }
   buffer->Use(bytes);
   if (m_server.TracesBuffers()) m_server.OnError(TraceLine("RX", *buffer));
   if (m_server.FilterReadCompleted(*this, buffer) && bytes != 0) m_server.ReadCompleted(*this, *buffer);
@@ -650,6 +857,87 @@ void CSocketServer::Socket::IssueWrite(CIOBuffer* buffer, bool completeHere) {
     Release();
     done->Release();
   }
+}
+
+bool CSocketServer::Socket::TlsEstablished() const { return m_tls && m_tls->Established(); }
+
+bool CSocketServer::Socket::TlsPeerVerified() const { return TlsEstablished() && m_tls->PeerVerified(); }
+
+std::string CSocketServer::Socket::TlsPeerName() const { return TlsEstablished() ? m_tls->PeerName() : std::string(); }
+
+void CSocketServer::Socket::TlsReceiveDone(CIOBuffer* received, std::uint32_t bytes) {
+  if (received != nullptr) {
+    received->Use(bytes);
+    if (m_server.TracesBuffers()) m_server.OnError(TraceLine("RX", *received));
+    if (bytes == 0) {
+      // A connection that sent nothing had no handshake to fail (a port check).
+      if (m_tls->Started() && !m_tls->Established())
+        m_server.OnTlsFailed(*this, TlsFailure::Closed, "the client closed the connection during the handshake");
+      m_server.OnError("ReadCompleted - 0 bytes - client connection dropped");
+      OnClientClose();
+      return;
+    }
+  }
+  HeldBuffer plain(m_server.Allocate());
+  CTlsSession::Outcome outcome;
+  {
+    CScopedLock lock(m_tlsLock);
+    outcome = m_tls->Decrypt(received, plain->GetBuffer(), std::min(m_server.ReceiveLimit(), plain->GetSize()));
+    // The handshake's replies, or the alert that tells the client why it failed.
+    SendTlsOutput();
+  }
+  if (outcome.established) m_server.OnTlsEstablished(*this);
+  if (outcome.failure) {
+    if (m_tls->Established())
+      m_server.OnError("TLS error on an established connection: " + outcome.reason);
+    else
+      m_server.OnTlsFailed(*this, *outcome.failure, outcome.reason);
+    // Gracefully: the alert already handed to the socket leaves before the close.
+    Close();
+    return;
+  }
+  if (outcome.plaintext > 0) {
+    plain->Use(outcome.plaintext);
+    CIOBuffer* delivered = plain.get();
+    if (m_server.FilterReadCompleted(*this, delivered)) m_server.ReadCompleted(*this, *delivered);
+  }
+  if (outcome.closed) {
+    if (!m_tls->Established())
+      m_server.OnTlsFailed(*this, TlsFailure::Closed, "the client ended the TLS session during the handshake");
+    OnClientClose();
+    return;
+  }
+  // Only handshake or a part of a record came: no handler saw it, so the next receive is
+  // issued here.
+  if (outcome.plaintext == 0) ReadNow();
+}
+
+bool CSocketServer::Socket::TlsWrite(const void* data, std::size_t length) {
+  if (length > m_server.GetBufferSize() || !IsValid() || m_writeShutdown) return false;
+  CScopedLock lock(m_tlsLock);
+  const bool encrypted = m_tls->Encrypt(data, length);
+  // Also after a failure: the session may have made an alert.
+  const bool sent = SendTlsOutput();
+  return encrypted && sent;
+}
+
+bool CSocketServer::Socket::SendTlsOutput() {
+  bool sent = true;
+  for (CIOBuffer* made : m_tls->TakeOutput()) {
+    HeldBuffer buffer(made);
+    // A record that cannot go makes the ones after it useless to the client.
+    if (!sent || !IsValid() || !WritePending()) {
+      sent = false;
+      continue;
+    }
+    {
+      CScopedLock lock(m_lock);
+      buffer->SetSequenceNumber(NextSequenceNumber(true));
+    }
+    if (m_server.TracesBuffers()) m_server.OnError(TraceLine("TX", *buffer));
+    IssueWrite(buffer.get(), true);
+  }
+  return sent;
 }
 
 // ---------------------------------------------------------------------------------------

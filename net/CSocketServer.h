@@ -12,11 +12,15 @@
 #include "net/CIOCompletionPort.h"
 #include "net/CIntrusiveList.h"
 #include "net/CSequenceData.h"
+#include "net/CTlsContext.h"
+#include "net/TlsFailure.h"
 #include "platform/CCriticalSection.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CThread.h"
 
 namespace Sockora {
+
+class CTlsSession;
 
 // A TCP server on one IPv4 address and port. Its own thread (Start) accepts connections;
 // a pool of worker threads serves the completion port, issues receives and sends and
@@ -32,6 +36,13 @@ namespace Sockora {
 // destroying it): notifications stop only then.
 //
 // Sends never raise SIGPIPE (MSG_NOSIGNAL), so nothing process-wide is set up.
+//
+// A second listener may take TLS connections (SetTlsListener). Such a connection goes
+// through the same workers and packets as a plain one: its socket's receives and sends
+// carry ciphertext, and the TLS session between them (CTlsSession, on memory) hands the
+// notifications plaintext only, so ReadCompleted, Write and WriteNow look the same to a
+// derived class. The handshake runs inside the receives; its outcome is told by
+// OnTlsEstablished or OnTlsFailed.
 //
 // Lock order: list lock, then a connection lock, then the allocator lock, then locks of
 // the derived class taken inside notifications.
@@ -60,12 +71,28 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // Owner thread: full shutdown.
   ~CSocketServer() override;
 
-  // Owner thread, after Start. Creates the listening socket (SO_REUSEADDR, backlog
-  // SOMAXCONN) and lets the accept loop accept. Nothing while already accepting. Throws the
+  // Owner thread, before the first StartAcceptingConnections: also listen on `port` (same
+  // address) for TLS connections made with `context`; `plainToo` false: the plain port is
+  // not opened at all.
+  void SetTlsListener(std::uint16_t port, std::shared_ptr<const CTlsContext> context, bool plainToo);
+
+  // Owner thread, after Start. Creates the listening sockets (SO_REUSEADDR, backlog
+  // SOMAXCONN; if one fails, none stays open) and lets the accept loop accept. Nothing while already accepting. Throws the
   // CSocket exception of the failing step, or a CException when the address text is not a
   // dotted IPv4 address (OnStartAcceptingConnections has been made then). Accepted
   // connections get TCP_NODELAY and keepalive (idle 60 s, 6 probes 10 s apart).
   void StartAcceptingConnections();
+  // Owner thread: listen on `addressText` (empty: every address) and `port`, and for TLS on
+  // `tlsPort` with `tls` (null: no TLS listener; `plainToo` false: no plain one) from now
+  // on, while open connections stay. While accepting, each listener that changes is
+  // opened before the old one closes, so a device connecting meanwhile finds one of them;
+  // only one that takes the very port of the old one on another address (which the
+  // system refuses beside it) follows it instead. A new TLS context alone takes the new
+  // handshakes on the listener as it is. Throws the CSocket exception of the failing step
+  // (or a CException for an address text that is not a dotted IPv4 address); the
+  // listeners are then as they were. While not accepting, only remembered.
+  void ReplaceListeners(const std::string& addressText, std::uint16_t port, std::uint16_t tlsPort,
+                        std::shared_ptr<const CTlsContext> tls, bool plainToo);
   // Owner thread (or a notification). Closes the listening socket; open connections stay.
   // Nothing while not accepting.
   void StopAcceptingConnections();
@@ -76,8 +103,10 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // server thread was ever started), frees the pools.
   void WaitForShutdown();
 
-  // The port actually listened on (useful with port 0); 0 while not accepting. Any thread.
+  // The port actually listened on (useful with port 0); 0 while not accepting or without
+  // that listener. Any thread.
   std::uint16_t ListeningPort();
+  std::uint16_t TlsListeningPort();
   // Closed connection objects waiting in the pool for reuse. Any thread.
   std::uint32_t PooledConnectionCount();
 
@@ -127,6 +156,13 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // ..."). Formatting one per buffer costs on every record, so only a server that reads
   // them asks. Base: false. Any thread; the answer must not change while running.
   virtual bool TracesBuffers() { return false; }
+  // Worker thread, when a TLS connection's handshake has finished (before its first
+  // ReadCompleted).
+  virtual void OnTlsEstablished(Socket& /*socket*/) {}
+  // Worker thread (or the thread whose receive completed at once): a TLS connection's
+  // handshake failed; the connection is closed right after, once the alert for the client
+  // has been sent on its way. Not called for an error after the handshake (OnError then).
+  virtual void OnTlsFailed(Socket& /*socket*/, TlsFailure /*failure*/, const std::string& /*reason*/) {}
   // Server thread: accepting failed with errno `error` (after OnError); the connection
   // waiting, if any, stays queued and accepting goes on.
   virtual void OnAcceptError(unsigned /*error*/) {}
@@ -159,11 +195,17 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   friend class WorkerThread;
 
   void PostIoOperation(Socket& socket, CIOBuffer* buffer, IoOperation operation);
-  Socket* AllocateSocket(int handle);
+  // A connection of the TLS listener gets a session on `tls`.
+  Socket* AllocateSocket(int handle, const std::shared_ptr<const CTlsContext>& tls);
   void ReleaseSocket(Socket* socket);
   void DestroySocket(Socket* socket);
   void ReleaseSockets();
   void AcceptConnections();
+  // Server thread: an accept failed with errno `error` while accepting was in its
+  // `generation`.
+  void AcceptFailed(int error, std::uint64_t generation);
+  // Server thread: sets an accepted connection up and hands it to OnConnectionAccepted.
+  void Welcome(int handle, CIOBuffer& address, const std::shared_ptr<const CTlsContext>& tls);
   // Server thread: sets one option of an accepted connection; a failure goes to OnError.
   void SetAcceptedOption(int handle, int level, int option, int value, const char* name);
   void StopWorkers(std::vector<std::unique_ptr<WorkerThread>>& workers);
@@ -176,14 +218,21 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   // waits for m_acceptIdle before closing, so accept never runs on a reused number.
   Win32::CCriticalSection m_listenLock;
   int m_listeningSocket = -1;
+  int m_tlsListeningSocket = -1;
   std::uint64_t m_listenGeneration = 0;  // counts StopAcceptingConnections
   Win32::CManualResetEvent m_acceptIdle{true};
   CIOCompletionPort m_completionPort;
   Win32::CManualResetEvent m_shutdownEvent;
   Win32::CManualResetEvent m_acceptEvent;
-  const std::string m_addressText;
-  const std::uint32_t m_numericAddress;
-  const std::uint16_t m_port;
+  // Where to listen; changed only by the owner thread (ReplaceListeners), under the
+  // listen lock, so the owner reads them without it.
+  std::string m_addressText;
+  std::uint32_t m_numericAddress;
+  std::uint16_t m_port;
+  // The TLS listener's, set before accepting starts.
+  std::uint16_t m_tlsPort = 0;
+  std::shared_ptr<const CTlsContext> m_tlsContext;
+  bool m_plainListener = true;
   const std::uint32_t m_maxFreeSockets;
   const bool m_useSequenceNumbers;
   const bool m_postZeroByteReads;
@@ -221,6 +270,13 @@ class CSocketServer::Socket {
   // WriteNow calls. A send that leaves at once also completes on the calling thread
   // (WriteCompleted runs here), otherwise through a worker. The caller holds a reference.
   bool WriteNow(const void* data, std::size_t length);
+  // A connection of the TLS listener; the rest of the TLS state is read once the
+  // handshake has finished (OnTlsEstablished) by the threads that handle its receives.
+  bool IsTls() const { return m_tls != nullptr; }
+  bool TlsEstablished() const;
+  // Whether the client's certificate chains to the client CA bundle, and its common name.
+  bool TlsPeerVerified() const;
+  std::string TlsPeerName() const;
   // how: SHUT_RD, SHUT_WR or SHUT_RDWR. Sends already posted go out before the write side
   // is shut down.
   void Shutdown(int how);
@@ -236,6 +292,14 @@ class CSocketServer::Socket {
 
   Socket(CSocketServer& server, int handle, bool useSequenceNumbers);
   void Attach(int handle);
+  // A receive of `bytes` ciphertext (or of none, when `buffer` is null: what the session
+  // kept) on a TLS connection: its plaintext to ReadCompleted, the handshake's replies
+  // sent, a failure told and the connection closed.
+  void TlsReceiveDone(CIOBuffer* buffer, std::uint32_t bytes);
+  // Encrypts and sends (Write and WriteNow of a TLS connection).
+  bool TlsWrite(const void* data, std::size_t length);
+  // Sends what the session made, in order; the caller holds m_tlsLock.
+  bool SendTlsOutput();
   std::uint32_t NextSequenceNumber(bool write);
   // The numbered buffer of a Write or WriteNow, counted as outstanding; null when refused.
   CIOBuffer* PrepareWrite(const void* data, std::size_t length);
@@ -271,6 +335,11 @@ class CSocketServer::Socket {
   std::atomic<bool> m_closing{false};
   std::atomic<long> m_clientClosed{0};
   std::unique_ptr<CSequenceData> m_sequenceData;
+  // Set while the connection is attached to a TLS listener's socket. Every call into the
+  // session, and the sending of what it makes, happens under m_tlsLock (taken before
+  // m_lock), so records leave in the order the session made them.
+  std::unique_ptr<CTlsSession> m_tls;
+  mutable Win32::CCriticalSection m_tlsLock;
 };
 
 // A worker: takes packets from the completion port and handles them until it gets one

@@ -4,7 +4,6 @@ VANTREL_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev
   libsqlite3-dev
-  libssl-dev
   libssl-dev openssl
   libcli11-dev
   liburing-dev

@@ -1,8 +1,11 @@
 #include "service/CDeviceList.h"
 
+#include <algorithm>
+
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
+#include "model/LinkEvent.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
 #include "protocol/RegistrationPacket.h"

@@ -34,14 +34,16 @@ void CConsoleEvents::DeviceLinkChanged(const DataItem& item) {
   // where the connection really came from.
   const std::string origin = " from " + source + ", packet address " + RegisteredAddress(item.Data) + ", phone \"" +
                              JournalText(RegisteredPhone(item.Data)) + "\"";
+  const std::string registered =
+      "Device " + id + (IsTlsLink(item.Kind, item.Data, length) ? " registered over TLS" : " registered");
   const TunnelInfo tunnel = CTunnelTable::Instance().Get(id);
   if (tunnel.DeviceID.empty()) {
-    m_console.Status("Device " + id + " registered" + origin +
+    m_console.Status(registered + origin +
                      " but has no tunnel; its data reaches no port. Add one with: vantreld tunnel add " + id +
                      " --port COMn, then reload (systemctl reload vantreld, or SIGHUP)");
     return;
   }
-  m_console.Status("Device " + id + " registered" + origin + ", port " + tunnel.SerialNo);
+  m_console.Status(registered + origin + ", port " + tunnel.SerialNo);
 }
 
 void CConsoleEvents::PortOpenChanged(const std::string& portName, bool opened) {

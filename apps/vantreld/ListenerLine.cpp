@@ -3,7 +3,10 @@
 #include "service/CDlgSimulation.h"
 
 std::string ListenerLine(const ListenerState& state, const std::string& firstAddress) {
-  const std::string where = state.Address + ":" + std::to_string(state.Port);
+  std::string where;
+  if (state.Port != 0) where = state.Address + ":" + std::to_string(state.Port);
+  if (state.TlsPort != 0)
+    where += (where.empty() ? "" : " and ") + state.Address + ":" + std::to_string(state.TlsPort) + " (TLS)";
   switch (state.What) {
     case ListenerState::Change::Paused:
       return "Paused: new devices are not accepted on " + where +
