@@ -49,19 +49,27 @@ std::string AutostartEntryPath() {
   return home.empty() ? "" : home + "/.config/autostart/" + kEntryName;
 }
 
-int WriteAutostartEntry(const std::string& program) {
+int WriteAutostartEntry(const std::string& program) { return WriteAutostartEntry(std::vector{program}, ""); }
+
+int WriteAutostartEntry(const std::vector<std::string>& command, const std::string& workingDirectory) {
   const std::string path = AutostartEntryPath();
   if (path.empty()) return ENOENT;
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
   if (error) return error.value();
-  // Line breaks would end the key early and start keys of their own.
-  if (program.find_first_of("\r\n") != std::string::npos) return EINVAL;
+  // Line breaks would end a key early and start keys of their own.
+  std::string exec;
+  for (const std::string& argument : command) {
+    if (argument.find_first_of("\r\n") != std::string::npos) return EINVAL;
+    exec += (exec.empty() ? "" : " ") + ExecArgument(argument);
+  }
+  if (workingDirectory.find_first_of("\r\n") != std::string::npos) return EINVAL;
   return ReplaceFile(path,
                      "[Desktop Entry]\n"
                      "Type=Application\n"
                      "Name=Vantrel\n"
-                     "Exec=" + ExecArgument(program) + "\n"
+                     "Exec=" + exec + "\n" +
+                     (workingDirectory.empty() ? "" : "Path=" + workingDirectory + "\n") +
                      "Terminal=false\n"
                      "X-GNOME-Autostart-enabled=true\n");
 }

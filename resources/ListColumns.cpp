@@ -7,7 +7,7 @@ namespace {
 constexpr ListColumn kDeviceList[] = {
     {IDS_COL_DEVICE_ID, 100}, {IDS_COL_PHONE, 150},      {IDS_COL_SOURCE_IP, 160},  {IDS_COL_PORT, 80},
     {IDS_COL_BAUD_RATE, 90},  {IDS_COL_LINK_STATE, 100}, {IDS_COL_PORT_STATE, 100}, {IDS_COL_BYTES_IN, 130},
-    {IDS_COL_BYTES_OUT, 130}, {IDS_COL_NOTE, 130},
+    {IDS_COL_BYTES_OUT, 130}, {IDS_COL_NOTE, 130},      {IDS_COL_REMOTE_ADDRESS, 170}, {IDS_COL_LAST_DATA, 150},
 };
 
 constexpr ListColumn kTunnelList[] = {

@@ -1,6 +1,7 @@
 #include "service/CDeviceList.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/CDataCenter.h"
 #include "core/CTcpServer.h"
@@ -20,6 +21,17 @@ namespace {
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
 
 std::string Decimal(std::uint64_t value) { return std::to_string(value); }
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The connection's own source, which a device behind a NAT does not know to put in its packet.
+std::string RemoteAddressOf(const DataItem& registration) {
+  return LinkSource(DATA_REGISTER, registration.Data,
+                    static_cast<std::size_t>(std::clamp(registration.Length, 0, DATA_ITEM_PAYLOAD)));
+}
 
 }  // namespace
 
@@ -67,7 +79,7 @@ void CDeviceList::ApplyTunnels() {
   const std::map<std::string, TunnelInfo> tunnels = CTunnelTable::Instance().Snapshot();
   for (const DeviceRow& row : m_rows) {
     if (row.LinkState == DeviceRow::Link::Connected && tunnels.count(row.DeviceId) == 0)
-      m_unlisted[row.DeviceId] = {row.Phone, row.SourceIp};
+      m_unlisted[row.DeviceId] = {row.Phone, row.SourceIp, row.RemoteAddress};
   }
   std::vector<DeviceRow> rows;
   std::map<std::string, int> index;
@@ -78,6 +90,7 @@ void CDeviceList::ApplyTunnels() {
     } else if (auto online = m_unlisted.find(id); online != m_unlisted.end()) {
       row.Phone = online->second.Phone;
       row.SourceIp = online->second.SourceIp;
+      row.RemoteAddress = online->second.RemoteAddress;
       row.LinkState = DeviceRow::Link::Connected;
       m_unlisted.erase(online);
     }
@@ -127,22 +140,27 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
   switch (item.Kind) {
     case DATA_REGISTER:
       SendOnlineCounts(false);
-      if (row < 0) m_unlisted[id] = {RegisteredPhone(item.Data), RegisteredAddress(item.Data)};
+      if (row < 0) {
+        m_unlisted[id] = {RegisteredPhone(item.Data), RegisteredAddress(item.Data), RemoteAddressOf(item)};
+        if (m_view != nullptr) m_view->RowsReset();
+      }
       if (row >= 0) {
         DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
         entry.Phone = RegisteredPhone(item.Data);
         entry.SourceIp = RegisteredAddress(item.Data);
+        entry.RemoteAddress = RemoteAddressOf(item);
         entry.LinkState = DeviceRow::Link::Connected;
         entry.Tls = IsTlsLink(item.Kind, item.Data, static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD)));
         Changed(row, Phone);
         Changed(row, SourceIp);
+        Changed(row, RemoteAddress);
         Changed(row, LinkState);
         SendOnlineCounts(true);
       }
       break;
     case DATA_OFFLINE:
       SendOnlineCounts(false);
-      if (row < 0) m_unlisted.erase(id);
+      if (row < 0 && m_unlisted.erase(id) > 0 && m_view != nullptr) m_view->RowsReset();
       if (row >= 0) {
         m_rows[static_cast<std::size_t>(row)].LinkState = DeviceRow::Link::Disconnected;
         m_rows[static_cast<std::size_t>(row)].Tls = false;
@@ -153,7 +171,9 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
     case DATA_USER:
       if (row < 0) break;
       m_rows[static_cast<std::size_t>(row)].BytesIn = CDataCenter::Instance().GetDeviceTraffic(id).BytesIn;
+      m_rows[static_cast<std::size_t>(row)].LastDataMs = NowMs();
       Changed(row, BytesIn);
+      Changed(row, LastData);
       break;
     default:
       break;

@@ -18,7 +18,8 @@ class CSerialInterface;
 class CDeviceListView {
  public:
   virtual ~CDeviceListView() = default;
-  // Every row replaced (after a rebuild or a clear).
+  // Every row replaced (after a rebuild or a clear, or a row of a device without a tunnel
+  // came or went).
   virtual void RowsReset() = 0;
   virtual void CellChanged(int row, int column) = 0;
 };
@@ -31,12 +32,15 @@ struct DeviceRow {
 
   std::string DeviceId;
   std::string Phone, SourceIp;  // as the device registered; empty until it has
+  std::string RemoteAddress;     // "address:port" the connection came from; empty until it has
   std::string SerialNo, BaudRate, Note;  // the tunnel's
   Link LinkState = Link::Disconnected;
   bool Tls = false;  // while connected: the link is encrypted (came over the TLS listener)
   Port PortState = Port::Closed;
   // The data center's counts; empty until the first record that counts them.
   std::optional<std::uint64_t> BytesIn, BytesOut;
+  // When the device last sent user data (milliseconds since the epoch); 0 when it has not.
+  std::int64_t LastDataMs = 0;
 };
 
 // The device list of the service host, without a widget: one row per configured device
@@ -45,8 +49,10 @@ struct DeviceRow {
 // Everything runs on the user-interface thread.
 class CDeviceList {
  public:
-  static constexpr int kColumns = 10;
-  enum Column { DeviceId, Phone, SourceIp, Port, BaudRate, LinkState, PortState, BytesIn, BytesOut, Note };
+  static constexpr int kColumns = 12;
+  enum Column {
+    DeviceId, Phone, SourceIp, Port, BaudRate, LinkState, PortState, BytesIn, BytesOut, Note, RemoteAddress, LastData
+  };
 
   // While it lives, reports of forwarded data carry their bytes only when a monitor is set.
   explicit CDeviceList(CSerialInterface& serial);
@@ -85,6 +91,14 @@ class CDeviceList {
   int SelectedRow() const { return m_selectedRow; }
 
   int RowCount() const { return static_cast<int>(m_rows.size()); }
+
+  // A device online without a tunnel, as it registered.
+  struct Registration {
+    std::string Phone, SourceIp;
+    std::string RemoteAddress;  // "address:port" the connection came from
+  };
+  // The devices online without a row, by ID; a view is told RowsReset when one comes or goes.
+  const std::map<std::string, Registration>& Unlisted() const { return m_unlisted; }
   const DeviceRow& Row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
 
  private:
@@ -105,9 +119,6 @@ class CDeviceList {
   std::map<std::string, int> m_rowIndex;
   // Devices online without a row, with their registration's phone and address: a tunnel
   // added for one while it is online shows it connected.
-  struct Registration {
-    std::string Phone, SourceIp;
-  };
   std::map<std::string, Registration> m_unlisted;
   int m_selectedRow = -1;
 };

@@ -1,5 +1,7 @@
 #include "service/CDlgSimulation.h"
 
+#include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -119,6 +121,30 @@ void CDlgSimulation::SendListenerState(const ListenerState& state) {
 }
 
 bool CDlgSimulation::ServiceRunning() { return m_serviceThread && !m_serviceThread->Wait(0); }
+
+std::string CDlgSimulation::StartFailureText() {
+  const std::string failure = LastStartFailure();
+  if (failure.empty()) return {};
+  const SettingInfo settings = CurrentSettings();
+  const std::string where =
+      (settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp) + ":" + std::to_string(settings.LocalPort);
+  // A system call's failure ends with the system's text for its error.
+  const auto says = [&failure](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
+  std::string reason;
+  if (says(EADDRINUSE))
+    reason = Text(IDS_ADDRESS_IN_USE);
+  else if (says(EADDRNOTAVAIL))
+    reason = Text(IDS_ADDRESS_NOT_LOCAL);
+  else if (says(EACCES))
+    reason = Text(IDS_PORT_NEEDS_RIGHTS);
+  else
+    reason = "%s: " + failure.substr(failure.find(" - ") == std::string::npos ? 0 : failure.find(" - ") + 3);
+  reason.replace(reason.find("%s"), 2, where);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+  std::string text = Text(IDS_SERVICE_START_FAILED_AT);
+  if (const std::size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, reason);
+  return text;
+}
 
 std::string CDlgSimulation::LastStartFailure() {
   std::lock_guard lock(m_failureMutex);
@@ -354,7 +380,7 @@ void CDlgSimulation::StopService() {
 
 void CDlgSimulation::OnServiceFailed() {
   WaitForServiceThread();
-  ShowNotice(Text(IDS_SERVICE_START_FAILED), "Vantrel", 0);
+  ShowNotice(StartFailureText(), "Vantrel", 0);
   m_deviceList.RemoveAllRows();
   m_serial->CloseAllPorts();
   CDataCenter::Instance().ResetServiceState();

@@ -87,6 +87,10 @@ class CDlgSimulation {
   bool Accepting() const { return m_accepting; }
   // Why the last start failed, empty when it did not.
   std::string LastStartFailure();
+  // The last failed start told as the operator needs it: the address and port it tried
+  // and the system's reason ("127.0.0.1:5001 is already in use by another program");
+  // empty when the last start did not fail. User-interface thread.
+  std::string StartFailureText();
 
   TargetHandle Window() const { return m_window.Handle(); }
   CDeviceList& DeviceList() { return m_deviceList; }

@@ -156,6 +156,15 @@ void CDlgAddModifyDevice::EditListedDevice(CDeviceList& list, int row) {
   ShowEditor(ModifyMode);
 }
 
+void CDlgAddModifyDevice::AddForDevice(const std::string& id) {
+  ShowEditor(AddMode);
+  m_id->setText(QString::fromStdString(id));
+  m_note->clear();
+  m_phone->clear();
+  m_networks->clear();
+  m_port->setFocus();
+}
+
 void CDlgAddModifyDevice::closeEvent(QCloseEvent* event) {
   CMessageTarget::Send(m_owner, WM_DEVICE_EDITED, 2, 0);
   QDialog::closeEvent(event);
@@ -241,7 +250,7 @@ void CDlgAddModifyDevice::Save() {
   std::string reason;
   Outcome outcome = Write(m_record, m_binding, false, aligned, reason);
   if (outcome == Outcome::NeedsConsent) {
-    if (CustomMessageBox(this, Text(IDS_SAME_PORT_WARNING), "Warning", 4) != IDYES) return;
+    if (CustomMessageBox(this, Text(IDS_SAME_PORT_WARNING), Text(IDS_WARNING), 4) != IDYES) return;
     outcome = Write(m_record, m_binding, true, aligned, reason);
   }
   const std::string failure = Text(add ? IDS_ADD_FAILED : IDS_MODIFY_FAILED);

@@ -46,6 +46,8 @@ class CDlgAddModifyDevice : public QDialog {
   // modify mode, its saves reaching the running service through the owner target (the
   // service host's window). No row (-1) tells the operator to select one.
   void EditListedDevice(CDeviceList& list, int row);
+  // "Add tunnel..." for a device online without one: the editor in add mode with its ID.
+  void AddForDevice(const std::string& id);
 
   Mode EditorMode() const { return m_mode; }
   CLimitEdit* IdField() const { return m_id; }

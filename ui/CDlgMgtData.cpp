@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 
 #include "model/NotTransRecord.h"
 #include "model/TunnelFields.h"
+#include "platform/Notice.h"
 #include "platform/WriteDebugLine.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ListColumns.h"
@@ -22,6 +24,7 @@
 #include "ui/CLimitEdit.h"
 #include "ui/CMessageBoxCustom.h"
 #include "ui/CNotTransResultModel.h"
+#include "ui/CsvFile.h"
 #include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 
@@ -57,9 +60,9 @@ void CDlgMgtData::BuildWindow() {
   actionsLayout->addWidget(remove, 0, 1);
   actionsLayout->addWidget(removeAll, 1, 0);
   actionsLayout->addWidget(clear, 1, 1);
-  QPushButton* exportButton = button(IDC_DATA_EXPORT);
-  exportButton->hide();
-  actionsLayout->addWidget(exportButton, 2, 0);
+  auto* exportButton = new QPushButton(QText(IDS_EXPORT_CSV), this);
+  connect(exportButton, &QPushButton::clicked, this, &CDlgMgtData::Export);
+  actionsLayout->addWidget(exportButton, 2, 0, 1, 2);
 
   m_useDeviceId = new QCheckBox(DialogText(IDD_MGT_DATA, IDC_DATA_USE_DEVICE_ID), this);
   m_useDeviceId->setChecked(true);
@@ -68,7 +71,7 @@ void CDlgMgtData::BuildWindow() {
   m_deviceId->AddCharRange('a', 'f');
   m_deviceId->AddCharRange('A', 'F');
   m_deviceId->setMaxLength(8);
-  m_useTime = new QCheckBox(this);
+  m_useTime = new QCheckBox(QText(IDS_TIME_RANGE), this);
   m_startTime = new QDateTimeEdit(QDateTime(QDate::currentDate(), QTime(0, 0, 0)), this);
   m_endTime = new QDateTimeEdit(QDateTime(QDate::currentDate(), QTime(23, 59, 59)), this);
   for (QDateTimeEdit* picker : {m_startTime, m_endTime}) {
@@ -78,6 +81,7 @@ void CDlgMgtData::BuildWindow() {
     picker->setMinimumWidth(picker->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00")) + 48);
   }
   m_hex = new QCheckBox(DialogText(IDD_MGT_DATA, IDC_DATA_HEX), this);
+  connect(m_hex, &QCheckBox::toggled, m_results, &CNotTransResultModel::SetHex);
   m_direction = new QComboBox(this);
   m_direction->addItems({QStringLiteral("Tcp  -> Com"), QStringLiteral("Com  -> Tcp"), QStringLiteral("Tcp <-> Com")});
   m_direction->setCurrentIndex(2);
@@ -135,10 +139,14 @@ void CDlgMgtData::BuildWindow() {
   auto* top = new QHBoxLayout;
   top->addWidget(condition, 1);
   top->addWidget(actions);
+  m_message = new QLabel(this);
+  m_message->setWordWrap(true);
+  m_message->setTextInteractionFlags(Qt::TextSelectableByMouse);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
   layout->addWidget(results, 1);
-  resize(640, 480);
+  layout->addWidget(m_message);
+  resize(720, 520);
   UpdateEnabled();
 }
 
@@ -161,6 +169,12 @@ std::optional<NotTransFilter> CDlgMgtData::Condition() {
     filter.DeviceId = *id;
   }
   if (m_useTime->isChecked()) {
+    if (m_startTime->dateTime() > m_endTime->dateTime()) {
+      Tell(Text(IDS_START_LATER_THAN_END));
+      CustomMessageBox(this, Text(IDS_START_LATER_THAN_END), "", 0);
+      m_startTime->setFocus();
+      return std::nullopt;
+    }
     filter.StartTime = m_startTime->dateTime().toString(kTimeFormat).toStdString();
     filter.EndTime = m_endTime->dateTime().toString(kTimeFormat).toStdString();
   }
@@ -171,43 +185,118 @@ std::optional<NotTransFilter> CDlgMgtData::Condition() {
   return filter;
 }
 
-void CDlgMgtData::Query() {
-  const std::optional<NotTransFilter> filter = Condition();
-  if (!filter) return;
-  SendStatusText(m_mainWindow, 0, Text(IDS_QUERYING));
+QString CDlgMgtData::Message() const { return m_message->text(); }
+
+void CDlgMgtData::Tell(const std::string& text) {
+  m_message->setText(QString::fromStdString(text));
+  SendStatusText(m_mainWindow, 0, text);
+}
+
+std::int64_t CDlgMgtData::Count(const NotTransFilter& filter) {
+  // Empty values in place of the data: only the matches are counted, no record is read.
+  const SqlCondition condition = m_store.BuildNotTransCondition(filter);
+  return m_store.QueryNotTransDataSql(
+      "select '' as DeviceID, x'' as ReceiveData, '' as ReceiveTime from NotTransData" +
+          (condition.Text.empty() ? std::string() : " where " + condition.Text) + ";",
+      condition.Values, [](const NotTransRecord&) { return true; });
+}
+
+std::string CDlgMgtData::ShowRecords(const NotTransFilter& filter) {
   std::vector<NotTransRecord> records;
   bool moreMatched = false;
-  const std::int64_t count = m_store.QueryNotTransData(*filter, records, m_maxShownRecords, &moreMatched);
-  std::string result;
+  const std::int64_t count = m_store.QueryNotTransData(filter, records, m_maxShownRecords, &moreMatched);
+  m_shown = filter;
   if (count < 0) {
     WriteDebugLine("[ERROR]", "CDlgMgtData: query failed: %s\n", m_store.LastFailureText().c_str());
     m_results->Clear();
-    result = Text(IDS_QUERY_FAILED);
-  } else if (count == 0) {
-    m_results->Clear();
-    result = Text(IDS_QUERY_NOTHING);
-  } else {
-    m_results->SetRecords(records, m_hex->isChecked());
-    result = Text(IDS_QUERY_SUCCEEDED);
-    if (moreMatched) {
-      result = Filled(Text(IDS_QUERY_MORE_MATCHED), {std::to_string(count)});
-    }
+    m_shown.reset();
+    return Text(IDS_QUERY_FAILED) + "\n" + m_store.LastFailureText();
   }
-  SendStatusText(m_mainWindow, 0, result);
+  if (count == 0) {
+    m_results->Clear();
+    return Text(IDS_QUERY_NOTHING);
+  }
+  m_results->SetRecords(records);
+  if (moreMatched) return Filled(Text(IDS_QUERY_MORE_MATCHED), {std::to_string(count)});
+  return Filled(Text(IDS_QUERY_COUNT), {std::to_string(count)});
+}
+
+void CDlgMgtData::Query() {
+  const std::optional<NotTransFilter> filter = Condition();
+  if (!filter) return;
+  Tell(Text(IDS_QUERYING));
+  Tell(ShowRecords(*filter));
 }
 
 void CDlgMgtData::Delete() {
   const std::optional<NotTransFilter> filter = Condition();
   if (!filter) return;
-  const bool deleted = m_store.DeleteNotTransData(*filter) == 1;
-  if (!deleted) WriteDebugLine("[ERROR]", "CDlgMgtData: delete failed: %s\n", m_store.LastFailureText().c_str());
-  SendStatusText(m_mainWindow, 0, Text(deleted ? IDS_DELETE_SUCCEEDED : IDS_DELETE_FAILED));
+  const std::int64_t matching = Count(*filter);
+  if (matching == 0) {
+    Tell(Text(IDS_DELETE_NOTHING));
+    return;
+  }
+  // Unknown (the store cannot be read): the delete itself tells why it fails.
+  if (matching > 0 &&
+      CustomMessageBox(this, Filled(Text(IDS_CONFIRM_DELETE_DATA), {std::to_string(matching)}), Text(IDS_WARNING),
+                       4) != IDYES)
+    return;
+  if (m_store.DeleteNotTransData(*filter) != 1) {
+    WriteDebugLine("[ERROR]", "CDlgMgtData: delete failed: %s\n", m_store.LastFailureText().c_str());
+    Tell(Text(IDS_DELETE_FAILED) + "\n" + m_store.LastFailureText());
+    return;
+  }
+  const std::int64_t deleted = m_store.ChangedRows();
+  if (m_shown) ShowRecords(*m_shown);
+  Tell(deleted > 0 ? Filled(Text(IDS_DELETED_COUNT), {std::to_string(deleted)}) : Text(IDS_DELETE_NOTHING));
 }
 
 void CDlgMgtData::DeleteAll() {
-  const bool deleted = m_store.DeleteAllNotTransData() == 1;
-  if (!deleted) WriteDebugLine("[ERROR]", "CDlgMgtData: delete all failed: %s\n", m_store.LastFailureText().c_str());
-  SendStatusText(m_mainWindow, 0, Text(deleted ? IDS_DELETE_SUCCEEDED : IDS_DELETE_FAILED));
+  const std::int64_t stored = Count(NotTransFilter{});
+  if (stored == 0) {
+    Tell(Text(IDS_DELETE_NOTHING));
+    return;
+  }
+  if (stored > 0 &&
+      CustomMessageBox(this, Filled(Text(IDS_CONFIRM_DELETE_ALL_DATA), {std::to_string(stored)}), Text(IDS_WARNING),
+                       4) != IDYES)
+    return;
+  if (m_store.DeleteAllNotTransData() != 1) {
+    WriteDebugLine("[ERROR]", "CDlgMgtData: delete all failed: %s\n", m_store.LastFailureText().c_str());
+    Tell(Text(IDS_DELETE_FAILED) + "\n" + m_store.LastFailureText());
+    return;
+  }
+  const std::int64_t deleted = m_store.ChangedRows();
+  m_results->Clear();
+  m_shown.reset();
+  Tell(Filled(Text(IDS_DELETED_COUNT), {std::to_string(deleted)}));
 }
 
-void CDlgMgtData::Clear() { m_results->Clear(); }
+void CDlgMgtData::Clear() {
+  m_results->Clear();
+  m_shown.reset();
+}
+
+void CDlgMgtData::Export() {
+  if (m_results->rowCount() == 0) {
+    Tell(Text(IDS_NOTHING_TO_EXPORT));
+    return;
+  }
+  const QString path = QFileDialog::getSaveFileName(this, QText(IDS_EXPORT_CSV), QStringLiteral("nottrans.csv"),
+                                                    QStringLiteral("CSV (*.csv)"));
+  if (!path.isEmpty()) ExportTo(path);
+}
+
+bool CDlgMgtData::ExportTo(const QString& path) {
+  if (m_results->rowCount() == 0) {
+    Tell(Text(IDS_NOTHING_TO_EXPORT));
+    return false;
+  }
+  const QString failure = WriteCsvFile(path, CNotTransResultModel::CsvHeader(), m_results->CsvRows());
+  if (!failure.isEmpty()) {
+    Tell(Filled(Text(IDS_WRITE_FAILED), {path.toStdString(), failure.toStdString()}));
+    return false;
+  }
+  Tell(Filled(Text(IDS_EXPORTED), {std::to_string(m_results->rowCount()), path.toStdString()}));
+  return true;
+}

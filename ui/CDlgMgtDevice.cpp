@@ -2,13 +2,16 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include "core/CTunnelTable.h"
 #include "model/WindowMessages.h"
+#include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ListColumns.h"
 #include "resources/ResourceIds.h"
@@ -26,13 +29,23 @@ CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
       m_target([this](unsigned message, WPARAM wParam, LPARAM) {
         return message == WM_DEVICE_EDITED ? OnDeviceEdited(wParam) : 0;
       }),
-      m_model(new CTunnelListModel(this)), m_list(new QTableView(this)),
+      m_model(new CTunnelListModel(this)), m_filter(new QSortFilterProxyModel(this)), m_search(new QLineEdit(this)),
+      m_list(new QTableView(this)),
       m_add(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_ADD), this)),
       m_modify(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_MODIFY), this)),
       m_delete(new QPushButton(DialogText(IDD_MGT_DEVICE, IDC_MGT_DEVICE_DELETE), this)),
       m_editor(new CDlgAddModifyDevice(this, mainWindow)) {
   setWindowTitle(DialogText(IDD_MGT_DEVICE, IDC_CAPTION));
-  m_list->setModel(m_model);
+  m_filter->setSourceModel(m_model);
+  m_filter->setFilterKeyColumn(-1);
+  m_filter->setFilterCaseSensitivity(Qt::CaseInsensitive);
+  m_filter->setSortCaseSensitivity(Qt::CaseInsensitive);
+  m_list->setModel(m_filter);
+  m_list->setSortingEnabled(true);
+  m_list->sortByColumn(0, Qt::AscendingOrder);
+  m_search->setPlaceholderText(QText(IDS_SEARCH_HINT));
+  m_search->setClearButtonEnabled(true);
+  connect(m_search, &QLineEdit::textChanged, m_filter, &QSortFilterProxyModel::setFilterFixedString);
   m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_list->setSelectionMode(QAbstractItemView::SingleSelection);
   m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -62,6 +75,7 @@ CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
   buttons->addWidget(m_modify);
   buttons->addWidget(m_delete);
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(m_search);
   layout->addWidget(m_list);
   layout->addLayout(buttons);
   // The note, last and stretched, gets room for a short description.
@@ -70,9 +84,11 @@ CDlgMgtDevice::CDlgMgtDevice(QWidget* parent, TargetHandle mainWindow)
 
 CDlgMgtDevice::~CDlgMgtDevice() = default;
 
+int CDlgMgtDevice::SourceRow(int shownRow) const { return m_filter->mapToSource(m_filter->index(shownRow, 0)).row(); }
+
 int CDlgMgtDevice::SelectionMark() const {
   const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.front().row();
+  return rows.isEmpty() ? -1 : m_filter->mapToSource(rows.front()).row();
 }
 
 void CDlgMgtDevice::ClearSelectionMark() {
@@ -107,6 +123,7 @@ void CDlgMgtDevice::OnDelete() {
     return;
   }
   const std::string id = m_model->DeviceIdAt(m_lastRow);
+  if (CustomMessageBox(this, Filled(Text(IDS_CONFIRM_DELETE_DEVICE), {id}), Text(IDS_WARNING), 4) != IDYES) return;
   CAccessInterface store;
   // The reason goes into this dialog's own message.
   store.SetOpenFailureNotice(false);

@@ -6,13 +6,16 @@
 
 class CDlgAddModifyDevice;
 class CTunnelListModel;
+class QLineEdit;
 class QPushButton;
+class QSortFilterProxyModel;
 class QTableView;
 
-// Device management: the configured tunnels with Add, Modify (also a double click) and
-// Delete. The editor it opens saves to the data store and the tunnel table; this list
-// follows its WM_DEVICE_EDITED. Meant for a stopped service: the running device list
-// takes the tunnels anew at the next start. Run it with exec(). User-interface thread.
+// Device management: the configured tunnels, sorted by a click on a caption and filtered
+// by a search box, with Add, Modify (also a double click) and Delete (after a question).
+// The editor it opens saves to the data store and the tunnel table; this list follows its
+// WM_DEVICE_EDITED. The main window applies the stored tunnels to a running service when
+// the dialog closes. Run it with exec(). User-interface thread.
 class CDlgMgtDevice : public QDialog {
   Q_OBJECT
 
@@ -29,13 +32,16 @@ class CDlgMgtDevice : public QDialog {
   CTunnelListModel& Model() const { return *m_model; }
   CDlgAddModifyDevice& Editor() const { return *m_editor; }
   QPushButton* AddButton() const { return m_add; }
+  QLineEdit* SearchEdit() const { return m_search; }
+  // The tunnel model's row of a shown row.
+  int SourceRow(int shownRow) const;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   LRESULT OnDeviceEdited(WPARAM code);
-  // The selected row, -1 without one.
+  // The selected row of the tunnel model, -1 without one.
   int SelectionMark() const;
   void ClearSelectionMark();
 
@@ -43,6 +49,8 @@ class CDlgMgtDevice : public QDialog {
   // The editor's notification target (this dialog stands for a window here).
   CMessageTarget m_target;
   CTunnelListModel* m_model;
+  QSortFilterProxyModel* m_filter;
+  QLineEdit* m_search;
   QTableView* m_list;
   QPushButton* m_add;
   QPushButton* m_modify;

@@ -1,12 +1,16 @@
 #include "ui/CDlgMonitor.h"
 
 #include <QCheckBox>
+#include <QDateTime>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -14,7 +18,6 @@
 
 #include "core/CTcpServer.h"
 #include "core/CTunnelTable.h"
-#include "model/LocalTimeText.h"
 #include "model/TunnelFields.h"
 #include "model/WindowMessages.h"
 #include "resources/CResourceStrings.h"
@@ -24,6 +27,8 @@
 #include "service/CDlgSimulation.h"
 #include "service/MonitorRow.h"
 #include "ui/CMonitorRowModel.h"
+#include "ui/CsvFile.h"
+#include "ui/DataForms.h"
 #include "ui/ResourceText.h"
 
 namespace {
@@ -51,6 +56,8 @@ int SetUpList(QTableView* list, unsigned controlId) {
     const QString caption = QString::fromStdString(Text(columns[i].stringId));
     int width = std::max(columns[i].width, list->horizontalHeader()->fontMetrics().horizontalAdvance(caption) + 24);
     if (columns[i].stringId == IDS_COL_CHANNEL) width = std::max(width, longestChannel + 24);
+    if (columns[i].stringId == IDS_COL_TIME)
+      width = std::max(width, list->fontMetrics().horizontalAdvance(QStringLiteral("0000/00/00 00:00:00.000")) + 24);
     list->setColumnWidth(static_cast<int>(i), width);
     total += width;
   }
@@ -75,7 +82,9 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
       m_startStop(new QPushButton(DialogText(IDD_MONITOR, IDC_MONITOR_START_STOP), this)),
       m_clear(new QPushButton(DialogText(IDD_MONITOR, IDC_MONITOR_CLEAR), this)),
       m_hex(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_HEX), this)),
-      m_autoScroll(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_AUTO_SCROLL), this)), m_status(new QLabel(this)) {
+      m_autoScroll(new QCheckBox(DialogText(IDD_MONITOR, IDC_MONITOR_AUTO_SCROLL), this)), m_status(new QLabel(this)),
+      m_keepRunning(new QCheckBox(QText(IDS_MONITOR_KEEP_RUNNING), this)),
+      m_save(new QPushButton(QText(IDS_MONITOR_SAVE_CSV), this)), m_detail(new QPlainTextEdit(this)) {
   setWindowTitle(DialogText(IDD_MONITOR, IDC_CAPTION));
   m_channels->setHorizontalHeaderLabels({QString::fromStdString(Text(IDS_COL_CHANNEL))});
   m_channelList->setModel(m_channels);
@@ -84,6 +93,10 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   // Enter must not start, stop or clear by surprise.
   m_startStop->setAutoDefault(false);
   m_clear->setAutoDefault(false);
+  m_save->setAutoDefault(false);
+  m_detail->setReadOnly(true);
+  m_detail->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  m_detail->setMinimumHeight(m_detail->fontMetrics().height() * 4);
 
   auto* channels = new QGroupBox(DialogText(IDD_MONITOR, IDC_MONITOR_GROUP_CHANNELS), this);
   auto* channelLayout = new QVBoxLayout(channels);
@@ -96,18 +109,29 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   auto* lists = new QHBoxLayout;
   lists->addWidget(channels);
   lists->addLayout(directions, 1);
+  auto* top = new QWidget(this);
+  top->setLayout(lists);
+  lists->setContentsMargins(0, 0, 0, 0);
+  // The detail pane under the lists, its height the user's to choose.
+  auto* split = new QSplitter(Qt::Vertical, this);
+  split->addWidget(top);
+  split->addWidget(m_detail);
+  split->setStretchFactor(0, 4);
+  split->setStretchFactor(1, 1);
   auto* controls = new QHBoxLayout;
   controls->addWidget(m_status, 1);
+  controls->addWidget(m_keepRunning);
   controls->addWidget(m_autoScroll);
   controls->addWidget(m_hex);
   controls->addSpacing(12);
   controls->addWidget(m_clear);
+  controls->addWidget(m_save);
   controls->addWidget(m_startStop);
   auto* layout = new QVBoxLayout(this);
-  layout->addLayout(lists, 1);
+  layout->addWidget(split, 1);
   layout->addLayout(controls);
   // Room for every column of a data list beside the channels.
-  resize(channelWidth + m_rowsWidth + 110, 600);
+  resize(channelWidth + m_rowsWidth + 110, 680);
 
   connect(m_startStop, &QPushButton::clicked, this, &CDlgMonitor::OnStartStop);
   connect(m_clear, &QPushButton::clicked, this, &CDlgMonitor::OnClear);
@@ -115,6 +139,12 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   connect(m_hex, &QCheckBox::clicked, this, &CDlgMonitor::OnHexDisplay);
   connect(m_showAll, &QCheckBox::clicked, this, &CDlgMonitor::OnShowAllChannels);
   connect(m_channelList, &QTableView::clicked, this, &CDlgMonitor::OnChannelClick);
+  connect(m_save, &QPushButton::clicked, this, &CDlgMonitor::OnSave);
+  connect(m_keepRunning, &QCheckBox::toggled, this, [this](bool keep) { SetCollecting(keep || isVisible()); });
+  for (auto [list, model] : {std::pair{m_tcpToComList, m_tcpToCom}, std::pair{m_comToTcpList, m_comToTcp}}) {
+    connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this, model](const QModelIndex& current) { ShowDetail(*model, current); });
+  }
 
   RefreshChannels();
   m_autoScroll->setChecked(true);
@@ -123,10 +153,65 @@ CDlgMonitor::CDlgMonitor(QWidget* parent, CDlgSimulation& simulation)
   m_showingAll = m_showAll->isChecked();
   OnHexDisplay();
   OnShowAllChannels();
-  m_simulation.DeviceList().SetMonitor(this);
 }
 
-CDlgMonitor::~CDlgMonitor() { m_simulation.DeviceList().SetMonitor(nullptr); }
+CDlgMonitor::~CDlgMonitor() { SetCollecting(false); }
+
+void CDlgMonitor::SetCollecting(bool collecting) {
+  if (collecting == m_collecting) return;
+  m_collecting = collecting;
+  m_simulation.DeviceList().SetMonitor(collecting ? this : nullptr);
+}
+
+void CDlgMonitor::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  SetCollecting(true);
+}
+
+void CDlgMonitor::hideEvent(QHideEvent* event) {
+  QDialog::hideEvent(event);
+  SetCollecting(m_keepRunning->isChecked());
+}
+
+void CDlgMonitor::ShowDetail(const CMonitorRowModel& model, const QModelIndex& index) {
+  const CMonitorRowModel::Row* row = model.RowAt(index.row());
+  if (row == nullptr) {
+    m_detail->clear();
+    return;
+  }
+  m_detail->setPlainText(QString::fromStdString(row->time + "  " + row->channel + "  ") +
+                         QString::number(row->data.size()) + QStringLiteral(" bytes\n") + QText(IDS_DETAIL_TEXT) +
+                         QText(IDS_COLON) + DisplayText(row->data.data(), row->data.size()) + QStringLiteral("\n") +
+                         QText(IDS_DETAIL_HEX) + QText(IDS_COLON) + SpacedHex(row->data.data(), row->data.size()));
+}
+
+void CDlgMonitor::OnSave() {
+  const QString path = QFileDialog::getSaveFileName(this, QText(IDS_MONITOR_SAVE_CSV), QStringLiteral("monitor.csv"),
+                                                    QStringLiteral("CSV (*.csv)"));
+  if (!path.isEmpty()) SaveTo(path);
+}
+
+bool CDlgMonitor::SaveTo(const QString& path) {
+  QStringList header = CMonitorRowModel::CsvHeader();
+  header.prepend(DialogText(IDD_MGT_DATA, IDC_DATA_LABEL_DIRECTION));
+  std::vector<QStringList> rows;
+  const QString directions[] = {DialogText(IDD_MONITOR, IDC_MONITOR_GROUP_TCP_TO_COM),
+                                DialogText(IDD_MONITOR, IDC_MONITOR_GROUP_COM_TO_TCP)};
+  int direction = 0;
+  for (const CMonitorRowModel* model : {m_tcpToCom, m_comToTcp}) {
+    for (QStringList& row : model->CsvRows()) {
+      row.prepend(directions[direction]);
+      rows.push_back(std::move(row));
+    }
+    ++direction;
+  }
+  const QString failure = WriteCsvFile(path, header, rows);
+  const std::string told = failure.isEmpty()
+                               ? Filled(Text(IDS_MONITOR_SAVED), {std::to_string(rows.size()), path.toStdString()})
+                               : Filled(Text(IDS_WRITE_FAILED), {path.toStdString(), failure.toStdString()});
+  m_status->setText(QString::fromStdString(told));
+  return failure.isEmpty();
+}
 
 QTableView* CDlgMonitor::MakeDataList(CMonitorRowModel* model) {
   auto* list = new QTableView(this);
@@ -163,13 +248,8 @@ void CDlgMonitor::RefreshChannels() {
   }
 }
 
-const std::string& CDlgMonitor::TimeNow() {
-  const std::time_t now = std::time(nullptr);
-  if (now != m_timeSecond) {
-    m_timeSecond = now;
-    m_timeText = LocalTimeText();
-  }
-  return m_timeText;
+std::string CDlgMonitor::TimeNow() const {
+  return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss.zzz")).toStdString();
 }
 
 void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item) {
@@ -183,6 +263,7 @@ void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataI
   row.channel = channelText;
   row.heartbeat = toCom && item.Kind == DATA_HEARTBEAT;
   row.succeeded = static_cast<WPARAM>(code) == (toCom ? SERIAL_WRITTEN : TCP_SENT);
+  row.toCom = toCom;
   const int length = std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD);
   row.data.assign(item.Data, item.Data + length);
   model.Append(std::move(row));
@@ -211,7 +292,7 @@ void CDlgMonitor::OnHexDisplay() {
 
 void CDlgMonitor::OnShowAllChannels() {
   m_showingAll = m_showAll->isChecked();
-  m_status->setText(QString::fromStdString(Text(IDS_MONITORED_CHANNEL) + "：" +
+  m_status->setText(QString::fromStdString(Text(IDS_MONITORED_CHANNEL) + Text(IDS_COLON) +
                                            (m_showingAll ? Text(IDS_ALL_CHANNELS) : m_selectedChannel)));
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <ctime>
 #include <map>
 #include <string>
 
@@ -11,16 +10,19 @@ class CDlgSimulation;
 class CMonitorRowModel;
 class QCheckBox;
 class QLabel;
+class QPlainTextEdit;
 class QPushButton;
 class QStandardItemModel;
 class QTableView;
 
 // The traffic monitor: the configured channels, and the outcome of every record forwarded
 // in each direction (device to COM port, COM port to device) as rows with time, channel,
-// data type, data as text or hexadecimal, and status. Opens paused; Start shows rows of
-// every channel or of the channel last clicked. Closing only hides it, rows and settings
-// kept. Constructed with the service host, whose device list feeds it from then on.
-// User-interface thread.
+// data type, data as text or hexadecimal, and status (failed rows marked); the selected
+// row's whole block in text and hex in a detail pane; Save CSV writes both directions.
+// Opens paused; Start shows rows of every channel or of the channel last clicked. Closing
+// only hides it, rows and settings kept. The service host's device list feeds it while it
+// is shown, and while hidden only if "keep collecting" is ticked: otherwise the forwarding
+// threads copy no data for it. User-interface thread.
 class CDlgMonitor : public QDialog, public CMonitorFeed {
   Q_OBJECT
 
@@ -44,6 +46,12 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   void OnHexDisplay();
   void OnShowAllChannels();
   void OnChannelClick(const QModelIndex& index);
+  // Save CSV: asks for a file, then SaveTo.
+  void OnSave();
+  // Writes the rows of both directions to `path` as CSV; false (told) when it cannot.
+  bool SaveTo(const QString& path);
+  // Whether the device list feeds this monitor now.
+  bool Collecting() const { return m_collecting; }
 
   bool Paused() const { return m_paused; }
   CMonitorRowModel& TcpToCom() const { return *m_tcpToCom; }
@@ -54,11 +62,20 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   QCheckBox* ShowAllBox() const { return m_showAll; }
   QCheckBox* HexBox() const { return m_hex; }
   QLabel* StatusLine() const { return m_status; }
+  QCheckBox* KeepRunningBox() const { return m_keepRunning; }
+  QPlainTextEdit* Detail() const { return m_detail; }
+  QTableView* TcpToComList() const { return m_tcpToComList; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   void Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item);
   QTableView* MakeDataList(CMonitorRowModel* model);
-  const std::string& TimeNow();
+  std::string TimeNow() const;
+  void SetCollecting(bool collecting);
+  void ShowDetail(const CMonitorRowModel& model, const QModelIndex& index);
 
   CDlgSimulation& m_simulation;
   std::map<std::string, std::string> m_channelTexts;  // device ID -> channel text
@@ -66,9 +83,7 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   bool m_autoScrolling = true;
   bool m_showingAll = true;
   std::string m_selectedChannel;
-  // The time text of the current second, made once for all rows of that second.
-  std::time_t m_timeSecond = 0;
-  std::string m_timeText;
+  bool m_collecting = false;
   int m_rowsWidth = 0;  // the columns of a data list together
 
   QStandardItemModel* m_channels;
@@ -83,4 +98,7 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   QCheckBox* m_hex;
   QCheckBox* m_autoScroll;
   QLabel* m_status;
+  QCheckBox* m_keepRunning;
+  QPushButton* m_save;
+  QPlainTextEdit* m_detail;
 };

@@ -1,5 +1,6 @@
 #include "ui/CLimitEdit.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QInputMethodEvent>
@@ -129,7 +130,13 @@ bool CLimitEdit::IntegerInRange() const {
 
 void CLimitEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
-  if (!m_telling) CheckIntegerRange();
+  // Leaving the window (Escape, the close button, another window) is no entry: the
+  // owner checks again before it takes the value.
+  const QWidget* next = QApplication::focusWidget();
+  if (m_telling || event->reason() == Qt::ActiveWindowFocusReason || !window()->isVisible() ||
+      (next != nullptr && next->property(kSkipsChecks).toBool()))
+    return;
+  CheckIntegerRange();
 }
 
 bool CLimitEdit::CheckIntegerRange() {

@@ -13,6 +13,10 @@ class CLimitEdit : public QLineEdit {
   Q_OBJECT
 
  public:
+  // A widget with this property set to true (a Cancel button) takes the focus without the
+  // focus-out check running: leaving a dialog runs no field check.
+  static constexpr const char* kSkipsChecks = "skipsFieldChecks";
+
   explicit CLimitEdit(QWidget* parent = nullptr);
 
   // The single range '0'..'9' with its rejection message. Returns true.

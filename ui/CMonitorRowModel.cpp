@@ -1,38 +1,24 @@
 #include "ui/CMonitorRowModel.h"
 
 #include <QColor>
-#include <QStringDecoder>
 
-#include "model/DataText.h"
+#include "ui/DataForms.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "ui/ResourceText.h"
 
 namespace {
 
-// The text form for a window: UTF-8 text as it is; bytes that are not UTF-8 (a heartbeat's
-// FE, binary protocols) as \xNN escapes instead of replacement marks.
-QString DisplayText(const std::vector<unsigned char>& data) {
-  const std::string text = TextOf(data.data(), data.size());
-  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString shown = decoder.decode(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-  if (!decoder.hasError()) return shown;
-  shown.clear();
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80)
-      shown += QLatin1Char(c);
-    else
-      shown += QStringLiteral("\\x") + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-  }
-  return shown;
-}
+const QColor kBackground(249, 253, 232);
+const QColor kFailedBackground(255, 226, 226);
+const QColor kFailedText(170, 0, 0);
 
 }  // namespace
 
 CMonitorRowModel::CMonitorRowModel(QObject* parent)
     : QAbstractTableModel(parent), m_heartbeat(QText(IDS_HEARTBEAT)), m_userData(QText(IDS_USER_DATA)),
-      m_success(QText(IDS_SUCCESS)), m_failure(QText(IDS_FAILURE)) {
+      m_success(QText(IDS_SUCCESS)), m_failedToPort(QText(IDS_FAILED_TO_PORT)),
+      m_failedToDevice(QText(IDS_FAILED_TO_DEVICE)) {
   m_flushTimer.setSingleShot(true);
   m_flushTimer.setInterval(kFlushDelayMs);
   connect(&m_flushTimer, &QTimer::timeout, this, &CMonitorRowModel::Flush);
@@ -78,6 +64,30 @@ void CMonitorRowModel::SetHex(bool hex) {
   if (!m_rows.empty()) emit dataChanged(index(0, Data), index(rowCount() - 1, Data), {Qt::DisplayRole});
 }
 
+const CMonitorRowModel::Row* CMonitorRowModel::RowAt(int row) const {
+  return row >= 0 && row < static_cast<int>(m_rows.size()) ? &m_rows[static_cast<std::size_t>(row)] : nullptr;
+}
+
+QString CMonitorRowModel::StatusText(const Row& row) const {
+  if (row.succeeded) return m_success;
+  return row.toCom ? m_failedToPort : m_failedToDevice;
+}
+
+QStringList CMonitorRowModel::CsvHeader() {
+  return {QText(IDS_COL_TIME),      QText(IDS_COL_CHANNEL),  QText(IDS_COL_DATA_TYPE),
+          QText(IDS_DETAIL_HEX),    QText(IDS_DETAIL_TEXT),  QText(IDS_COL_FORWARD_STATUS)};
+}
+
+std::vector<QStringList> CMonitorRowModel::CsvRows() const {
+  std::vector<QStringList> rows;
+  rows.reserve(m_rows.size());
+  for (const Row& row : m_rows)
+    rows.push_back({QString::fromStdString(row.time), QString::fromStdString(row.channel),
+                    row.heartbeat ? m_heartbeat : m_userData, SpacedHex(row.data.data(), row.data.size()),
+                    DisplayText(row.data.data(), row.data.size()), StatusText(row)});
+  return rows;
+}
+
 int CMonitorRowModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
@@ -86,10 +96,11 @@ int CMonitorRowModel::columnCount(const QModelIndex& parent) const { return pare
 
 QVariant CMonitorRowModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size())) return {};
-  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignCenter);
-  if (role == Qt::BackgroundRole) return QColor(249, 253, 232);
-  if (role != Qt::DisplayRole) return {};
   const Row& row = m_rows[static_cast<std::size_t>(index.row())];
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignCenter);
+  if (role == Qt::BackgroundRole) return row.succeeded ? kBackground : kFailedBackground;
+  if (role == Qt::ForegroundRole) return row.succeeded ? QColor(Qt::black) : kFailedText;
+  if (role != Qt::DisplayRole) return {};
   switch (index.column()) {
     case Time:
       return QString::fromStdString(row.time);
@@ -98,9 +109,9 @@ QVariant CMonitorRowModel::data(const QModelIndex& index, int role) const {
     case Type:
       return row.heartbeat ? m_heartbeat : m_userData;
     case Data:
-      return m_hex ? QString::fromStdString(HexOf(row.data.data(), row.data.size())) : DisplayText(row.data);
+      return m_hex ? SpacedHex(row.data.data(), row.data.size()) : DisplayText(row.data.data(), row.data.size());
     case Status:
-      return row.succeeded ? m_success : m_failure;
+      return StatusText(row);
     default:
       return {};
   }

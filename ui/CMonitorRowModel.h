@@ -2,13 +2,16 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <deque>
 #include <string>
 #include <vector>
 
-// One direction of the traffic monitor: time, channel, data type, data (as text or as
-// hexadecimal) and forwarding status of the newest kCapacity rows. Rows appended within
+// One direction of the traffic monitor: time (with milliseconds), channel, data type, data
+// (as text or as hexadecimal bytes separated by spaces) and forwarding status of the
+// newest kCapacity rows; a failed row is drawn in red on pink and its status says what
+// failed. Rows appended within
 // kFlushDelayMs go in together, with one insertion and one RowsAppended. The data is kept as bytes and put in
 // its text or hexadecimal form only for the rows a view shows. User-interface thread.
 class CMonitorRowModel : public QAbstractTableModel {
@@ -28,6 +31,7 @@ class CMonitorRowModel : public QAbstractTableModel {
     std::string channel;
     bool heartbeat = false;
     bool succeeded = false;
+    bool toCom = false;  // a device's record for its port (else a port's for the device)
     std::vector<unsigned char> data;
   };
 
@@ -41,6 +45,11 @@ class CMonitorRowModel : public QAbstractTableModel {
   // Which form the data column shows.
   void SetHex(bool hex);
   bool Hex() const { return m_hex; }
+  // A shown row; null outside the rows.
+  const Row* RowAt(int row) const;
+  // Every shown row as CSV fields: time, channel, type, data as hex and as text, status.
+  std::vector<QStringList> CsvRows() const;
+  static QStringList CsvHeader();
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -57,5 +66,7 @@ class CMonitorRowModel : public QAbstractTableModel {
   QTimer m_flushTimer;
   bool m_hex = false;
   QStringList m_headers;
-  QString m_heartbeat, m_userData, m_success, m_failure;
+  QString StatusText(const Row& row) const;
+
+  QString m_heartbeat, m_userData, m_success, m_failedToPort, m_failedToDevice;
 };

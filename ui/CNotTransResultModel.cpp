@@ -1,11 +1,13 @@
 #include "ui/CNotTransResultModel.h"
 
 #include <QColor>
+#include <algorithm>
 #include <cstring>
 
-#include "model/DataText.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "ui/DataForms.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -18,15 +20,15 @@ CNotTransResultModel::CNotTransResultModel(QObject* parent) : QAbstractTableMode
     m_headers.push_back(QString::fromStdString(header));
 }
 
-void CNotTransResultModel::SetRecords(const std::vector<NotTransRecord>& records, bool hex) {
+void CNotTransResultModel::SetRecords(const std::vector<NotTransRecord>& records) {
   beginResetModel();
   m_rows.clear();
   m_rows.reserve(records.size());
   for (const NotTransRecord& record : records) {
-    const std::size_t length = static_cast<std::size_t>(std::max(record.Item.Length, 0));
-    const std::string data = hex ? HexOf(record.Item.Data, length) : TextOf(record.Item.Data, length);
+    const std::size_t length = static_cast<std::size_t>(std::clamp(record.Item.Length, 0, DATA_ITEM_PAYLOAD));
     m_rows.push_back({QString::fromUtf8(record.ReceiveTime, strnlen(record.ReceiveTime, sizeof record.ReceiveTime)),
-                      QString::fromStdString(DeviceIdOf(record.Item)), QString::fromStdString(data)});
+                      QString::fromStdString(DeviceIdOf(record.Item)),
+                      std::vector<unsigned char>(record.Item.Data, record.Item.Data + length)});
   }
   endResetModel();
 }
@@ -35,6 +37,25 @@ void CNotTransResultModel::Clear() {
   beginResetModel();
   m_rows.clear();
   endResetModel();
+}
+
+void CNotTransResultModel::SetHex(bool hex) {
+  if (hex == m_hex) return;
+  m_hex = hex;
+  if (!m_rows.empty()) emit dataChanged(index(0, kData), index(rowCount() - 1, kData), {Qt::DisplayRole});
+}
+
+QStringList CNotTransResultModel::CsvHeader() {
+  return {QText(IDS_COL_TIME), QText(IDS_COL_DEVICE_ID), QText(IDS_DETAIL_HEX), QText(IDS_DETAIL_TEXT)};
+}
+
+std::vector<QStringList> CNotTransResultModel::CsvRows() const {
+  std::vector<QStringList> rows;
+  rows.reserve(m_rows.size());
+  for (const Row& row : m_rows)
+    rows.push_back({row.time, row.deviceId, SpacedHex(row.data.data(), row.data.size()),
+                    DisplayText(row.data.data(), row.data.size())});
+  return rows;
 }
 
 int CNotTransResultModel::rowCount(const QModelIndex& parent) const {
@@ -52,7 +73,8 @@ QVariant CNotTransResultModel::data(const QModelIndex& index, int role) const {
         case kNumber: return QString::number(index.row());
         case kTime: return row.time;
         case kDeviceId: return row.deviceId;
-        case kData: return row.data;
+        case kData:
+          return m_hex ? SpacedHex(row.data.data(), row.data.size()) : DisplayText(row.data.data(), row.data.size());
         default: return {};
       }
     }

@@ -33,7 +33,8 @@
 
 namespace {
 
-// To the program's own target, from the signal thread: end as the tray's Exit does.
+// To the program's own target, from the signal thread: end as the tray's Exit does, without
+// its question.
 constexpr unsigned WM_STOP_PROGRAM = WM_USER + 400;
 
 void Problem(const std::string& text) { std::fprintf(stderr, "vantrel: %s\n", text.c_str()); }
@@ -194,7 +195,7 @@ int CVantrelApp::RunWindow() {
   notices.SetOwner(window.get());
   QObject::connect(window.get(), &CVantrelDlg::Ended, &application, &QApplication::exit);
   const CMessageTarget stop([&window](unsigned message, WPARAM, LPARAM) -> LRESULT {
-    if (message == WM_STOP_PROGRAM) window->OnCommand(IDCANCEL);
+    if (message == WM_STOP_PROGRAM) window->Quit();
     return 0;
   });
   m_stopTarget = stop.Handle();

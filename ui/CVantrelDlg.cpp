@@ -1,16 +1,21 @@
 #include "ui/CVantrelDlg.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QVBoxLayout>
 
 #include <cstring>
 
 #include "VantrelVersion.h"
+#include "core/CDataCenter.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "platform/CProfileFile.h"
@@ -42,6 +47,8 @@ constexpr int kInitialHeight = 560;
 
 QString ZeroCount(unsigned id) { return QString::fromStdString(Text(id) + ": 0"); }
 
+std::size_t OnlineDevices() { return static_cast<std::size_t>(std::max<std::int64_t>(0, CDataCenter::Instance().OnlineCount())); }
+
 }  // namespace
 
 CVantrelDlg::CVantrelDlg(Options options)
@@ -55,10 +62,14 @@ CVantrelDlg::CVantrelDlg(Options options)
   m_simulation.SetMainWindow(m_target.Handle());
   connect(m_list.get(), &CDeviceListCtrl::EditRequested, this,
           [this](int row) { m_listEditor->EditListedDevice(m_simulation.DeviceList(), row); });
+  connect(m_list.get(), &CDeviceListCtrl::AddTunnelRequested, this,
+          [this](const std::string& id) { m_listEditor->AddForDevice(id); });
+  // Stopped, the list shows the configured devices.
+  m_simulation.DeviceList().RebuildDeviceList();
   setWindowIcon(AppIcons::Application());
   setWindowTitle(QString::fromStdString(
       Filled(CResourceStrings::Instance().DialogText(IDD_VANTREL_DIALOG, IDC_CAPTION), {kVantrelVersion})));
-  setCentralWidget(m_list.get());
+  setCentralWidget(CreateListPane());
   CreateMenus();
   CreateToolBar();
   CreateStatusBar();
@@ -68,7 +79,8 @@ CVantrelDlg::CVantrelDlg(Options options)
 
   m_statusTimer.setSingleShot(true);
   m_statusTimer.setInterval(m_options.statusResetMs);
-  connect(&m_statusTimer, &QTimer::timeout, this, [this] { m_panes[0]->setText(QText(IDS_READY)); });
+  connect(&m_statusTimer, &QTimer::timeout, this,
+          [this] { m_panes[0]->setText(m_startFailure.isEmpty() ? QText(IDS_READY) : m_startFailure); });
   m_autoStartTimer.setSingleShot(true);
   m_autoStartTimer.setInterval(m_options.autoStartDelayMs);
   connect(&m_autoStartTimer, &QTimer::timeout, this, [this] { OnStart(); });
@@ -106,6 +118,9 @@ void CVantrelDlg::CreateMenus() {
 
   m_trayMenu = new QMenu(this);
   AddCommand(m_trayMenu, ID_TRAY_SHOW);
+  // The menu bar's actions: enabled and disabled with them.
+  m_trayMenu->addAction(m_actions[ID_SIM_START]);
+  m_trayMenu->addAction(m_actions[ID_SIM_STOP]);
   AddCommand(m_trayMenu, IDCANCEL);
 }
 
@@ -142,6 +157,57 @@ void CVantrelDlg::CreateStatusBar() {
   m_panes[3]->setText(ZeroCount(IDS_MATCHED_ONLINE_TOTAL));
 }
 
+QWidget* CVantrelDlg::CreateListPane() {
+  auto* pane = new QWidget(this);
+  m_search = new QLineEdit(pane);
+  m_search->setPlaceholderText(QText(IDS_SEARCH_HINT));
+  m_search->setClearButtonEnabled(true);
+  m_search->setMinimumWidth(m_search->fontMetrics().horizontalAdvance(m_search->placeholderText()) + 40);
+  m_problemsOnly = new QCheckBox(QText(IDS_PROBLEMS_ONLY), pane);
+  m_shownCount = new QLabel(pane);
+  connect(m_search, &QLineEdit::textChanged, this, [this](const QString& text) {
+    m_list->Filter().SetSearchText(text);
+    UpdateShownCount();
+  });
+  connect(m_problemsOnly, &QCheckBox::toggled, this, [this](bool on) {
+    m_list->Filter().SetProblemsOnly(on);
+    UpdateShownCount();
+  });
+  for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+    connect(&m_list->Filter(), signal, this, [this] { UpdateShownCount(); });
+  connect(&m_list->Filter(), &QAbstractItemModel::modelReset, this, [this] { UpdateShownCount(); });
+  auto* bar = new QHBoxLayout;
+  bar->setContentsMargins(4, 4, 4, 0);
+  bar->addWidget(m_search);
+  bar->addWidget(m_problemsOnly);
+  bar->addStretch();
+  bar->addWidget(m_shownCount);
+  auto* layout = new QVBoxLayout(pane);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(4);
+  layout->addLayout(bar);
+  layout->addWidget(m_list.get(), 1);
+  UpdateShownCount();
+  return pane;
+}
+
+void CVantrelDlg::UpdateShownCount() {
+  m_shownCount->setText(QString::fromStdString(Filled(Text(IDS_ROWS_SHOWN),
+                                                      {std::to_string(m_list->Filter().rowCount()),
+                                                       std::to_string(m_list->Model().rowCount())})));
+}
+
+QString CVantrelDlg::ShownCount() const { return m_shownCount->text(); }
+
+QString CVantrelDlg::TrayToolTip() const { return m_tray ? m_tray->toolTip() : QString(); }
+
+void CVantrelDlg::UpdateTray() {
+  if (!m_tray) return;
+  QString tip = QStringLiteral("Vantrel\n") + QText(m_running ? IDS_SERVICE_STATE_RUNNING : IDS_SERVICE_STATE_STOPPED);
+  if (m_running) tip += QStringLiteral("\n") + m_panes[2]->text() + QStringLiteral("\n") + m_panes[3]->text();
+  m_tray->setToolTip(tip);
+}
+
 QAction* CVantrelDlg::Action(unsigned id) const {
   const auto it = m_actions.find(id);
   return it == m_actions.end() ? nullptr : it->second;
@@ -163,6 +229,7 @@ void CVantrelDlg::SetStatusText(int pane, const QString& text) {
   if (pane < 0 || pane >= 4) return;
   m_panes[pane]->setText(text);
   if (pane == 0) m_statusTimer.start();
+  if (pane >= 2) UpdateTray();
 }
 
 void CVantrelDlg::OnCommand(unsigned id) {
@@ -183,25 +250,25 @@ void CVantrelDlg::OnCommand(unsigned id) {
       ShowFromTray();
       break;
     case IDCANCEL:
-      End(0);
+      if (ConfirmDropping(IDS_EXIT_WITH_DEVICES)) End(0);
       break;
     case IDM_ABOUTBOX:
       About();
       break;
     // The dialogs read the store when they are built, so each run starts from what is stored.
-    case ID_SETTINGS: {
-      CdlgSetting dialog(this, Handle());
-      dialog.exec();
+    case ID_SETTINGS:
+      EditSettings();
       break;
-    }
     case ID_MGT_VIRTUAL_COM: {
       CDlgMgtVirtualCom dialog(this, Handle());
       dialog.exec();
+      ApplyStoredConfiguration();
       break;
     }
     case ID_MGT_DEVICE: {
       CDlgMgtDevice dialog(this, Handle());
       dialog.exec();
+      ApplyStoredConfiguration();
       break;
     }
     case ID_MGT_DATA: {
@@ -218,25 +285,71 @@ void CVantrelDlg::OnCommand(unsigned id) {
 }
 
 void CVantrelDlg::ShowServiceState(bool running) {
-  for (unsigned id : {ID_SETTINGS, ID_MGT_VIRTUAL_COM, ID_MGT_DEVICE, ID_MGT_DATA, ID_SIM_START})
-    m_actions[id]->setEnabled(!running);
+  m_actions[ID_SIM_START]->setEnabled(!running);
   m_actions[ID_SIM_STOP]->setEnabled(running);
-  m_actions[ID_SIM_MONITOR]->setEnabled(true);
+  for (unsigned id : {ID_SETTINGS, ID_MGT_VIRTUAL_COM, ID_MGT_DEVICE, ID_MGT_DATA, ID_SIM_MONITOR})
+    m_actions[id]->setEnabled(true);
+  m_list->Model().SetServiceRunning(running);
 }
 
 void CVantrelDlg::OnStart() {
   m_autoStartTimer.stop();
+  m_startFailure.clear();
+  m_listeningIp = CurrentSettings().LocalIp;
+  m_listeningPort = CurrentSettings().LocalPort;
   m_simulation.StartService();
-  ShowServiceState(true);
   m_running = true;
+  ShowServiceState(true);
+  UpdateTray();
 }
 
 void CVantrelDlg::OnStop() {
   m_simulation.StopService();
+  m_running = false;
   ShowServiceState(false);
+  m_simulation.DeviceList().RebuildDeviceList();
   m_panes[2]->setText(ZeroCount(IDS_CONNECTED_TOTAL));
   m_panes[3]->setText(ZeroCount(IDS_MATCHED_ONLINE_TOTAL));
-  m_running = false;
+  m_startFailure = QString::fromStdString(m_simulation.StartFailureText());
+  if (!m_startFailure.isEmpty()) {
+    m_statusTimer.stop();
+    m_panes[0]->setText(m_startFailure);
+  }
+  UpdateTray();
+}
+
+bool CVantrelDlg::ConfirmDropping(unsigned questionId) {
+  const std::size_t online = m_running ? OnlineDevices() : 0;
+  if (online == 0) return true;
+  return CustomMessageBox(this, Filled(Text(questionId), {std::to_string(online)}), Text(IDS_WARNING), 4) == IDYES;
+}
+
+void CVantrelDlg::ApplyStoredConfiguration() {
+  if (!m_running) {
+    m_simulation.DeviceList().RebuildDeviceList();
+    return;
+  }
+  std::string outcome;
+  if (!m_simulation.ReloadConfiguration(outcome)) {
+    CustomMessageBox(this, outcome, "", 0);
+    return;
+  }
+  // Another listening address cannot be taken without closing every connection.
+  const SettingInfo now = CurrentSettings();
+  if (now.LocalIp != m_listeningIp || now.LocalPort != m_listeningPort) {
+    if (CustomMessageBox(this, Text(IDS_RESTART_FOR_ADDRESS), Text(IDS_WARNING), 4) == IDYES) {
+      OnStop();
+      OnStart();
+    }
+    return;
+  }
+  SetStatusText(0, QText(IDS_APPLIED_LIVE));
+}
+
+void CVantrelDlg::EditSettings() {
+  CdlgSetting dialog(this, Handle());
+  dialog.exec();
+  ApplyStoredConfiguration();
 }
 
 void CVantrelDlg::ShowLanguageChecks() {
@@ -248,7 +361,10 @@ void CVantrelDlg::SwitchLanguage(int code) {
   // Triggering a checkable item toggled its mark; the marks show the language in use.
   ShowLanguageChecks();
   if (code == m_language) return;
-  if (CustomMessageBox(this, Text(IDS_RESTART_FOR_LANGUAGE), "", 4) != IDYES) return;
+  const std::size_t online = m_running ? OnlineDevices() : 0;
+  const std::string question = online > 0 ? Filled(Text(IDS_LANGUAGE_WITH_DEVICES), {std::to_string(online)})
+                                          : Text(IDS_RESTART_FOR_LANGUAGE);
+  if (CustomMessageBox(this, question, online > 0 ? Text(IDS_WARNING) : "", 4) != IDYES) return;
   const int error = CProfileFile(m_options.languageFile)
                         .WriteString(CResourceStrings::kLanguageSection, CResourceStrings::kLanguageKey,
                                      std::to_string(code));
@@ -269,12 +385,12 @@ void CVantrelDlg::SwitchLanguage(int code) {
 void CVantrelDlg::HideToTray() {
   if (!m_tray) {
     m_tray = std::make_unique<QSystemTrayIcon>(windowIcon());
-    m_tray->setToolTip(QStringLiteral("Vantrel"));
     m_tray->setContextMenu(m_trayMenu);
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-      if (reason == QSystemTrayIcon::DoubleClick) ShowFromTray();
+      if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) ShowFromTray();
     });
   }
+  UpdateTray();
   m_tray->show();
   hide();
 }
@@ -287,7 +403,10 @@ void CVantrelDlg::ShowFromTray() {
 
 void CVantrelDlg::CloseRequest() {
   if (m_running) {
-    if (CustomMessageBox(this, Text(IDS_EXIT_WHILE_RUNNING), "Vantrel", 4) != IDYES) return;
+    const std::size_t online = OnlineDevices();
+    const std::string question =
+        online > 0 ? Filled(Text(IDS_EXIT_WITH_DEVICES), {std::to_string(online)}) : Text(IDS_EXIT_WHILE_RUNNING);
+    if (CustomMessageBox(this, question, "Vantrel", 4) != IDYES) return;
     m_simulation.StopService();
   }
   End(0);

@@ -15,13 +15,18 @@ class CDeviceListCtrl;
 class CDlgAddModifyDevice;
 class CDlgMonitor;
 class CToolBarEx;
+class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QSystemTrayIcon;
 
 // The program's main window: menu, toolbar, the device list of the service host that it
-// owns, the four-pane status bar and the tray icon. It starts and stops the service and
-// mirrors the service state in menu and toolbar. Every command goes through OnCommand.
+// owns with its search box and "problems only" switch, the four-pane status bar and the
+// tray icon. It starts and stops the service and mirrors the service state in menu,
+// toolbar and tray. The management commands stay available while the service runs: what
+// they change is applied to the running service through its reload path, and only a new
+// listening address asks to restart it. Every command goes through OnCommand.
 // Other threads reach it through Handle(): WM_STATUS_TEXT (pane, text) and WM_COMMAND
 // (the Stop command from the service host). User-interface thread.
 class CVantrelDlg : public QMainWindow {
@@ -51,12 +56,19 @@ class CVantrelDlg : public QMainWindow {
 
   // Runs a command of the menu, the toolbar, the tray menu or the service host.
   void OnCommand(unsigned id);
-  // Sets a pane's text; pane 0 goes back to "就绪" after a while.
+  // Sets a pane's text; pane 0 goes back to "就绪" after a while (to the reason of a
+  // failed start, until the next start).
   void SetStatusText(int pane, const QString& text);
+  // Ends the program without a question (a stop signal).
+  void Quit() { End(0); }
 
   TargetHandle Handle() const { return m_target.Handle(); }
   CDlgSimulation& Simulation() { return m_simulation; }
   CDeviceListCtrl& DeviceList() { return *m_list; }
+  QLineEdit* SearchEdit() const { return m_search; }
+  QCheckBox* ProblemsBox() const { return m_problemsOnly; }
+  // "n of m shown" above the list.
+  QString ShownCount() const;
   CToolBarEx& ToolBar() { return *m_toolBar; }
   // The menu's and toolbar's action of a command, null for an unknown one.
   QAction* Action(unsigned id) const;
@@ -65,6 +77,7 @@ class CVantrelDlg : public QMainWindow {
   // Whether the tray icon is shown (after the window was hidden to the tray).
   bool InTray() const;
   QMenu* TrayMenu() const { return m_trayMenu; }
+  QString TrayToolTip() const;
 
  signals:
   // The window's run has ended: the program is to end with `code`.
@@ -79,6 +92,16 @@ class CVantrelDlg : public QMainWindow {
   void CreateMenus();
   void CreateToolBar();
   void CreateStatusBar();
+  QWidget* CreateListPane();
+  void UpdateShownCount();
+  void UpdateTray();
+  // After a management dialog: the running service takes what is stored now; a stopped
+  // one's list shows the stored tunnels.
+  void ApplyStoredConfiguration();
+  void EditSettings();
+  // Asks before an action that drops the connected devices; true when there are none or
+  // the user agrees.
+  bool ConfirmDropping(unsigned questionId);
   void ShowServiceState(bool running);
   void OnStart();
   void OnStop();
@@ -98,6 +121,14 @@ class CVantrelDlg : public QMainWindow {
   std::map<unsigned, QAction*> m_actions;
   CToolBarEx* m_toolBar = nullptr;
   QLabel* m_panes[4] = {};
+  QLineEdit* m_search = nullptr;
+  QCheckBox* m_problemsOnly = nullptr;
+  QLabel* m_shownCount = nullptr;
+  // Why the last start failed; pane 0 shows it instead of "就绪" until the next start.
+  QString m_startFailure;
+  // The listening address the running service took at its start.
+  std::string m_listeningIp;
+  std::int64_t m_listeningPort = 0;
   QMenu* m_trayMenu = nullptr;
   std::unique_ptr<QSystemTrayIcon> m_tray;
   QTimer m_statusTimer;     // timer 101

@@ -19,6 +19,7 @@
 #include "resources/ResourceIds.h"
 #include "ui/CLimitEdit.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/LogOnEntry.h"
 #include "ui/ResourceText.h"
 #include "ui/StatusText.h"
 
@@ -94,6 +95,11 @@ void CdlgSetting::BuildWindow() {
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(m_set);
+  // Cancel leaves every field unchecked (CLimitEdit skips its check for it), as Escape does.
+  auto* cancel = new QPushButton(QText(IDS_CANCEL), this);
+  cancel->setProperty(CLimitEdit::kSkipsChecks, true);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  buttons->addWidget(cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(network);
   layout->addWidget(admission);
@@ -170,7 +176,7 @@ bool CdlgSetting::Save() {
 void CdlgSetting::UpdateStartEntry(bool bootAutoStart) {
   const std::string path = AutostartEntryPath();
   if (bootAutoStart) {
-    if (const int error = WriteAutostartEntry(m_program); error != 0) {
+    if (const int error = WriteLogOnEntry(m_program); error != 0) {
       WriteDebugLine("[ERROR]", "CdlgSetting: cannot write the log-on entry %s: %s\n", path.c_str(),
                      std::strerror(error));
       CustomMessageBox(this, Text(IDS_BOOT_START_FAILED), "", 0);

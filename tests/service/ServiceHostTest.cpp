@@ -162,7 +162,10 @@ TEST_F(ServiceHostTest, APortInUseFailsTheStartAndLeavesTheServiceStopped) {
 
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_stopCommands == 1; }));
-  EXPECT_EQ(Notices(), std::vector<std::string>{Text(IDS_SERVICE_START_FAILED)});
+  // The box names the address, the port and why.
+  ASSERT_EQ(Notices().size(), 1u);
+  EXPECT_NE(Notices()[0].find("127.0.0.1:" + std::to_string(m_port)), std::string::npos) << Notices()[0];
+  EXPECT_EQ(Notices()[0], m_simulation.StartFailureText());
   EXPECT_FALSE(m_simulation.ServiceRunning());
   EXPECT_EQ(m_simulation.DeviceList().RowCount(), 0);
   EXPECT_FALSE(m_simulation.LastStartFailure().empty());

@@ -11,6 +11,7 @@
 #include "../storage/StorageTestSupport.h"
 #include "MessageBoxAnswerer.h"
 #include "StatusPaneRecorder.h"
+#include "TempDir.h"
 #include "storage/CAccessInterface.h"
 #include "ui/CDlgMgtData.h"
 #include "ui/CLimitEdit.h"
@@ -21,9 +22,11 @@ namespace {
 const std::string kNoCondition = "请输入查询/删除条件！";
 const std::string kIdLength = "请输入长度为8的设备ID!";
 const std::string kQuerying = "查询中，请稍等....";
-const std::string kQueryOk = "查询成功";
 const std::string kNothing = "未查询到符合条件的数据";
-const std::string kDeleted = "删除成功";
+const std::string kDeleteNothing = "没有符合条件的存储数据，未删除任何记录";
+
+std::string Found(int count) { return "查询到 " + std::to_string(count) + " 条记录"; }
+std::string Deleted(int count) { return "已删除 " + std::to_string(count) + " 条记录"; }
 
 // NotTransData holding records of two devices on 2 January and one on 3 January.
 class DataDialogTest : public ::testing::Test {
@@ -85,7 +88,8 @@ TEST_F(DataDialogTest, OpensWithTheDeviceIdConditionAndTheUnusedControlsHidden) 
   for (const QPushButton* button : dialog.findChildren<QPushButton*>()) {
     if (button->isVisible()) shown.push_back(button->text().toStdString());
   }
-  EXPECT_EQ((std::vector<std::string>{"查询", "删除", "删除全部", "清空"}), shown);
+  EXPECT_EQ((std::vector<std::string>{"查询", "删除", "删除全部", "清空", "导出CSV..."}), shown);
+  EXPECT_EQ("时间范围", dialog.TimeBox()->text().toStdString());
   const QAbstractItemModel& model = dialog.Results();
   std::vector<std::string> headers;
   for (int c = 0; c < model.columnCount(); ++c) headers.push_back(model.headerData(c, Qt::Horizontal).toString().toStdString());
@@ -115,16 +119,17 @@ TEST_F(DataDialogTest, QueriesShowEveryByteAsTextUpToAZeroOrAsHex) {
   // Typed in lower case: devices register in upper case.
   dialog.DeviceIdEdit()->setText("0000abcd");
   dialog.Query();
-  EXPECT_EQ((std::vector<std::string>{kQuerying, kQueryOk}), m_status.Texts());
+  EXPECT_EQ((std::vector<std::string>{kQuerying, Found(2)}), m_status.Texts());
+  EXPECT_EQ(Found(2), dialog.Message().toStdString());
   EXPECT_EQ((std::vector<std::vector<std::string>>{{"0", "2026/01/02 10:00:00", "0000ABCD", "12"},
                                                     {"1", "2026/01/02 11:00:00", "0000ABCD", "hi\\n"}}),
             Rows(dialog));
-  // The Hex box counts from the next query on.
+  // The Hex box redraws at once, and back.
   dialog.HexBox()->setChecked(true);
+  EXPECT_EQ("31 32 00 33", Rows(dialog)[0][3]);
+  EXPECT_EQ("68 69 0A", Rows(dialog)[1][3]);
+  dialog.HexBox()->setChecked(false);
   EXPECT_EQ("12", Rows(dialog)[0][3]);
-  dialog.Query();
-  EXPECT_EQ("31320033", Rows(dialog)[0][3]);
-  EXPECT_EQ("68690A", Rows(dialog)[1][3]);
 
   dialog.Clear();
   EXPECT_TRUE(Rows(dialog).empty());
@@ -137,7 +142,7 @@ TEST_F(DataDialogTest, TheTimeConditionAloneFindsEveryDeviceInTheRange) {
   TimeRange(dialog, "2026/01/02 10:30:00", "2026/01/03 00:00:00");
   dialog.HexBox()->setChecked(true);
   dialog.Query();
-  EXPECT_EQ((std::vector<std::vector<std::string>>{{"0", "2026/01/02 11:00:00", "0000ABCD", "68690A"},
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"0", "2026/01/02 11:00:00", "0000ABCD", "68 69 0A"},
                                                     {"1", "2026/01/02 12:00:00", "12345678", "FE"}}),
             Rows(dialog));
 
@@ -161,22 +166,78 @@ TEST_F(DataDialogTest, AQueryThatFindsNothingEmptiesTheList) {
   EXPECT_EQ((std::vector<std::string>{kQuerying, kNothing}), m_status.Texts());
 }
 
-TEST_F(DataDialogTest, DeleteTakesTheConditionAndDeleteAllEverythingWithoutAsking) {
+TEST_F(DataDialogTest, DeleteAsksWithTheCountAndTheListFollows) {
   CDlgMgtData dialog(nullptr, m_status.Handle());
   dialog.DeviceIdEdit()->setText("12345678");
   dialog.Query();
+  ASSERT_EQ(2u, Rows(dialog).size());
   m_status.Forget();
+
+  // No: nothing goes.
   dialog.Delete();
-  EXPECT_EQ(std::vector<std::string>{kDeleted}, m_status.Texts());
-  EXPECT_EQ(0, Stored("12345678"));
-  EXPECT_EQ(2, Stored("0000ABCD"));
-  // The list is not changed by deleting.
+  ASSERT_EQ(1u, m_boxes.Boxes().size());
+  EXPECT_EQ("删除符合条件的 2 条存储数据？", m_boxes.Boxes()[0].Text);
+  EXPECT_EQ(4, Stored());
   EXPECT_EQ(2u, Rows(dialog).size());
 
+  m_boxes.Then(IDYES);
+  dialog.Delete();
+  EXPECT_EQ(0, Stored("12345678"));
+  EXPECT_EQ(2, Stored("0000ABCD"));
+  EXPECT_TRUE(Rows(dialog).empty());
+  EXPECT_EQ(Deleted(2), dialog.Message().toStdString());
+  EXPECT_EQ(Deleted(2), m_status.Texts().back());
+
+  // Nothing matches now: said so, without a question.
+  dialog.Delete();
+  EXPECT_EQ(2u, m_boxes.Boxes().size());
+  EXPECT_EQ(kDeleteNothing, dialog.Message().toStdString());
+
   dialog.DeleteAll();
-  EXPECT_EQ((std::vector<std::string>{kDeleted, kDeleted}), m_status.Texts());
+  ASSERT_EQ(3u, m_boxes.Boxes().size());
+  EXPECT_EQ("删除全部 2 条存储数据？", m_boxes.Boxes()[2].Text);
+  EXPECT_EQ(2, Stored());
+  m_boxes.Then(IDYES);
+  dialog.DeleteAll();
   EXPECT_EQ(0, Stored());
-  EXPECT_TRUE(m_boxes.Boxes().empty());
+  EXPECT_EQ(Deleted(2), dialog.Message().toStdString());
+  dialog.DeleteAll();
+  EXPECT_EQ(kDeleteNothing, dialog.Message().toStdString());
+  EXPECT_EQ(4u, m_boxes.Boxes().size());
+}
+
+TEST_F(DataDialogTest, AStartLaterThanTheEndIsRefused) {
+  CDlgMgtData dialog(nullptr, m_status.Handle());
+  dialog.DeviceIdBox()->setChecked(false);
+  TimeRange(dialog, "2026/01/03 00:00:00", "2026/01/02 00:00:00");
+  dialog.Query();
+  dialog.Delete();
+  ASSERT_EQ(2u, m_boxes.Boxes().size());
+  EXPECT_EQ("开始时间晚于结束时间，请重新选择", m_boxes.Boxes()[0].Text);
+  EXPECT_EQ("开始时间晚于结束时间，请重新选择", dialog.Message().toStdString());
+  EXPECT_TRUE(Rows(dialog).empty());
+  EXPECT_EQ(4, Stored());
+}
+
+TEST_F(DataDialogTest, ExportWritesTheShownRecordsAsCsv) {
+  TempDir dir;
+  CDlgMgtData dialog(nullptr, m_status.Handle());
+  EXPECT_FALSE(dialog.ExportTo(QString::fromStdString(dir.File("none.csv"))));
+  EXPECT_EQ("没有可导出的记录，请先查询", dialog.Message().toStdString());
+
+  dialog.DeviceIdEdit()->setText("0000ABCD");
+  dialog.Query();
+  ASSERT_TRUE(dialog.ExportTo(QString::fromStdString(dir.File("out.csv"))));
+  EXPECT_EQ("\xEF\xBB\xBF"
+            "时间,设备ID,十六进制,文本\r\n"
+            "2026/01/02 10:00:00,0000ABCD,31 32 00 33,12\r\n"
+            "2026/01/02 11:00:00,0000ABCD,68 69 0A,hi\\n\r\n",
+            dir.Read("out.csv"));
+  EXPECT_EQ("已导出 2 条记录到 " + dir.File("out.csv"), dialog.Message().toStdString());
+
+  // A place that cannot be written is told with its reason; nothing else changes.
+  EXPECT_FALSE(dialog.ExportTo(QString::fromStdString(dir.File("missing/out.csv"))));
+  EXPECT_NE(std::string::npos, dialog.Message().toStdString().find("无法写入 " + dir.File("missing/out.csv")));
 }
 
 TEST_F(DataDialogTest, MoreMatchesThanTheBoundShowTheFirstAndSaySo) {
@@ -192,7 +253,7 @@ TEST_F(DataDialogTest, MoreMatchesThanTheBoundShowTheFirstAndSaySo) {
   dialog.DeviceIdEdit()->setText("0000ABCD");
   m_status.Forget();
   dialog.Query();
-  EXPECT_EQ((std::vector<std::string>{kQuerying, kQueryOk}), m_status.Texts());
+  EXPECT_EQ((std::vector<std::string>{kQuerying, Found(2)}), m_status.Texts());
 }
 
 }  // namespace

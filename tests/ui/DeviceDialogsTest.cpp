@@ -1,3 +1,4 @@
+#include <QAbstractItemModel>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QItemSelectionModel>
@@ -111,7 +112,7 @@ TEST_F(DeviceDialogsTest, SamePortRuleAsksAndYesChangesTheOtherDevice) {
   Enter(editor, "00000002", "COM3", "115200");
   ASSERT_EQ(m_answerer.Boxes().size(), 1u);
   EXPECT_EQ(m_answerer.Boxes()[0].Text, Str(IDS_SAME_PORT_WARNING));
-  EXPECT_EQ(m_answerer.Boxes()[0].Caption, "Warning");
+  EXPECT_EQ(m_answerer.Boxes()[0].Caption, Str(IDS_WARNING));
   EXPECT_EQ(m_answerer.Boxes()[0].Type, 4);
   EXPECT_EQ(Stored().size(), 1u);
   EXPECT_EQ(CTunnelTable::Instance().Get("00000001").BaudRate, "9600");
@@ -169,6 +170,13 @@ TEST_F(DeviceDialogsTest, ModifyAndDeleteTheSelectedRow) {
   dialog.OnDelete();
   EXPECT_EQ(LastBox(), Str(IDS_SELECT_TO_DELETE));
   EXPECT_EQ(Stored().size(), 2u);
+  // A question first; No keeps the device.
+  dialog.List()->selectRow(0);
+  dialog.OnDelete();
+  EXPECT_EQ(LastBox(), Filled(Str(IDS_CONFIRM_DELETE_DEVICE), {"00000001"}));
+  EXPECT_EQ(Stored().size(), 2u);
+  EXPECT_TRUE(CTunnelTable::Instance().Contains("00000001"));
+  m_answerer.Then(IDYES);
   dialog.List()->selectRow(0);
   dialog.OnDelete();
   ASSERT_EQ(Stored().size(), 1u);
@@ -176,6 +184,28 @@ TEST_F(DeviceDialogsTest, ModifyAndDeleteTheSelectedRow) {
   EXPECT_FALSE(CTunnelTable::Instance().Contains("00000001"));
   EXPECT_EQ(dialog.Model().rowCount(), 1);
   EXPECT_EQ(Status().back(), Str(IDS_DELETE_SUCCEEDED));
+}
+
+TEST_F(DeviceDialogsTest, TheListSortsAndSearchesAndActsOnTheRowShown) {
+  Configure({"00000001", "COM3", "9600", "8", "1", "None", "boiler house"});
+  Configure({"00000002", "COM4", "9600", "8", "1", "None", "pump"});
+  Configure({"00000003", "COM5", "9600", "8", "1", "None", "Boiler yard"});
+  CDlgMgtDevice dialog(nullptr, m_mainWindow.Handle());
+  dialog.show();
+  QAbstractItemModel& shown = *dialog.List()->model();
+  dialog.List()->sortByColumn(0, Qt::DescendingOrder);
+  EXPECT_EQ(shown.index(0, 0).data().toString(), "00000003");
+  dialog.SearchEdit()->setText("boiler");
+  ASSERT_EQ(shown.rowCount(), 2);
+  EXPECT_EQ(shown.index(1, 0).data().toString(), "00000001");
+
+  // Delete acts on the device of the row shown, not on the model's row of that number.
+  m_answerer.Then(IDYES);
+  dialog.List()->selectRow(1);
+  dialog.OnDelete();
+  EXPECT_FALSE(CTunnelTable::Instance().Contains("00000001"));
+  EXPECT_TRUE(CTunnelTable::Instance().Contains("00000002"));
+  EXPECT_EQ(shown.rowCount(), 1);
 }
 
 TEST_F(DeviceDialogsTest, TheRunningListFollowsAModifyOnEveryRowOfThePort) {
@@ -267,6 +297,7 @@ TEST_F(DeviceDialogsTest, TheEditorShowsAndStoresTheBindingAndDeleteRemovesIt) {
   editor.NetworksEdit()->setText("");
   Enter(editor, "0000000b", "COM4");
   EXPECT_EQ(StoredBindings(), (std::vector<TunnelBinding>{{"0000000B", "888", ""}}));
+  m_answerer.Then(IDYES);
   dialog.List()->selectRow(1);
   dialog.OnDelete();
   EXPECT_EQ(Status().back(), Str(IDS_DELETE_SUCCEEDED));

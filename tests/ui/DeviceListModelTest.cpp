@@ -1,9 +1,12 @@
+#include <QCheckBox>
 #include <QColor>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
@@ -24,7 +27,10 @@
 #include "serial/CSerialInterface.h"
 #include "service/CDeviceList.h"
 #include "ui/CDeviceListCtrl.h"
+#include "ui/CDlgAddModifyDevice.h"
+#include "ui/CLimitEdit.h"
 #include "ui/CVantrelDlg.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -37,8 +43,20 @@ QColor Colour(const QAbstractItemModel& model, int row, int column) {
   return model.data(model.index(row, column), Qt::ForegroundRole).value<QColor>();
 }
 
-const QColor kGreen(0, 255, 0);
-const QColor kRed(255, 0, 0);
+const QColor kGreen = CDeviceListModel::kGood;
+const QColor kRed = CDeviceListModel::kBad;
+
+// The contrast ratio of two colours as the web content guidelines define it.
+double Contrast(const QColor& a, const QColor& b) {
+  const auto luminance = [](const QColor& colour) {
+    const auto channel = [](double value) {
+      return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) + 0.0722 * channel(colour.blueF());
+  };
+  const double first = luminance(a), second = luminance(b);
+  return (std::max(first, second) + 0.05) / (std::min(first, second) + 0.05);
+}
 
 std::string DeviceId(int number) {
   char id[9];
@@ -130,6 +148,7 @@ TEST_F(DeviceListModelTest, ABurstOfCellChangesIsOneUpdateOverTheChangedRange) {
   view.resize(1200, 500);
   view.show();
   CDeviceListModel& model = view.Model();
+  model.SetServiceRunning(true);
   QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
   QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
 
@@ -170,6 +189,7 @@ TEST_F(DeviceListModelTest, TextsAndColoursFollowALanguageSwitch) {
   CSerialInterface serial(10000);
   CDeviceList list(serial);
   CDeviceListModel model(list);
+  model.SetServiceRunning(true);
   list.RebuildDeviceList();
   list.UpdatePortColumn("COM7", SERIAL_OPENED);
   const QString chineseOpen = Resource(IDS_PORT_OPEN);
@@ -211,11 +231,85 @@ TEST_F(DeviceListModelTest, ADoubleClickChoosesTheRowForEditingOrAsksForOne) {
     CTunnelTable::Instance().Add(TunnelInfo{DeviceId(i), "COM7", "9600", "8", "1", "None", ""});
   list.RebuildDeviceList();
   QCoreApplication::processEvents();
-  QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, view.visualRect(view.Model().index(1, 4)).center());
+  QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, view.visualRect(view.model()->index(1, 4)).center());
   ASSERT_EQ(1, edits.count());
   EXPECT_EQ(1, edits.at(0).at(0).toInt());
   EXPECT_EQ(1, list.SelectedRow());
   EXPECT_EQ(1u, answerer.Boxes().size());
+}
+
+TEST_F(DeviceListModelTest, ColoursAreReadableOnTheListsBackground) {
+  for (const QColor& colour : {CDeviceListModel::kGood, CDeviceListModel::kBad, CDeviceListModel::kListText,
+                               CDeviceListModel::kUnknown, QColor(Qt::black)})
+    EXPECT_GE(Contrast(colour, CDeviceListModel::kBackground), 4.5) << colour.name().toStdString();
+}
+
+// Stopped, the tunnels are listed without link and port; running, a device without a tunnel
+// gets a row of its own that offers "Add tunnel..."; the list sorts, searches and shows only
+// the problems.
+TEST_F(DeviceListModelTest, UnknownDevicesSearchSortAndTheProblemsFilter) {
+  MessageBoxAnswerer answerer;
+  CTunnelTable::Instance().Add(TunnelInfo{"00000001", "COM41", "9600", "8", "1", "None", "boiler house"});
+  CTunnelTable::Instance().Add(TunnelInfo{"00000002", "COM42", "115200", "8", "1", "None", "pump"});
+  const std::uint16_t port = FreePort();
+  SettingInfo settings;
+  settings.LocalIp = "127.0.0.1";
+  settings.LocalPort = port;
+  ReplaceSettings(settings);
+  CVantrelDlg window(CVantrelDlg::Options{});
+  window.show();
+  CDeviceListCtrl& view = window.DeviceList();
+  const QAbstractItemModel& shown = *view.model();
+  ASSERT_EQ(2, shown.rowCount());
+  EXPECT_EQ(QStringLiteral("COM42"), Cell(shown, 1, CDeviceList::Port));
+  EXPECT_EQ(QString(), Cell(shown, 1, CDeviceList::LinkState));
+  EXPECT_EQ(QString(), Cell(shown, 1, CDeviceList::PortState));
+
+  window.OnCommand(ID_SIM_START);
+  ASSERT_TRUE(QtWaitFor([&] { return window.Simulation().Accepting(); }));
+  TestDevice known(port), unknown(port);
+  ASSERT_TRUE(known.Send(Registration(2)));
+  ASSERT_TRUE(unknown.Send(Registration(0xABC, "555")));
+  ASSERT_TRUE(QtWaitFor([&] { return shown.rowCount() == 3; }));
+  ASSERT_TRUE(QtWaitFor([&] { return Cell(shown, 1, CDeviceList::LinkState) == Resource(IDS_LINK_CONNECTED); }));
+  EXPECT_EQ(QStringLiteral("00000ABC"), Cell(shown, 2, CDeviceList::DeviceId));
+  EXPECT_EQ(QStringLiteral("555"), Cell(shown, 2, CDeviceList::Phone));
+  EXPECT_EQ(Resource(IDS_NO_TUNNEL), Cell(shown, 2, CDeviceList::Port));
+  EXPECT_TRUE(Cell(shown, 2, CDeviceList::RemoteAddress).startsWith(QStringLiteral("127.0.0.1:")));
+  EXPECT_TRUE(Cell(shown, 1, CDeviceList::RemoteAddress).startsWith(QStringLiteral("127.0.0.1:")));
+
+  // Sorted by baud rate as numbers, highest first; then by ID again.
+  view.sortByColumn(CDeviceList::BaudRate, Qt::DescendingOrder);
+  EXPECT_EQ(QStringLiteral("00000002"), Cell(shown, 0, CDeviceList::DeviceId));
+  view.sortByColumn(CDeviceList::DeviceId, Qt::AscendingOrder);
+
+  // Problems: the device that is offline and the one without a tunnel (the ports are missing).
+  window.ProblemsBox()->setChecked(true);
+  EXPECT_EQ(3, shown.rowCount());
+  EXPECT_EQ(Filled(Resource(IDS_ROWS_SHOWN).toStdString(), {"3", "3"}), window.ShownCount().toStdString());
+  window.SearchEdit()->setText(QStringLiteral("BOILER"));
+  ASSERT_EQ(1, shown.rowCount());
+  EXPECT_EQ(QStringLiteral("00000001"), Cell(shown, 0, CDeviceList::DeviceId));
+  window.SearchEdit()->setText(QStringLiteral("555"));
+  ASSERT_EQ(1, shown.rowCount());
+  EXPECT_EQ(Filled(Resource(IDS_ROWS_SHOWN).toStdString(), {"1", "3"}), window.ShownCount().toStdString());
+
+  // The unknown device's row adds a tunnel with its ID filled in.
+  QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, view.visualRect(shown.index(0, 3)).center());
+  auto* editor = window.findChild<CDlgAddModifyDevice*>();
+  ASSERT_NE(nullptr, editor);
+  EXPECT_TRUE(editor->isVisible());
+  EXPECT_EQ(CDlgAddModifyDevice::AddMode, editor->EditorMode());
+  EXPECT_EQ(QStringLiteral("00000ABC"), editor->IdField()->text());
+  EXPECT_TRUE(editor->IdField()->isEnabled());
+  editor->close();
+
+  // Gone offline, its row goes.
+  window.SearchEdit()->clear();
+  window.ProblemsBox()->setChecked(false);
+  unknown.Reset();
+  ASSERT_TRUE(QtWaitFor([&] { return shown.rowCount() == 2; }));
+  window.OnCommand(ID_SIM_STOP);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "ProcessSingletons.h"
 #include "QtWaitFor.h"
 #include "TempDir.h"
+#include "TestDevice.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -21,6 +22,7 @@
 #include "platform/CProfileFile.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "storage/CAccessInterface.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceListCtrl.h"
 #include "ui/CDlgAddModifyDevice.h"
@@ -42,8 +44,17 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetProcessSingletons();
-    CTunnelTable::Instance().Add(TunnelInfo{"00000001", "COM41", "9600", "8", "1", "None", ""});
-    CTunnelTable::Instance().Add(TunnelInfo{"00000002", "COM42", "9600", "8", "1", "None", ""});
+    // Stored too: managing while the service runs applies what Info.db holds.
+    CAccessInterface store;
+    ASSERT_EQ(1, store.OpenDatabase(DATABASE_FILE_NAME));
+    std::vector<TunnelInfo> stored;
+    ASSERT_EQ(1, store.LoadTunnels(stored));
+    for (const TunnelInfo& tunnel : stored) ASSERT_EQ(1, store.DeleteTunnel(tunnel.DeviceID));
+    for (const TunnelInfo& tunnel : {TunnelInfo{"00000001", "COM41", "9600", "8", "1", "None", ""},
+                                     TunnelInfo{"00000002", "COM42", "9600", "8", "1", "None", ""}}) {
+      ASSERT_EQ(1, store.AddTunnel(tunnel));
+      CTunnelTable::Instance().Add(tunnel);
+    }
     UseSettings(FreePort(), false);
   }
   void TearDown() override {
@@ -57,6 +68,9 @@ class MainWindowTest : public ::testing::Test {
     settings.LocalPort = port;
     settings.AutoStartSimulation = autoStart;
     ReplaceSettings(settings);
+    CAccessInterface store;
+    store.OpenDatabase(DATABASE_FILE_NAME);
+    store.SaveSettings(settings);
   }
 
   CVantrelDlg& Window(bool trayAvailable = false, int statusResetMs = 3000) {
@@ -77,15 +91,15 @@ class MainWindowTest : public ::testing::Test {
   bool Enabled(unsigned id) { return m_window->Action(id)->isEnabled(); }
   QWidget* Button(unsigned id) { return m_window->ToolBar().widgetForAction(m_window->Action(id)); }
 
-  // Menu and toolbar as the service state table has them.
+  // Menu and toolbar: Start and Stop follow the service; managing stays available.
   void ExpectState(bool running) {
-    for (unsigned id : {ID_SETTINGS, ID_MGT_VIRTUAL_COM, ID_MGT_DEVICE, ID_MGT_DATA, ID_SIM_START})
-      EXPECT_EQ(!running, Enabled(id)) << id;
+    for (unsigned id : {ID_SETTINGS, ID_MGT_VIRTUAL_COM, ID_MGT_DEVICE, ID_MGT_DATA}) EXPECT_TRUE(Enabled(id)) << id;
+    EXPECT_EQ(!running, Enabled(ID_SIM_START));
     EXPECT_EQ(running, Enabled(ID_SIM_STOP));
     EXPECT_TRUE(Enabled(ID_SIM_MONITOR));
     EXPECT_EQ(!running, Button(ID_SIM_START)->isEnabled());
     EXPECT_EQ(running, Button(ID_SIM_STOP)->isEnabled());
-    EXPECT_EQ(!running, Button(ID_MGT_DEVICE)->isEnabled());
+    EXPECT_TRUE(Button(ID_MGT_DEVICE)->isEnabled());
     EXPECT_TRUE(Button(ID_SIM_MONITOR)->isEnabled());
     EXPECT_EQ(running, m_window->ServiceRunning());
   }
@@ -117,7 +131,8 @@ TEST_F(MainWindowTest, MenusAndToolbarFollowStartStopAndAFailedStart) {
   EXPECT_EQ(Text(IDS_SERVICE_STOPPED), window.StatusText(0));
   EXPECT_EQ(Text(IDS_CONNECTED_TOTAL) + ": 0", window.StatusText(2));
   EXPECT_EQ(Text(IDS_MATCHED_ONLINE_TOTAL) + ": 0", window.StatusText(3));
-  EXPECT_EQ(0, window.DeviceList().model()->rowCount());
+  // Stopped, the configured devices stay listed.
+  EXPECT_EQ(2, window.DeviceList().model()->rowCount());
   EXPECT_TRUE(answerer.Boxes().empty());
 
   // The service host's failure notice and its Stop command bring the stopped state back.
@@ -128,9 +143,32 @@ TEST_F(MainWindowTest, MenusAndToolbarFollowStartStopAndAFailedStart) {
   ExpectState(true);
   ASSERT_TRUE(QtWaitFor([&] { return !window.ServiceRunning(); }));
   ExpectState(false);
+  // The box and the status pane name the address, the port and the reason.
+  const std::string failure = "服务启动失败：127.0.0.1:" + std::to_string(taken.Port()) + " 已被其他程序占用";
   ASSERT_EQ(1u, answerer.Boxes().size());
-  EXPECT_EQ(Text(IDS_SERVICE_START_FAILED).toStdString(), answerer.Boxes()[0].Text);
-  EXPECT_EQ(0, window.DeviceList().model()->rowCount());
+  EXPECT_EQ(failure, answerer.Boxes()[0].Text);
+  EXPECT_EQ(failure, window.StatusText(0).toStdString());
+  EXPECT_EQ(2, window.DeviceList().model()->rowCount());
+}
+
+TEST_F(MainWindowTest, TheReasonOfAFailedStartStaysUntilTheNextStart) {
+  MessageBoxAnswerer answerer;
+  TakenPort taken;
+  UseSettings(taken.Port(), false);
+  CVantrelDlg& window = Window(false, 50);
+  window.OnCommand(ID_SIM_START);
+  ASSERT_TRUE(QtWaitFor([&] { return !window.ServiceRunning(); }));
+  const QString failure = window.StatusText(0);
+  EXPECT_TRUE(failure.contains(QString::number(taken.Port()))) << failure.toStdString();
+  // Another message comes and goes; the reason, not "Ready", comes back.
+  window.SetStatusText(0, QStringLiteral("other"));
+  QTest::qWait(200);
+  EXPECT_EQ(failure, window.StatusText(0));
+
+  UseSettings(FreePort(), false);
+  window.OnCommand(ID_SIM_START);
+  ASSERT_TRUE(QtWaitFor([&] { return window.StatusText(0) == Text(IDS_SERVICE_STARTED); }));
+  EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(0) == Text(IDS_READY); }));
 }
 
 TEST_F(MainWindowTest, AutoStartRunsTheServiceWhenTheSettingIsSet) {
@@ -170,20 +208,56 @@ TEST_F(MainWindowTest, CloseHidesToTheTrayWhileRunningAndExitEndsWithoutAQuestio
   EXPECT_FALSE(window.isVisible());
   EXPECT_TRUE(window.InTray());
   EXPECT_TRUE(window.ServiceRunning());
-  ASSERT_EQ(2, window.TrayMenu()->actions().size());
-  EXPECT_EQ(QStringLiteral("Show"), window.TrayMenu()->actions()[0]->text());
-  EXPECT_EQ(QStringLiteral("Exit"), window.TrayMenu()->actions()[1]->text());
+  QStringList tray;
+  for (const QAction* action : window.TrayMenu()->actions()) tray << action->text();
+  EXPECT_EQ((QStringList{QStringLiteral("Show"), QString::fromUtf8("启动"), QString::fromUtf8("停止"),
+                         QStringLiteral("Exit")}),
+            tray);
+  EXPECT_FALSE(window.TrayMenu()->actions()[1]->isEnabled());
+  EXPECT_TRUE(window.TrayToolTip().contains(Text(IDS_SERVICE_STATE_RUNNING))) << window.TrayToolTip().toStdString();
 
   window.TrayMenu()->actions()[0]->trigger();
   EXPECT_TRUE(window.isVisible());
   EXPECT_TRUE(window.InTray()) << "the icon stays until the window ends";
   window.close();
-  window.TrayMenu()->actions()[1]->trigger();
+  // No device connected: Exit asks nothing.
+  window.TrayMenu()->actions()[3]->trigger();
   ASSERT_EQ(1, m_ended->count());
   EXPECT_EQ(0, m_ended->at(0).at(0).toInt());
   EXPECT_FALSE(window.InTray());
   EXPECT_TRUE(answerer.Boxes().empty());
   m_window.reset();  // the service stops with the window
+}
+
+TEST_F(MainWindowTest, ExitAndALanguageSwitchAskFirstWhileDevicesAreConnected) {
+  MessageBoxAnswerer answerer;
+  const std::uint16_t port = FreePort();
+  UseSettings(port, false);
+  CVantrelDlg& window = Window(true);
+  window.OnCommand(ID_SIM_START);
+  ASSERT_TRUE(QtWaitFor([&] { return window.Simulation().Accepting(); }));
+  TestDevice first(port), second(port);
+  ASSERT_TRUE(first.Send(Registration(1)) && second.Send(Registration(7)));
+  ASSERT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":2"; }));
+
+  window.OnCommand(IDCANCEL);
+  ASSERT_EQ(1u, answerer.Boxes().size());
+  EXPECT_EQ("2 台设备在线，退出将断开它们的连接。确定退出？", answerer.Boxes()[0].Text);
+  EXPECT_EQ(0, m_ended->count());
+  window.OnCommand(ID_LANG_ENGLISH);
+  ASSERT_EQ(2u, answerer.Boxes().size());
+  EXPECT_EQ("2 台设备在线，重启程序将断开它们的连接。确定重启？", answerer.Boxes()[1].Text);
+  EXPECT_EQ(0, m_restarts);
+  EXPECT_EQ(-1, CProfileFile(m_dir.File("LanguageCfg.ini")).GetInt("CONFIG", "LANGUAGE", -1));
+
+  answerer.Then(IDYES);
+  window.OnCommand(IDCANCEL);
+  EXPECT_EQ(1, m_ended->count());
+  // A stop signal ends the program without a question.
+  CVantrelDlg& again = Window(true);
+  again.Quit();
+  EXPECT_EQ(1, m_ended->count());
+  EXPECT_EQ(3u, answerer.Boxes().size());
 }
 
 TEST_F(MainWindowTest, WithoutATrayClosingAsksWhileTheServiceRuns) {
@@ -267,6 +341,7 @@ TEST_F(MainWindowTest, AboutShowsTheVersion) {
 }
 
 TEST_F(MainWindowTest, CommandsOpenTheirDialogsAndADoubleClickEditsTheListedDevice) {
+  MessageBoxAnswerer answerer;
   CVantrelDlg& window = Window();
   // Which dialog each command runs modally; closed again from its own modal loop.
   auto opened = [&window](unsigned id) {
@@ -293,6 +368,9 @@ TEST_F(MainWindowTest, CommandsOpenTheirDialogsAndADoubleClickEditsTheListedDevi
 
   window.OnCommand(ID_SIM_START);
   ASSERT_TRUE(window.ServiceRunning());
+  // Managing stays open while the service runs.
+  EXPECT_EQ("CDlgMgtDevice", opened(ID_MGT_DEVICE));
+  EXPECT_EQ("CDlgMgtData", opened(ID_MGT_DATA));
   emit window.DeviceList().EditRequested(1);
   auto* editor = window.findChild<CDlgAddModifyDevice*>();
   ASSERT_NE(nullptr, editor);

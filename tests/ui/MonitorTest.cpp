@@ -1,5 +1,7 @@
 #include <QCheckBox>
+#include <QColor>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardItemModel>
@@ -8,6 +10,7 @@
 #include "DevicesFixture.h"
 #include "SerialFixture.h"
 #include "ServiceSetup.h"
+#include "TempDir.h"
 #include "TestDevice.h"
 #include "core/CTcpServer.h"
 #include "platform/CNullModemPair.h"
@@ -15,6 +18,7 @@
 #include "serial/CSerialInterface.h"
 #include "ui/CDlgMonitor.h"
 #include "ui/CMonitorRowModel.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -62,13 +66,22 @@ TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
   const CMonitorRowModel& toTcp = monitor.ComToTcp();
   ASSERT_EQ(toCom.rowCount(), 2);
   ASSERT_EQ(toTcp.rowCount(), 1);
-  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Time).size(), 19u);
+  // With milliseconds: "2026/01/02 10:00:00.123".
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Time).size(), 23u);
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Time)[19], '.');
   EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
   EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Type), "用户数据");
   EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Data), "AB");
   EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Status), "成功");
   EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Type), "心跳包");
-  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Status), "失败");
+  // A failed row says what failed and stands out.
+  EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Status), Str(IDS_FAILED_TO_PORT));
+  EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Status), Str(IDS_FAILED_TO_DEVICE));
+  const auto background = [](const CMonitorRowModel& model, int row) {
+    return model.data(model.index(row, CMonitorRowModel::Data), Qt::BackgroundRole).value<QColor>();
+  };
+  EXPECT_NE(background(toCom, 0), background(toCom, 1));
+  EXPECT_EQ(background(toTcp, 0), background(toCom, 1));
   // Bytes that are not UTF-8 text are shown as escapes, not as replacement marks.
   EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Data), "\\xFE");
   // An unconfigured device's channel is its ID; every COM-to-device row is user data.
@@ -76,7 +89,7 @@ TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Type), "用户数据");
 
   monitor.HexBox()->click();
-  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Data), "41420043");
+  EXPECT_EQ(Cell(toCom, 0, CMonitorRowModel::Data), "41 42 00 43");
   EXPECT_EQ(Cell(toCom, 1, CMonitorRowModel::Data), "FE");
   monitor.ClearButton()->click();
   EXPECT_EQ(toCom.rowCount() + toTcp.rowCount(), 0);
@@ -152,6 +165,7 @@ TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
   Configure({"00000001", "COM5", "9600", "8", "1", "None", ""});
   Configure({"0000000A", "COM9", "9600", "8", "1", "None", ""});  // no such port: every write fails
   CDlgMonitor monitor(nullptr, m_simulation);
+  monitor.show();
   monitor.StartStopButton()->click();
   m_simulation.StartService();
   ASSERT_TRUE(PumpUntil([&] { return m_simulation.Accepting(); })) << m_simulation.LastStartFailure();
@@ -186,12 +200,65 @@ TEST_F(MonitorTest, ServiceTrafficBothWaysAndAFailedWriteStoredAsNotForwarded) {
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Data), "pong");
   EXPECT_EQ(Cell(toTcp, 0, CMonitorRowModel::Status), Str(IDS_SUCCESS));
   EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Data), "12");
-  EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Status), Str(IDS_FAILURE));
+  EXPECT_EQ(Cell(toCom, rowOf("[0000000A] <-> [COM9]"), CMonitorRowModel::Status), Str(IDS_FAILED_TO_PORT));
   EXPECT_EQ(list.Row(1).PortState, DeviceRow::Port::Closed);
 
   std::vector<NotTransRecord> records;
   ASSERT_TRUE(PumpUntil([&] { return StoredRecordsOf("0000000A", records); }));
   EXPECT_EQ(Bytes(records[0].Item.Data, records[0].Item.Data + records[0].Item.Length), (Bytes{0x31, 0x32, 0x00, 0x33}));
+}
+
+// Hidden, the monitor is fed nothing (the forwarding threads copy no data for it) unless
+// the user chose to keep it collecting.
+TEST_F(MonitorTest, NothingIsCollectedWhileHiddenUnlessKeptRunning) {
+  Configure({"00000001", "COM3", "9600", "8", "1", "None", ""});
+  CDlgMonitor monitor(nullptr, m_simulation);
+  CDeviceList& list = m_simulation.DeviceList();
+  list.RebuildDeviceList();
+  monitor.StartStopButton()->click();
+  const DataItem item = Item("00000001", DATA_USER, {'x'});
+  auto feed = [&] {
+    list.OnTcpStatus(TCP_SENT, item);
+    Settle(monitor);
+    return monitor.ComToTcp().rowCount();
+  };
+  EXPECT_FALSE(monitor.Collecting());
+  EXPECT_EQ(feed(), 0);
+  monitor.show();
+  EXPECT_TRUE(monitor.Collecting());
+  EXPECT_EQ(feed(), 1);
+  monitor.hide();
+  EXPECT_FALSE(monitor.Collecting());
+  EXPECT_EQ(feed(), 1);
+  monitor.KeepRunningBox()->click();
+  EXPECT_TRUE(monitor.Collecting());
+  EXPECT_EQ(feed(), 2);
+  monitor.KeepRunningBox()->click();
+  EXPECT_EQ(feed(), 2);
+}
+
+TEST_F(MonitorTest, TheDetailShowsTheWholeBlockAndSaveWritesCsv) {
+  CDlgMonitor monitor(nullptr, m_simulation);
+  monitor.show();
+  monitor.StartStopButton()->click();
+  Bytes block(3000, 'a');
+  block.back() = 0xFE;
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, block));
+  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000001", DATA_SERIAL, {'o', ',', 'k'}));
+  Settle(monitor);
+
+  monitor.TcpToComList()->selectRow(0);
+  const std::string detail = monitor.Detail()->toPlainText().toStdString();
+  EXPECT_NE(detail.find("3000 bytes"), std::string::npos) << detail;
+  EXPECT_NE(detail.find(std::string(2999, 'a') + "\\xFE"), std::string::npos);
+  EXPECT_NE(detail.find("61 61 FE"), std::string::npos);
+
+  TempDir dir;
+  ASSERT_TRUE(monitor.SaveTo(QString::fromStdString(dir.File("monitor.csv"))));
+  const std::string csv = dir.Read("monitor.csv");
+  EXPECT_EQ(csv.rfind("\xEF\xBB\xBF传输方向,时间,通道,数据类型,十六进制,文本,转发状态\r\nTcp->Com,", 0), 0u) << csv.substr(0, 80);
+  EXPECT_NE(csv.find(",用户数据,6F 2C 6B,\"o,k\"," + Str(IDS_FAILED_TO_DEVICE) + "\r\n"), std::string::npos) << csv;
+  EXPECT_EQ(monitor.StatusLine()->text().toStdString(), Filled(Str(IDS_MONITOR_SAVED), {"2", dir.File("monitor.csv")}));
 }
 
 }  // namespace

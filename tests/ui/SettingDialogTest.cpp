@@ -14,6 +14,7 @@
 #include "TempDir.h"
 #include "TestAppDirectory.h"
 #include "model/SettingInfo.h"
+#include "platform/AppPaths.h"
 #include "platform/FirstIPv4Address.h"
 #include "storage/CAccessInterface.h"
 #include "ui/CLimitEdit.h"
@@ -123,7 +124,12 @@ TEST_F(SettingDialogTest, TheLogOnEntryStartsTheProgramWhileTickedAndGoesWhenCle
   const std::string entry = m_config.Read("autostart/Vantrel.desktop");
   EXPECT_NE(entry.find("[Desktop Entry]\n"), std::string::npos) << entry;
   EXPECT_NE(entry.find("\nType=Application\n"), std::string::npos) << entry;
-  EXPECT_NE(entry.find("\nExec=\"/opt/Vantrel 2/bin/vantrel\"\n"), std::string::npos) << entry;
+  // At log-on the program opens this Info.db and these ports, and reads the language
+  // file where this one does.
+  const std::string exec = "\nExec=\"env\" \"VANTREL_APP_DIR=" + ApplicationDirectory() + "\" \"VANTREL_PORT_DIR=" +
+                           PortDirectory() + "\" \"/opt/Vantrel 2/bin/vantrel\"\n";
+  EXPECT_NE(entry.find(exec), std::string::npos) << entry;
+  EXPECT_NE(entry.find("\nPath=" + std::filesystem::current_path().string() + "\n"), std::string::npos) << entry;
 
   dialog.BootStartBox()->setChecked(false);
   ASSERT_TRUE(dialog.Save());
@@ -230,6 +236,28 @@ TEST_F(SettingDialogTest, WhoMayBeADeviceIsCheckedAsTheCommandLineChecksItAndSto
   again.AllowedNetworksEdit()->clear();
   ASSERT_TRUE(again.Save());
   EXPECT_EQ("", StoredSettings().AllowedNetworks) << "empty admits every address";
+}
+
+TEST_F(SettingDialogTest, CancelAndEscapeRunNoFieldCheck) {
+  for (const bool escape : {false, true}) {
+    SCOPED_TRACE(escape);
+    CdlgSetting dialog(nullptr, m_status.Handle(), kProgram);
+    Focus(dialog, dialog.PortEdit());
+    Type(dialog.PortEdit(), QStringLiteral("0"));
+    if (escape) {
+      QTest::keyClick(dialog.PortEdit(), Qt::Key_Escape);
+    } else {
+      QPushButton* cancel = nullptr;
+      for (QPushButton* button : dialog.findChildren<QPushButton*>())
+        if (button->text() == QString::fromUtf8("取消")) cancel = button;
+      ASSERT_NE(nullptr, cancel);
+      QTest::mouseClick(cancel, Qt::LeftButton);
+    }
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_TRUE(m_boxes.Boxes().empty()) << m_boxes.Boxes()[0].Text;
+    EXPECT_TRUE(m_status.Texts().empty());
+  }
 }
 
 }  // namespace

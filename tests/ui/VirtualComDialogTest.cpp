@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QProcess>
+#include <QTableWidget>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -19,8 +20,7 @@
 
 namespace {
 
-const std::string kCreated = "创建虚拟串口成功";
-const std::string kFailed = "打开setupc.exe文件失败";
+const std::string kFailed = "运行setupc失败";
 
 std::vector<std::string> Offered(const CDlgMgtVirtualCom& dialog) {
   std::vector<std::string> names;
@@ -88,7 +88,14 @@ TEST_F(VirtualComDialogTest, CreateMakesThePairThatThePortListThenShows) {
   m_made.push_back(name);
   ASSERT_TRUE(WaitForSetupc(dialog));
   EXPECT_TRUE(m_boxes.Boxes().empty()) << m_boxes.Boxes()[0].Text;
-  EXPECT_EQ(std::vector<std::string>{kCreated}, m_status.Texts());
+  // Says which end the serial software opens, and where.
+  const std::string created = "已创建虚拟串口对：Vantrel使用 " + name + "，串口软件请打开 " + name + "_FF（" +
+                              m_ports.File(name + "_FF") + "）";
+  EXPECT_EQ(std::vector<std::string>{created}, m_status.Texts());
+  EXPECT_EQ(created, dialog.Message().toStdString());
+  ASSERT_EQ(1, dialog.PairList()->rowCount());
+  EXPECT_EQ(name, dialog.PairList()->item(0, 0)->text().toStdString());
+  EXPECT_EQ("正常", dialog.PairList()->item(0, 2)->text().toStdString());
   EXPECT_FALSE(Has(Offered(dialog), name));
   EXPECT_EQ(next, dialog.PortList()->currentText().toStdString());
   EXPECT_TRUE(Has(SystemPortNames(), name));
@@ -114,10 +121,45 @@ TEST_F(VirtualComDialogTest, APairWhoseHolderIsGoneIsNoPortAndItsNameIsOfferedAg
 
   CDlgMgtVirtualCom dialog(nullptr, m_status.Handle());
   ASSERT_EQ(name, dialog.PortList()->currentText().toStdString());
+  // Listed as stale, with the end the serial software would open.
+  ASSERT_EQ(1, dialog.PairList()->rowCount());
+  EXPECT_EQ(name, dialog.PairList()->item(0, 0)->text().toStdString());
+  EXPECT_EQ(0u, dialog.PairList()->item(0, 1)->text().toStdString().rfind(name + "_FF", 0));
+  EXPECT_EQ("失效(后台进程已退出)", dialog.PairList()->item(0, 2)->text().toStdString());
   dialog.Create();
   ASSERT_TRUE(WaitForSetupc(dialog));
   EXPECT_TRUE(m_boxes.Boxes().empty());
   EXPECT_TRUE(Has(SystemPortNames(), name));
+  EXPECT_EQ("正常", dialog.PairList()->item(0, 2)->text().toStdString());
+}
+
+TEST_F(VirtualComDialogTest, RemoveAsksThenRemovesTheSelectedPair) {
+  CDlgMgtVirtualCom dialog(nullptr, m_status.Handle());
+  dialog.Remove();
+  ASSERT_EQ(1u, m_boxes.Boxes().size());
+  EXPECT_EQ("请选择要删除的虚拟串口对", m_boxes.Boxes()[0].Text);
+
+  const std::string name = dialog.PortList()->currentText().toStdString();
+  dialog.Create();
+  m_made.push_back(name);
+  ASSERT_TRUE(WaitForSetupc(dialog));
+  ASSERT_EQ(1, dialog.PairList()->rowCount());
+  dialog.PairList()->selectRow(0);
+  dialog.Remove();
+  ASSERT_EQ(2u, m_boxes.Boxes().size());
+  EXPECT_EQ("删除虚拟串口对 " + name + " / " + name + "_FF？使用它们的程序将失去串口。", m_boxes.Boxes()[1].Text);
+  EXPECT_FALSE(dialog.Creating());
+  EXPECT_TRUE(Has(SystemPortNames(), name));
+
+  m_boxes.Then(IDYES);
+  dialog.PairList()->selectRow(0);
+  dialog.Remove();
+  ASSERT_TRUE(WaitForSetupc(dialog));
+  EXPECT_EQ(3u, m_boxes.Boxes().size());
+  EXPECT_EQ(0, dialog.PairList()->rowCount());
+  EXPECT_FALSE(Has(SystemPortNames(), name));
+  EXPECT_TRUE(Has(Offered(dialog), name));
+  EXPECT_EQ("已删除虚拟串口对 " + name, dialog.Message().toStdString());
 }
 
 TEST_F(VirtualComDialogTest, AMissingSetupcIsToldAndTheListStays) {
@@ -127,7 +169,7 @@ TEST_F(VirtualComDialogTest, AMissingSetupcIsToldAndTheListStays) {
   dialog.Create();
   EXPECT_FALSE(dialog.Creating());
   ASSERT_EQ(1u, m_boxes.Boxes().size());
-  EXPECT_EQ("未找到setupc.exe文件，请检查当前目录下是否有setupc.exe", m_boxes.Boxes()[0].Text);
+  EXPECT_EQ("未找到setupc程序，请检查程序目录下是否有setupc", m_boxes.Boxes()[0].Text);
   EXPECT_EQ(before, Offered(dialog));
   EXPECT_TRUE(m_status.Texts().empty());
 }
