@@ -38,6 +38,14 @@ std::unique_ptr<TestDevice> RegisteredDevice(std::uint16_t port, std::uint32_t n
 
 bool Accepts(std::uint16_t port) { return TestDevice(port).IsOpen(); }
 
+// What `vantreld status` says of the instance of `appDir`, or why it could not.
+std::string StatusOf(const std::string& appDir) {
+  const TempDir own;
+  Vantreld status(own.Path());
+  const int code = status.Run("--app-dir " + appDir + " status");
+  return code == 0 ? status.Output() : "exit code " + std::to_string(code) + ": " + status.Errors();
+}
+
 TEST(VantrelProcess, AutoStartsForwardsBothWaysAndEndsOnSigtermWithZero) {
   TempDir dir;
   const std::string ports = dir.Path() + "/ports";
@@ -80,9 +88,15 @@ TEST(VantrelProcess, AShutdownSignalStopsTheServiceAndTheProgramStays) {
   Vantrel vantrel(dir.Path());
   vantrel.Start();
   ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << vantrel.Errors();
+  // The desktop program answers `vantreld status` as the service does.
+  const std::string running = StatusOf(dir.Path());
+  EXPECT_NE(std::string::npos, running.find("Service:   running")) << running;
   Vantrel signal(dir.Path());
   EXPECT_EQ(0, signal.Run("--signal SockoraServerShutdown")) << signal.Errors();
   EXPECT_TRUE(WaitFor([&] { return !Accepts(port); }));
+  std::string stopped;
+  EXPECT_TRUE(WaitFor([&] { return (stopped = StatusOf(dir.Path())).find("Service:   stopped") != std::string::npos; }))
+      << stopped;
   // Still running: a second instance is refused.
   EXPECT_EQ(1, Vantrel(dir.Path()).Run(""));
   vantrel.Signal(SIGINT);
