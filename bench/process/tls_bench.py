@@ -16,7 +16,7 @@ usage: tls_bench.py [--bin DIR] [--rounds R] [--devices N] [--idle-devices M] [-
 import os, resource, select, shutil, socket, sqlite3, ssl, subprocess, sys, tempfile, time
 
 from scale_bench import (argument_parser, close_ptys, free_ports, open_ptys, proc_status, registration,
-                         vantreld_registered, vantreld_setup, vantreld_start, vantreld_stop, wait_listening)
+                         vantreld_setup, vantreld_start, vantreld_stop, wait_listening)
 
 BULK = 16 << 20
 CHUNK = 4096
@@ -30,7 +30,7 @@ def make_certificates(work):
     def openssl(*args):
         subprocess.run(["openssl", *args], cwd=work, check=True, capture_output=True)
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    openssl("req", "-x509", *ec, "-days", "30", "-subj", "/CN=Vantrel bench CA", "-addext",
+    openssl("req", "-x509", *ec, "-days", "365", "-subj", "/CN=Vantrel bench CA", "-addext",
             "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign", "-keyout", "ca.key",
             "-out", "ca.pem")
     for name, subject, ext in (("server", "/CN=vantrel-bench", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n"),
@@ -39,9 +39,16 @@ def make_certificates(work):
             f.write(ext)
         openssl("req", *ec, "-subj", subject, "-keyout", name + ".key", "-out", name + ".csr")
         openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days",
-                "30", "-extfile", name + ".ext", "-out", name + ".pem")
+                "365", "-extfile", name + ".ext", "-out", name + ".pem")
     return {k: os.path.join(work, f) for k, f in (("ca", "ca.pem"), ("cert", "server.pem"), ("key", "server.key"),
                                                    ("device_cert", "00000001.pem"), ("device_key", "00000001.key"))}
+
+
+def vantreld_registered(work):
+    """Registrations vantreld has reported so far, plain ("registered from") and TLS
+    ("registered over TLS from")."""
+    with open(work + "/vantreld.out") as log:
+        return sum(1 for line in log if " registered from " in line or " registered over TLS from " in line)
 
 
 def set_tls(work, port, certs, client_ca):
