@@ -89,6 +89,10 @@ constexpr unsigned IDS_RESTART_FAILED = 180;        // %s: the program
 // Who may be a device: the settings dialog and the device editor.
 constexpr unsigned IDS_NETWORKS_INVALID = 181;  // %s: the entry that is not a network
 constexpr unsigned IDS_PHONE_INVALID = 182;
+constexpr unsigned IDS_METRICS_ADDRESS_INVALID = 300;
+constexpr unsigned IDS_FILE_NAME_INVALID = 301;
+constexpr unsigned IDS_TLS_SETTINGS_INCOMPLETE = 302;
+
 // The desktop program for an operator with many devices.
 constexpr unsigned IDS_CONFIRM_DELETE_DEVICE = 400;
 constexpr unsigned IDS_CONFIRM_DELETE_DATA = 401;
@@ -248,6 +252,20 @@ constexpr unsigned IDC_SETTING_LABEL_DELAY = 2037;
 constexpr unsigned IDC_SETTING_GROUP_ADMISSION = 2038;
 constexpr unsigned IDC_SETTING_LABEL_ALLOWED_NETWORKS = 2039;
 constexpr unsigned IDC_SETTING_LABEL_MAX_PER_ADDRESS = 2040;
+// Encrypted links, metrics, history and alarms.
+constexpr unsigned IDC_SETTING_GROUP_TLS = 3001;
+constexpr unsigned IDC_SETTING_LABEL_TLS_PORT = 3002;
+constexpr unsigned IDC_SETTING_LABEL_TLS_CERTIFICATE = 3003;
+constexpr unsigned IDC_SETTING_LABEL_TLS_KEY = 3004;
+constexpr unsigned IDC_SETTING_LABEL_TLS_CLIENT_CA = 3005;
+constexpr unsigned IDC_SETTING_TLS_ONLY = 3006;
+constexpr unsigned IDC_SETTING_GROUP_MONITORING = 3007;
+constexpr unsigned IDC_SETTING_LABEL_METRICS = 3008;
+constexpr unsigned IDC_SETTING_METRICS = 3009;  // its text is the field's hint
+constexpr unsigned IDC_SETTING_LABEL_EVENTS_KEEP_DAYS = 3010;
+constexpr unsigned IDC_SETTING_LABEL_EVENT_COMMAND = 3011;
+constexpr unsigned IDC_SETTING_LABEL_OFFLINE_ALARM = 3012;
+constexpr unsigned IDC_SETTING_RESEND_STORED = 3013;
 
 constexpr unsigned IDD_MGT_DATA = 138;
 constexpr unsigned IDC_DATA_DEVICE_ID = 1005;

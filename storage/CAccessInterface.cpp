@@ -13,6 +13,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "model/DataText.h"
 #include "model/SettingFields.h"
 #include "platform/WriteDebugLine.h"
 #include "platform/AppPaths.h"
@@ -31,7 +32,7 @@ struct SettingRow {
 };
 
 // In the order the rows are created and checked.
-constexpr std::array<SettingRow, 11> kSettingRows{{
+constexpr std::array<SettingRow, 21> kSettingRows{{
     {"LocalIp", ""},
     {"LocalPort", ""},
     {"BootAutoStart", ""},
@@ -43,6 +44,16 @@ constexpr std::array<SettingRow, 11> kSettingRows{{
     {"AllowedNetworks", ""},
     {"RefuseUnconfigured", "0"},
     {"MaxConnectionsPerAddress", "0"},
+    {"TlsPort", "0"},
+    {"TlsCertificate", ""},
+    {"TlsKey", ""},
+    {"TlsClientCa", ""},
+    {"TlsOnly", "0"},
+    {"MetricsAddress", ""},
+    {"EventsKeepDays", "90"},
+    {"EventCommand", ""},
+    {"OfflineAlarmSeconds", "300"},
+    {"ResendStored", "0"},
 }};
 
 // The highest rate termios can set; lower rates go to the nearest one it knows.
@@ -86,7 +97,11 @@ StoredNumber ReadStoredNumber(const std::string& text) {
 }
 
 // How a stored value appears in a warning.
-std::string Shown(const std::string& text, bool isNull) { return isNull ? "NULL" : "\"" + text + "\""; }
+// A stored value as a warning shows it: another program may have written control bytes.
+std::string Shown(const std::string& text, bool isNull) {
+  return isNull ? "NULL"
+                : "\"" + EscapedText(reinterpret_cast<const unsigned char*>(text.data()), text.size()) + "\"";
+}
 
 void CopyText(char* field, std::size_t fieldSize, const std::string& text) {
   std::memset(field, 0, fieldSize);
@@ -360,7 +375,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
     } else if (number.value == 0 && !number.tooLarge && fallback == 0) {
       if (number.trailing) problem = " is not a whole number; " + fallbackText + " is used";
     } else if (number.tooLarge || number.value < low || number.value > high) {
-      if (clamp) value = number.negative ? low : high;
+      if (clamp) value = number.negative || (!number.tooLarge && number.value < low) ? low : high;
       problem = " is outside " + std::to_string(low) + ".." + std::to_string(high) + "; " +
                 (clamp ? std::to_string(value) : fallbackText) + " is used";
     } else {
@@ -391,6 +406,34 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   readNumber("RefuseUnconfigured", settings.RefuseUnconfigured, -kAny, kAny, false, 0, "off");
   readNumber("MaxConnectionsPerAddress", settings.MaxConnectionsPerAddress, 0, kHighestMaxConnectionsPerAddress,
              false, 0, "0 (no cap)");
+  readNumber("TlsPort", settings.TlsPort, 0, kHighestLocalPort, false, 0, "0 (no TLS listener)");
+  readNumber("TlsOnly", settings.TlsOnly, -kAny, kAny, false, 0, "off");
+  readNumber("EventsKeepDays", settings.EventsKeepDays, kLowestEventsKeepDays, kHighestEventsKeepDays, true,
+             defaults.EventsKeepDays, std::to_string(defaults.EventsKeepDays));
+  readNumber("OfflineAlarmSeconds", settings.OfflineAlarmSeconds, kLowestOfflineAlarmSeconds,
+             kHighestOfflineAlarmSeconds, true, defaults.OfflineAlarmSeconds,
+             std::to_string(defaults.OfflineAlarmSeconds));
+  readNumber("ResendStored", settings.ResendStored, -kAny, kAny, false, 0, "off");
+  // A text setting that its check refuses is left off, with the reason.
+  auto readText = [&](const char* key, std::string& member, auto field, const char* rule) {
+    std::string text;
+    bool isNull = false;
+    if (FindSetting(key, text, &isNull) != 1 || isNull) return;
+    if (const std::optional<std::string> value = field(text)) {
+      member = *value;
+    } else {
+      member.clear();
+      if (problems != nullptr)
+        problems->push_back("setting " + std::string(key) + ": stored value " + Shown(text, false) + " is not " +
+                            rule + "; it is left empty (off)");
+    }
+  };
+  constexpr char kPathRule[] = "a file name";
+  readText("TlsCertificate", settings.TlsCertificate, PathField, kPathRule);
+  readText("TlsKey", settings.TlsKey, PathField, kPathRule);
+  readText("TlsClientCa", settings.TlsClientCa, PathField, kPathRule);
+  readText("EventCommand", settings.EventCommand, PathField, kPathRule);
+  readText("MetricsAddress", settings.MetricsAddress, ListenAddressField, "an address and port such as 127.0.0.1:9464");
   std::string networks;
   bool isNull = false;
   if (FindSetting("AllowedNetworks", networks, &isNull) == 1 && !isNull) {
@@ -410,7 +453,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
 int CAccessInterface::SaveSettings(const SettingInfo& settings) {
   // One transaction: a failure part-way must not leave half the settings saved.
   return InTransaction([&] {
-    const std::array<std::pair<const char*, std::string>, 11> values{{
+    const std::array<std::pair<const char*, std::string>, 21> values{{
         {"LocalIp", settings.LocalIp},
         {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
         {"BootAutoStart", Unsigned(settings.BootAutoStart)},
@@ -422,6 +465,16 @@ int CAccessInterface::SaveSettings(const SettingInfo& settings) {
         {"AllowedNetworks", settings.AllowedNetworks},
         {"RefuseUnconfigured", Unsigned(settings.RefuseUnconfigured)},
         {"MaxConnectionsPerAddress", Unsigned(static_cast<std::uint32_t>(settings.MaxConnectionsPerAddress))},
+        {"TlsPort", Unsigned(static_cast<std::uint32_t>(settings.TlsPort))},
+        {"TlsCertificate", settings.TlsCertificate},
+        {"TlsKey", settings.TlsKey},
+        {"TlsClientCa", settings.TlsClientCa},
+        {"TlsOnly", Unsigned(settings.TlsOnly)},
+        {"MetricsAddress", settings.MetricsAddress},
+        {"EventsKeepDays", Unsigned(static_cast<std::uint32_t>(settings.EventsKeepDays))},
+        {"EventCommand", settings.EventCommand},
+        {"OfflineAlarmSeconds", Unsigned(static_cast<std::uint32_t>(settings.OfflineAlarmSeconds))},
+        {"ResendStored", Unsigned(settings.ResendStored)},
     }};
     for (const auto& [key, value] : values) {
       if (SetSetting(key, value) == 0) return false;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "model/SettingFields.h"
@@ -62,6 +63,32 @@ void CdlgSetting::BuildWindow() {
   m_maxPerAddress->ResetToDigits();
   m_maxPerAddress->SetIntegerRange(0, kHighestMaxConnectionsPerAddress);
   m_maxPerAddress->setMaxLength(5);
+  m_tlsPort = new CLimitEdit(this);
+  m_tlsPort->ResetToDigits();
+  m_tlsPort->SetIntegerRange(0, kHighestLocalPort);
+  m_tlsPort->setMaxLength(5);
+  const auto pathEdit = [this] {
+    auto* edit = new QLineEdit(this);
+    edit->setMaxLength(static_cast<int>(kLongestPathSetting));
+    return edit;
+  };
+  m_tlsCertificate = pathEdit();
+  m_tlsKey = pathEdit();
+  m_tlsClientCa = pathEdit();
+  m_tlsOnly = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_TLS_ONLY), this);
+  m_metricsAddress = new QLineEdit(this);
+  m_metricsAddress->setMaxLength(21);
+  m_metricsAddress->setPlaceholderText(DialogText(IDD_SETTING, IDC_SETTING_METRICS));
+  m_eventsKeepDays = new CLimitEdit(this);
+  m_eventsKeepDays->ResetToDigits();
+  m_eventsKeepDays->SetIntegerRange(kLowestEventsKeepDays, kHighestEventsKeepDays);
+  m_eventsKeepDays->setMaxLength(5);
+  m_eventCommand = pathEdit();
+  m_offlineAlarm = new CLimitEdit(this);
+  m_offlineAlarm->ResetToDigits();
+  m_offlineAlarm->SetIntegerRange(kLowestOfflineAlarmSeconds, kHighestOfflineAlarmSeconds);
+  m_offlineAlarm->setMaxLength(6);
+  m_resendStored = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_RESEND_STORED), this);
   m_set = new QPushButton(DialogText(IDD_SETTING, IDOK), this);
   m_set->setDefault(true);
   connect(m_set, &QPushButton::clicked, this, [this] { Save(); });
@@ -92,6 +119,26 @@ void CdlgSetting::BuildWindow() {
   extraLayout->addWidget(m_filterHeartbeat);
   extraLayout->addWidget(m_escape);
 
+  auto* tls = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_TLS), this);
+  auto* tlsLayout = new QGridLayout(tls);
+  const auto addRow = [](QGridLayout* grid, QWidget* group, unsigned label, QWidget* field) {
+    const int row = grid->rowCount();
+    grid->addWidget(new QLabel(DialogText(IDD_SETTING, label), group), row, 0);
+    grid->addWidget(field, row, 1);
+  };
+  addRow(tlsLayout, tls, IDC_SETTING_LABEL_TLS_PORT, m_tlsPort);
+  addRow(tlsLayout, tls, IDC_SETTING_LABEL_TLS_CERTIFICATE, m_tlsCertificate);
+  addRow(tlsLayout, tls, IDC_SETTING_LABEL_TLS_KEY, m_tlsKey);
+  addRow(tlsLayout, tls, IDC_SETTING_LABEL_TLS_CLIENT_CA, m_tlsClientCa);
+  tlsLayout->addWidget(m_tlsOnly, tlsLayout->rowCount(), 0, 1, 2);
+  auto* monitoring = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_MONITORING), this);
+  auto* monitoringLayout = new QGridLayout(monitoring);
+  addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_METRICS, m_metricsAddress);
+  addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, m_eventsKeepDays);
+  addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_EVENT_COMMAND, m_eventCommand);
+  addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_OFFLINE_ALARM, m_offlineAlarm);
+  monitoringLayout->addWidget(m_resendStored, monitoringLayout->rowCount(), 0, 1, 2);
+
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(m_set);
@@ -100,12 +147,24 @@ void CdlgSetting::BuildWindow() {
   cancel->setProperty(CLimitEdit::kSkipsChecks, true);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   buttons->addWidget(cancel);
+  // Two columns: the Parts' settings on the left, the later ones on the right, so the dialog
+  // stays within a laptop screen's height.
+  auto* left = new QVBoxLayout;
+  left->addWidget(network);
+  left->addWidget(admission);
+  left->addWidget(serial);
+  left->addWidget(system);
+  left->addWidget(extra);
+  left->addStretch();
+  auto* right = new QVBoxLayout;
+  right->addWidget(tls);
+  right->addWidget(monitoring);
+  right->addStretch();
+  auto* columns = new QHBoxLayout;
+  columns->addLayout(left);
+  columns->addLayout(right);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(network);
-  layout->addWidget(admission);
-  layout->addWidget(serial);
-  layout->addWidget(system);
-  layout->addWidget(extra);
+  layout->addLayout(columns);
   layout->addLayout(buttons);
   setMinimumWidth(320);
 }
@@ -121,13 +180,24 @@ void CdlgSetting::ShowSettings() {
   m_allowedNetworks->setText(QString::fromStdString(m_settings.AllowedNetworks));
   m_refuseUnconfigured->setChecked(m_settings.RefuseUnconfigured);
   m_maxPerAddress->setText(QString::number(m_settings.MaxConnectionsPerAddress));
+  m_tlsPort->setText(QString::number(m_settings.TlsPort));
+  m_tlsCertificate->setText(QString::fromStdString(m_settings.TlsCertificate));
+  m_tlsKey->setText(QString::fromStdString(m_settings.TlsKey));
+  m_tlsClientCa->setText(QString::fromStdString(m_settings.TlsClientCa));
+  m_tlsOnly->setChecked(m_settings.TlsOnly);
+  m_metricsAddress->setText(QString::fromStdString(m_settings.MetricsAddress));
+  m_eventsKeepDays->setText(QString::number(m_settings.EventsKeepDays));
+  m_eventCommand->setText(QString::fromStdString(m_settings.EventCommand));
+  m_offlineAlarm->setText(QString::number(m_settings.OfflineAlarmSeconds));
+  m_resendStored->setChecked(m_settings.ResendStored);
 }
 
 bool CdlgSetting::Save() {
   // Enter on the default button leaves the focus in a field, whose own check then has
   // not run: a port of 0 would be stored.
-  if (!m_port->CheckIntegerRange() || !m_delay->CheckIntegerRange() || !m_maxPerAddress->CheckIntegerRange())
-    return false;
+  for (CLimitEdit* number : {m_port, m_delay, m_maxPerAddress, m_tlsPort, m_eventsKeepDays, m_offlineAlarm}) {
+    if (!number->CheckIntegerRange()) return false;
+  }
   const std::optional<std::string> localIp = LocalIpField(m_localIp->text().trimmed().toStdString());
   if (!localIp) {
     CustomMessageBox(this, Text(IDS_LOCAL_IP_INVALID), "", 0);
@@ -142,11 +212,34 @@ bool CdlgSetting::Save() {
     m_allowedNetworks->setFocus();
     return false;
   }
+  const std::optional<std::string> metrics = ListenAddressField(m_metricsAddress->text().toStdString());
+  if (!metrics) {
+    CustomMessageBox(this, Text(IDS_METRICS_ADDRESS_INVALID), "", 0);
+    m_metricsAddress->setFocus();
+    return false;
+  }
   SettingInfo next = m_settings;
+  for (const auto& [edit, member] : {std::pair{m_tlsCertificate, &next.TlsCertificate}, std::pair{m_tlsKey, &next.TlsKey},
+                                     std::pair{m_tlsClientCa, &next.TlsClientCa},
+                                     std::pair{m_eventCommand, &next.EventCommand}}) {
+    const std::optional<std::string> path = PathField(edit->text().toStdString());
+    if (!path) {
+      CustomMessageBox(this, Text(IDS_FILE_NAME_INVALID), "", 0);
+      edit->setFocus();
+      return false;
+    }
+    *member = *path;
+  }
+  next.MetricsAddress = *metrics;
+  next.TlsPort = m_tlsPort->text().toInt();
+  next.TlsOnly = m_tlsOnly->isChecked();
+  next.EventsKeepDays = m_eventsKeepDays->text().toInt();
+  next.OfflineAlarmSeconds = m_offlineAlarm->text().toInt();
+  next.ResendStored = m_resendStored->isChecked();
   next.LocalIp = *localIp;
   next.AllowedNetworks = *allowed;
   next.RefuseUnconfigured = m_refuseUnconfigured->isChecked();
-  // The three hold whole numbers in their ranges now.
+  // The number fields hold whole numbers in their ranges now.
   next.LocalPort = m_port->text().toInt();
   next.DelayComRead = m_delay->text().toInt();
   next.MaxConnectionsPerAddress = m_maxPerAddress->text().toInt();
@@ -154,6 +247,11 @@ bool CdlgSetting::Save() {
   next.AutoStartSimulation = m_autoStart->isChecked();
   next.FilterHearbeat = m_filterHeartbeat->isChecked();
   next.Escape = m_escape->isChecked();
+  if (!TlsSettingsProblem(next).empty()) {
+    CustomMessageBox(this, Text(IDS_TLS_SETTINGS_INCOMPLETE), "", 0);
+    m_tlsPort->setFocus();
+    return false;
+  }
 
   UpdateStartEntry(next.BootAutoStart);
   const bool saved = m_store.SaveSettings(next) == 1;

@@ -14,7 +14,8 @@ class QPushButton;
 
 // The settings dialog: the listening address and port, the no-data wait of the COM port
 // reading, four switches and who may be a device (allowed networks, refusing devices
-// without a tunnel, connections per address), stored in Info.db and, once stored, made the process-wide
+// without a tunnel, connections per address), the encrypted listener, the metrics address,
+// device history and alarms, stored in Info.db and, once stored, made the process-wide
 // settings. Also keeps the log-on start entry in step with its check box. Results go to
 // the main window's status bar (pane 0). Runs with exec(); closing does not save.
 // User-interface thread.
@@ -48,6 +49,16 @@ class CdlgSetting : public QDialog {
   QLineEdit* AllowedNetworksEdit() const { return m_allowedNetworks; }
   QCheckBox* RefuseUnconfiguredBox() const { return m_refuseUnconfigured; }
   CLimitEdit* MaxPerAddressEdit() const { return m_maxPerAddress; }
+  CLimitEdit* TlsPortEdit() const { return m_tlsPort; }
+  QLineEdit* TlsCertificateEdit() const { return m_tlsCertificate; }
+  QLineEdit* TlsKeyEdit() const { return m_tlsKey; }
+  QLineEdit* TlsClientCaEdit() const { return m_tlsClientCa; }
+  QCheckBox* TlsOnlyBox() const { return m_tlsOnly; }
+  QLineEdit* MetricsAddressEdit() const { return m_metricsAddress; }
+  CLimitEdit* EventsKeepDaysEdit() const { return m_eventsKeepDays; }
+  QLineEdit* EventCommandEdit() const { return m_eventCommand; }
+  CLimitEdit* OfflineAlarmEdit() const { return m_offlineAlarm; }
+  QCheckBox* ResendStoredBox() const { return m_resendStored; }
   QPushButton* SetButton() const { return m_set; }
 
  private:
@@ -69,5 +80,15 @@ class CdlgSetting : public QDialog {
   QLineEdit* m_allowedNetworks;
   QCheckBox* m_refuseUnconfigured;
   CLimitEdit* m_maxPerAddress;
+  CLimitEdit* m_tlsPort;
+  QLineEdit* m_tlsCertificate;
+  QLineEdit* m_tlsKey;
+  QLineEdit* m_tlsClientCa;
+  QCheckBox* m_tlsOnly;
+  QLineEdit* m_metricsAddress;
+  CLimitEdit* m_eventsKeepDays;
+  QLineEdit* m_eventCommand;
+  CLimitEdit* m_offlineAlarm;
+  QCheckBox* m_resendStored;
   QPushButton* m_set;
 };

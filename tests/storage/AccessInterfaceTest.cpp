@@ -44,14 +44,26 @@ const Rows kDefaultSettingRows{{"LocalIp", ""},
                                {"NotTransMaxBytes", "1073741824"},
                                {"AllowedNetworks", ""},
                                {"RefuseUnconfigured", "0"},
-                               {"MaxConnectionsPerAddress", "0"}};
+                               {"MaxConnectionsPerAddress", "0"},
+                               {"TlsPort", "0"},
+                               {"TlsCertificate", ""},
+                               {"TlsKey", ""},
+                               {"TlsClientCa", ""},
+                               {"TlsOnly", "0"},
+                               {"MetricsAddress", ""},
+                               {"EventsKeepDays", "90"},
+                               {"EventCommand", ""},
+                               {"OfflineAlarmSeconds", "300"},
+                               {"ResendStored", "0"}};
 
 }  // namespace
 
 TEST_F(AccessInterfaceTest, NewFileGetsEveryTableAndTheSettingRows) {
   SqliteFile file(path);
   EXPECT_EQ(file.Rows("select name from sqlite_master order by name"),
-            (Rows{{"NotTransData"},
+            (Rows{{"DeviceEvents"},
+                  {"DeviceEventsDeviceTime"},
+                  {"NotTransData"},
                   {"NotTransDataDeviceTime"},
                   {"TabSetting"},
                   {"TunnelBinding"},
@@ -75,7 +87,7 @@ TEST_F(AccessInterfaceTest, InitSettingTableAddsOnlyTheMissingRow) {
   file.Exec("update TabSetting set ParamValue = '7000' where ParamKey = 'LocalPort'");
   file.Exec("delete from TabSetting where ParamKey = 'Escape'");
   EXPECT_EQ(store.InitSettingTable(), 0);
-  EXPECT_EQ(file.Scalar("select count(*) from TabSetting"), "11");
+  EXPECT_EQ(file.Scalar("select count(*) from TabSetting"), std::to_string(kDefaultSettingRows.size()));
   EXPECT_EQ(file.Rows("select ParamValue from TabSetting where ParamKey = 'Escape'"), (Rows{{""}}));
   EXPECT_EQ(file.Scalar("select ParamValue from TabSetting where ParamKey = 'LocalPort'"), "7000");
 }
@@ -99,6 +111,16 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
   saved.AllowedNetworks = "10.0.0.0/8,203.0.113.7/32";
   saved.RefuseUnconfigured = true;
   saved.MaxConnectionsPerAddress = 40;
+  saved.TlsPort = 5002;
+  saved.TlsCertificate = "tls/server.pem";
+  saved.TlsKey = "/etc/vantrel/server.key";
+  saved.TlsClientCa = "tls/devices-ca.pem";
+  saved.TlsOnly = true;
+  saved.MetricsAddress = "127.0.0.1:9464";
+  saved.EventsKeepDays = 30;
+  saved.EventCommand = "/usr/local/bin/page-operator";
+  saved.OfflineAlarmSeconds = 600;
+  saved.ResendStored = true;
   ASSERT_EQ(store.SaveSettings(saved), 1);
   SqliteFile file(path);
   EXPECT_EQ(file.Rows("select ParamKey, ParamValue from TabSetting order by rowid"),
@@ -112,7 +134,17 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
                   {"NotTransMaxBytes", "5000000000"},
                   {"AllowedNetworks", "10.0.0.0/8,203.0.113.7/32"},
                   {"RefuseUnconfigured", "1"},
-                  {"MaxConnectionsPerAddress", "40"}}));
+                  {"MaxConnectionsPerAddress", "40"},
+                  {"TlsPort", "5002"},
+                  {"TlsCertificate", "tls/server.pem"},
+                  {"TlsKey", "/etc/vantrel/server.key"},
+                  {"TlsClientCa", "tls/devices-ca.pem"},
+                  {"TlsOnly", "1"},
+                  {"MetricsAddress", "127.0.0.1:9464"},
+                  {"EventsKeepDays", "30"},
+                  {"EventCommand", "/usr/local/bin/page-operator"},
+                  {"OfflineAlarmSeconds", "600"},
+                  {"ResendStored", "1"}}));
   SettingInfo reloaded;
   store.LoadSettings(reloaded);
   EXPECT_EQ(reloaded, saved);
@@ -225,6 +257,50 @@ TEST_F(AccessInterfaceTest, WhoMayBeADeviceReadsItsStoredValuesOrTheDefaults) {
   EXPECT_EQ(settings.AllowedNetworks, "10.0.0.0/8,1.2.3.4/32");
   EXPECT_TRUE(settings.RefuseUnconfigured);
   EXPECT_EQ(settings.MaxConnectionsPerAddress, 9);
+}
+
+// Values another program wrote: each is read as stored, or set aside with the reason and
+// the default, never taken half-way.
+TEST_F(AccessInterfaceTest, ListenerHistoryAndAlarmSettingsReadTheirStoredValuesOrTheDefaults) {
+  SqliteFile file(path);
+  struct Case {
+    const char* key;
+    const char* value;
+    std::string problem;  // empty: read as stored
+  };
+  const Case cases[] = {
+      {"TlsPort", "5002", ""},
+      {"TlsPort", "70000", "setting TlsPort: stored value \"70000\" is outside 0..65535; 0 (no TLS listener) is used"},
+      {"MetricsAddress", " 127.0.0.1:9464 ", ""},
+      {"MetricsAddress", "localhost:9464",
+       "setting MetricsAddress: stored value \"localhost:9464\" is not an address and port such as 127.0.0.1:9464; "
+       "it is left empty (off)"},
+      {"MetricsAddress", "127.0.0.1",
+       "setting MetricsAddress: stored value \"127.0.0.1\" is not an address and port such as 127.0.0.1:9464; it is "
+       "left empty (off)"},
+      {"EventCommand", "/bin/alarm\nrm", "setting EventCommand: stored value \"/bin/alarm\\nrm\" is not a file name; it is "
+                                       "left empty (off)"},
+      {"EventsKeepDays", "0", "setting EventsKeepDays: stored value \"0\" is outside 1..36500; 1 is used"},
+      {"OfflineAlarmSeconds", "abc", "setting OfflineAlarmSeconds: stored value \"abc\" is not a number; 300 is used"},
+  };
+  for (const Case& row : cases) {
+    file.Exec(std::string("update TabSetting set ParamValue = '") + row.value + "' where ParamKey = '" + row.key + "'");
+    SettingInfo settings;
+    std::vector<std::string> problems;
+    store.LoadSettings(settings, &problems);
+    EXPECT_EQ(problems, row.problem.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.problem})
+        << row.key << "=" << row.value;
+    file.Exec(std::string("update TabSetting set ParamValue = '' where ParamKey = '") + row.key + "'");
+  }
+  file.Exec("update TabSetting set ParamValue = CASE ParamKey WHEN 'TlsPort' THEN '5002' WHEN 'MetricsAddress' THEN "
+            "' 127.0.0.1:09464' WHEN 'TlsOnly' THEN '1' ELSE ParamValue END");
+  SettingInfo settings;
+  store.LoadSettings(settings);
+  EXPECT_EQ(settings.TlsPort, 5002);
+  EXPECT_EQ(settings.MetricsAddress, "127.0.0.1:9464");
+  EXPECT_TRUE(settings.TlsOnly);
+  EXPECT_EQ(settings.EventsKeepDays, 90);
+  EXPECT_EQ(settings.OfflineAlarmSeconds, 300);
 }
 
 TEST_F(AccessInterfaceTest, ModifyTunnelReplacesItsRowOrAddsOne) {
