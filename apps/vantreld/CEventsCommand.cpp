@@ -37,7 +37,7 @@ void CEventsCommand::Register(CLI::App& app, int& exitCode) {
                    "Print at most N events, the latest (default " + std::to_string(kDefaultLimit) +
                        "); a line on stderr says when older ones matched too")
       ->type_name("N")
-      ->check(CLI::Range(std::size_t{1}, kHighestLimit));
+      ->check(CLI::Range(std::size_t{1}, kHighestLimit).description(""));
   CLI::Option* json = events->add_flag(
       "--json", self->m_json,
       "Print one JSON object per event and line (time in ISO 8601 with the UTC offset, deviceId, event, address, "
