@@ -249,27 +249,6 @@ int CSerialInterface::PortState(const std::string& name) {
   return it == m_states.end() ? -1 : it->second;
 }
 
-int CSerialInterface::CompareSettings(const PortSettings& settings) {
-  PortSettings stored;
-  {
-    CScopedLock lock(m_settingsLock);
-    auto it = m_settings.find(settings.SerialNo);
-    if (it == m_settings.end()) return -1;
-    stored = it->second;
-  }
-  return stored.SameAs(settings) ? 0 : 1;
-}
-
-void CSerialInterface::AddSettings(const PortSettings& settings) {
-  CScopedLock lock(m_settingsLock);
-  m_settings.emplace(settings.SerialNo, settings);
-}
-
-void CSerialInterface::UpdateSettings(const PortSettings& settings) {
-  CScopedLock lock(m_settingsLock);
-  m_settings[settings.SerialNo] = settings;
-}
-
 void CSerialInterface::ReopenThread(CEvent& stop) {
   NameThisThread("reopen");
   while (!stop.Wait(m_reopenPeriodMs)) ReopenPass();

@@ -92,14 +92,6 @@ class CSerialInterface : private CSerial::Listener {
   // The state of a name, or -1 when it has none. Any thread.
   int PortState(const std::string& name);
 
-  // -1 when no settings are stored for the port name, 0 when the stored ones are the
-  // same (letter case ignored), 1 when they differ. Any thread.
-  int CompareSettings(const PortSettings& settings);
-  // Inserts unless the name has settings already. Any thread.
-  void AddSettings(const PortSettings& settings);
-  // Sets the name's settings, inserting them if needed. Any thread.
-  void UpdateSettings(const PortSettings& settings);
-
   // Reads a chunk from the port (and up to three more while they come full) and queues
   // one DATA_SERIAL record per chunk and device of that port on ComRecvQueue, chunk by
   // chunk in device-ID order. Called on the port's own event thread.

@@ -364,27 +364,34 @@ TEST_F(SerialInterfaceTest, StopAndStartReuseThePortAndStopEndsRetries) {
   EXPECT_EQ(DeviceIdOf(NextFromPort()), "00000001");
 }
 
-TEST_F(SerialInterfaceTest, ChangedSettingsAreComparedAndApplied) {
-  CTunnelTable::Instance().Add(Tunnel("00000001", "COM3"));
+// A reload brings the ports in line with the tunnel table touching only what differs: an
+// unchanged open port is left alone, new line settings reopen the port, a port no tunnel
+// names any more is closed and forgotten, a new name is opened.
+TEST_F(SerialInterfaceTest, ApplyPortsTouchesOnlyWhatDiffers) {
+  using Names = std::vector<std::string>;
+  CTunnelTable& table = CTunnelTable::Instance();
+  table.Add(Tunnel("00000001", "COM3"));
   manager->OpenAllPorts();
   ASSERT_EQ(WaitReport(1).code, SERIAL_OPENED);
 
-  EXPECT_EQ(manager->CompareSettings(PortSettings{"COM3", "9600", "8", "1", "NONE"}), 0);
-  const PortSettings faster{"COM3", "38400", "8", "1", "None"};
-  EXPECT_EQ(manager->CompareSettings(faster), 1);
-  manager->ReopenPort(faster);
-  manager->UpdateSettings(faster);
+  CSerialInterface::PortChanges changes = manager->ApplyPorts();
+  EXPECT_EQ(changes.Opened.size() + changes.Reopened.size() + changes.Retried.size() + changes.Closed.size(), 0u);
+  EXPECT_EQ(Reports().size(), 1u) << "an unchanged port is not reopened";
+
+  table.Modify(Tunnel("00000001", "COM3", "38400"));
+  changes = manager->ApplyPorts();
+  EXPECT_EQ(changes.Reopened, Names{"COM3"});
   EXPECT_EQ(WaitReport(2).code, SERIAL_OPENED);
   const termios line = VantrelLine();
   EXPECT_EQ(cfgetospeed(&line), B38400);
-  EXPECT_EQ(manager->CompareSettings(faster), 0);
 
-  const PortSettings other{"COM7", "9600", "8", "1", "None"};
-  EXPECT_EQ(manager->CompareSettings(other), -1);
-  manager->AddSettings(other);
-  manager->AddSettings(PortSettings{"COM7", "1200", "8", "1", "None"});  // an existing entry stays
-  EXPECT_EQ(manager->CompareSettings(other), 0);
-  EXPECT_TRUE(manager->IsPortOpen("COM3"));
+  table.Modify(Tunnel("00000001", "COM7"));
+  changes = manager->ApplyPorts();
+  EXPECT_EQ(changes.Opened, Names{"COM7"});
+  EXPECT_EQ(changes.Closed, Names{"COM3"});
+  EXPECT_EQ(WaitReport(3).code, SERIAL_OPEN_FAILED);
+  EXPECT_EQ(manager->PortState("COM3"), -1);
+  EXPECT_EQ(manager->ApplyPorts().Retried, Names{"COM7"}) << "a port that is not open is tried at once";
 }
 
 TEST_F(SerialInterfaceTest, ReopeningWhileDataFlowsLosesNothingAndLeavesNoThread) {
