@@ -289,4 +289,29 @@ TEST_F(VantreldReloadTest, AReloadThatCannotBeAppliedKeepsTheRunningConfiguratio
   EXPECT_EQ(vantreld.Output().find(" offline"), std::string::npos) << "the device keeps its link";
 }
 
+// A new LocalPort: the new listener takes devices, the old one is gone, and a device that
+// came through the old one keeps its link.
+TEST_F(VantreldReloadTest, AMovedListenerKeepsTheDevicesItAccepted) {
+  AddPort(1);
+  Command("tunnel add " + IdOf(1) + " --port COM1");
+  Command("tunnel add " + IdOf(2) + " --port COM1");
+  Start();
+  TestDevice& first = Connect(1);
+  const std::uint16_t moved = FreePort();
+  Command("settings set --port " + std::to_string(moved));
+  vantreld.Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return Reloads(1); })) << vantreld.Errors();
+  EXPECT_NE(vantreld.Output().find("Listening for devices on 127.0.0.1:" + std::to_string(moved)), std::string::npos)
+      << vantreld.Output();
+  EXPECT_FALSE(TestDevice(port).IsOpen()) << "the old listener is closed";
+  TestDevice second(moved);
+  ASSERT_TRUE(second.Send(Registration(2)));
+  ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find("Device 00000002 registered") != std::string::npos; }));
+  ASSERT_TRUE(first.Send(Text("first\n")));
+  ASSERT_TRUE(second.Send(Text("second\n")));
+  EXPECT_TRUE(WaitFor([&] { return readers.at(1)->Has("first\n") && readers.at(1)->Has("second\n"); }))
+      << readers.at(1)->Text();
+  EXPECT_EQ(vantreld.Output().find(" offline"), std::string::npos) << vantreld.Output();
+}
+
 }  // namespace
