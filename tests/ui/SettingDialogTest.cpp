@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "../storage/SqliteFile.h"
 #include "MessageBoxAnswerer.h"
@@ -236,6 +237,53 @@ TEST_F(SettingDialogTest, WhoMayBeADeviceIsCheckedAsTheCommandLineChecksItAndSto
   again.AllowedNetworksEdit()->clear();
   ASSERT_TRUE(again.Save());
   EXPECT_EQ("", StoredSettings().AllowedNetworks) << "empty admits every address";
+}
+
+TEST_F(SettingDialogTest, ListenerHistoryAndAlarmSettingsAreCheckedTogetherAndStored) {
+  CdlgSetting dialog(nullptr, m_status.Handle(), kProgram);
+  EXPECT_EQ("0", dialog.TlsPortEdit()->text().toStdString());
+  EXPECT_EQ("90", dialog.EventsKeepDaysEdit()->text().toStdString());
+  EXPECT_EQ("300", dialog.OfflineAlarmEdit()->text().toStdString());
+  const SettingInfo before = StoredSettings();
+  // Each refused with its own message, and nothing stored.
+  const auto refused = [&](const std::function<void()>& type, const std::string& message) {
+    m_boxes.Forget();
+    type();
+    EXPECT_FALSE(dialog.Save()) << message;
+    ASSERT_EQ(1u, m_boxes.Boxes().size()) << message;
+    EXPECT_EQ(message, m_boxes.Boxes()[0].Text);
+    EXPECT_EQ(before, StoredSettings()) << message;
+    dialog.MetricsAddressEdit()->clear();
+    dialog.TlsCertificateEdit()->clear();
+    dialog.TlsPortEdit()->setText("0");
+  };
+  refused([&] { dialog.MetricsAddressEdit()->setText("localhost:9464"); },
+          "指标地址应为IPv4地址和端口，如 127.0.0.1:9464，或留空。");
+  refused([&] { dialog.TlsCertificateEdit()->setText("server\tpem"); }, "文件名不能含控制字符，长度不超过4096字节。");
+  refused([&] { dialog.TlsPortEdit()->setText("5002"); },
+          "设置了TLS端口时必须给出服务器证书和私钥，且TLS端口不能与本地端口相同。");
+
+  dialog.TlsPortEdit()->setText("5002");
+  dialog.TlsCertificateEdit()->setText(" tls/server.pem ");
+  dialog.TlsKeyEdit()->setText("tls/server.key");
+  dialog.TlsOnlyBox()->setChecked(true);
+  dialog.MetricsAddressEdit()->setText("127.0.0.1:9464");
+  dialog.EventsKeepDaysEdit()->setText("30");
+  dialog.EventCommandEdit()->setText("/usr/local/bin/page-operator");
+  dialog.OfflineAlarmEdit()->setText("120");
+  dialog.ResendStoredBox()->setChecked(true);
+  ASSERT_TRUE(dialog.Save());
+  const SettingInfo stored = StoredSettings();
+  EXPECT_EQ(5002, stored.TlsPort);
+  EXPECT_EQ("tls/server.pem", stored.TlsCertificate);
+  EXPECT_EQ("tls/server.key", stored.TlsKey);
+  EXPECT_TRUE(stored.TlsOnly);
+  EXPECT_EQ("127.0.0.1:9464", stored.MetricsAddress);
+  EXPECT_EQ(30, stored.EventsKeepDays);
+  EXPECT_EQ("/usr/local/bin/page-operator", stored.EventCommand);
+  EXPECT_EQ(120, stored.OfflineAlarmSeconds);
+  EXPECT_TRUE(stored.ResendStored);
+  EXPECT_EQ(stored, CurrentSettings());
 }
 
 TEST_F(SettingDialogTest, CancelAndEscapeRunNoFieldCheck) {
