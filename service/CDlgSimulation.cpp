@@ -221,6 +221,10 @@ void CDlgSimulation::ServiceThread() {
       }
       if (m_shutdownEvent.Wait(0)) break;
       if (m_taskEvent.TryConsume()) RunServerTask();
+      // A reload may have moved the listeners: the pause and resume lines say where they are.
+      listener.Address = CurrentSettings().LocalIp.empty() ? "0.0.0.0" : CurrentSettings().LocalIp;
+      listener.Port = m_server->ListeningPort();
+      listener.TlsPort = m_server->TlsListeningPort();
       if (!m_pauseResumeEvent.Wait(0)) continue;
       // Manual reset: cleared here so that each signal switches accepting once.
       m_pauseResumeEvent.Reset();
@@ -332,6 +336,8 @@ bool CDlgSimulation::Reload(std::string& outcome) {
   }
   const SettingInfo before = CurrentSettings();
   const bool running = ServiceRunning() && !m_startFailed && !m_stopRequested;
+  // The listeners first: one that cannot be opened refuses the whole reload.
+  if (running && !MoveListeners(before, next.Settings, outcome)) return false;
   for (const std::string& note : next.Notes) WriteWarning(note);
   InstallConfiguration(next);
   const bool settingsChanged = !(before == next.Settings);
@@ -340,6 +346,40 @@ bool CDlgSimulation::Reload(std::string& outcome) {
     return true;
   }
   outcome = ApplyTunnelTable() + (settingsChanged ? "; settings changed" : "; settings unchanged");
+  return true;
+}
+
+bool CDlgSimulation::MoveListeners(const SettingInfo& before, const SettingInfo& after, std::string& failure) {
+  if (after.LocalPort < 1 || after.LocalPort > 65535) {
+    failure = "LocalPort " + std::to_string(after.LocalPort) + " is not a port number (1 to 65535)";
+    return false;
+  }
+  // Read again at every reload: certificate files replaced under the same names are taken
+  // for the handshakes from now on; connected devices keep their sessions.
+  std::string tlsFailure;
+  std::shared_ptr<const Sockora::CTlsContext> tls = LoadTlsListenerContext(after, tlsFailure);
+  if (!tlsFailure.empty()) {
+    failure = tlsFailure;
+    return false;
+  }
+  const bool moved = before.LocalIp != after.LocalIp || before.LocalPort != after.LocalPort ||
+                     before.TlsPort != after.TlsPort || before.TlsOnly != after.TlsOnly;
+  if (!moved && !tls) return true;
+  ListenerState listener{ListenerState::Change::Started, after.LocalIp.empty() ? "0.0.0.0" : after.LocalIp, 0, 0};
+  WithServer([&](CTcpServer& server) {
+    try {
+      server.ReplaceListeners(after.LocalIp.substr(0, 127), static_cast<std::uint16_t>(after.LocalPort),
+                              static_cast<std::uint16_t>(after.TlsPort), std::move(tls), !after.TlsOnly);
+      listener.Port = server.ListeningPort();
+      listener.TlsPort = server.TlsListeningPort();
+    } catch (const CException& error) {
+      failure = error.GetWhere() + " - " + error.GetMessage();
+    }
+  });
+  while (!failure.empty() && (failure.back() == '\n' || failure.back() == ' ')) failure.pop_back();
+  if (!failure.empty()) return false;
+  // Paused, nothing listens: the new place is taken when accepting resumes.
+  if (moved && m_accepting) SendListenerState(listener);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include "service/CEventAlarms.h"
 #include "service/CServiceStatus.h"
 #include "core/CTcpServer.h"
+#include "model/SettingInfo.h"
 #include "model/TunnelInfo.h"
 #include "platform/CAutoResetEvent.h"
 #include "platform/CManualResetEvent.h"
@@ -106,6 +107,11 @@ class CDlgSimulation {
   std::string ApplyTunnelTable();
   // ReloadConfiguration without telling the main window.
   bool Reload(std::string& outcome);
+  // A reload's listener part: the plain and TLS listeners go where `after` says, the new
+  // one open before the old one closes, and the TLS context is made again from its files.
+  // False with the reason when a listener cannot be opened or the TLS files cannot be used:
+  // the listeners are then as they were. User-interface thread, service running.
+  bool MoveListeners(const SettingInfo& before, const SettingInfo& after, std::string& failure);
   // Runs `task` on the service thread with its server, between its waits, and waits for
   // it while handling messages. False when no server runs (the task has not run then).
   bool WithServer(const std::function<void(CTcpServer&)>& task);
