@@ -126,8 +126,11 @@ std::string CDlgSimulation::StartFailureText() {
   const std::string failure = LastStartFailure();
   if (failure.empty()) return {};
   const SettingInfo settings = CurrentSettings();
+  // The metrics page's failure is about its own address, not the devices' listener.
   const std::string where =
-      (settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp) + ":" + std::to_string(settings.LocalPort);
+      failure.find(kMetricsFailureMark) != std::string::npos
+          ? settings.MetricsAddress
+          : (settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp) + ":" + std::to_string(settings.LocalPort);
   // A system call's failure ends with the system's text for its error.
   const auto says = [&failure](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
   std::string reason;

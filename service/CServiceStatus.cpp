@@ -5,6 +5,7 @@
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "core/TlsHandshakeCounts.h"
 #include "model/DataItem.h"
 #include "model/ServiceSnapshotText.h"
 #include "platform/CManualResetEvent.h"
@@ -93,6 +94,11 @@ ServiceSnapshot CServiceStatus::Snapshot() const {
   for (std::size_t reason = 0; reason < kRefusalReasons; ++reason)
     snapshot.Refused[RefusalReasonName(static_cast<RefusalReason>(reason))] =
         center.Refusals(static_cast<RefusalReason>(reason));
+  const TlsHandshakeCounts& handshakes = TlsHandshakeCounts::Instance();
+  snapshot.TlsHandshakes["succeeded"] = handshakes.Succeeded();
+  for (std::size_t failure = 0; failure < kTlsFailures; ++failure)
+    snapshot.TlsHandshakes[TlsFailureName(static_cast<TlsFailure>(failure))] =
+        handshakes.Failed(static_cast<TlsFailure>(failure));
 
   const auto timeOf = [](const std::map<std::string, ServiceSnapshot::Time>& times,
                          const std::string& key) -> std::optional<ServiceSnapshot::Time> {

@@ -13,6 +13,7 @@
 #include "HttpExchange.h"
 #include "SerialFixture.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "TestDevice.h"
 #include "Vantreld.h"
 #include "WaitFor.h"
@@ -145,6 +146,26 @@ TEST_F(VantreldMetricsTest, TheFiguresFollowDevicesTrafficAndTheStore) {
   EXPECT_EQ(verdict.Status, 0) << verdict.Output << page;
 }
 
+TEST_F(VantreldMetricsTest, TlsHandshakesAreCountedByResult) {
+  TestCertificates certificates;
+  ASSERT_EQ(certificates.Problem(), "");
+  const std::uint16_t tlsPort = FreePort();
+  ASSERT_EQ(vantreld.Run("settings set --tls-port " + std::to_string(tlsPort) + " --tls-cert " +
+                         certificates.File("server.pem") + " --tls-key " + certificates.File("server.key")),
+            0)
+      << vantreld.Errors();
+  Start();
+  // A plain device on the TLS port: its registration is no handshake.
+  TestDevice plain(tlsPort);
+  ASSERT_TRUE(plain.Send(Registration(1)));
+  std::string page;
+  EXPECT_TRUE(ScrapeShows({{"vantrel_tls_handshakes_total{result=\"not_tls\"}", 1},
+                           {"vantrel_tls_handshakes_total{result=\"succeeded\"}", 0},
+                           {"vantrel_tls_handshakes_total{result=\"certificate\"}", 0}},
+                          page))
+      << page;
+}
+
 TEST_F(VantreldMetricsTest, RequestsForAnythingElseAreRefused) {
   Start();
   struct Case {
@@ -188,6 +209,17 @@ TEST_F(VantreldMetricsTest, AMetricsAddressThatCannotBeListenedOnFailsTheStartWi
     EXPECT_NE(service.Errors().find(reason), std::string::npos) << service.Errors();
     EXPECT_EQ(service.Output().find(kStarted), std::string::npos);
   }
+  // The notice names the page's address, not the devices' port.
+  SetMetricsAddress(takenAddress);
+  Vantreld service(dir.Path());
+  service.Start();
+  EXPECT_EQ(service.WaitForExit(), 1);
+  const std::string errors = service.Errors();
+  const std::size_t notice = errors.find("Vantrel: ");
+  ASSERT_NE(notice, std::string::npos) << errors;
+  const std::string noticeLine = errors.substr(notice, errors.find('\n', notice) - notice);
+  EXPECT_NE(noticeLine.find(takenAddress), std::string::npos) << noticeLine;
+  EXPECT_EQ(noticeLine.find(":" + std::to_string(port)), std::string::npos) << noticeLine;
 
   SetMetricsAddress("localhost:" + std::to_string(metricsPort));
   Start();
