@@ -340,7 +340,12 @@ bool CDlgSimulation::Reload(std::string& outcome) {
   const SettingInfo before = CurrentSettings();
   const bool running = ServiceRunning() && !m_startFailed && !m_stopRequested;
   // The listeners first: one that cannot be opened refuses the whole reload.
-  if (running && !MoveListeners(before, next.Settings, outcome)) return false;
+  if (running && !MoveMetricsPage(before.MetricsAddress, next.Settings.MetricsAddress, outcome)) return false;
+  if (running && !MoveListeners(before, next.Settings, outcome)) {
+    std::string back;
+    if (!MoveMetricsPage(next.Settings.MetricsAddress, before.MetricsAddress, back)) outcome += "; " + back;
+    return false;
+  }
   for (const std::string& note : next.Notes) WriteWarning(note);
   InstallConfiguration(next);
   const bool settingsChanged = !(before == next.Settings);
@@ -384,6 +389,20 @@ bool CDlgSimulation::MoveListeners(const SettingInfo& before, const SettingInfo&
   // Paused, nothing listens: the new place is taken when accepting resumes.
   if (moved && m_accepting) SendListenerState(listener);
   return true;
+}
+
+bool CDlgSimulation::MoveMetricsPage(const std::string& from, const std::string& to, std::string& failure) {
+  if (from == to) return true;
+  WithServer([&](CTcpServer&) {
+    // The old page goes first: the new address may be its port on another interface.
+    m_metrics.reset();
+    m_metrics = StartMetricsPage(to, m_status, failure);
+    if (failure.empty()) return;
+    std::string again;
+    m_metrics = StartMetricsPage(from, m_status, again);
+    if (!again.empty()) failure += "; the page could not be opened again on its old address either: " + again;
+  });
+  return failure.empty();
 }
 
 std::string CDlgSimulation::ApplyTunnelTable() {

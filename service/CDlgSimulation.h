@@ -112,6 +112,10 @@ class CDlgSimulation {
   // False with the reason when a listener cannot be opened or the TLS files cannot be used:
   // the listeners are then as they were. User-interface thread, service running.
   bool MoveListeners(const SettingInfo& before, const SettingInfo& after, std::string& failure);
+  // A reload's metrics part: the page moves from address `from` to `to` (empty: off). False
+  // with the reason when it cannot listen on `to`: the page is then where it was, if it can
+  // be opened there again. User-interface thread, service running.
+  bool MoveMetricsPage(const std::string& from, const std::string& to, std::string& failure);
   // Runs `task` on the service thread with its server, between its waits, and waits for
   // it while handling messages. False when no server runs (the task has not run then).
   bool WithServer(const std::function<void(CTcpServer&)>& task);

@@ -166,6 +166,32 @@ TEST_F(VantreldMetricsTest, TlsHandshakesAreCountedByResult) {
       << page;
 }
 
+// A reload moves the page with MetricsAddress, or turns it off; an address it cannot listen
+// on refuses the reload and the page stays where it was.
+TEST_F(VantreldMetricsTest, AReloadMovesThePageOrKeepsItWhereItWas) {
+  Start();
+  ASSERT_EQ(Scrape().Status, 200);
+  const std::uint16_t movedPort = FreePort();
+  const std::string moved = "127.0.0.1:" + std::to_string(movedPort);
+  Vantreld command(dir.Path());
+  ASSERT_EQ(command.Run("settings set --metrics " + moved), 0) << command.Errors();
+  ASSERT_EQ(command.Run("reload"), 0) << command.Errors();
+  EXPECT_EQ(HttpExchange(movedPort, HttpRequest("GET", "/metrics")).Status, 200);
+  EXPECT_EQ(Scrape().Status, 0) << "nothing listens on the old address";
+
+  TakenPort taken;
+  ASSERT_NE(taken.Port(), 0);
+  ASSERT_EQ(command.Run("settings set --metrics 127.0.0.1:" + std::to_string(taken.Port())), 0) << command.Errors();
+  EXPECT_EQ(command.Run("reload"), 1);
+  EXPECT_NE(command.Errors().find("cannot bind to 127.0.0.1:" + std::to_string(taken.Port())), std::string::npos)
+      << command.Errors();
+  EXPECT_EQ(HttpExchange(movedPort, HttpRequest("GET", "/metrics")).Status, 200) << "still where it was";
+
+  SetMetricsAddress("");
+  ASSERT_EQ(command.Run("reload"), 0) << command.Errors();
+  EXPECT_EQ(HttpExchange(movedPort, HttpRequest("GET", "/metrics")).Status, 0) << "off";
+}
+
 TEST_F(VantreldMetricsTest, RequestsForAnythingElseAreRefused) {
   Start();
   struct Case {
