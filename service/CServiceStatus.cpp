@@ -111,6 +111,7 @@ ServiceSnapshot CServiceStatus::Snapshot() const {
     ServiceSnapshot::Device device;
     device.Id = row.DeviceId;
     device.Connected = row.LinkState == DeviceRow::Link::Connected;
+    device.Tls = device.Connected && row.Tls;
     device.Port = row.SerialNo;
     device.PortOpen = row.PortState == DeviceRow::Port::Open;
     device.Phone = row.Phone;

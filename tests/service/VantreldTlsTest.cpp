@@ -2,6 +2,7 @@
 // its own application directory and certificates, devices on real TLS and plain
 // connections, the serial software on the far end of a real pty pair linked as COM5.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <map>
@@ -139,6 +140,17 @@ TEST_F(VantreldTlsTest, TlsAndPlainDevicesOnOnePortForwardBothWays) {
     return output.find("Device 00000001 registered over TLS from 127.0.0.1:") != std::string::npos &&
            output.find("Device 00000002 registered from 127.0.0.1:") != std::string::npos;
   })) << vantreld.Output();
+
+  // `vantreld status` tells the links and the listeners apart.
+  const TempDir own;
+  Vantreld client(own.Path());
+  ASSERT_EQ(client.Run("--app-dir " + dir.Path() + " status --json"), 0) << client.Errors();
+  const nlohmann::json status = nlohmann::json::parse(client.Output());
+  EXPECT_EQ(status["devices"][0]["tls"], true) << status["devices"];
+  EXPECT_EQ(status["devices"][1]["tls"], false) << status["devices"];
+  EXPECT_EQ(status["listeners"][1], nlohmann::json::parse("{\"address\":\"127.0.0.1\",\"port\":" +
+                                                          std::to_string(tlsPort) + ",\"tls\":true}"))
+      << status["listeners"];
 }
 
 // A device configured with the plain port's protocol on the TLS port: closed, and told.
