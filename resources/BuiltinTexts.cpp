@@ -152,6 +152,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_SERVICE_STATE_STOPPED, "服务已停止"},
     {IDS_WARNING, "警告"},
     {IDS_CANCEL, "取消"},
+    {IDS_DETAIL_BYTES, "%s 字节"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -146,6 +146,7 @@ constexpr unsigned IDS_SERVICE_STATE_RUNNING = 448;
 constexpr unsigned IDS_SERVICE_STATE_STOPPED = 449;
 constexpr unsigned IDS_WARNING = 450;
 constexpr unsigned IDS_CANCEL = 451;
+constexpr unsigned IDS_DETAIL_BYTES = 459;
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

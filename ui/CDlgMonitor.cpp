@@ -179,8 +179,9 @@ void CDlgMonitor::ShowDetail(const CMonitorRowModel& model, const QModelIndex& i
     m_detail->clear();
     return;
   }
-  m_detail->setPlainText(QString::fromStdString(row->time + "  " + row->channel + "  ") +
-                         QString::number(row->data.size()) + QStringLiteral(" bytes\n") + QText(IDS_DETAIL_TEXT) +
+  m_detail->setPlainText(QString::fromStdString(row->time + "  " + row->channel + "  " +
+                                               Filled(Text(IDS_DETAIL_BYTES), {std::to_string(row->data.size())})) +
+                         QStringLiteral("\n") + QText(IDS_DETAIL_TEXT) +
                          QText(IDS_COLON) + DisplayText(row->data.data(), row->data.size()) + QStringLiteral("\n") +
                          QText(IDS_DETAIL_HEX) + QText(IDS_COLON) + SpacedHex(row->data.data(), row->data.size()));
 }

@@ -157,6 +157,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_SERVICE_STATE_STOPPED, "Service stopped"},
     {IDS_WARNING, "Warning"},
     {IDS_CANCEL, "Cancel"},
+    {IDS_DETAIL_BYTES, "%s bytes"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

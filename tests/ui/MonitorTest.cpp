@@ -249,7 +249,7 @@ TEST_F(MonitorTest, TheDetailShowsTheWholeBlockAndSaveWritesCsv) {
 
   monitor.TcpToComList()->selectRow(0);
   const std::string detail = monitor.Detail()->toPlainText().toStdString();
-  EXPECT_NE(detail.find("3000 bytes"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("3000 字节"), std::string::npos) << detail;
   EXPECT_NE(detail.find(std::string(2999, 'a') + "\\xFE"), std::string::npos);
   EXPECT_NE(detail.find("61 61 FE"), std::string::npos);
 

@@ -173,7 +173,8 @@ int RunScene(const QString& folder, bool english) {
   const bool traffic = QtWaitFor([&] { return monitor.TcpToCom().rowCount() >= 14 && monitor.ComToTcp().rowCount() >= 12; });
   if (!traffic) std::fprintf(stderr, "not all traffic arrived in time\n");
   const bool saved = Save(monitor, folder, "monitor-%1", language) &&
-                     (monitor.HexBox()->click(), Save(monitor, folder, "monitor-%1-hex", language));
+                     (monitor.HexBox()->click(), Save(monitor, folder, "monitor-%1-hex", language)) &&
+                     (monitor.TcpToComList()->selectRow(1), Save(monitor, folder, "monitor-%1-detail", language));
   meters.kill();
   powerMeter.kill();
   meters.waitForFinished();

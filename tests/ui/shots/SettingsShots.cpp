@@ -2,6 +2,7 @@
 // English into the folder given as the first argument. Each language runs in a process of
 // its own (the language is chosen once per process), in a temporary application directory
 // with its own Info.db and port directory.
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,7 +11,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateTimeEdit>
+#include <QProcess>
+#include <QTableWidget>
 #include <QTest>
+#include <QThread>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,7 +23,9 @@
 
 #include "TempDir.h"
 #include "model/NotTransRecord.h"
+#include "platform/AppPaths.h"
 #include "platform/CMessageTarget.h"
+#include "platform/CPairRecord.h"
 #include "resources/CResourceStrings.h"
 #include "storage/CAccessInterface.h"
 #include "ui/CDlgMgtData.h"
@@ -113,8 +119,18 @@ int Render(int argc, char** argv, const std::string& folder, const std::string& 
     ok = Shoot(dialog, prefix + "data-" + language + "-hex.png") && ok;
   }
   {
+    // One pair alive and one whose holder is gone, as after a restart.
+    const QString setupc = QString::fromStdString(CDlgMgtVirtualCom::DefaultSetupcPath());
+    for (const char* name : {"COM7", "COM9"})
+      QProcess::execute(setupc, {"install", QString("PortName=%1").arg(name), QString("PortName=%1_FF").arg(name)});
+    for (const CPairRecord& record : CPairRecord::Scan(PortDirectory()))
+      if (record.nameA == "COM9") ::kill(record.pid, SIGKILL);
+    QThread::msleep(200);
     CDlgMgtVirtualCom dialog(nullptr, mainWindow.Handle());
+    dialog.PairList()->selectRow(0);
     ok = Shoot(dialog, prefix + "virtualcom-" + language + ".png") && ok;
+    QProcess::execute(setupc, {"remove", "PortName=COM7"});
+    QProcess::execute(setupc, {"remove", "PortName=COM9"});
   }
   return ok ? 0 : 1;
 }

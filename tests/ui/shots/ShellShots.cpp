@@ -3,6 +3,8 @@
 // (the texts are chosen once per process), with its own application directory, the real
 // service, ptys for the ports and vantrel-devsim for the devices.
 #include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QDir>
 #include <QPixmap>
 #include <QThread>
@@ -30,6 +32,7 @@
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
 #include "service/CDeviceList.h"
+#include "storage/CAccessInterface.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceListCtrl.h"
 #include "ui/CNoticeBoxes.h"
@@ -38,6 +41,7 @@
 namespace {
 
 constexpr std::uint16_t kPort = 47531;
+constexpr int kBulkDevices = 195;
 
 struct Tunnel {
   const char* id;
@@ -148,6 +152,18 @@ int Scene(const std::string& folder, const std::string& language, int argc, char
     localEnds.push_back(OpenLocalEnd(ports + "/" + tunnel.port + "_FF"));
   }
 
+  // An operator's day: 200 devices, most of them on ports this computer lacks.
+  {
+    CAccessInterface store;
+    if (store.OpenDatabase(DATABASE_FILE_NAME) != 1) return 1;
+    for (int i = 0; i < kBulkDevices; ++i) {
+      char id[9];
+      std::snprintf(id, sizeof id, "%08X", 0x100 + i);
+      const std::string note = (english ? "Meter " : "表计 ") + std::to_string(i + 1);
+      if (store.AddTunnel({id, "COM" + std::to_string(10 + i % 20), "9600", "8", "1", "None", note}) != 1) return 1;
+    }
+  }
+
   QApplication application(argc, argv);
   CNoticeBoxes notices;
   CResourceStrings::Instance().SelectLanguage(CResourceStrings::kChinese);
@@ -172,11 +188,17 @@ int Scene(const std::string& folder, const std::string& language, int argc, char
   const pid_t devsim = StartProgram({Here() + "/vantrel-devsim", "--port", std::to_string(kPort), "--devices", "3",
                                      "--first-id", "00000001", "--text", "reading 21.5", "--count", "4", "--rate",
                                      "10", "--heartbeat", "1", "--echo", "--show", "none", "--duration", "60"});
+  // Most of the bulk devices online, and one that has no tunnel.
+  const pid_t bulk = StartProgram({Here() + "/vantrel-devsim", "--port", std::to_string(kPort), "--devices", "150",
+                                   "--first-id", "00000100", "--heartbeat", "5", "--show", "none", "--duration", "60"});
+  const pid_t stranger = StartProgram({Here() + "/vantrel-devsim", "--port", std::to_string(kPort), "--first-id",
+                                       "00000F00", "--phone", "13900000000", "--heartbeat", "5", "--show", "none",
+                                       "--duration", "60"});
   const QAbstractItemModel& model = *window->DeviceList().model();
   auto cell = [&](int row, int column) { return model.data(model.index(row, column)).toString(); };
   const QString connected = QString::fromStdString(CResourceStrings::Instance().LoadString(IDS_LINK_CONNECTED));
   bool running = Settle([&] {
-    return model.rowCount() == 5 && cell(0, CDeviceList::LinkState) == connected &&
+    return model.rowCount() == 5 + kBulkDevices + 1 && cell(0, CDeviceList::LinkState) == connected &&
            cell(2, CDeviceList::LinkState) == connected && cell(2, CDeviceList::BytesIn) == QStringLiteral("48");
   });
   const std::string request = "status?\r\n";
@@ -187,8 +209,20 @@ int Scene(const std::string& folder, const std::string& language, int argc, char
   if (!running) std::fprintf(stderr, "ui_shots_shell: the devices did not show up in time\n");
   saved = running && Settle([] { return true; }) && Save(*window, folder, "main-" + language + "-running") && saved;
 
-  kill(devsim, SIGTERM);
-  waitpid(devsim, nullptr, 0);
+  CDeviceListCtrl& list = window->DeviceList();
+  list.sortByColumn(CDeviceList::BytesIn, Qt::DescendingOrder);
+  saved = Settle([] { return true; }) && Save(*window, folder, "main-" + language + "-sorted") && saved;
+  list.sortByColumn(CDeviceList::DeviceId, Qt::AscendingOrder);
+  window->ProblemsBox()->setChecked(true);
+  saved = Settle([] { return true; }) && Save(*window, folder, "main-" + language + "-problems") && saved;
+  window->SearchEdit()->setText(QStringLiteral("0F0"));
+  list.selectRow(0);
+  saved = Settle([] { return true; }) && Save(*window, folder, "main-" + language + "-unknown") && saved;
+
+  for (const pid_t pid : {devsim, bulk, stranger}) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
   window.reset();
   for (int fd : localEnds)
     if (fd >= 0) close(fd);
