@@ -152,6 +152,13 @@ constexpr StringEntry kStrings[] = {
     {IDS_SERVICE_STATE_STOPPED, "服务已停止"},
     {IDS_WARNING, "警告"},
     {IDS_CANCEL, "取消"},
+    {IDS_HISTORY_TITLE, "设备历史"},
+    {IDS_HISTORY_OF_DEVICE, "设备历史..."},
+    {IDS_HISTORY_DEVICE, "设备ID(空:全部):"},
+    {IDS_HISTORY_REFRESH, "刷新"},
+    {IDS_HISTORY_COLUMNS, "时间\n设备ID\n事件\n来源地址\n详情"},
+    {IDS_HISTORY_COUNT, "共 %s 条事件"},
+    {IDS_HISTORY_MORE, "显示最近的 %s 条事件,更早的事件未显示"},
     {IDS_DETAIL_BYTES, "%s 字节"},
 };
 
@@ -260,6 +267,7 @@ constexpr MenuTextEntry kMenuTexts[] = {
     {ID_MGT_VIRTUAL_COM, "虚拟串口管理"},
     {ID_MGT_DEVICE, "设备管理"},
     {ID_MGT_DATA, "未转发数据管理"},
+    {ID_MGT_HISTORY, "设备历史"},
     {ID_MENU_SIMULATION, "模拟"},
     {ID_SIM_START, "启动"},
     {ID_SIM_STOP, "停止"},

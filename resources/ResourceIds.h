@@ -146,6 +146,13 @@ constexpr unsigned IDS_SERVICE_STATE_RUNNING = 448;
 constexpr unsigned IDS_SERVICE_STATE_STOPPED = 449;
 constexpr unsigned IDS_WARNING = 450;
 constexpr unsigned IDS_CANCEL = 451;
+constexpr unsigned IDS_HISTORY_TITLE = 452;
+constexpr unsigned IDS_HISTORY_OF_DEVICE = 453;
+constexpr unsigned IDS_HISTORY_DEVICE = 454;
+constexpr unsigned IDS_HISTORY_REFRESH = 455;
+constexpr unsigned IDS_HISTORY_COLUMNS = 456;
+constexpr unsigned IDS_HISTORY_COUNT = 457;
+constexpr unsigned IDS_HISTORY_MORE = 458;
 constexpr unsigned IDS_DETAIL_BYTES = 459;
 
 // Menu resource of the main window.
@@ -161,6 +168,7 @@ constexpr unsigned ID_MGT_VIRTUAL_COM = 32781;
 constexpr unsigned ID_SETTINGS = 32782;
 constexpr unsigned ID_SIM_MONITOR = 32788;
 constexpr unsigned ID_MGT_DATA = 32791;
+constexpr unsigned ID_MGT_HISTORY = 32792;
 constexpr unsigned ID_TRAY_SHOW = 32796;
 constexpr unsigned ID_LANG_CHINESE = 32799;
 constexpr unsigned ID_LANG_ENGLISH = 32800;

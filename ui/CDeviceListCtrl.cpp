@@ -116,5 +116,6 @@ void CDeviceListCtrl::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   menu.addAction(QText(m_model.IsUnknown(row) ? IDS_ADD_TUNNEL : IDS_MODIFY_TUNNEL), this,
                  [this, row] { ActOnRow(row); });
+  menu.addAction(QText(IDS_HISTORY_OF_DEVICE), this, [this, row] { emit HistoryRequested(m_model.DeviceIdAt(row)); });
   menu.exec(event->globalPos());
 }

@@ -50,6 +50,8 @@ class CDeviceListCtrl : public QTableView {
   void EditRequested(int row);
   // A tunnel is to be added for the device `id` that is online without one.
   void AddTunnelRequested(const std::string& id);
+  // The history of the device `id` is to be shown.
+  void HistoryRequested(const std::string& id);
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;

@@ -26,6 +26,7 @@
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceListCtrl.h"
 #include "ui/CDlgAddModifyDevice.h"
+#include "ui/CDlgHistory.h"
 #include "ui/CDlgMgtData.h"
 #include "ui/CDlgMgtDevice.h"
 #include "ui/CDlgMgtVirtualCom.h"
@@ -64,6 +65,8 @@ CVantrelDlg::CVantrelDlg(Options options)
           [this](int row) { m_listEditor->EditListedDevice(m_simulation.DeviceList(), row); });
   connect(m_list.get(), &CDeviceListCtrl::AddTunnelRequested, this,
           [this](const std::string& id) { m_listEditor->AddForDevice(id); });
+  connect(m_list.get(), &CDeviceListCtrl::HistoryRequested, this,
+          [this](const std::string& id) { (new CDlgHistory(this, id))->show(); });
   // Stopped, the list shows the configured devices.
   m_simulation.DeviceList().RebuildDeviceList();
   setWindowIcon(AppIcons::Application());
@@ -102,6 +105,7 @@ void CVantrelDlg::CreateMenus() {
   AddCommand(management, ID_MGT_VIRTUAL_COM);
   AddCommand(management, ID_MGT_DEVICE, AppIcons::DeviceManagement());
   AddCommand(management, ID_MGT_DATA);
+  AddCommand(management, ID_MGT_HISTORY);
   QMenu* simulation = menuBar()->addMenu(MenuText(ID_MENU_SIMULATION));
   AddCommand(simulation, ID_SIM_START, AppIcons::Start());
   AddCommand(simulation, ID_SIM_STOP, AppIcons::Stop());
@@ -276,6 +280,10 @@ void CVantrelDlg::OnCommand(unsigned id) {
       dialog.exec();
       break;
     }
+    case ID_MGT_HISTORY:
+      // Deletes itself when closed.
+      (new CDlgHistory(this, ""))->show();
+      break;
     case ID_SIM_MONITOR:
       m_monitor->ShowOver(m_list.get());
       break;

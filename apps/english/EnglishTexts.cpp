@@ -157,6 +157,13 @@ constexpr StringEntry kStrings[] = {
     {IDS_SERVICE_STATE_STOPPED, "Service stopped"},
     {IDS_WARNING, "Warning"},
     {IDS_CANCEL, "Cancel"},
+    {IDS_HISTORY_TITLE, "Device History"},
+    {IDS_HISTORY_OF_DEVICE, "History..."},
+    {IDS_HISTORY_DEVICE, "Device ID (empty: all):"},
+    {IDS_HISTORY_REFRESH, "Refresh"},
+    {IDS_HISTORY_COLUMNS, "Time\nDevice ID\nEvent\nSource Address\nDetail"},
+    {IDS_HISTORY_COUNT, "%s events"},
+    {IDS_HISTORY_MORE, "The latest %s events shown; older ones are not"},
     {IDS_DETAIL_BYTES, "%s bytes"},
 };
 
@@ -265,6 +272,7 @@ constexpr MenuTextEntry kMenuTexts[] = {
     {ID_MGT_VIRTUAL_COM, "Virtual Serial Port Management"},
     {ID_MGT_DEVICE, "Device Management"},
     {ID_MGT_DATA, "Not-Forwarded Data Management"},
+    {ID_MGT_HISTORY, "Device History"},
     {ID_MENU_SIMULATION, "Simulation"},
     {ID_SIM_START, "Start"},
     {ID_SIM_STOP, "Stop"},
