@@ -76,10 +76,13 @@ class TraceLog {
   }
 
   bool OpenFile() {
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, DataFileMode(ApplicationDirectory()));
+    const unsigned mode = DataFileMode(ApplicationDirectory());
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
     if (m_fd < 0) return false;
     struct stat info {};
     m_size = ::fstat(m_fd, &info) == 0 ? info.st_size : 0;
+    // A new log of ours: the umask would take the group's write access off it in a shared folder.
+    if (m_size == 0 && info.st_uid == ::geteuid()) ::fchmod(m_fd, mode);
     return true;
   }
 

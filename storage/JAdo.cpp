@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,8 +91,13 @@ int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
     // made is left to the engine, which tells why.
     std::error_code error;
     const std::string folder = std::filesystem::absolute(path, error).parent_path().string();
-    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, DataFileMode(folder));
-    if (made >= 0) ::close(made);
+    const unsigned mode = DataFileMode(folder);
+    const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (made >= 0) {
+      // The process's umask would take the group's write access off a shared folder's file.
+      ::fchmod(made, mode);
+      ::close(made);
+    }
   }
   const int rc = sqlite3_open_v2(path.c_str(), &db, access | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
