@@ -25,12 +25,6 @@ namespace {
 
 constexpr std::uint32_t kBound = 0x0000000A;
 
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 // Device kBound registers with `phone` from `source`: true once the service has closed the
 // connection.
 bool Refused(std::uint16_t port, const char* phone, const char* source = nullptr) {
@@ -72,11 +66,11 @@ class AdmissionSetup : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
   }
 
-  // SIGHUP, then waits for the restarted service.
+  // `vantreld reload`, which answers once the running service has applied the stored
+  // configuration.
   void Reload() {
-    const std::size_t started = Count(vantreld.Output(), kStarted);
-    vantreld.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return Count(vantreld.Output(), kStarted) > started; })) << vantreld.Errors();
+    Vantreld reload(dir.Path());
+    ASSERT_EQ(reload.Run("reload"), 0) << reload.Errors() << vantreld.Errors();
   }
 
   TempDir dir;
