@@ -130,14 +130,14 @@ if $with_desktop; then
 fi
 [ "$(id -gn vantrel)" = vantrel ] || fail "the user vantrel's group is $(id -gn vantrel)"
 for group in dialout tty; do id -Gn vantrel | grep -qw "$group" || fail "the user vantrel is not in $group"; done
-[ "$(stat -c '%U:%G %a' /var/lib/vantrel)" = "vantrel:vantrel 750" ] ||
+[ "$(stat -c '%U:%G %a' /var/lib/vantrel)" = "vantrel:vantrel 2770" ] ||
   fail "/var/lib/vantrel is $(stat -c '%U:%G %a' /var/lib/vantrel)"
 
 # Root configures: what it makes belongs to the service.
 cd /
 vantreld tunnel list >"$work/out" 2>&1 || { cat "$work/out"; fail "vantreld tunnel list fails as root"; }
 vantreld tunnel add 0000000A --port COM3 >"$work/out" 2>&1 || { cat "$work/out"; fail "tunnel add fails as root"; }
-[ "$(stat -c '%U:%G %a' /var/lib/vantrel/Info.db)" = "vantrel:vantrel 640" ] ||
+[ "$(stat -c '%U:%G %a' /var/lib/vantrel/Info.db)" = "vantrel:vantrel 660" ] ||
   fail "Info.db is $(stat -c '%U:%G %a' /var/lib/vantrel/Info.db)"
 [ ! -e /usr/libexec/vantrel/Info.db ] || fail "a second Info.db was made beside the programs"
 
