@@ -47,7 +47,13 @@ CDlgMgtVirtualCom::CDlgMgtVirtualCom(QWidget* parent, TargetHandle mainWindow, s
   m_pairs->setSelectionMode(QAbstractItemView::SingleSelection);
   m_pairs->setEditTriggers(QAbstractItemView::NoEditTriggers);
   m_pairs->verticalHeader()->hide();
-  m_pairs->horizontalHeader()->setStretchLastSection(true);
+  // The names and the state whole (a stale pair's state is a sentence); the far end's path
+  // takes the rest, cut in its middle so that its own name stays seen (whole in its tooltip).
+  m_pairs->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  m_pairs->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+  m_pairs->horizontalHeader()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+  m_pairs->setWordWrap(false);
+  m_pairs->setTextElideMode(Qt::ElideMiddle);
   m_remove = new QPushButton(QText(IDS_VCOM_REMOVE), this);
   connect(m_remove, &QPushButton::clicked, this, &CDlgMgtVirtualCom::Remove);
   m_message = new QLabel(this);
@@ -114,13 +120,12 @@ void CDlgMgtVirtualCom::RefreshPairs() {
                              QText(alive ? IDS_VCOM_ALIVE : IDS_VCOM_STALE)};
     for (int column = 0; column < 3; ++column) {
       auto* item = new QTableWidgetItem(cells[column]);
+      item->setToolTip(cells[column]);
       if (!alive) item->setForeground(QColor(170, 0, 0));
       m_pairs->setItem(row, column, item);
     }
     ++row;
   }
-  m_pairs->resizeColumnToContents(0);
-  m_pairs->resizeColumnToContents(1);
 }
 
 void CDlgMgtVirtualCom::Remove() {

@@ -79,6 +79,8 @@ void CdlgSetting::BuildWindow() {
   m_metricsAddress = new QLineEdit(this);
   m_metricsAddress->setMaxLength(21);
   m_metricsAddress->setPlaceholderText(DialogText(IDD_SETTING, IDC_SETTING_METRICS));
+  m_metricsAddress->setMinimumWidth(m_metricsAddress->fontMetrics().horizontalAdvance(
+                                        m_metricsAddress->placeholderText()) + 16);
   m_eventsKeepDays = new CLimitEdit(this);
   m_eventsKeepDays->ResetToDigits();
   m_eventsKeepDays->SetIntegerRange(kLowestEventsKeepDays, kHighestEventsKeepDays);
