@@ -191,6 +191,63 @@ def close_ptys(ends):
         os.close(master); os.close(slave)
 
 
+# ---- one device: exact reads, a sender in a child, round trips
+
+def read_exact_fd(fd, n):
+    got = 0
+    while got < n:
+        if not select.select([fd], [], [], 30)[0]:
+            raise TimeoutError(f"the pty had {got} of {n} bytes after 30 s")
+        try:
+            got += len(os.read(fd, min(65536, n - got)))
+        except BlockingIOError:
+            pass
+
+
+def read_exact_sock(sock, n):
+    got = 0
+    buf = bytearray(65536)
+    while got < n:
+        k = sock.recv_into(buf, min(65536, n - got))
+        if k == 0:
+            raise EOFError(f"the connection ended after {got} of {n} bytes")
+        got += k
+
+
+def in_child(work):
+    """work() in a child process, as a device and a serial program are separate processes;
+    returns a function that waits for it."""
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            work()
+        except BaseException:
+            code = 1
+        os._exit(code)
+    def wait():
+        _, status = os.waitpid(pid, 0)
+        if status != 0:
+            raise RuntimeError("transfer child failed")
+    return wait
+
+
+def round_trips(sock, master, trips):
+    """`trips` 32-byte round trips device -> pty -> device: p50 and p99 in microseconds."""
+    msg = b"C" * 32
+    times = []
+    for _ in range(trips):
+        t0 = time.perf_counter()
+        sock.sendall(msg)
+        read_exact_fd(master, 32)
+        os.write(master, msg)
+        read_exact_sock(sock, 32)
+        times.append(time.perf_counter() - t0)
+    times.sort()
+    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99)] * 1e6
+
+
+
 # ---- the devices (a child process)
 
 def registration(number):

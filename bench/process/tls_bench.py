@@ -15,8 +15,9 @@ usage: tls_bench.py [--bin DIR] [--rounds R] [--devices N] [--idle-devices M] [-
        (--help for all; a try-out: --rounds 1 --devices 200 --idle-devices 1000)"""
 import os, resource, select, shutil, socket, sqlite3, ssl, subprocess, sys, tempfile, time
 
-from scale_bench import (argument_parser, close_ptys, free_ports, open_ptys, proc_status, registration,
-                         vantreld_setup, vantreld_start, vantreld_stop, wait_listening)
+from scale_bench import (argument_parser, close_ptys, free_ports, in_child, open_ptys, proc_status, read_exact_fd,
+                         read_exact_sock, registration, round_trips, vantreld_setup, vantreld_start, vantreld_stop,
+                         wait_listening)
 
 BULK = 16 << 20
 CHUNK = 4096
@@ -86,59 +87,6 @@ def connect(port, context=None, seconds=20):
     return context.wrap_socket(sock, server_hostname="127.0.0.1") if context else sock
 
 
-def read_exact_fd(fd, n):
-    got = 0
-    while got < n:
-        if not select.select([fd], [], [], 30)[0]:
-            raise TimeoutError(f"the pty had {got} of {n} bytes after 30 s")
-        try:
-            got += len(os.read(fd, min(65536, n - got)))
-        except BlockingIOError:
-            pass
-
-
-def read_exact_sock(sock, n):
-    got = 0
-    buf = bytearray(65536)
-    while got < n:
-        k = sock.recv_into(buf, min(65536, n - got))
-        if k == 0:
-            raise EOFError(f"the connection ended after {got} of {n} bytes")
-        got += k
-
-
-def in_child(work):
-    """work() in a child process, as a device and a serial program are separate processes;
-    returns a function that waits for it."""
-    pid = os.fork()
-    if pid == 0:
-        code = 0
-        try:
-            work()
-        except BaseException:
-            code = 1
-        os._exit(code)
-    def wait():
-        _, status = os.waitpid(pid, 0)
-        if status != 0:
-            raise RuntimeError("transfer child failed")
-    return wait
-
-
-def round_trips(sock, master):
-    msg = b"C" * 32
-    times = []
-    for _ in range(TRIPS):
-        t0 = time.perf_counter()
-        sock.sendall(msg)
-        read_exact_fd(master, 32)
-        os.write(master, msg)
-        read_exact_sock(sock, 32)
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99)] * 1e6
-
-
 def pty_to_device(sock, master):
     data = b"B" * CHUNK
     def writer():
@@ -168,7 +116,7 @@ def device_to_pty(sock, master):
 
 
 def measure(sock, master):
-    p50, p99 = round_trips(sock, master)
+    p50, p99 = round_trips(sock, master, TRIPS)
     p2d = pty_to_device(sock, master)
     d2p = device_to_pty(sock, master)
     sock.close()

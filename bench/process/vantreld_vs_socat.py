@@ -11,6 +11,8 @@ usage: vantreld_vs_socat.py [rounds] BIN_DIR...  (each a directory with vantreld
 English.so; several compare builds in the same rounds)"""
 import os, socket, struct, subprocess, sys, tempfile, time, tty, select
 
+from scale_bench import in_child, read_exact_fd, read_exact_sock, round_trips
+
 ROUNDS = int(sys.argv[1])
 BINS = sys.argv[2:]
 BULK = 16 << 20
@@ -27,41 +29,6 @@ def pty_pair():
     tty.setraw(master); tty.setraw(slave)
     name = os.ttyname(slave)
     return master, slave, name
-
-
-def read_exact_fd(fd, n):
-    got = 0
-    while got < n:
-        select.select([fd], [], [], 10)
-        b = os.read(fd, min(65536, n - got))
-        if not b: raise EOFError
-        got += len(b)
-
-
-def read_exact_sock(s, n):
-    got = 0
-    buf = bytearray(65536)
-    while got < n:
-        k = s.recv_into(buf, min(65536, n - got))
-        if k == 0: raise EOFError
-        got += k
-
-
-def in_child(work):
-    """Runs work() in a child process, so that the two ends of a transfer do not share
-    one interpreter lock; returns a function that waits for the child."""
-    pid = os.fork()
-    if pid == 0:
-        code = 0
-        try:
-            work()
-        except BaseException:
-            code = 1
-        os._exit(code)
-    def wait():
-        _, status = os.waitpid(pid, 0)
-        if status != 0: raise RuntimeError("transfer child failed")
-    return wait
 
 
 def device_to_pty(sock, master):
@@ -87,20 +54,6 @@ def pty_to_device(sock, master):
     return BULK / (time.perf_counter() - t0) / 1e6
 
 
-def round_trips(sock, master):
-    msg = b"C" * 32
-    times = []
-    for _ in range(TRIPS):
-        t0 = time.perf_counter()
-        sock.sendall(msg)
-        read_exact_fd(master, 32)
-        os.write(master, msg)
-        read_exact_sock(sock, 32)
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    return times[len(times) // 2] * 1e6, times[int(len(times) * 0.99)] * 1e6
-
-
 def cpu_ms(pid):
     """Processor time of every thread of the process, from the scheduler's nanosecond
     counts (finer than the clock ticks of /proc/PID/stat)."""
@@ -115,7 +68,7 @@ def cpu_ms(pid):
 
 def measure(sock, master, pid):
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    rt = round_trips(sock, master)
+    rt = round_trips(sock, master, TRIPS)
     c0 = cpu_ms(pid)
     d2p = device_to_pty(sock, master)
     c1 = cpu_ms(pid)
