@@ -90,9 +90,10 @@ class CAccessInterface : public CDatabaseInterface {
   int Open(const std::string& name);
   // Opens with the stored name unless open; true when open afterwards.
   bool EnsureOpen();
-  // Creates what a file lacks: TunnelInfo, NotTransData and its index, TunnelBinding, and,
-  // for an empty file, the settings table with its rows. False after an engine error; a
-  // file that may only be read and lacks only TunnelBinding is used as it is.
+  // Creates what a file lacks: TunnelInfo, NotTransData and its index, TunnelBinding,
+  // DeviceEvents and its index, and, for an empty file, the settings table with its rows.
+  // False after an engine error; a file that may only be read and lacks only the later
+  // tables (TunnelBinding, DeviceEvents) is used as it is.
   bool PrepareSchema();
   // 1 when the key has a row (value set, *isNull telling a null value), 0 when it has
   // none, -1 when the read failed.

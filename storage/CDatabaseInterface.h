@@ -44,8 +44,9 @@ class CDatabaseInterface {
   // Deletes the binding row of the ID; an absent row is no failure.
   virtual int DeleteBinding(const std::string& deviceId) = 0;
   // Members whose stored value is empty or missing keep their value. A value that is not
-  // a number or lies outside the settings dialog's range is replaced (DelayComRead
-  // clamped, others their default) and, with `problems`, adds a line naming the key, the
+  // a number or lies outside the settings dialog's range is replaced (DelayComRead,
+  // EventsKeepDays and OfflineAlarmSeconds clamped, others their default; a text setting
+  // its check refuses left empty) and, with `problems`, adds a line naming the key, the
   // stored value and the value used. Always 1.
   virtual int LoadSettings(SettingInfo& settings, std::vector<std::string>* problems = nullptr) = 0;
   virtual int SaveSettings(const SettingInfo& settings) = 0;
