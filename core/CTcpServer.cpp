@@ -90,6 +90,22 @@ void RecordRefusal(const std::string& line, const std::string& deviceId, const s
   if (!line.empty()) CDataCenter::Instance().DeviceEvents.Push({"", deviceId, DeviceEventName::kRefused, source, why, ""});
 }
 
+// Why a device's binding refuses it, or nothing when it admits it.
+const char* BindingRefusal(CTunnelTable::Admission admission) {
+  switch (admission) {
+    case CTunnelTable::Admission::WrongPhone:
+      return "its phone number is not the one bound to the device";
+    case CTunnelTable::Admission::WrongNetwork:
+      return "it comes from outside the networks bound to the device";
+    default:
+      return nullptr;
+  }
+}
+
+constexpr char kOutsideAllowedNetworks[] = "it comes from outside the allowed networks (AllowedNetworks)";
+constexpr char kUnconfiguredRefused[] =
+    "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+
 // The phone number as a line may show it: the device wrote those bytes.
 std::string PrintablePhone(const std::string& phone) {
   return EscapedText(reinterpret_cast<const unsigned char*>(phone.data()), phone.size());
@@ -226,7 +242,7 @@ void CTcpServer::OnConnectionAccepted(Socket& socket, CIOBuffer& address) {
     std::string why;
     switch (reason) {
       case RefusalReason::Network:
-        why = "it comes from outside the allowed networks (AllowedNetworks)";
+        why = kOutsideAllowedNetworks;
         break;
       case RefusalReason::PerAddressCap:
         why = std::to_string(settings.MaxConnectionsPerAddress) +
@@ -495,18 +511,15 @@ CTcpServer::Socket* CTcpServer::Register(Socket& socket, LinkRecord& record, std
   CTunnelTable& tunnels = CTunnelTable::Instance();
   std::string why;
   bool binding = true;
-  const CTunnelTable::Admission admission = tunnels.Admit(id, phone, record.Address);
-  if (admission == CTunnelTable::Admission::WrongPhone) {
-    why = "its phone number is not the one bound to the device";
-  } else if (admission == CTunnelTable::Admission::WrongNetwork) {
-    why = "it comes from outside the networks bound to the device";
+  if (const char* refused = BindingRefusal(tunnels.Admit(id, phone, record.Address))) {
+    why = refused;
   } else if (socket.TlsPeerVerified() && !NamesDevice(socket.TlsPeerName(), id)) {
     // The certificate is the device's identity: another device's cannot register this ID.
     const std::string name = socket.TlsPeerName();
     why = "its TLS certificate is issued to \"" +
           EscapedText(reinterpret_cast<const unsigned char*>(name.data()), name.size()) + "\", not to " + id;
   } else if (CurrentSettings().RefuseUnconfigured && !tunnels.Contains(id)) {
-    why = "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+    why = kUnconfiguredRefused;
     binding = false;
   }
   if (!why.empty()) {
@@ -583,19 +596,16 @@ std::size_t CTcpServer::CloseNowRefused() {
       if (found == m_connectionTable.end()) continue;
       const LinkRecord& record = *found->second;
       const std::string phone = RegisteredPhone(record.Buffer);
-      const CTunnelTable::Admission admission = tunnels.Admit(id, phone, record.Address);
       std::string why;
       RefusalReason reason = RefusalReason::Binding;
       if (!allowed.empty() && !InNetworks(allowed, record.Address)) {
         reason = RefusalReason::Network;
-        why = "it comes from outside the allowed networks (AllowedNetworks)";
-      } else if (admission == CTunnelTable::Admission::WrongPhone) {
-        why = "its phone number is not the one bound to the device";
-      } else if (admission == CTunnelTable::Admission::WrongNetwork) {
-        why = "it comes from outside the networks bound to the device";
+        why = kOutsideAllowedNetworks;
+      } else if (const char* refused = BindingRefusal(tunnels.Admit(id, phone, record.Address))) {
+        why = refused;
       } else if (settings.RefuseUnconfigured && !tunnels.Contains(id)) {
         reason = RefusalReason::Unconfigured;
-        why = "the device has no tunnel, and unconfigured devices are refused (RefuseUnconfigured)";
+        why = kUnconfiguredRefused;
       } else {
         continue;
       }

@@ -134,14 +134,25 @@ std::uint32_t CSocketServer::PooledConnectionCount() {
 
 int CSocketServer::CreateListeningSocket(const std::string& addressText,
                                          std::uint32_t numericAddress, std::uint16_t port) {
-  if (addressText.empty()) return CreateListeningSocket(numericAddress, port);
+  return CreateListeningSocket(ListeningAddress(addressText, numericAddress), port);
+}
+
+std::uint32_t CSocketServer::ListeningAddress(const std::string& addressText, std::uint32_t numericAddress) {
+  if (addressText.empty()) return numericAddress;
   // Dotted decimal only, no name lookup. Anything else fails here: Linux would bind the
   // 255.255.255.255 that inet_addr makes of it, and nobody could reach the server.
   in_addr address{};
   if (::inet_pton(AF_INET, addressText.c_str(), &address) != 1)
     throw CException("CSocket::CreateListeningSocket()",
                      "\"" + addressText + "\" is not a dotted IPv4 address (four numbers from 0 to 255, as in 192.168.1.10)");
-  return CreateListeningSocket(ntohl(address.s_addr), port);
+  return ntohl(address.s_addr);
+}
+
+int CSocketServer::OpenListener(const std::string& addressText, std::uint16_t port) {
+  const int handle = CreateListeningSocket(addressText, m_numericAddress, port);
+  // The accept loop waits in poll() on every listener, so none may block an accept.
+  ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
+  return handle;
 }
 
 int CSocketServer::CreateListeningSocket(std::uint32_t address, std::uint16_t port) {
@@ -171,17 +182,11 @@ void CSocketServer::StartAcceptingConnections() {
     tls = m_tlsContext != nullptr;
   }
   OnStartAcceptingConnections();
-  // The accept loop waits in poll() on both, so neither may block an accept.
-  const auto open = [this](std::uint16_t port) {
-    const int handle = CreateListeningSocket(m_addressText, m_numericAddress, port);
-    ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
-    return handle;
-  };
-  const int plainHandle = plain ? open(m_port) : -1;
+  const int plainHandle = plain ? OpenListener(m_addressText, m_port) : -1;
   int tlsHandle = -1;
   if (tls) {
     try {
-      tlsHandle = open(m_tlsPort);
+      tlsHandle = OpenListener(m_addressText, m_tlsPort);
     } catch (...) {
       if (plainHandle >= 0) ::close(plainHandle);
       throw;
@@ -197,10 +202,8 @@ void CSocketServer::StartAcceptingConnections() {
 
 void CSocketServer::ReplaceListeners(const std::string& addressText, std::uint16_t port, std::uint16_t tlsPort,
                                      std::shared_ptr<const CTlsContext> tls, bool plainToo) {
-  in_addr parsed{};
-  if (!addressText.empty() && ::inet_pton(AF_INET, addressText.c_str(), &parsed) != 1)
-    throw CException("CSocket::CreateListeningSocket()",
-                     "\"" + addressText + "\" is not a dotted IPv4 address (four numbers from 0 to 255, as in 192.168.1.10)");
+  // Refused here also while not accepting, when nothing is opened yet.
+  ListeningAddress(addressText, m_numericAddress);
   const bool plain = plainToo || !tls;
   bool accepting = false;
   int oldHandles[2] = {-1, -1};
@@ -219,11 +222,7 @@ void CSocketServer::ReplaceListeners(const std::string& addressText, std::uint16
   for (int i = 0; i < 2; ++i) keep[i] = wanted[i] && oldHandles[i] >= 0 && sameAddress && ports[i] == oldPorts[i];
   int newHandles[2] = {-1, -1};
   int closedFirst[2] = {-1, -1};
-  const auto open = [&](std::uint16_t onPort) {
-    const int handle = CreateListeningSocket(addressText, m_numericAddress, onPort);
-    ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
-    return handle;
-  };
+  const auto open = [&](std::uint16_t onPort) { return OpenListener(addressText, onPort); };
   const auto closeNew = [&] {
     for (int& handle : newHandles)
       if (handle >= 0) ::close(std::exchange(handle, -1));

@@ -201,6 +201,11 @@ class CSocketServer : public Win32::CThread, public CIOBuffer::Allocator {
   void DestroySocket(Socket* socket);
   void ReleaseSockets();
   void AcceptConnections();
+  // The address a listener binds: `addressText` parsed (it must be dotted IPv4, else
+  // CException), or `numericAddress` when it is empty.
+  static std::uint32_t ListeningAddress(const std::string& addressText, std::uint32_t numericAddress);
+  // Owner thread: a non-blocking listener on addressText:port (CreateListeningSocket).
+  int OpenListener(const std::string& addressText, std::uint16_t port);
   // Server thread: an accept failed with errno `error` while accepting was in its
   // `generation`.
   void AcceptFailed(int error, std::uint64_t generation);
