@@ -56,10 +56,6 @@ void CServiceStatus::OnDeviceEvent(const std::string& deviceId, int kind) {
     case DATA_OFFLINE:
       m_connectedSince.erase(deviceId);
       break;
-    case DATA_USER:
-      // Reported for configured devices only, so this stays as small as the tunnel table.
-      m_lastData[deviceId] = Clock::now();
-      break;
     default:
       break;
   }
@@ -74,7 +70,6 @@ void CServiceStatus::OnPortOpened(const std::string& portName, bool opened) {
 
 void CServiceStatus::Clear() {
   m_connectedSince.clear();
-  m_lastData.clear();
   m_portFailedSince.clear();
 }
 
@@ -120,7 +115,7 @@ ServiceSnapshot CServiceStatus::Snapshot() const {
     const DeviceTraffic traffic = center.GetDeviceTraffic(row.DeviceId);
     device.BytesIn = traffic.BytesIn;
     device.BytesOut = traffic.BytesOut;
-    device.LastDataAt = timeOf(m_lastData, row.DeviceId);
+    if (row.LastDataMs != 0) device.LastDataAt = ServiceSnapshot::Time(std::chrono::milliseconds(row.LastDataMs));
     snapshot.Devices.push_back(std::move(device));
   }
 

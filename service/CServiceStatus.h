@@ -15,7 +15,7 @@ class CNamedEventHost;
 class CSerialInterface;
 
 // What the service host knows beyond its device list for a snapshot (state, listeners,
-// when devices connected and last sent data, since when ports fail), and the snapshot
+// when devices connected, since when ports fail), and the snapshot
 // itself: taken on the user-interface thread, which owns the device list, and handed to
 // other threads through a message with a bounded wait.
 //
@@ -66,6 +66,5 @@ class CServiceStatus {
   std::vector<ServiceSnapshot::Listener> m_listeners;
 
   std::map<std::string, ServiceSnapshot::Time> m_connectedSince;
-  std::map<std::string, ServiceSnapshot::Time> m_lastData;
   std::map<std::string, ServiceSnapshot::Time> m_portFailedSince;
 };
