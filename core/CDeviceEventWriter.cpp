@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/WriteWarning.h"
+#include "model/LocalTimeText.h"
 #include "platform/CEvent.h"
 #include "platform/WriteDebugLine.h"
 
@@ -14,12 +15,7 @@ using Clock = std::chrono::steady_clock;
 
 // The stored form of the local time `days` days ago.
 std::string DaysAgo(std::int32_t days) {
-  const std::time_t then = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
-  std::tm local{};
-  localtime_r(&then, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
-  return text;
+  return LocalTimeText(std::time(nullptr) - static_cast<std::time_t>(days) * 86400);
 }
 
 unsigned MsUntil(Clock::time_point when) {
