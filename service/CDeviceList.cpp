@@ -27,10 +27,13 @@ std::int64_t NowMs() {
       .count();
 }
 
+std::size_t PayloadLength(const DataItem& item) {
+  return static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD));
+}
+
 // The connection's own source, which a device behind a NAT does not know to put in its packet.
 std::string RemoteAddressOf(const DataItem& registration) {
-  return LinkSource(DATA_REGISTER, registration.Data,
-                    static_cast<std::size_t>(std::clamp(registration.Length, 0, DATA_ITEM_PAYLOAD)));
+  return LinkSource(DATA_REGISTER, registration.Data, PayloadLength(registration));
 }
 
 }  // namespace
@@ -143,14 +146,13 @@ LRESULT CDeviceList::OnDeviceEvent(WPARAM wParam, const DataItem& item) {
       if (row < 0) {
         m_unlisted[id] = {RegisteredPhone(item.Data), RegisteredAddress(item.Data), RemoteAddressOf(item)};
         if (m_view != nullptr) m_view->RowsReset();
-      }
-      if (row >= 0) {
+      } else {
         DeviceRow& entry = m_rows[static_cast<std::size_t>(row)];
         entry.Phone = RegisteredPhone(item.Data);
         entry.SourceIp = RegisteredAddress(item.Data);
         entry.RemoteAddress = RemoteAddressOf(item);
         entry.LinkState = DeviceRow::Link::Connected;
-        entry.Tls = IsTlsLink(item.Kind, item.Data, static_cast<std::size_t>(std::clamp(item.Length, 0, DATA_ITEM_PAYLOAD)));
+        entry.Tls = IsTlsLink(item.Kind, item.Data, PayloadLength(item));
         Changed(row, Phone);
         Changed(row, SourceIp);
         Changed(row, RemoteAddress);
