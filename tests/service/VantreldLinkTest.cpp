@@ -62,16 +62,6 @@ class VantreldLinkTest : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
   }
 
-  // Writes a byte to the port until the device receives one: from then on it is
-  // registered (only a registered device gets port data). False if that never happens.
-  bool WaitRegistered(TestDevice& device) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (!local->Write(Text("?"))) return false;
-      if (!device.Read(1, std::chrono::milliseconds(200)).empty()) return true;
-    }
-    return false;
-  }
-
   TempDir dir;
   Vantreld vantreld{dir.Path()};
   const std::uint16_t port = FreePort();
@@ -113,7 +103,7 @@ TEST_F(VantreldLinkTest, MonitorLinesShowEachBlockWholeInPrintableUtf8) {
   Start("--monitor");
   TestDevice device(port);
   ASSERT_TRUE(device.Send(Registration(4)));
-  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(WaitRegistered(*local, device));
   const Bytes toPort{'A', 0, 'B', 0xFF, 0xC3, 0xA9, 0x1B, '\n'};
   ASSERT_TRUE(device.Send(toPort));
   EXPECT_EQ(local->Read(toPort.size()), toPort);
@@ -156,7 +146,7 @@ TEST_F(VantreldLinkTest, ALoneFeAfterTheRegistrationIsAFilteredHeartbeat) {
   TestDevice device(port);
   ASSERT_TRUE(device.IsOpen());
   ASSERT_TRUE(device.Send(Concat({Registration(3), Bytes{0xFE}})));
-  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(WaitRegistered(*local, device));
   ASSERT_TRUE(device.Send(Text("m")));
   EXPECT_EQ(local->Read(1), Text("m"));
 }
@@ -324,7 +314,7 @@ TEST_F(VantreldLinkTest, EachDeviceAndPortEventIsOneLineWithTheDeviceId) {
     return quiet->IsOpen();
   }));
   ASSERT_TRUE(quiet->Send(Registration(1)));
-  ASSERT_TRUE(WaitRegistered(*quiet));
+  ASSERT_TRUE(WaitRegistered(*local, *quiet));
   vantreld.Signal(SIGTERM);
   EXPECT_EQ(vantreld.WaitForExit(), 0);
   EXPECT_EQ(vantreld.Output(), "");
@@ -353,7 +343,7 @@ TEST_F(VantreldLinkTest, SighupReadsTheTunnelsAndSettingsAgain) {
   ASSERT_TRUE(WaitFor([&] {
     return std::regex_search(vantreld.Output(), std::regex(R"(Device 0000ABCD registered from \S+, packet address 10\.1\.2\.3, phone "13912345678", port COM5)"));
   })) << vantreld.Output();
-  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(WaitRegistered(*local, device));
   ASSERT_TRUE(device.Send(Text("after the reload")));
   EXPECT_EQ(local->Read(16), Text("after the reload"));
 

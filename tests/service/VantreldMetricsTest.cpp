@@ -67,15 +67,6 @@ class VantreldMetricsTest : public ::testing::Test {
     });
   }
 
-  // Writes a byte to the port until the device receives one: from then on it is registered.
-  bool WaitRegistered(TestDevice& device) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (!local->Write(Text("?"))) return false;
-      if (!device.Read(1, std::chrono::milliseconds(200)).empty()) return true;
-    }
-    return false;
-  }
-
   TempDir dir;
   Vantreld vantreld{dir.Path()};
   const std::uint16_t port = FreePort();
@@ -102,7 +93,7 @@ TEST_F(VantreldMetricsTest, TheFiguresFollowDevicesTrafficAndTheStore) {
   // the reply counts as a byte to the device.
   TestDevice first(port);
   ASSERT_TRUE(first.Send(Registration(1)));
-  ASSERT_TRUE(WaitRegistered(first));
+  ASSERT_TRUE(WaitRegistered(*local, first));
   ASSERT_TRUE(first.Send(Text("hello")));
   EXPECT_EQ(local->Read(5), Text("hello"));
   // Device 2 sends to a port that is not open: stored as not forwarded.

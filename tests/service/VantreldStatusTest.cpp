@@ -69,15 +69,6 @@ class VantreldStatusTest : public ::testing::Test {
     return result;
   }
 
-  // Writes to the port until the device receives it: from then on it is registered.
-  bool WaitRegistered(TestDevice& device) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (!local->Write(Text("?"))) return false;
-      if (!device.Read(1, 200ms).empty()) return true;
-    }
-    return false;
-  }
-
   TempDir dir, client;
   Vantreld vantreld{dir.Path()};
   const std::uint16_t port = FreePort();
@@ -115,7 +106,7 @@ TEST_F(VantreldStatusTest, StatusShowsTheRunningServiceItsDevicesAndPortsAndExit
   ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; })) << vantreld.Errors();
   TestDevice device(port);
   ASSERT_TRUE(device.Send(Registration(1, "13912345678")));
-  ASSERT_TRUE(WaitRegistered(device));
+  ASSERT_TRUE(WaitRegistered(*local, device));
   ASSERT_TRUE(device.Send(Text("hello")));
   ASSERT_EQ(local->Read(5), Text("hello"));
 

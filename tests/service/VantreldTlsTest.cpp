@@ -75,17 +75,6 @@ class VantreldTlsTest : public ::testing::Test {
         << vantreld.Output() << vantreld.Errors();
   }
 
-  // Writes a byte to the port until the device receives one: from then on it is
-  // registered (only a registered device gets port data).
-  template <typename Device>
-  bool WaitRegistered(Device& device) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (!local->Write(Text("?"))) return false;
-      if (!device.Read(1, std::chrono::milliseconds(200)).empty()) return true;
-    }
-    return false;
-  }
-
   bool ErrorsSay(const std::string& text) {
     return WaitFor([&] { return vantreld.Errors().find(text) != std::string::npos; });
   }
@@ -116,10 +105,10 @@ TEST_F(VantreldTlsTest, TlsAndPlainDevicesOnOnePortForwardBothWays) {
   const std::unique_ptr<TlsDevice> secure = Tls("device1");
   ASSERT_TRUE(secure->Connected());
   ASSERT_TRUE(secure->Send(Registration(1)));
-  ASSERT_TRUE(WaitRegistered(*secure));
+  ASSERT_TRUE(WaitRegistered(*local, *secure));
   TestDevice plain(port);
   ASSERT_TRUE(plain.Send(Registration(2)));
-  ASSERT_TRUE(WaitRegistered(plain));
+  ASSERT_TRUE(WaitRegistered(*local, plain));
   // What the registrations made them read.
   secure->Read(1000, std::chrono::milliseconds(300));
   plain.Read(1000, std::chrono::milliseconds(300));
@@ -198,7 +187,7 @@ TEST_F(VantreldTlsTest, ACertificateOfAnotherDeviceCannotTakeItsId) {
   const std::unique_ptr<TlsDevice> live = Tls("device1");
   ASSERT_TRUE(live->Connected());
   ASSERT_TRUE(live->Send(Registration(1)));
-  ASSERT_TRUE(WaitRegistered(*live));
+  ASSERT_TRUE(WaitRegistered(*local, *live));
   live->Read(1000, std::chrono::milliseconds(300));
 
   const std::unique_ptr<TlsDevice> impostor = Tls("device10");
@@ -229,7 +218,7 @@ TEST_F(VantreldTlsTest, TlsOnlyOpensNoPlainListener) {
   const std::unique_ptr<TlsDevice> device = Tls("");
   ASSERT_TRUE(device->Connected());
   ASSERT_TRUE(device->Send(Registration(1)));
-  EXPECT_TRUE(WaitRegistered(*device));
+  EXPECT_TRUE(WaitRegistered(*local, *device));
 }
 
 // A certificate that cannot be used fails the start with its reason: devices would

@@ -32,5 +32,16 @@ class TestDevice {
   int m_fd = -1;
 };
 
+// Writes a byte to the port's `local` end until `device` receives one: from then on it is
+// registered (only a registered device gets port data). False if that never happens.
+template <typename Device>
+bool WaitRegistered(LocalEnd& local, Device& device) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!local.Write(Text("?"))) return false;
+    if (!device.Read(1, std::chrono::milliseconds(200)).empty()) return true;
+  }
+  return false;
+}
+
 // The 21-byte registration of a device number, with a phone number and an address.
 Bytes Registration(std::uint32_t number, const char* phone = "13912345678");
