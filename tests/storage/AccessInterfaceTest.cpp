@@ -26,6 +26,17 @@ class AccessInterfaceTest : public ::testing::Test {
     ASSERT_EQ(store.OpenDatabase(name), 1);
   }
 
+  // Reads the settings into `settings` with `value` stored under `key`, then stores the key
+  // empty again; returns the problems the reading reported.
+  std::vector<std::string> ReadWithStored(SqliteFile& file, const std::string& key, const std::string& value,
+                                          SettingInfo& settings) {
+    file.Exec("update TabSetting set ParamValue = '" + value + "' where ParamKey = '" + key + "'");
+    std::vector<std::string> problems;
+    store.LoadSettings(settings, &problems);
+    file.Exec("update TabSetting set ParamValue = '' where ParamKey = '" + key + "'");
+    return problems;
+  }
+
   std::string name;
   std::string path;
   CAccessInterface store;
@@ -238,17 +249,14 @@ TEST_F(AccessInterfaceTest, WhoMayBeADeviceReadsItsStoredValuesOrTheDefaults) {
        "setting MaxConnectionsPerAddress: stored value \"-1\" is outside 0..65535; 0 (no cap) is used"},
   };
   for (const Case& row : cases) {
-    file.Exec(std::string("update TabSetting set ParamValue = '") + row.value + "' where ParamKey = '" + row.key + "'");
     SettingInfo settings;
-    std::vector<std::string> problems;
-    store.LoadSettings(settings, &problems);
-    EXPECT_EQ(problems, row.problem.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.problem})
+    EXPECT_EQ(ReadWithStored(file, row.key, row.value, settings),
+              row.problem.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.problem})
         << row.key << "=" << row.value;
     if (row.problem.empty()) continue;
     EXPECT_EQ(settings.AllowedNetworks, "") << row.value;
     EXPECT_FALSE(settings.RefuseUnconfigured) << row.value;
     EXPECT_EQ(settings.MaxConnectionsPerAddress, 0) << row.value;
-    file.Exec(std::string("update TabSetting set ParamValue = '' where ParamKey = '") + row.key + "'");
   }
   SettingInfo settings;
   file.Exec("update TabSetting set ParamValue = CASE ParamKey WHEN 'AllowedNetworks' THEN ' 10.0.0.0/8 ,1.2.3.4' "
@@ -284,13 +292,10 @@ TEST_F(AccessInterfaceTest, ListenerHistoryAndAlarmSettingsReadTheirStoredValues
       {"OfflineAlarmSeconds", "abc", "setting OfflineAlarmSeconds: stored value \"abc\" is not a number; 300 is used"},
   };
   for (const Case& row : cases) {
-    file.Exec(std::string("update TabSetting set ParamValue = '") + row.value + "' where ParamKey = '" + row.key + "'");
     SettingInfo settings;
-    std::vector<std::string> problems;
-    store.LoadSettings(settings, &problems);
-    EXPECT_EQ(problems, row.problem.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.problem})
+    EXPECT_EQ(ReadWithStored(file, row.key, row.value, settings),
+              row.problem.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.problem})
         << row.key << "=" << row.value;
-    file.Exec(std::string("update TabSetting set ParamValue = '' where ParamKey = '") + row.key + "'");
   }
   file.Exec("update TabSetting set ParamValue = CASE ParamKey WHEN 'TlsPort' THEN '5002' WHEN 'MetricsAddress' THEN "
             "' 127.0.0.1:09464' WHEN 'TlsOnly' THEN '1' ELSE ParamValue END");
