@@ -41,6 +41,15 @@ namespace {
 
 std::string Text(unsigned id) { return CResourceStrings::Instance().LoadString(id); }
 
+// Where the devices' listener is: an empty LocalIp means no interface had an address, and
+// the server listens on all.
+std::string ListenIp(const SettingInfo& settings) { return settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp; }
+
+// A failure's text without the line end and blanks its source put after it.
+void DropTrailingBlanks(std::string& text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+}
+
 std::vector<ServiceSnapshot::Listener> Listeners(const ListenerState& state) {
   std::vector<ServiceSnapshot::Listener> listeners;
   if (state.Port != 0) listeners.push_back({state.Address, state.Port, false});
@@ -130,7 +139,7 @@ std::string CDlgSimulation::StartFailureText() {
   const std::string where =
       failure.find(kMetricsFailureMark) != std::string::npos
           ? settings.MetricsAddress
-          : (settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp) + ":" + std::to_string(settings.LocalPort);
+          : ListenIp(settings) + ":" + std::to_string(settings.LocalPort);
   // A system call's failure ends with the system's text for its error.
   const auto says = [&failure](int error) { return failure.find(std::strerror(error)) != std::string::npos; };
   std::string reason;
@@ -143,7 +152,7 @@ std::string CDlgSimulation::StartFailureText() {
   else
     reason = "%s: " + failure.substr(failure.find(" - ") == std::string::npos ? 0 : failure.find(" - ") + 3);
   reason.replace(reason.find("%s"), 2, where);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
+  DropTrailingBlanks(reason);
   std::string text = Text(IDS_SERVICE_START_FAILED_AT);
   if (const std::size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, reason);
   return text;
@@ -203,10 +212,8 @@ void CDlgSimulation::ServiceThread() {
     m_server->StartAcceptingConnections();
     m_accepting = true;
     SendStatus(0, Text(IDS_SERVICE_STARTED));
-    // An empty LocalIp here means no interface had an address: the server listens on all.
-    ListenerState listener{ListenerState::Change::Started,
-                           settings.LocalIp.empty() ? "0.0.0.0" : settings.LocalIp,
-                           m_server->ListeningPort(), m_server->TlsListeningPort()};
+    ListenerState listener{ListenerState::Change::Started, ListenIp(settings), m_server->ListeningPort(),
+                           m_server->TlsListeningPort()};
     SendListenerState(listener);
     {
       std::lock_guard lock(m_taskMutex);
@@ -225,7 +232,7 @@ void CDlgSimulation::ServiceThread() {
       if (m_shutdownEvent.Wait(0)) break;
       if (m_taskEvent.TryConsume()) RunServerTask();
       // A reload may have moved the listeners: the pause and resume lines say where they are.
-      listener.Address = CurrentSettings().LocalIp.empty() ? "0.0.0.0" : CurrentSettings().LocalIp;
+      listener.Address = ListenIp(CurrentSettings());
       listener.Port = m_server->ListeningPort();
       listener.TlsPort = m_server->TlsListeningPort();
       if (!m_pauseResumeEvent.Wait(0)) continue;
@@ -373,7 +380,7 @@ bool CDlgSimulation::MoveListeners(const SettingInfo& before, const SettingInfo&
   const bool moved = before.LocalIp != after.LocalIp || before.LocalPort != after.LocalPort ||
                      before.TlsPort != after.TlsPort || before.TlsOnly != after.TlsOnly;
   if (!moved && !tls) return true;
-  ListenerState listener{ListenerState::Change::Started, after.LocalIp.empty() ? "0.0.0.0" : after.LocalIp, 0, 0};
+  ListenerState listener{ListenerState::Change::Started, ListenIp(after), 0, 0};
   WithServer([&](CTcpServer& server) {
     try {
       server.ReplaceListeners(after.LocalIp.substr(0, 127), static_cast<std::uint16_t>(after.LocalPort),
@@ -384,7 +391,7 @@ bool CDlgSimulation::MoveListeners(const SettingInfo& before, const SettingInfo&
       failure = error.GetWhere() + " - " + error.GetMessage();
     }
   });
-  while (!failure.empty() && (failure.back() == '\n' || failure.back() == ' ')) failure.pop_back();
+  DropTrailingBlanks(failure);
   if (!failure.empty()) return false;
   // Paused, nothing listens: the new place is taken when accepting resumes.
   if (moved && m_accepting) SendListenerState(listener);
