@@ -84,7 +84,7 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   CLI::App* set = settings->add_subcommand(
       "set",
       "Change the settings given; the others keep their values. A running service takes them at its next "
-      "start.");
+      "start or reload.");
   self->m_setCommand = set;
   set->add_option("--ip", self->m_ip, "Local IP address to listen on (IPv4; \"\" for this computer's first address)")
       ->type_name("A.B.C.D");

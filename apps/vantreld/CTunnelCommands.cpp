@@ -50,7 +50,7 @@ void CTunnelCommands::Register(CLI::App& app, int& exitCode) {
       "add",
       "Add a tunnel. All devices on one port share its line settings: when other tunnels use the port "
       "with other settings, the command refuses unless --force is given, which changes them too. "
-      "A running service takes the change at its next start.");
+      "A running service takes the change at its next start or reload.");
   add->add_option("device-id", self->m_deviceId, kIdHelp)->type_name("")->required();
   AddFieldOptions(*add, self->m_add, true);
   add->add_flag("--force", self->m_force, "Also change the other tunnels on the port to these settings");

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
       "SIGHUP (or `vantreld reload`) applies the stored tunnels, bindings and settings to the running\n"
       "service; devices whose tunnel did not change stay connected.\n"
       "It prints status lines and one line per device event: registered, offline, replaced by a\n"
-      "newer connection, registered without a tunnel, a port that cannot be opened and its recovery.\n"
+      "newer connection, registered without a tunnel, refused, a port that cannot be opened and its\n"
+      "recovery.\n"
       "The commands below manage the same tunnels, settings and stored data; a running service\n"
       "uses changed tunnels and settings from its next start or reload.\n"
       "Language: LanguageCfg.ini ([CONFIG] LANGUAGE=1 Chinese, 2 English) in the working directory, the\n"
@@ -58,7 +59,9 @@ int main(int argc, char** argv) {
   });
   int commandExitCode = 0;
   AddManagementCommands(app, commandExitCode);
-  SetCommandFooters(app, "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input.");
+  SetCommandFooters(app,
+                    "Exit codes: 0 done, 1 a failure of the system or the database (or a failed start), 2 bad input, "
+                    "3 no instance for status.");
   app.require_subcommand(0, 1);
 
   const auto badInput = [](const std::string& reason) {
