@@ -63,8 +63,8 @@ void Counter(std::string& page, const char* name, const char* help, std::uint64_
 void ServiceFamilies(std::string& page, const ServiceSnapshot& snapshot) {
   Family state(page, "vantrel_service_state", "gauge", "1 for the state the forwarding service is in, else 0.");
   using State = ServiceSnapshot::State;
-  for (const auto& [value, name] : {std::pair{State::Running, "running"}, {State::Paused, "paused"}, {State::Stopped, "stopped"}})
-    state.Sample("state", name, snapshot.ServiceState == value ? "1" : "0");
+  for (const State value : {State::Running, State::Paused, State::Stopped})
+    state.Sample("state", ServiceStateName(value), snapshot.ServiceState == value ? "1" : "0");
 
   Gauge(page, "vantrel_devices_configured", "Devices with a tunnel.", snapshot.Configured);
   Gauge(page, "vantrel_devices_connected", "Registered device connections open.", snapshot.Connected);

@@ -70,3 +70,11 @@ struct ServiceSnapshot {
   // Records waiting in each queue of the data center, by queue name ("TcpRecvQueue", ...).
   std::map<std::string, std::uint64_t> Queues;
 };
+
+// The states by name, in the order of ServiceSnapshot::State: as `vantreld status`, the
+// service manager's status line and the metrics page name them.
+inline constexpr const char* kServiceStateNames[] = {"stopped", "running", "paused"};
+
+inline const char* ServiceStateName(ServiceSnapshot::State state) {
+  return kServiceStateNames[static_cast<int>(state)];
+}

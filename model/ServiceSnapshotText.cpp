@@ -10,8 +10,6 @@ namespace {
 
 using Time = ServiceSnapshot::Time;
 
-constexpr const char* kStateNames[] = {"stopped", "running", "paused"};
-
 std::string Escaped(const std::string& text) {
   std::string out;
   out.reserve(text.size());
@@ -130,7 +128,7 @@ std::vector<std::string> Split(const std::string& line) {
 
 std::string EncodeSnapshot(const ServiceSnapshot& snapshot) {
   std::string text = Line("snapshot").Number(1).End();
-  text += Line("state").Text(kStateNames[static_cast<int>(snapshot.ServiceState)]).At(snapshot.Since).End();
+  text += Line("state").Text(ServiceStateName(snapshot.ServiceState)).At(snapshot.Since).End();
   for (const ServiceSnapshot::Listener& listener : snapshot.Listeners)
     text += Line("listener").Text(listener.Address).Number(listener.Port).Flag(listener.Tls).End();
   text += Line("counts").Number(snapshot.Configured).Number(snapshot.Connected).Number(snapshot.MatchedOnline).End();
@@ -175,8 +173,8 @@ std::optional<ServiceSnapshot> DecodeSnapshot(const std::string& text, std::stri
       std::string state;
       fields.Text(state);
       bool known = false;
-      for (int i = 0; i < 3; ++i) {
-        if (state != kStateNames[i]) continue;
+      for (int i = 0; i < static_cast<int>(std::size(kServiceStateNames)); ++i) {
+        if (state != kServiceStateNames[i]) continue;
         snapshot.ServiceState = static_cast<ServiceSnapshot::State>(i);
         known = true;
       }

@@ -11,12 +11,6 @@
 using Sockora::Win32::CEvent;
 using Sockora::Win32::CStoppableThread;
 
-namespace {
-
-constexpr const char* kStateNames[] = {"stopped", "running", "paused"};
-
-}  // namespace
-
 CServiceManagerLink::CServiceManagerLink(CServiceStatus& status) : m_status(status) {
   if (!m_notify.Enabled()) return;
   if (const auto timeout = m_notify.WatchdogTimeout()) {
@@ -46,7 +40,7 @@ void CServiceManagerLink::Ready() {
 std::string CServiceManagerLink::StatusText(const ServiceSnapshot& snapshot) {
   std::uint64_t refused = 0;
   for (const auto& [reason, count] : snapshot.Refused) refused += count;
-  return std::string(kStateNames[static_cast<int>(snapshot.ServiceState)]) + "; " +
+  return std::string(ServiceStateName(snapshot.ServiceState)) + "; " +
          std::to_string(snapshot.Configured) + " configured, " + std::to_string(snapshot.Connected) + " connected, " +
          std::to_string(snapshot.MatchedOnline) + " matched online, " + std::to_string(refused) + " refused";
 }

@@ -19,8 +19,6 @@ namespace {
 
 using Time = ServiceSnapshot::Time;
 
-constexpr const char* kStateNames[] = {"stopped", "running", "paused"};
-
 bool LocalTime(const Time& time, std::tm& local) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
   return localtime_r(&seconds, &local) != nullptr;
@@ -115,7 +113,7 @@ void CStatusCommand::PrintTables(const ServiceSnapshot& snapshot) {
   std::string listeners;
   for (const ServiceSnapshot::Listener& listener : snapshot.Listeners)
     listeners += (listeners.empty() ? "" : ", ") + ListenerText(listener);
-  std::cout << "Service:   " << kStateNames[static_cast<int>(snapshot.ServiceState)] << " since "
+  std::cout << "Service:   " << ServiceStateName(snapshot.ServiceState) << " since "
             << TableTime(snapshot.Since) << '\n'
             << "Listening: " << (listeners.empty() ? "-" : listeners) << '\n'
             << "Devices:   " << snapshot.Configured << " configured, " << snapshot.Connected << " connected, "
@@ -147,7 +145,7 @@ void CStatusCommand::PrintJson(const ServiceSnapshot& snapshot) {
   store.AddJson("bytes", snapshot.StoreBytes ? std::to_string(*snapshot.StoreBytes) : "null")
       .Add("limit", Number(snapshot.StoreLimit));
   std::cout << CJsonObject()
-                   .Add("state", kStateNames[static_cast<int>(snapshot.ServiceState)])
+                   .Add("state", ServiceStateName(snapshot.ServiceState))
                    .AddJson("since", JsonTime(snapshot.Since))
                    .AddJson("listeners", JsonArray(snapshot.Listeners,
                                                    [](const ServiceSnapshot::Listener& listener) {
