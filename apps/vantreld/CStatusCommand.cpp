@@ -10,6 +10,7 @@
 #include "CJsonObject.h"
 #include "CTextTable.h"
 #include "CommandStatus.h"
+#include "model/LocalTimeText.h"
 #include "model/ServiceSnapshotText.h"
 #include "platform/AppPaths.h"
 #include "platform/CNamedEventHost.h"
@@ -24,13 +25,9 @@ bool LocalTime(const Time& time, std::tm& local) {
   return localtime_r(&seconds, &local) != nullptr;
 }
 
-// As the stored times read: "2026/12/11 07:50:01" in local time; "-" for none.
+// As the stored times read; "-" for none.
 std::string TableTime(const std::optional<Time>& time) {
-  std::tm local{};
-  if (!time || !LocalTime(*time, local)) return "-";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
-  return text;
+  return time ? LocalTimeText(std::chrono::system_clock::to_time_t(*time)) : "-";
 }
 
 // ISO 8601 with this computer's offset at that time, as the other --json outputs write it;
