@@ -82,7 +82,8 @@ class TraceLog {
     struct stat info {};
     m_size = ::fstat(m_fd, &info) == 0 ? info.st_size : 0;
     // A new log of ours: the umask would take the group's write access off it in a shared folder.
-    if (m_size == 0 && info.st_uid == ::geteuid()) ::fchmod(m_fd, mode);
+    if (m_size == 0 && info.st_uid == ::geteuid() && ::fchmod(m_fd, mode) != 0)
+      DebugOutput("Sockora.log keeps its first access bits: " + Win32::FormatErrorText(errno));
     return true;
   }
 

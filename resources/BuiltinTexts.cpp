@@ -233,7 +233,6 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, "历史保留天数"},
     {IDD_SETTING, IDC_SETTING_LABEL_EVENT_COMMAND, "告警程序"},
     {IDD_SETTING, IDC_SETTING_LABEL_OFFLINE_ALARM, "离线告警时间(s)"},
-    {IDD_SETTING, IDC_SETTING_RESEND_STORED, "串口恢复后重发未转发数据"},
     {IDD_SETTING, IDOK, "设置"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "未转发数据管理"},

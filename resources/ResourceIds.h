@@ -274,7 +274,6 @@ constexpr unsigned IDC_SETTING_METRICS = 3009;  // its text is the field's hint
 constexpr unsigned IDC_SETTING_LABEL_EVENTS_KEEP_DAYS = 3010;
 constexpr unsigned IDC_SETTING_LABEL_EVENT_COMMAND = 3011;
 constexpr unsigned IDC_SETTING_LABEL_OFFLINE_ALARM = 3012;
-constexpr unsigned IDC_SETTING_RESEND_STORED = 3013;
 
 constexpr unsigned IDD_MGT_DATA = 138;
 constexpr unsigned IDC_DATA_DEVICE_ID = 1005;

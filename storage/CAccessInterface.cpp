@@ -32,7 +32,7 @@ struct SettingRow {
 };
 
 // In the order the rows are created and checked.
-constexpr std::array<SettingRow, 21> kSettingRows{{
+constexpr std::array<SettingRow, 20> kSettingRows{{
     {"LocalIp", ""},
     {"LocalPort", ""},
     {"BootAutoStart", ""},
@@ -53,7 +53,6 @@ constexpr std::array<SettingRow, 21> kSettingRows{{
     {"EventsKeepDays", "90"},
     {"EventCommand", ""},
     {"OfflineAlarmSeconds", "300"},
-    {"ResendStored", "0"},
 }};
 
 // The highest rate termios can set; lower rates go to the nearest one it knows.
@@ -413,7 +412,6 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   readNumber("OfflineAlarmSeconds", settings.OfflineAlarmSeconds, kLowestOfflineAlarmSeconds,
              kHighestOfflineAlarmSeconds, true, defaults.OfflineAlarmSeconds,
              std::to_string(defaults.OfflineAlarmSeconds));
-  readNumber("ResendStored", settings.ResendStored, -kAny, kAny, false, 0, "off");
   // A text setting that its check refuses is left off, with the reason.
   auto readText = [&](const char* key, std::string& member, auto field, const char* rule) {
     std::string text;
@@ -453,7 +451,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
 int CAccessInterface::SaveSettings(const SettingInfo& settings) {
   // One transaction: a failure part-way must not leave half the settings saved.
   return InTransaction([&] {
-    const std::array<std::pair<const char*, std::string>, 21> values{{
+    const std::array<std::pair<const char*, std::string>, 20> values{{
         {"LocalIp", settings.LocalIp},
         {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
         {"BootAutoStart", Unsigned(settings.BootAutoStart)},
@@ -474,7 +472,6 @@ int CAccessInterface::SaveSettings(const SettingInfo& settings) {
         {"EventsKeepDays", Unsigned(static_cast<std::uint32_t>(settings.EventsKeepDays))},
         {"EventCommand", settings.EventCommand},
         {"OfflineAlarmSeconds", Unsigned(static_cast<std::uint32_t>(settings.OfflineAlarmSeconds))},
-        {"ResendStored", Unsigned(settings.ResendStored)},
     }};
     for (const auto& [key, value] : values) {
       if (SetSetting(key, value) == 0) return false;

@@ -95,7 +95,8 @@ int JAdo::OpenAccessFile(const std::string& path, OpenMode mode) {
     const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (made >= 0) {
       // The process's umask would take the group's write access off a shared folder's file.
-      ::fchmod(made, mode);
+      if (::fchmod(made, mode) != 0)
+        WriteDebugLine("[WARN]", "%s keeps its first access bits: %s\n", path.c_str(), std::strerror(errno));
       ::close(made);
     }
   }

@@ -238,7 +238,6 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, "Days of history kept"},
     {IDD_SETTING, IDC_SETTING_LABEL_EVENT_COMMAND, "Alarm program"},
     {IDD_SETTING, IDC_SETTING_LABEL_OFFLINE_ALARM, "Offline alarm after (s)"},
-    {IDD_SETTING, IDC_SETTING_RESEND_STORED, "Resend stored data when its port is back"},
     {IDD_SETTING, IDOK, "Save"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "Not-Forwarded Data Management"},
