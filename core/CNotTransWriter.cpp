@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/WriteWarning.h"
 #include "platform/WriteDebugLine.h"
 
 using Sockora::Win32::CEvent;
@@ -22,8 +23,10 @@ void CNotTransWriter::LookForChanges() {
     m_sizeStale = true;
     PublishSize();
   }
-  // Reading the size costs a pass over the table: only while it decides anything.
-  if (m_storedBytes < 0 || (m_full && m_sizeStale)) Measure();
+  // Reading the size costs a pass over the table: only while it decides anything, and
+  // once after a resend took rows out.
+  const bool removed = m_counters && m_counters->RowsRemoved.exchange(false, std::memory_order_acq_rel);
+  if (m_storedBytes < 0 || (m_full && m_sizeStale) || removed) Measure();
   if (m_full && m_storedBytes >= 0 && m_storedBytes + m_admittedBytes < m_limit) {
     m_full = false;
     WriteNotStoredLine();
@@ -116,6 +119,13 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   if (m_store.SaveNotTransData(m_batch) == 1) {
     if (m_outage) WriteDebugLine("[MSG]", "Not-forwarded data: database available again\n");
     m_outage = false;
+    if (m_failingSince) {
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - *m_failingSince);
+      WriteWarning("not-forwarded data is stored again after " + std::to_string(seconds.count()) + " s; " +
+                   std::to_string(m_batch.size()) + " records that waited are stored");
+      m_failingSince.reset();
+    }
     if (m_storedBytes >= 0) m_storedBytes += m_admittedBytes;
     if (m_counters) m_counters->Stored.fetch_add(m_batch.size(), std::memory_order_relaxed);
     PublishSize();
@@ -126,12 +136,17 @@ CNotTransWriter::Outcome CNotTransWriter::WriteBatch() {
   const std::string reason = m_store.LastFailureText();
   if (!m_store.IsOpen() || m_store.LastErrorIsTransient()) {
     m_outage = m_outage || !m_store.IsOpen();
+    if (!m_failingSince) {
+      m_failingSince = std::chrono::steady_clock::now();
+      WriteWarning("not-forwarded data cannot be stored for now: " + reason + "; " + std::to_string(m_batch.size()) +
+                   " records are kept and stored once the database takes them");
+    }
     WriteDebugLine("[MSG]", "Not-forwarded data: %zu records kept for a retry: %s (engine code %d)\n", m_batch.size(),
                    reason.c_str(), error);
     return Outcome::Kept;
   }
-  WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records dropped, rejected by the database: %s (engine code %d)\n",
-                 m_batch.size(), reason.c_str(), error);
+  WriteWarning("not-forwarded data: " + std::to_string(m_batch.size()) + " records dropped, rejected by the database: " +
+               reason + " (engine code " + std::to_string(error) + ")");
   if (m_counters) m_counters->Rejected.fetch_add(m_batch.size(), std::memory_order_relaxed);
   FinishBatch();
   return Outcome::Dropped;
@@ -160,7 +175,8 @@ void CNotTransWriter::Run() {
         if (m_events) waitMs = std::min(waitMs, m_events->MsUntilDue());
         const int woken = CEvent::WaitAny(m_stop, m_queue.Arrived(), waitMs);
         if (woken == 0) break;
-        if (woken != 1) {
+        // Woken with nothing queued: the time is up, or rows were removed.
+        if (woken != 1 || m_queue.Count() == 0) {
           LookForChanges();
           continue;
         }
@@ -180,8 +196,8 @@ void CNotTransWriter::Run() {
   for (TakeQueued(); !m_batch.empty(); TakeQueued()) {
     const std::size_t count = m_batch.size();
     if (WriteBatch() == Outcome::Kept) {
-      WriteDebugLine("[ERROR]", "Not-forwarded data: %zu records not written at exit\n",
-                     count + m_queue.Count());
+      WriteWarning("not-forwarded data: " + std::to_string(count + m_queue.Count()) +
+                   " records could not be stored at exit: " + m_store.LastFailureText());
       break;
     }
   }

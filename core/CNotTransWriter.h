@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,9 +20,11 @@
 // The body of the data center's NotTransWriterThread: takes what has queued up on
 // NotTransQueue and writes it to NotTransData in batches, one transaction each, through
 // a data store of its own. A batch that meets a busy, locked or full database (or one
-// that cannot be opened) is kept and retried after a growing pause; a batch the engine
-// rejects for good is dropped with a diagnostic line. Created, run and destroyed on the
-// writer thread.
+// that cannot be opened) is kept and retried after a growing pause; the operator gets a
+// warning when storing starts failing and one when it works again, not one per retry. A
+// batch the engine rejects for good, and what cannot be written at exit, is dropped with
+// a warning that says how many records went. Created, run and destroyed on the writer
+// thread.
 //
 // The store is limited to the setting NotTransMaxBytes of NotTransData's values: a
 // record that does not fit is counted, not stored, and so is every later one until a
@@ -38,6 +41,8 @@ class CNotTransWriter {
     std::atomic<std::uint64_t> Rejected{0};   // dropped, rejected by the database
     std::atomic<std::int64_t> StoredBytes{-1};  // -1: not known
     std::atomic<std::int64_t> Limit{0};
+    // Set from outside when rows were removed from the file: the stored size is read again.
+    std::atomic<bool> RowsRemoved{false};
   };
 
   // Told on the writer thread when storing stops at the limit (full; `figure` is the
@@ -99,6 +104,8 @@ class CNotTransWriter {
   std::vector<NotTransRecord> m_batch;
   // True while the database is known to be unavailable: the notice is shown once.
   bool m_outage = false;
+  // Since when batches have been kept for a retry; unset while writes succeed.
+  std::optional<std::chrono::steady_clock::time_point> m_failingSince;
   std::function<void(const NotTransRecord&)> m_finished;
   std::unique_ptr<CDeviceEventWriter> m_events;
   Counters* m_counters = nullptr;
