@@ -17,6 +17,8 @@ std::string_view Trimmed(std::string_view text) {
 bool ParseEntry(std::string_view entry, Ipv4Network& network) {
   const std::size_t slash = entry.find('/');
   const std::string address(entry.substr(0, slash));
+  // inet_pton reads up to a zero byte: "10.0.0.0\0junk" (a stored value may hold one) would pass.
+  if (address.find('\0') != std::string::npos) return false;
   in_addr parsed{};
   // inet_pton takes dotted decimal only: no octal, hex or short forms that inet_aton allows.
   if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
