@@ -86,7 +86,9 @@ StoredNumber ReadStoredNumber(const std::string& text) {
   constexpr std::int64_t kLimit = std::int64_t{1} << 62;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
     number.found = true;
-    if (!number.tooLarge) number.value = number.value * 10 + (text[at] - '0');
+    // Past a tenth of the limit the next digit passes it: never multiplied, which would
+    // overflow (a stored "9999999999999999999" is read as too large, not as garbage).
+    if (!number.tooLarge) number.value = number.value > kLimit / 10 ? kLimit : number.value * 10 + (text[at] - '0');
     if (number.value >= kLimit) number.tooLarge = true;
   }
   if (number.tooLarge) number.value = 0;
