@@ -57,6 +57,7 @@ std::unique_ptr<CScrapeServer> CScrapeServer::Start(const std::string& ipv4, std
   mg_callbacks callbacks{};
   callbacks.begin_request = &CScrapeServer::OnRequest;
   callbacks.log_message = &CScrapeServer::OnLogMessage;
+  callbacks.http_error = &CScrapeServer::OnLibraryError;
   mg_init_data init{};
   init.callbacks = &callbacks;
   init.user_data = server.get();
@@ -85,32 +86,44 @@ int CScrapeServer::OnRequest(mg_connection* connection) {
   const auto* server = static_cast<const CScrapeServer*>(request->user_data);
   const char* uri = request->local_uri != nullptr ? request->local_uri : "";
   if (server->m_path != uri) {
-    server->Answer(connection, 404, "text/plain", "Not found: only " + server->m_path + " is served\n");
+    Answer(connection, 404, "text/plain", "Not found: only " + server->m_path + " is served\n");
     return 404;
   }
   if (std::strcmp(request->request_method, "GET") != 0) {
-    server->Answer(connection, 405, "text/plain", "Method not allowed: " + server->m_path + " answers GET only\n", "GET");
+    Answer(connection, 405, "text/plain", "Method not allowed: " + server->m_path + " answers GET only\n", "GET");
     return 405;
   }
   const std::optional<std::string> page = server->m_provider();
   if (!page) {
-    server->Answer(connection, 503, "text/plain", "The service does not answer: try again later\n");
+    Answer(connection, 503, "text/plain", "The service does not answer: try again later\n");
     return 503;
   }
-  server->Answer(connection, 200, server->m_contentType, *page);
+  Answer(connection, 200, server->m_contentType, *page);
   return 200;
 }
 
 void CScrapeServer::Answer(mg_connection* connection, int status, const std::string& contentType,
-                           const std::string& body, const char* allow) const {
-  const std::string length = std::to_string(body.size());
-  mg_response_header_start(connection, status);
-  mg_response_header_add(connection, "Content-Type", contentType.c_str(), -1);
-  mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
-  if (allow != nullptr) mg_response_header_add(connection, "Allow", allow, -1);
-  mg_response_header_send(connection);
-  if (mg_write(connection, body.data(), body.size()) < 0)
+                           const std::string& body, const char* allow) {
+  // The head is written here, not by the library: its status line repeats the version the
+  // request named, as received, and a request line with a lone CR in it carried the client's
+  // bytes (header lines included) into the answer's head. Only 1.0 is answered as named.
+  const mg_request_info* request = mg_get_request_info(connection);
+  const bool http10 =
+      request != nullptr && request->http_version != nullptr && std::strcmp(request->http_version, "1.0") == 0;
+  std::string head = std::string(http10 ? "HTTP/1.0 " : "HTTP/1.1 ") + std::to_string(status) + " " +
+                     mg_get_response_code_text(connection, status) + "\r\nContent-Type: " + contentType +
+                     "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  if (allow != nullptr) head += std::string("Allow: ") + allow + "\r\n";
+  head += "Connection: close\r\n\r\n";
+  if (mg_write(connection, head.data(), head.size()) < 0 || mg_write(connection, body.data(), body.size()) < 0)
     WriteDebugLine("[MSG]", "HTTP server: the client went before its %d answer was sent\n", status);
+}
+
+// The library's own refusals (a request it cannot parse, one too large, a timeout) get the
+// same plain head as the answers above.
+int CScrapeServer::OnLibraryError(mg_connection* connection, int status, const char*) {
+  Answer(connection, status, "text/plain", std::string(mg_get_response_code_text(connection, status)) + "\n");
+  return 0;
 }
 
 // The library's own complaints (a request too large, a bad request line, ...) go to the

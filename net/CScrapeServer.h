@@ -41,8 +41,9 @@ class CScrapeServer {
   CScrapeServer(std::string path, std::string contentType, Provider provider);
   static int OnRequest(mg_connection* connection);
   static int OnLogMessage(const mg_connection* connection, const char* message);
-  void Answer(mg_connection* connection, int status, const std::string& contentType, const std::string& body,
-              const char* allow = nullptr) const;
+  static int OnLibraryError(mg_connection* connection, int status, const char* message);
+  static void Answer(mg_connection* connection, int status, const std::string& contentType, const std::string& body,
+                     const char* allow = nullptr);
 
   const std::string m_path;
   const std::string m_contentType;
