@@ -104,6 +104,12 @@ struct Setup {
     CTunnelTable::Instance().Modify({kDeviceId, "COM3", "9600", "8", "1", "None", ""});
     server = std::make_unique<ObservedTcpServer>();
   }
+  // At the process's exit: the data center's threads are stopped by their owner, not by a
+  // static destructor that may run after what they use is gone.
+  ~Setup() {
+    server.reset();
+    CDataCenter::Instance().Shutdown();
+  }
   TempDir dir;
   std::unique_ptr<ObservedTcpServer> server;
 };
