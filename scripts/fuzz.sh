@@ -58,13 +58,15 @@ for name in "${chosen[@]}"; do
   work="$BUILD/fuzz-work/$name"
   mkdir -p "$work/corpus" "$work/crashes"
   echo "== $name for $seconds s (seeds: $corpus)"
+  earlier="$(ls "$work/crashes")"
   status=0
   (cd "$work" && "$BUILD/bin/$name" -max_total_time="$seconds" -print_final_stats=1 \
      -artifact_prefix="$work/crashes/" -timeout=30 -rss_limit_mb=4096 \
      "$work/corpus" "$corpus" >"$work/last-run.log" 2>&1) || status=$?
   grep -E '^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' "$work/last-run.log" || true
-  if [ "$status" -ne 0 ] || [ -n "$(ls -A "$work/crashes")" ]; then
-    echo "$name: FINDING (exit $status): $(ls "$work/crashes") in $work/crashes (log: $work/last-run.log)"
+  found="$(comm -13 <(echo "$earlier") <(ls "$work/crashes") | tr '\n' ' ')"
+  if [ "$status" -ne 0 ] || [ -n "$found" ]; then
+    echo "$name: FINDING (exit $status): ${found:-no input kept} in $work/crashes (log: $work/last-run.log)"
     failed=1
   fi
 done
