@@ -7,6 +7,7 @@
 
 #include "core/CNotTransWriter.h"
 #include "core/CTunnelTable.h"
+#include "core/WriteWarning.h"
 #include "model/LocalTimeText.h"
 #include "model/ReportedItem.h"
 #include "protocol/ProtEscape.h"
@@ -358,7 +359,10 @@ void CDataCenter::RunStatisticsPass() {
   StoreUnwritten(ComSendQueue.TrimTo(kQueueLimit), "Com Send queue full");
   const std::vector<NotTransRecord> notTrans = NotTransQueue.TrimTo(kQueueLimit);
   for (const NotTransRecord& record : notTrans) FinishInFlight(DeviceIdOf(record.Item));
-  ReportTrimmed("Not forwarded", notTrans.size());
+  // Records a device handed over and that are now lost: a warning, not a debug line.
+  if (!notTrans.empty())
+    WriteWarning("not-forwarded data: " + std::to_string(notTrans.size()) + " records could not be stored: more than " +
+                 std::to_string(kQueueLimit) + " waited for the database");
   WriteDebugLine("[MSG]", "Tcp Recv:%d, Tcp Send:%d, Com Send:%d , Com Recv%d\n",
                  static_cast<int>(TcpRecvQueue.Count()), static_cast<int>(TcpSendQueue.Count()),
                  static_cast<int>(ComSendQueue.Count()), static_cast<int>(ComRecvQueue.Count()));

@@ -14,9 +14,11 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FaultService.h"
 #include "TempDir.h"
@@ -307,4 +309,50 @@ TEST_F(KillFault, KilledDuringAReloadItStartsAgainWithEverythingCommitted) {
   ASSERT_NO_FATAL_FAILURE(service.Start());
   service.Process().Signal(SIGTERM);
   EXPECT_EQ(service.Process().WaitForExit(), 0) << service.Errors();
+}
+
+// More records wait for a locked Info.db than the store's queue holds (hundreds of devices,
+// each held at its limit of records in flight): what goes is told as a warning with its
+// count, not in a debug line nobody reads.
+TEST(StoreQueueFault, RecordsBeyondTheStoreQueueAreCountedInAWarning) {
+  constexpr std::uint32_t kDevices = 400;
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("ports"));
+  std::filesystem::create_symlink("/nonexistent/COM9", dir.File("ports/COM9"));
+  FaultService service(dir.Path());
+  ASSERT_NO_FATAL_FAILURE(service.Configure({{1, "COM9"}}));
+  {
+    // The other tunnels straight into the table: hundreds of commands would take minutes.
+    StoredFile file(service.Database());
+    ASSERT_EQ(file.Exec("with recursive number(value) as (select 2 union all select value + 1 from number where value < " +
+                        std::to_string(kDevices) +
+                        ") insert into TunnelInfo select printf('%08X', value), SerialNo, BaudRate, DateBit, StopBit, "
+                        "Parity, Note from TunnelInfo, number where DeviceID = '00000001'"),
+              SQLITE_OK);
+  }
+  ASSERT_NO_FATAL_FAILURE(service.Start());
+  std::vector<std::unique_ptr<TestDevice>> devices;
+  for (std::uint32_t number = 1; number <= kDevices; ++number) {
+    devices.push_back(std::make_unique<TestDevice>(service.port));
+    ASSERT_TRUE(devices.back()->Send(Registration(number)));
+  }
+  ASSERT_TRUE(service.OutputHas(kMatchedOnline + ":" + std::to_string(kDevices))) << service.Output();
+
+  StoredFile locker(service.Database());
+  ASSERT_EQ(locker.Exec("begin exclusive"), SQLITE_OK);
+  // Rounds of one small record from every device, until more wait than the queue holds.
+  const std::string warning = "warning: not-forwarded data: ";
+  for (int round = 0; round < 40 && service.Errors().find(warning) == std::string::npos; ++round) {
+    for (auto& device : devices) ASSERT_TRUE(device->Send(Units(round, 1)));
+    WaitFor([&] { return service.Errors().find(warning) != std::string::npos; }, 50ms);
+  }
+  EXPECT_TRUE(service.ErrorsHave(" records could not be stored: more than 5000 waited for the database"))
+      << service.Errors();
+  ASSERT_EQ(locker.Exec("commit"), SQLITE_OK);
+  // The rest is stored, at the latest by the stop's last attempt.
+  service.Process().Signal(SIGTERM);
+  EXPECT_EQ(service.Process().WaitForExit(), 0) << service.Errors();
+  StoredFile file(service.Database());
+  EXPECT_EQ(file.Scalar("pragma integrity_check"), "ok");
+  EXPECT_NE(file.Scalar("select count(*) from NotTransData"), "0");
 }
