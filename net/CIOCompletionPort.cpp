@@ -271,6 +271,23 @@ int CIOCompletionPort::Receive(int handle, CIOBuffer& buffer, std::optional<std:
   return 0;
 }
 
+int CIOCompletionPort::ReceiveWaiting(int handle, CIOBuffer& buffer, std::uint32_t& received) {
+  received = 0;
+  Device* device = Lookup(handle);
+  if (device == nullptr) return ENOTSOCK;
+  std::lock_guard lock(device->mutex);
+  if (!device->reads.Empty()) return 0;
+  const CIOBuffer::WSABUF& span = buffer.GetWSABUF();
+  ssize_t got;
+  do {
+    got = ::recv(handle, span.buf, span.len, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return WouldBlock(errno) ? 0 : errno;
+  device->fullLastTime = got > 0 && got == static_cast<ssize_t>(span.len);
+  received = static_cast<std::uint32_t>(got);
+  return 0;
+}
+
 int CIOCompletionPort::Send(int handle, CIOBuffer& buffer, bool* sentAtOnce) {
   Device* device = Lookup(handle);
   if (device == nullptr) return ENOTSOCK;

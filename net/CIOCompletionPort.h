@@ -60,6 +60,12 @@ class CIOCompletionPort {
   // and completes nowhere else: the caller completes it, and no worker is woken for it.
   int Receive(int handle, CIOBuffer& buffer, std::optional<std::uint32_t>* receivedAtOnce = nullptr);
 
+  // Takes what the socket already holds into the buffer's WSABUF, starting no receive that
+  // waits: `received` is 0 when nothing is waiting (or the peer has ended, which the next
+  // receive tells). While a receive of the handle is pending it takes nothing, as its bytes
+  // would overtake that receive's. Returns 0 or the errno of a receive that failed.
+  int ReceiveWaiting(int handle, CIOBuffer& buffer, std::uint32_t& received);
+
   // Starts sending the buffer's WSABUF. Sends of one handle leave in the order started and
   // each completes once all its bytes are sent. Returns 0 or the errno as Receive does.
   // With `sentAtOnce`, a send that leaves whole on the spot sets it and completes nowhere

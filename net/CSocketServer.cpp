@@ -878,10 +878,13 @@ void CSocketServer::Socket::TlsReceiveDone(CIOBuffer* received, std::uint32_t by
     }
   }
   HeldBuffer plain(m_server.Allocate());
+  const std::uint32_t limit = std::min(m_server.ReceiveLimit(), plain->GetSize());
   CTlsSession::Outcome outcome;
+  int readError = 0;
   {
     CScopedLock lock(m_tlsLock);
-    outcome = m_tls->Decrypt(received, plain->GetBuffer(), std::min(m_server.ReceiveLimit(), plain->GetSize()));
+    outcome = m_tls->Decrypt(received, plain->GetBuffer(), limit);
+    readError = TopUpPlaintext(outcome, plain->GetBuffer(), limit);
     // The handshake's replies, or the alert that tells the client why it failed.
     SendTlsOutput();
   }
@@ -900,6 +903,10 @@ void CSocketServer::Socket::TlsReceiveDone(CIOBuffer* received, std::uint32_t by
     CIOBuffer* delivered = plain.get();
     if (m_server.FilterReadCompleted(*this, delivered)) m_server.ReadCompleted(*this, *delivered);
   }
+  if (readError != 0) {
+    OnConnectionError(ReadError, plain.get(), readError);
+    return;
+  }
   if (outcome.closed) {
     if (!m_tls->Established())
       m_server.OnTlsFailed(*this, TlsFailure::Closed, "the client ended the TLS session during the handshake");
@@ -909,6 +916,35 @@ void CSocketServer::Socket::TlsReceiveDone(CIOBuffer* received, std::uint32_t by
   // Only handshake or a part of a record came: no handler saw it, so the next receive is
   // issued here.
   if (outcome.plaintext == 0) ReadNow();
+}
+
+int CSocketServer::Socket::TopUpPlaintext(CTlsSession::Outcome& outcome, std::uint8_t* plain, std::uint32_t limit) {
+  // Enough for a unit that starts near the end of a 16 KB record.
+  constexpr int kReads = 3;
+  for (int read = 0; read < kReads; ++read) {
+    if (outcome.failure || outcome.closed || !m_tls->Established() || outcome.plaintext >= limit ||
+        m_tls->HasPendingInput())
+      return 0;
+    HeldBuffer more(m_server.Allocate());
+    more->SetupRead();
+    CIOBuffer::WSABUF& span = more->GetWSABUF();
+    span.len = std::min(span.len, m_server.ReceiveLimit());
+    std::uint32_t got = 0;
+    {
+      CScopedLock lock(m_lock);
+      if (m_socket == CSocket::InvalidSocket) return 0;
+      if (const int error = m_server.m_completionPort.ReceiveWaiting(m_socket, *more, got); error != 0) return error;
+    }
+    if (got == 0) return 0;
+    more->Use(got);
+    if (m_server.TracesBuffers()) m_server.OnError(TraceLine("RX", *more));
+    CTlsSession::Outcome next = m_tls->Decrypt(more.get(), plain + outcome.plaintext, limit - outcome.plaintext);
+    outcome.plaintext += next.plaintext;
+    outcome.closed = next.closed;
+    outcome.failure = next.failure;
+    outcome.reason = std::move(next.reason);
+  }
+  return 0;
 }
 
 bool CSocketServer::Socket::TlsWrite(const void* data, std::size_t length) {

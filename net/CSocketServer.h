@@ -13,14 +13,13 @@
 #include "net/CIntrusiveList.h"
 #include "net/CSequenceData.h"
 #include "net/CTlsContext.h"
+#include "net/CTlsSession.h"
 #include "net/TlsFailure.h"
 #include "platform/CCriticalSection.h"
 #include "platform/CManualResetEvent.h"
 #include "platform/CThread.h"
 
 namespace Sockora {
-
-class CTlsSession;
 
 // A TCP server on one IPv4 address and port. Its own thread (Start) accepts connections;
 // a pool of worker threads serves the completion port, issues receives and sends and
@@ -301,6 +300,12 @@ class CSocketServer::Socket {
   // kept) on a TLS connection: its plaintext to ReadCompleted, the handshake's replies
   // sent, a failure told and the connection closed.
   void TlsReceiveDone(CIOBuffer* buffer, std::uint32_t bytes);
+  // Fills `plain` (which holds `outcome.plaintext` bytes) up to `limit` with what the socket
+  // already holds, once the handshake is done: a receive's ciphertext ends inside nearly
+  // every 16 KB record, which would otherwise make two small units of each. Reads a few
+  // times at most and never waits; the caller holds m_tlsLock. Returns 0 or the errno of a
+  // receive that failed.
+  int TopUpPlaintext(CTlsSession::Outcome& outcome, std::uint8_t* plain, std::uint32_t limit);
   // Encrypts and sends (Write and WriteNow of a TLS connection).
   bool TlsWrite(const void* data, std::size_t length);
   // Sends what the session made, in order; the caller holds m_tlsLock.
