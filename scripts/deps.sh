@@ -4,7 +4,7 @@ VANTREL_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev
   libsqlite3-dev
-  libssl-dev openssl
+  libssl-dev openssl python3
   libcli11-dev
   liburing-dev
   socat

@@ -149,6 +149,26 @@ TEST_F(VantreldTlsTest, PlainBytesOnTheTlsPortAreClosedWithALine) {
   TestDevice device(tlsPort);
   ASSERT_TRUE(device.Send(Registration(1)));
   EXPECT_TRUE(device.WaitClosed());
+// Another TLS stack, Python's ssl module, as the device: it registers over TLS, its bytes
+// reach the port, and what the port sends it comes back through it to the port.
+TEST_F(VantreldTlsTest, APythonSslDeviceForwardsBothWays) {
+  Configure(TlsSettings(), {1});
+  Start();
+  const TempDir own;
+  AppProcess python(PYTHON3_PROGRAM, own.Path(), {});
+  const Bytes toDevice = Pattern(20000, 3);
+  python.Start(std::string(VANTREL_SOURCE_DIR) + "/tests/service/TlsPythonDevice.py " + std::to_string(tlsPort) + " " +
+               dir.File("ca.pem") + " " + dir.File("device1.pem") + " " + dir.File("device1.key") +
+               " 1 hello-from-python " + std::to_string(toDevice.size()));
+  EXPECT_EQ(local->Read(17), Text("hello-from-python")) << python.Errors() << vantreld.Errors();
+  ASSERT_TRUE(local->Write(toDevice));
+  EXPECT_EQ(local->Read(toDevice.size()), toDevice);
+  EXPECT_EQ(python.WaitForExit(), 0) << python.Errors();
+  EXPECT_NE(python.Output().find("echoed 20000 bytes"), std::string::npos) << python.Output();
+  EXPECT_NE(vantreld.Output().find("Device 00000001 registered over TLS from 127.0.0.1:"), std::string::npos)
+      << vantreld.Output();
+}
+
   EXPECT_TRUE(ErrorsSay("TLS connection from 127.0.0.1:")) << vantreld.Errors();
   EXPECT_TRUE(ErrorsSay("refused (not-tls): its first bytes are not a TLS handshake")) << vantreld.Errors();
 }
