@@ -11,9 +11,9 @@
 // Each check returns the value as it is stored, or nothing when the text is not
 // acceptable. Main thread (pure functions).
 
-inline constexpr std::array<const char*, 15> kBaudRates{"100",   "300",   "600",    "1200",   "2400",
-                                                        "4800",  "9600",  "14400",  "19200",  "38400",
-                                                        "56000", "57600", "115200", "128000", "256000"};
+inline constexpr std::array<const char*, 18> kBaudRates{
+    "100",   "300",   "600",    "1200",   "2400",   "4800",   "9600",   "14400",  "19200",
+    "38400", "56000", "57600",  "115200", "128000", "230400", "256000", "460800", "921600"};
 inline constexpr std::array<const char*, 4> kDataBits{"5", "6", "7", "8"};
 inline constexpr std::array<const char*, 3> kStopBits{"1", "1.5", "2"};
 inline constexpr std::array<const char*, 5> kParities{"None", "Odd", "Even", "Space", "Mark"};

@@ -146,7 +146,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_VCOM_REMOVE_FAILED, "删除虚拟串口对失败"},
     {IDS_VCOM_SELECT, "请选择要删除的虚拟串口对"},
     {IDS_VCOM_CREATED_AT, "已创建虚拟串口对：Vantrel使用 %s，串口软件请打开 %s（%s）"},
-    {IDS_RESTART_FOR_ADDRESS, "监听地址或端口已更改，需要重启服务才能生效，所有设备将断开。现在重启服务？"},
+    {IDS_NOT_APPLIED_LIVE, "未能应用到运行中的服务，服务按原配置继续运行：%s"},
     {IDS_APPLIED_LIVE, "已应用到运行中的服务"},
     {IDS_SERVICE_STATE_RUNNING, "服务运行中"},
     {IDS_SERVICE_STATE_STOPPED, "服务已停止"},
@@ -154,11 +154,11 @@ constexpr StringEntry kStrings[] = {
     {IDS_CANCEL, "取消"},
     {IDS_HISTORY_TITLE, "设备历史"},
     {IDS_HISTORY_OF_DEVICE, "设备历史..."},
-    {IDS_HISTORY_DEVICE, "设备ID(空:全部):"},
+    {IDS_HISTORY_DEVICE, "设备ID（空：全部）："},
     {IDS_HISTORY_REFRESH, "刷新"},
     {IDS_HISTORY_COLUMNS, "时间\n设备ID\n事件\n来源地址\n详情"},
     {IDS_HISTORY_COUNT, "共 %s 条事件"},
-    {IDS_HISTORY_MORE, "显示最近的 %s 条事件,更早的事件未显示"},
+    {IDS_HISTORY_MORE, "显示最近的 %s 条事件，更早的事件未显示"},
     {IDS_DETAIL_BYTES, "%s 字节"},
 };
 

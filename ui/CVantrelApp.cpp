@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 
 #include <signal.h>
@@ -188,6 +189,9 @@ int CVantrelApp::RunWindow() {
   CVantrelDlg::Options options;
   options.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
   options.languageFile = LanguageFileToWrite();
+  options.placeFile =
+      (QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/vantrel/window.ini"))
+          .toStdString();
   // Only once this instance has ended: until then it holds the instance lock and the port.
   options.restart = [&restart] { return restart = true; };
   auto window = std::make_unique<CVantrelDlg>(options);

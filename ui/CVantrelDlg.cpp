@@ -4,20 +4,25 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstring>
 
 #include "VantrelVersion.h"
 #include "core/CDataCenter.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
+#include "platform/AppPaths.h"
 #include "platform/CProfileFile.h"
 #include "platform/Notice.h"
 #include "resources/CResourceStrings.h"
@@ -35,13 +40,14 @@
 #include "ui/CdlgSetting.h"
 #include "ui/CToolBarEx.h"
 #include "ui/ResourceText.h"
+#include "ui/WindowPlace.h"
 
 namespace {
 
 // Right edges of panes 0, 1 and 2; pane 3 reaches the window's edge.
 constexpr int kPaneEdges[] = {300, 500, 700};
 constexpr int kStatusBarHeight = 25;
-// The list's columns side by side fit in this width.
+// The first size: wide enough for every column of the list where the screen allows.
 constexpr int kInitialWidth = 1200;
 constexpr int kInitialHeight = 560;
 
@@ -78,7 +84,13 @@ CVantrelDlg::CVantrelDlg(Options options)
   CreateStatusBar();
   ShowServiceState(false);
   ShowLanguageChecks();
-  resize(kInitialWidth, kInitialHeight);
+  const int columns = m_list->horizontalHeader()->length() + 2 * m_list->frameWidth() +
+                      m_list->verticalScrollBar()->sizeHint().width();
+  const int room = screen() ? screen()->availableGeometry().width() : kInitialWidth;
+  resize(std::max(kInitialWidth, std::min(columns, room)), kInitialHeight);
+  if (!m_options.placeFile.empty())
+    WindowPlace(QString::fromStdString(m_options.placeFile), QString::fromStdString(ApplicationDirectory()))
+        .Restore(*this);
 
   m_statusTimer.setSingleShot(true);
   m_statusTimer.setInterval(m_options.statusResetMs);
@@ -303,8 +315,6 @@ void CVantrelDlg::ShowServiceState(bool running) {
 void CVantrelDlg::OnStart() {
   m_autoStartTimer.stop();
   m_startFailure.clear();
-  m_listeningIp = CurrentSettings().LocalIp;
-  m_listeningPort = CurrentSettings().LocalPort;
   m_simulation.StartService();
   m_running = true;
   ShowServiceState(true);
@@ -339,24 +349,20 @@ void CVantrelDlg::ApplyStoredConfiguration() {
   }
   std::string outcome;
   if (!m_simulation.ReloadConfiguration(outcome)) {
-    CustomMessageBox(this, outcome, "", 0);
-    return;
-  }
-  // Another listening address cannot be taken without closing every connection.
-  const SettingInfo now = CurrentSettings();
-  if (now.LocalIp != m_listeningIp || now.LocalPort != m_listeningPort) {
-    if (CustomMessageBox(this, Text(IDS_RESTART_FOR_ADDRESS), Text(IDS_WARNING), 4) == IDYES) {
-      OnStop();
-      OnStart();
-    }
+    CustomMessageBox(this, Filled(Text(IDS_NOT_APPLIED_LIVE), {outcome}), "", 0);
     return;
   }
   SetStatusText(0, QText(IDS_APPLIED_LIVE));
 }
 
 void CVantrelDlg::EditSettings() {
+  const SettingInfo inEffect = CurrentSettings();
   CdlgSetting dialog(this, Handle());
   dialog.exec();
+  // The dialog made what it stored the process-wide settings; the reload moves the
+  // listeners by comparing those with the stored ones, so it must see the ones the
+  // running listeners were opened with. A reload that fails leaves these in effect.
+  if (m_running) ReplaceSettings(inEffect);
   ApplyStoredConfiguration();
 }
 
@@ -400,6 +406,7 @@ void CVantrelDlg::HideToTray() {
   }
   UpdateTray();
   m_tray->show();
+  RememberPlace();
   hide();
 }
 
@@ -442,7 +449,13 @@ void CVantrelDlg::End(int code) {
   if (m_ended) return;
   m_ended = true;
   m_autoStartTimer.stop();
+  if (isVisible()) RememberPlace();
   hide();
   m_tray.reset();
   emit Ended(code);
+}
+
+void CVantrelDlg::RememberPlace() {
+  if (m_options.placeFile.empty()) return;
+  WindowPlace(QString::fromStdString(m_options.placeFile), QString::fromStdString(ApplicationDirectory())).Save(*this);
 }

@@ -25,8 +25,8 @@ class QSystemTrayIcon;
 // owns with its search box and "problems only" switch, the four-pane status bar and the
 // tray icon. It starts and stops the service and mirrors the service state in menu,
 // toolbar and tray. The management commands stay available while the service runs: what
-// they change is applied to the running service through its reload path, and only a new
-// listening address asks to restart it. Every command goes through OnCommand.
+// they change is applied to the running service through its reload path, a new listening
+// address included (connected devices stay). Every command goes through OnCommand.
 // Other threads reach it through Handle(): WM_STATUS_TEXT (pane, text) and WM_COMMAND
 // (the Stop command from the service host). User-interface thread.
 class CVantrelDlg : public QMainWindow {
@@ -48,6 +48,9 @@ class CVantrelDlg : public QMainWindow {
     // Asks for the program to be started again once this one has ended (a language
     // switch); false when that cannot be done. Empty: nothing is started.
     std::function<bool()> restart;
+    // The INI file that remembers the window's size and place per application directory;
+    // empty: the window always opens at its initial size.
+    std::string placeFile;
   };
 
   explicit CVantrelDlg(Options options);
@@ -77,6 +80,8 @@ class CVantrelDlg : public QMainWindow {
   // Whether the tray icon is shown (after the window was hidden to the tray).
   bool InTray() const;
   QMenu* TrayMenu() const { return m_trayMenu; }
+  // Null until the window first hides to the tray.
+  QSystemTrayIcon* Tray() const { return m_tray.get(); }
   QString TrayToolTip() const;
 
  signals:
@@ -112,6 +117,7 @@ class CVantrelDlg : public QMainWindow {
   void CloseRequest();
   void About();
   void End(int code);
+  void RememberPlace();
 
   const Options m_options;
   const int m_language;
@@ -126,9 +132,6 @@ class CVantrelDlg : public QMainWindow {
   QLabel* m_shownCount = nullptr;
   // Why the last start failed; pane 0 shows it instead of "就绪" until the next start.
   QString m_startFailure;
-  // The listening address the running service took at its start.
-  std::string m_listeningIp;
-  std::int64_t m_listeningPort = 0;
   QMenu* m_trayMenu = nullptr;
   std::unique_ptr<QSystemTrayIcon> m_tray;
   QTimer m_statusTimer;     // timer 101

@@ -151,7 +151,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_VCOM_REMOVE_FAILED, "Removing the pair failed."},
     {IDS_VCOM_SELECT, "Select a pair to remove."},
     {IDS_VCOM_CREATED_AT, "Pair created: Vantrel uses %s; your serial software opens %s (%s)."},
-    {IDS_RESTART_FOR_ADDRESS, "The listening address or port changed; it applies only by restarting the service, which drops every device. Restart the service now?"},
+    {IDS_NOT_APPLIED_LIVE, "Not applied to the running service, which goes on as it was: %s"},
     {IDS_APPLIED_LIVE, "Applied to the running service."},
     {IDS_SERVICE_STATE_RUNNING, "Service running"},
     {IDS_SERVICE_STATE_STOPPED, "Service stopped"},

@@ -1,27 +1,39 @@
 #include <QAction>
+#include <QComboBox>
 #include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "FreePort.h"
 #include "MessageBoxAnswerer.h"
 #include "ProcessSingletons.h"
 #include "QtWaitFor.h"
+#include "SerialFixture.h"
 #include "TempDir.h"
 #include "TestDevice.h"
 #include "core/CTunnelTable.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
 #include "platform/CMessageTarget.h"
+#include "platform/CNullModemPair.h"
 #include "platform/CProfileFile.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "service/CDeviceList.h"
 #include "storage/CAccessInterface.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceListCtrl.h"
@@ -35,6 +47,8 @@
 #include "ui/CdlgSetting.h"
 #include "ui/CToolBarEx.h"
 #include "ui/CVantrelDlg.h"
+#include "ui/ResourceText.h"
+#include "ui/WindowPlace.h"
 
 namespace {
 
@@ -82,6 +96,7 @@ class MainWindowTest : public ::testing::Test {
       ++m_restarts;
       return true;
     };
+    options.placeFile = m_placeFile;
     m_window = std::make_unique<CVantrelDlg>(options);
     m_ended = std::make_unique<QSignalSpy>(m_window.get(), &CVantrelDlg::Ended);
     m_window->show();
@@ -109,6 +124,7 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<CVantrelDlg> m_window;
   std::unique_ptr<QSignalSpy> m_ended;
   int m_restarts = 0;
+  std::string m_placeFile;
 };
 
 TEST_F(MainWindowTest, MenusAndToolbarFollowStartStopAndAFailedStart) {
@@ -220,6 +236,10 @@ TEST_F(MainWindowTest, CloseHidesToTheTrayWhileRunningAndExitEndsWithoutAQuestio
   EXPECT_TRUE(window.isVisible());
   EXPECT_TRUE(window.InTray()) << "the icon stays until the window ends";
   window.close();
+  // A single click on the icon shows the window too.
+  emit window.Tray()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(window.isVisible());
+  window.close();
   // No device connected: Exit asks nothing.
   window.TrayMenu()->actions()[3]->trigger();
   ASSERT_EQ(1, m_ended->count());
@@ -239,6 +259,9 @@ TEST_F(MainWindowTest, ExitAndALanguageSwitchAskFirstWhileDevicesAreConnected) {
   TestDevice first(port), second(port);
   ASSERT_TRUE(first.Send(Registration(1)) && second.Send(Registration(7)));
   ASSERT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":2"; }));
+  window.close();
+  EXPECT_TRUE(window.TrayToolTip().contains(Text(IDS_CONNECTED_TOTAL) + ":2")) << window.TrayToolTip().toStdString();
+  window.TrayMenu()->actions()[0]->trigger();
 
   window.OnCommand(IDCANCEL);
   ASSERT_EQ(1u, answerer.Boxes().size());
@@ -334,6 +357,26 @@ TEST_F(MainWindowTest, ALanguageFileThatCannotBeWrittenIsToldAndNoRestartHappens
   EXPECT_EQ(0, ended.count());
 }
 
+TEST_F(MainWindowTest, TheWindowComesBackWithTheSizeAndPlaceItHadForThisApplicationDirectory) {
+  m_placeFile = m_dir.File("config/window.ini");
+  const QSize initial = Window().size();
+  m_window->resize(700, 420);
+  m_window->move(40, 30);
+  const QRect was = m_window->geometry();
+  m_window->Quit();
+  EXPECT_EQ(was, Window().geometry());
+  // Hidden to the tray, then ended from there.
+  Window(true).resize(640, 400);
+  m_window->close();
+  m_window->Quit();
+  EXPECT_EQ(QSize(640, 400), Window().size());
+
+  QWidget other;
+  EXPECT_FALSE(WindowPlace(QString::fromStdString(m_placeFile), QStringLiteral("/another/directory")).Restore(other));
+  m_placeFile.clear();
+  EXPECT_EQ(initial, Window().size());
+}
+
 TEST_F(MainWindowTest, AboutShowsTheVersion) {
   CVantrelDlg& window = Window();
   ASSERT_NE(nullptr, window.Action(IDM_ABOUTBOX));
@@ -379,6 +422,164 @@ TEST_F(MainWindowTest, CommandsOpenTheirDialogsAndADoubleClickEditsTheListedDevi
   EXPECT_EQ("00000002", editor->IdField()->text().toStdString());
   editor->close();
   window.OnCommand(ID_SIM_STOP);
+}
+
+// Two devices forwarding through real virtual-port pairs while the service runs: what the
+// desktop changes through its dialogs applies to the running service, and a device whose
+// tunnel did not change keeps its link and its data path.
+class ManagingWhileRunningTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    MainWindowTest::SetUp();
+    for (int index : {0, 1}) {
+      const std::string name = "COM4" + std::to_string(index + 1);
+      ASSERT_TRUE(m_pairs[index].Create());
+      ASSERT_TRUE(m_pairs[index].Link(m_portDir.Path(), name, name + "_FF"));
+      m_local[index].emplace(m_portDir.File(name + "_FF"));
+      ASSERT_TRUE(m_local[index]->IsOpen());
+    }
+  }
+
+  // Starts the service and connects devices 1 (COM41) and 2 (COM42).
+  void StartWithDevices(CVantrelDlg& window) {
+    window.OnCommand(ID_SIM_START);
+    ASSERT_TRUE(QtWaitFor([&] { return window.Simulation().Accepting(); })) << window.Simulation().LastStartFailure();
+    m_port = CurrentSettings().LocalPort;
+    for (int index : {0, 1}) {
+      m_devices[index].emplace(m_port);
+      ASSERT_TRUE(m_devices[index]->Send(Registration(index + 1)));
+    }
+    ASSERT_TRUE(QtWaitFor([&] { return Linked(window, "00000001") && Linked(window, "00000002"); }));
+    ExpectForwarding(0, "before");
+    ExpectForwarding(1, "before");
+  }
+
+  static int RowOf(CVantrelDlg& window, const std::string& id) {
+    CDeviceList& list = window.Simulation().DeviceList();
+    for (int row = 0; row < list.RowCount(); ++row)
+      if (list.Row(row).DeviceId == id) return row;
+    return -1;
+  }
+  static bool Linked(CVantrelDlg& window, const std::string& id) {
+    const int row = RowOf(window, id);
+    return row >= 0 && window.Simulation().DeviceList().Row(row).LinkState == DeviceRow::Link::Connected &&
+           window.Simulation().DeviceList().Row(row).PortState == DeviceRow::Port::Open;
+  }
+
+  // Device `index` reaches its port and the port reaches the device, on the same connection.
+  void ExpectForwarding(int index, const std::string& tag) {
+    SCOPED_TRACE(tag + " device " + std::to_string(index + 1));
+    const Bytes out = ::Text(tag + " to port " + std::to_string(index));
+    ASSERT_TRUE(m_devices[index]->Send(out));
+    EXPECT_EQ(out, m_local[index]->Read(out.size()));
+    const Bytes back = ::Text(tag + " to device " + std::to_string(index));
+    ASSERT_TRUE(m_local[index]->Write(back));
+    EXPECT_EQ(back, m_devices[index]->Read(back.size()));
+  }
+
+  // The line speed Vantrel's end of a pair is set to.
+  static speed_t Speed(const CNullModemPair& pair) {
+    const int fd = ::open(pair.PathA().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios line{};
+    const bool read = fd >= 0 && tcgetattr(fd, &line) == 0;
+    if (fd >= 0) ::close(fd);
+    return read ? cfgetospeed(&line) : B0;
+  }
+
+  // Runs the settings dialog from the menu: the port field set to `port`, Save, Cancel.
+  void ChangeListeningPort(CVantrelDlg& window, std::uint16_t port) {
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<CdlgSetting*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      dialog->PortEdit()->setText(QString::number(port));
+      dialog->SetButton()->click();
+      saved = dialog->Settings().LocalPort == port;
+      dialog->reject();
+    });
+    window.OnCommand(ID_SETTINGS);
+    EXPECT_TRUE(saved);
+  }
+
+  TempPortDir m_portDir;
+  CNullModemPair m_pairs[2];
+  std::optional<LocalEnd> m_local[2];
+  std::optional<TestDevice> m_devices[2];
+  std::uint16_t m_port = 0;
+};
+
+TEST_F(ManagingWhileRunningTest, ANewListeningPortAppliesLiveWithoutAQuestionAndNobodyIsDropped) {
+  MessageBoxAnswerer answerer;
+  CVantrelDlg& window = Window();
+  StartWithDevices(window);
+  const std::uint16_t next = FreePort();
+
+  ChangeListeningPort(window, next);
+  EXPECT_TRUE(answerer.Boxes().empty()) << answerer.Boxes()[0].Text;
+  EXPECT_EQ(Text(IDS_APPLIED_LIVE), window.StatusText(0));
+  EXPECT_EQ(next, CurrentSettings().LocalPort);
+  EXPECT_FALSE(TestDevice(m_port).IsOpen()) << "the old port is closed";
+  TestDevice late(next);
+  ASSERT_TRUE(late.Send(Registration(9)));
+  EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":3"; }));
+  EXPECT_TRUE(window.ServiceRunning());
+  EXPECT_TRUE(Linked(window, "00000001") && Linked(window, "00000002"));
+  ExpectForwarding(0, "after");
+  ExpectForwarding(1, "after");
+}
+
+TEST_F(ManagingWhileRunningTest, ANewListeningPortInUseIsToldAndTheServiceGoesOnWhereItListened) {
+  MessageBoxAnswerer answerer;
+  CVantrelDlg& window = Window();
+  StartWithDevices(window);
+  TakenPort taken;
+  ASSERT_NE(0, taken.Port());
+
+  ChangeListeningPort(window, taken.Port());
+  ASSERT_EQ(1u, answerer.Boxes().size());
+  const std::string told = answerer.Boxes()[0].Text;
+  EXPECT_EQ(0u, told.find(Filled(Text(IDS_NOT_APPLIED_LIVE).toStdString(), {""}))) << told;
+  EXPECT_NE(std::string::npos, told.find(std::strerror(EADDRINUSE))) << told;
+  EXPECT_EQ(m_port, CurrentSettings().LocalPort) << "the settings in effect are the running ones";
+  TestDevice late(m_port);
+  ASSERT_TRUE(late.Send(Registration(9)));
+  EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":3"; }));
+  EXPECT_TRUE(window.ServiceRunning());
+  EXPECT_TRUE(Linked(window, "00000001") && Linked(window, "00000002"));
+  ExpectForwarding(0, "after");
+  ExpectForwarding(1, "after");
+}
+
+TEST_F(ManagingWhileRunningTest, TunnelEditsFromTheListReopenThatPortAloneWithTheFastRatesAndTheOtherDeviceGoesOn) {
+  MessageBoxAnswerer answerer;
+  CVantrelDlg& window = Window();
+  StartWithDevices(window);
+
+  struct Rate {
+    const char* text;
+    speed_t speed;
+  };
+  for (const Rate rate : {Rate{"230400", B230400}, Rate{"460800", B460800}, Rate{"921600", B921600}}) {
+    SCOPED_TRACE(rate.text);
+    emit window.DeviceList().EditRequested(RowOf(window, "00000001"));
+    auto* editor = window.findChild<CDlgAddModifyDevice*>();
+    ASSERT_NE(nullptr, editor);
+    ASSERT_EQ("00000001", editor->IdField()->text().toStdString());
+    const int offered = editor->BaudRateList()->findText(QString::fromLatin1(rate.text));
+    ASSERT_GE(offered, 0);
+    editor->BaudRateList()->setCurrentIndex(offered);
+    editor->OkButton()->click();
+    editor->close();
+    EXPECT_TRUE(answerer.Boxes().empty()) << answerer.Boxes()[0].Text;
+
+    // COM41 reopened with the new rate; COM42 untouched; both devices linked throughout.
+    EXPECT_TRUE(QtWaitFor([&] { return Speed(m_pairs[0]) == rate.speed; }));
+    EXPECT_EQ(B9600, Speed(m_pairs[1]));
+    ExpectForwarding(1, "during");
+    ASSERT_TRUE(QtWaitFor([&] { return Linked(window, "00000001"); }));
+    ExpectForwarding(0, "after");
+    EXPECT_EQ(Text(IDS_CONNECTED_TOTAL) + ":2", window.StatusText(2));
+  }
 }
 
 }  // namespace
