@@ -1,13 +1,16 @@
 #pragma once
 
 #include <QDialog>
+#include <QStyle>
 #include <string>
 
-class QPlainTextEdit;
+class QLabel;
+class QTextEdit;
 class QPushButton;
 
-// The program's message box: a read-only text with Yes and No, or a single confirming
-// button, captions from the string table. User-interface thread.
+// The program's message box: the standard icon of its kind, a read-only text sized to fit
+// (long texts scroll) with Yes and No, or a single confirming button, captions from the
+// string table. User-interface thread.
 class CMessageBoxCustom : public QDialog {
   Q_OBJECT
 
@@ -16,6 +19,10 @@ class CMessageBoxCustom : public QDialog {
   CMessageBoxCustom(QWidget* owner, const std::string& text, const std::string& caption, int type);
 
   int Type() const { return m_type; }
+  // A question asks; one with the warning caption asks before something that cannot be
+  // undone, and every single-button box tells of something refused or failed.
+  QStyle::StandardPixmap IconKind() const { return m_iconKind; }
+  QTextEdit* TextField() const { return m_text; }
   std::string Text() const;
   QPushButton* YesButton() const { return m_yes; }
   // No, or the single button.
@@ -26,7 +33,9 @@ class CMessageBoxCustom : public QDialog {
 
  private:
   int m_type;
-  QPlainTextEdit* m_text;
+  QStyle::StandardPixmap m_iconKind;
+  QLabel* m_icon;
+  QTextEdit* m_text;
   QPushButton* m_yes;
   QPushButton* m_no;
 };

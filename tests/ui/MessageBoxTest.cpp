@@ -1,11 +1,15 @@
 #include <QApplication>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextEdit>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include "MessageBoxAnswerer.h"
+#include "resources/ResourceIds.h"
 #include "ui/CMessageBoxCustom.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -32,6 +36,38 @@ TEST(MessageBox, KindsShowTheirButtonsAndCaption) {
   EXPECT_FALSE(question.YesButton()->isHidden());
   EXPECT_EQ("是", question.YesButton()->text().toStdString());
   EXPECT_EQ("否", question.NoButton()->text().toStdString());
+}
+
+TEST(MessageBox, TheIconTellsTheKind) {
+  struct Case {
+    std::string caption;
+    int type;
+    QStyle::StandardPixmap icon;
+  };
+  for (const Case& c : {Case{"", 0, QStyle::SP_MessageBoxWarning}, Case{"Vantrel", 0, QStyle::SP_MessageBoxWarning},
+                        Case{"", 4, QStyle::SP_MessageBoxQuestion}, Case{"Vantrel", 4, QStyle::SP_MessageBoxQuestion},
+                        Case{Text(IDS_WARNING), 4, QStyle::SP_MessageBoxWarning}}) {
+    SCOPED_TRACE(c.caption + std::to_string(c.type));
+    EXPECT_EQ(c.icon, CMessageBoxCustom(nullptr, "text", c.caption, c.type).IconKind());
+  }
+}
+
+TEST(MessageBox, TheBoxFitsItsTextAndOnlyAVeryLongOneScrolls) {
+  std::string sentence, lines;
+  for (int i = 0; i < 12; ++i) sentence += "设备 0000000" + std::to_string(i % 10) + " 的端口无法打开，";
+  for (int i = 0; i < 60; ++i) lines += "line " + std::to_string(i) + "\n";
+  CMessageBoxCustom small(nullptr, "OK?", "", 4), wide(nullptr, sentence, "", 0), tall(nullptr, lines, "", 0);
+  for (CMessageBoxCustom* box : {&small, &wide, &tall}) {
+    box->show();
+    QApplication::processEvents();
+  }
+  EXPECT_LT(small.width(), wide.width());
+  EXPECT_LT(small.height(), wide.height()) << "the sentence wraps";
+  EXPECT_LE(wide.width(), 700);
+  EXPECT_EQ(0, small.TextField()->verticalScrollBar()->maximum());
+  EXPECT_EQ(0, wide.TextField()->verticalScrollBar()->maximum()) << "the wrapped sentence shows whole";
+  EXPECT_GT(tall.TextField()->verticalScrollBar()->maximum(), 0);
+  EXPECT_LE(tall.height(), 600);
 }
 
 TEST(MessageBox, OnlyYesOrEnterOnItAnswersYes) {
