@@ -93,6 +93,23 @@ def proc_cpu_s(pid):
     return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def proc_cpu_ms(pid):
+    """Processor time of every thread of the process in ms, from the scheduler's nanosecond
+    counts (finer than the clock ticks of proc_cpu_s)."""
+    total = 0
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return 0.0
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total / 1e6
+
+
 def switches(pids):
     """Context switches (voluntary and not) of every live thread of pids: each hand-off of a
     record between threads costs one or two."""

@@ -2,8 +2,10 @@
 """TLS device links through vantreld as a process, beside plain vantreld and beside socat
 (TCP-LISTEN and OPENSSL-LISTEN) in the same run:
 
-1. one device: bulk device->pty and pty->device MB/s and 32-byte round trips p50/p99, for
-   vantreld plain, vantreld TLS (client certificate, TlsClientCa set), socat and socat TLS;
+1. one device: bulk device->pty and pty->device MB/s, the relay's processor time per MB of
+   each (every thread's; steadier than MB/s on a loaded machine) and 32-byte round trips
+   p50/p99, for vantreld plain, vantreld TLS (client certificate, TlsClientCa set), socat and
+   socat TLS;
 2. N TLS devices (vantrel-devsim --tls) connecting at once: the time until vantreld has
    reported every registration, beside the same number of plain devices;
 3. M idle TLS devices: vantreld's RSS, per link, beside M idle plain devices.
@@ -15,9 +17,9 @@ usage: tls_bench.py [--bin DIR] [--rounds R] [--devices N] [--idle-devices M] [-
        (--help for all; a try-out: --rounds 1 --devices 200 --idle-devices 1000)"""
 import os, resource, select, shutil, socket, sqlite3, ssl, subprocess, sys, tempfile, time
 
-from scale_bench import (argument_parser, close_ptys, free_ports, in_child, open_ptys, proc_status, read_exact_fd,
-                         read_exact_sock, registration, round_trips, vantreld_setup, vantreld_start, vantreld_stop,
-                         wait_listening)
+from scale_bench import (argument_parser, close_ptys, free_ports, in_child, open_ptys, proc_cpu_ms, proc_status,
+                         read_exact_fd, read_exact_sock, registration, round_trips, vantreld_setup, vantreld_start,
+                         vantreld_stop, wait_listening)
 
 BULK = 16 << 20
 CHUNK = 4096
@@ -115,12 +117,18 @@ def device_to_pty(sock, master):
     return BULK / (time.perf_counter() - t0) / 1e6
 
 
-def measure(sock, master):
+def measure(sock, master, relay):
+    """(device->pty MB/s, pty->device MB/s, round trip p50, p99, the relay process's
+    processor ms per MB device->pty, pty->device)."""
     p50, p99 = round_trips(sock, master, TRIPS)
+    c0 = proc_cpu_ms(relay)
     p2d = pty_to_device(sock, master)
+    c1 = proc_cpu_ms(relay)
     d2p = device_to_pty(sock, master)
+    c2 = proc_cpu_ms(relay)
     sock.close()
-    return d2p, p2d, p50, p99
+    mb = BULK / 1e6
+    return d2p, p2d, p50, p99, (c2 - c1) / mb, (c1 - c0) / mb
 
 
 def vantreld_round(args, certs):
@@ -140,7 +148,7 @@ def vantreld_round(args, certs):
             sock = connect(p, context)
             sock.sendall(registration(1))
             wait_for(lambda: vantreld_registered(work) > before, 20, proc, work, "the device's registration")
-            out[label] = measure(sock, master)
+            out[label] = measure(sock, master, proc.pid)
         return out
     finally:
         if proc is not None:
@@ -161,7 +169,8 @@ def socat_round(certs):
                                 stderr=subprocess.PIPE)
         try:
             wait_listening([port], 20, [proc])
-            out[label] = measure(connect(port, client_context(certs) if "TLS" in label else None), ends[0][0])
+            out[label] = measure(connect(port, client_context(certs) if "TLS" in label else None), ends[0][0],
+                                 proc.pid)
         finally:
             proc.terminate(); proc.wait(30)
             close_ptys(ends)
@@ -185,12 +194,16 @@ def throughput(args, certs):
             rows.setdefault(label, []).append(figures)
         print(f"  round {r + 1} of {args.rounds} done", flush=True)
     med = {k: [sorted(c)[len(c) // 2] for c in zip(*v)] for k, v in rows.items()}
-    print("\n%-14s %10s %10s %9s %9s" % ("one device", "dev->pty", "pty->dev", "p50 us", "p99 us"))
-    for k, (d2p, p2d, p50, p99) in med.items():
-        print("%-14s %10.1f %10.1f %9.0f %9.0f  MB/s, median of %d" % (k, d2p, p2d, p50, p99, len(rows[k])))
+    print("\n%-14s %10s %10s %9s %9s %10s %10s" % ("one device", "dev->pty", "pty->dev", "p50 us", "p99 us",
+                                                   "ms/MB d>p", "ms/MB p>d"))
+    for k, (d2p, p2d, p50, p99, cd2p, cp2d) in med.items():
+        print("%-14s %10.1f %10.1f %9.0f %9.0f %10.2f %10.2f  MB/s, median of %d" % (k, d2p, p2d, p50, p99, cd2p, cp2d,
+                                                                                    len(rows[k])))
     t, s = med["vantreld TLS"], med["socat TLS"]
-    print("%-14s %9.2fx %9.2fx %+9.0f %+9.0f  (vantreld TLS against socat TLS)" % ("", t[0] / s[0], t[1] / s[1],
-                                                                                 t[2] - s[2], t[3] - s[3]))
+    print("%-14s %9.2fx %9.2fx %+9.0f %+9.0f %9.2fx %9.2fx  (vantreld TLS against socat TLS)"
+          % ("", t[0] / s[0], t[1] / s[1], t[2] - s[2], t[3] - s[3], t[4] / s[4], t[5] / s[5]))
+    for label, figures in rows.items():
+        print("  %-14s each round dev->pty %s MB/s" % (label, " ".join("%.1f" % f[0] for f in figures)))
 
 
 # ---- many devices: connecting at once, and idle
