@@ -95,7 +95,7 @@ CVantrelDlg::CVantrelDlg(Options options)
   m_statusTimer.setSingleShot(true);
   m_statusTimer.setInterval(m_options.statusResetMs);
   connect(&m_statusTimer, &QTimer::timeout, this,
-          [this] { m_panes[0]->setText(m_startFailure.isEmpty() ? QText(IDS_READY) : m_startFailure); });
+          [this] { ShowInPane(0, m_startFailure.isEmpty() ? QText(IDS_READY) : m_startFailure); });
   m_autoStartTimer.setSingleShot(true);
   m_autoStartTimer.setInterval(m_options.autoStartDelayMs);
   connect(&m_autoStartTimer, &QTimer::timeout, this, [this] { OnStart(); });
@@ -224,6 +224,12 @@ void CVantrelDlg::UpdateTray() {
   m_tray->setToolTip(tip);
 }
 
+void CVantrelDlg::ShowInPane(int pane, const QString& text) {
+  m_panes[pane]->setText(text);
+  // A pane has a fixed width; a longer text (a failed start's reason) is read whole here.
+  m_panes[pane]->setToolTip(text);
+}
+
 QAction* CVantrelDlg::Action(unsigned id) const {
   const auto it = m_actions.find(id);
   return it == m_actions.end() ? nullptr : it->second;
@@ -243,7 +249,7 @@ LRESULT CVantrelDlg::HandleMessage(unsigned message, WPARAM wParam, LPARAM lPara
 
 void CVantrelDlg::SetStatusText(int pane, const QString& text) {
   if (pane < 0 || pane >= 4) return;
-  m_panes[pane]->setText(text);
+  ShowInPane(pane, text);
   if (pane == 0) m_statusTimer.start();
   if (pane >= 2) UpdateTray();
 }
@@ -331,7 +337,7 @@ void CVantrelDlg::OnStop() {
   m_startFailure = QString::fromStdString(m_simulation.StartFailureText());
   if (!m_startFailure.isEmpty()) {
     m_statusTimer.stop();
-    m_panes[0]->setText(m_startFailure);
+    ShowInPane(0, m_startFailure);
   }
   UpdateTray();
 }

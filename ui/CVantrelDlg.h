@@ -99,6 +99,7 @@ class CVantrelDlg : public QMainWindow {
   void CreateStatusBar();
   QWidget* CreateListPane();
   void UpdateShownCount();
+  void ShowInPane(int pane, const QString& text);
   void UpdateTray();
   // After a management dialog: the running service takes what is stored now; a stopped
   // one's list shows the stored tunnels.

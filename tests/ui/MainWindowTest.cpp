@@ -1,7 +1,9 @@
 #include <QAction>
 #include <QComboBox>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -176,6 +178,8 @@ TEST_F(MainWindowTest, TheReasonOfAFailedStartStaysUntilTheNextStart) {
   ASSERT_TRUE(QtWaitFor([&] { return !window.ServiceRunning(); }));
   const QString failure = window.StatusText(0);
   EXPECT_TRUE(failure.contains(QString::number(taken.Port()))) << failure.toStdString();
+  // Longer than the pane is wide: its tooltip shows it whole.
+  EXPECT_EQ(failure, window.statusBar()->findChildren<QLabel*>().at(0)->toolTip());
   // Another message comes and goes; the reason, not "Ready", comes back.
   window.SetStatusText(0, QStringLiteral("other"));
   QTest::qWait(200);
