@@ -317,7 +317,13 @@ void CDataCenter::StoreNotTransData(DataItem item) {
   now.copy(record.ReceiveTime, sizeof record.ReceiveTime - 1);
   record.Item = item;
   CountInFlight(DeviceIdOf(item));
+  m_storeHandedOver.fetch_add(1, std::memory_order_acq_rel);
   NotTransQueue.Push(record);
+}
+
+void CDataCenter::StoredRowsRemoved() {
+  m_storeCounters.RowsRemoved.store(true, std::memory_order_release);
+  NotTransQueue.Arrived().Set();
 }
 
 void CDataCenter::StoreUnwritten(const std::vector<DataItem>& records, const char* where) {
@@ -343,7 +349,10 @@ void CDataCenter::NotTransWriterThread(CEvent& stop) {
   CNotTransWriter writer(NotTransQueue, stop, DATABASE_FILE_NAME, [this](bool full, std::uint64_t figure) {
     CMessageTarget::Post(m_notifyWindow, WM_NOTTRANS_LIMIT, full ? 1 : 0, static_cast<LPARAM>(figure));
   });
-  writer.SetFinishedHook([this](const NotTransRecord& record) { FinishInFlight(DeviceIdOf(record.Item)); });
+  writer.SetFinishedHook([this](const NotTransRecord& record) {
+    FinishInFlight(DeviceIdOf(record.Item));
+    m_storeFinished.fetch_add(1, std::memory_order_acq_rel);
+  });
   writer.SetDeviceEvents(DeviceEvents);
   writer.SetCounters(m_storeCounters);
   writer.Run();
@@ -359,6 +368,7 @@ void CDataCenter::RunStatisticsPass() {
   StoreUnwritten(ComSendQueue.TrimTo(kQueueLimit), "Com Send queue full");
   const std::vector<NotTransRecord> notTrans = NotTransQueue.TrimTo(kQueueLimit);
   for (const NotTransRecord& record : notTrans) FinishInFlight(DeviceIdOf(record.Item));
+  m_storeFinished.fetch_add(notTrans.size(), std::memory_order_acq_rel);
   // Records a device handed over and that are now lost: a warning, not a debug line.
   if (!notTrans.empty())
     WriteWarning("not-forwarded data: " + std::to_string(notTrans.size()) + " records could not be stored: more than " +

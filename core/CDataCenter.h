@@ -68,6 +68,16 @@ class CDataCenter {
   // which writes it to NotTransData; the stored copy is in flight until then. User-interface
   // thread (any thread is safe).
   void StoreNotTransData(DataItem item);
+  // Records handed to the not-forwarded store so far, and how many of them it has done
+  // with (written, counted at its limit, rejected or trimmed). The store takes records in
+  // order: once StoreFinished() reaches a figure StoreHandedOver() gave, everything handed
+  // over until then is in the file or given up. Any thread.
+  std::uint64_t StoreHandedOver() const { return m_storeHandedOver.load(std::memory_order_acquire); }
+  std::uint64_t StoreFinished() const { return m_storeFinished.load(std::memory_order_acquire); }
+  // Rows were removed from NotTransData by another connection of this process: the
+  // not-forwarded writer reads the stored size again (it may store again when full). Any
+  // thread.
+  void StoredRowsRemoved();
   // Device data that never reached its port (trimmed, reset, left at a stop): the records
   // of configured devices go to the not-forwarded store as a failed write's would, the
   // rest is dropped; each record's flight ends and a diagnostic line says how many went
@@ -171,6 +181,7 @@ class CDataCenter {
   std::atomic<std::uint64_t> m_bytesToPort{0}, m_bytesToDevice{0}, m_recordsToPort{0}, m_recordsToDevice{0};
   std::atomic<std::uint64_t> m_registeredConfigured{0}, m_registeredUnconfigured{0};
   CNotTransWriter::Counters m_storeCounters;
+  std::atomic<std::uint64_t> m_storeHandedOver{0}, m_storeFinished{0};
 
   std::mutex m_shutdownMutex;  // serialises Shutdown
   std::unique_ptr<Sockora::Win32::CStoppableThread> m_dispatchThread;

@@ -14,6 +14,7 @@ enum DataKind : std::int32_t {
   DATA_USER = 2,       // user data from a device
   DATA_HEARTBEAT = 3,  // the single byte 0xFE
   DATA_OFFLINE = 4,    // a registered device's connection ended or was replaced
+  DATA_RESENT = 5,     // stored not-forwarded data, written to its port once it was back
 };
 
 constexpr int DATA_ITEM_PAYLOAD = 10240;

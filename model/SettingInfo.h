@@ -34,6 +34,7 @@ struct SettingInfo {
   std::int32_t EventsKeepDays = 90;  // device history older than this is deleted
   std::string EventCommand;          // run for each alarm, without a shell; empty: off
   std::int32_t OfflineAlarmSeconds = 300;  // offline this long raises the alarm
+  bool ResendStored = false;  // stored records go to their port again once it is back
 
   bool operator==(const SettingInfo&) const = default;
 };

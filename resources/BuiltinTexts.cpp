@@ -57,6 +57,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_SELECT_TO_DELETE, "请选择要删除的设备!"},
     {IDS_HEARTBEAT, "心跳包"},
     {IDS_USER_DATA, "用户数据"},
+    {IDS_RESENT_DATA, "重发数据"},
     {IDS_SUCCESS, "成功"},
     {IDS_FAILURE, "失败"},
     {IDS_MONITOR_START, "开始"},
@@ -233,6 +234,8 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, "历史保留天数"},
     {IDD_SETTING, IDC_SETTING_LABEL_EVENT_COMMAND, "告警程序"},
     {IDD_SETTING, IDC_SETTING_LABEL_OFFLINE_ALARM, "离线告警时间(s)"},
+    {IDD_SETTING, IDC_SETTING_GROUP_STORE, "未转发数据"},
+    {IDD_SETTING, IDC_SETTING_RESEND_STORED, "串口恢复后重发未转发数据"},
     {IDD_SETTING, IDOK, "设置"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "未转发数据管理"},

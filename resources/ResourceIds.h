@@ -55,6 +55,7 @@ constexpr unsigned IDS_SELECT_TO_MODIFY = 148;
 constexpr unsigned IDS_SELECT_TO_DELETE = 149;
 constexpr unsigned IDS_HEARTBEAT = 150;
 constexpr unsigned IDS_USER_DATA = 151;
+constexpr unsigned IDS_RESENT_DATA = 320;  // stored data sent to its port once it was back
 constexpr unsigned IDS_SUCCESS = 152;
 constexpr unsigned IDS_FAILURE = 153;
 constexpr unsigned IDS_MONITOR_START = 154;
@@ -274,6 +275,8 @@ constexpr unsigned IDC_SETTING_METRICS = 3009;  // its text is the field's hint
 constexpr unsigned IDC_SETTING_LABEL_EVENTS_KEEP_DAYS = 3010;
 constexpr unsigned IDC_SETTING_LABEL_EVENT_COMMAND = 3011;
 constexpr unsigned IDC_SETTING_LABEL_OFFLINE_ALARM = 3012;
+constexpr unsigned IDC_SETTING_RESEND_STORED = 3013;
+constexpr unsigned IDC_SETTING_GROUP_STORE = 3014;
 
 constexpr unsigned IDD_MGT_DATA = 138;
 constexpr unsigned IDC_DATA_DEVICE_ID = 1005;

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "core/CDataCenter.h"
 #include "core/CTunnelTable.h"
+#include "serial/CStoredResend.h"
 #include "model/ReportedItem.h"
 #include "model/SettingInfo.h"
 #include "model/WindowMessages.h"
@@ -27,6 +30,11 @@ namespace {
 
 // The most chunks read from a port before they are handed on together.
 constexpr int kChunksPerHandOff = 4;
+// A block in a port's backlog that only wakes its writer for a resend; never written.
+constexpr std::int32_t kResendMark = -1;
+// How long a resend waits for the records its port failed before it opened to reach the
+// store (their reports, then the store's writer); past it, those stay stored for next time.
+constexpr auto kStoreSettleBound = std::chrono::seconds(10);
 
 // The decimal value of the leading digits, after optional blanks and a sign; 0 when
 // there are none. Out-of-range values are clamped.
@@ -50,8 +58,14 @@ int LookUp(const std::map<std::string, int>& names, const std::string& text) {
 // the record to the store (or the report is dropped): the device is not let go in between.
 class FailedRecord {
  public:
-  explicit FailedRecord(const DataItem& item) : m_item(item), m_deviceId(DeviceIdOf(item)) {}
-  ~FailedRecord() { CDataCenter::Instance().FinishInFlight(m_deviceId); }
+  FailedRecord(const DataItem& item, std::shared_ptr<std::atomic<int>> out)
+      : m_item(item), m_deviceId(DeviceIdOf(item)), m_out(std::move(out)) {
+    if (m_out) m_out->fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~FailedRecord() {
+    CDataCenter::Instance().FinishInFlight(m_deviceId);
+    if (m_out) m_out->fetch_sub(1, std::memory_order_acq_rel);
+  }
   FailedRecord(const FailedRecord&) = delete;
   FailedRecord& operator=(const FailedRecord&) = delete;
 
@@ -60,7 +74,22 @@ class FailedRecord {
  private:
   const ReportedItem m_item;
   const std::string m_deviceId;
+  const std::shared_ptr<std::atomic<int>> m_out;
 };
+
+// Polls `done` until it holds, `bound` passes or `stop` is set (left set); true if it held.
+template <typename Condition>
+bool WaitUntil(Condition done, std::chrono::steady_clock::duration bound, CEvent& stop) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (stop.Wait(5)) {
+      stop.Set();
+      return false;
+    }
+  }
+  return true;
+}
 
 // Stops a thread and waits for it while handling reports sent to the calling thread.
 void StopThread(std::unique_ptr<CStoppableThread>& thread) {
@@ -136,8 +165,8 @@ void CSerialInterface::Delivered(const DataItem& item) {
   CDataCenter::Instance().FinishInFlight(DeviceIdOf(item));
 }
 
-void CSerialInterface::ReportFailed(const DataItem& item) {
-  const auto report = std::make_shared<FailedRecord>(item);
+void CSerialInterface::ReportFailed(const DataItem& item, std::shared_ptr<std::atomic<int>> out) {
+  const auto report = std::make_shared<FailedRecord>(item, std::move(out));
   CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITE_FAILED, reinterpret_cast<LPARAM>(&report->Item()),
                              report);
 }
@@ -171,10 +200,72 @@ void CSerialInterface::ReopenPort(const PortSettings& settings) {
   bool opened = false;
   {
     CScopedLock lock(m_stateLock);
-    opened = OpenPort(settings);
+    opened = OpenForResend(settings);
     m_states[settings.SerialNo] = opened ? PORT_OPEN : PORT_CLOSED;
   }
   Report(opened ? SERIAL_OPENED : SERIAL_OPEN_FAILED, reinterpret_cast<LPARAM>(settings.SerialNo.c_str()));
+}
+
+bool CSerialInterface::OpenForResend(const PortSettings& settings) {
+  if (!CurrentSettings().ResendStored) return OpenPort(settings);
+  PortBacklog* backlog = BacklogOf(settings.SerialNo);
+  if (backlog == nullptr) return OpenPort(settings);
+  {
+    // A record the sending thread writes itself went before the open; one after it finds
+    // the resend due and goes to the writer.
+    std::lock_guard hold(backlog->WriteAtOnceLock);
+    if (!OpenPort(settings)) return false;
+    backlog->ResendsAsked.fetch_add(1, std::memory_order_acq_rel);
+  }
+  // Wakes a writer with nothing else to do.
+  CDataQueue<DataItem>::Block mark = CDataCenter::Instance().ComSendQueue.NewBlock();
+  std::memset(static_cast<void*>(mark.get()), 0, offsetof(DataItem, Data));
+  mark->Kind = kResendMark;
+  backlog->Records.PushBlock(std::move(mark));
+  return true;
+}
+
+void CSerialInterface::ResendStored(PortBacklog& backlog, CEvent& stop) {
+  // An open while this resend runs asks for another one after it.
+  const unsigned asked = backlog.ResendsAsked.load(std::memory_order_acquire);
+  SendStoredRows(backlog, stop);
+  backlog.ResendsDone.store(asked, std::memory_order_release);
+}
+
+void CSerialInterface::SendStoredRows(PortBacklog& backlog, CEvent& stop) {
+  CDataCenter& center = CDataCenter::Instance();
+  // The records this port failed before it opened are older than what is stored after them.
+  if (!WaitUntil([&] { return backlog.ReportsOut->load(std::memory_order_acquire) == 0; }, kStoreSettleBound, stop))
+    WriteDebugLine("[MSG]", "Com %s: records failed before the open are not stored yet; they go at its next open\n",
+                   backlog.Name.c_str());
+  const std::uint64_t handedOver = center.StoreHandedOver();
+  if (!WaitUntil([&] { return center.StoreFinished() >= handedOver; }, kStoreSettleBound, stop))
+    WriteDebugLine("[MSG]", "Com %s: the store has not taken every record yet; those go at the port's next open\n",
+                   backlog.Name.c_str());
+  if (stop.TryConsume()) {
+    stop.Set();
+    return;
+  }
+  int state = PORT_CLOSED;
+  unsigned opening = 0;
+  {
+    CScopedLock lock(m_stateLock);
+    auto it = m_states.find(backlog.Name);
+    state = it == m_states.end() ? PORT_CLOSED : it->second;
+    opening = m_openings[backlog.Name];
+  }
+  if (state != PORT_OPEN) return;
+  CTunnelTable& tunnels = CTunnelTable::Instance();
+  CStoredResend resend(backlog.Name, tunnels.IdsOnPort(backlog.Name));
+  resend.Run(
+      [&](const unsigned char* data, int length) { return WriteThrough(backlog.Name, data, length, 0, opening); },
+      [&](const DataItem& record) {
+        // Not in flight: its unit ended when it was stored.
+        const auto report = std::make_shared<ReportedItem>(record, center.ReportsCarryData());
+        CMessageTarget::PostReport(m_owner, WM_SERIAL_STATUS, SERIAL_WRITTEN, reinterpret_cast<LPARAM>(report.get()),
+                                   report);
+      },
+      [&](const std::string& deviceId) { return tunnels.IsOnPort(deviceId, backlog.Name); }, stop);
 }
 
 void CSerialInterface::OpenAllPorts() {
@@ -270,7 +361,7 @@ void CSerialInterface::ReopenPass() {
         if (it == m_settings.end()) continue;
         settings = it->second;
       }
-      if (OpenPort(settings)) {
+      if (OpenForResend(settings)) {
         state = PORT_OPEN;
         reopened.push_back(name);
       }
@@ -357,7 +448,15 @@ void CSerialInterface::Forward(CDataQueue<DataItem>::Block item) {
     CDataCenter::Instance().FinishInFlight(id);
   } else if (PortBacklog* backlog = BacklogOf(tunnels.Get(id).SerialNo)) {
     // Written here when the port has nothing else to write: no hand-over to its writer.
-    if (backlog->Unfinished.load(std::memory_order_acquire) == 0 && WriteAtOnce(*backlog, *item)) {
+    bool written = false;
+    {
+      std::lock_guard hold(backlog->WriteAtOnceLock);
+      written = !backlog->ResendDue() &&
+                backlog->Unfinished.load(std::memory_order_acquire) == 0 && WriteAtOnce(*backlog, *item);
+    }
+    if (written) {
+      // Reported after the lock: a report may wait for room at the host, which may be opening a port.
+      Delivered(*item);
       queue.Recycle(std::move(item));
       return;
     }
@@ -399,7 +498,6 @@ bool CSerialInterface::WriteAtOnce(PortBacklog& backlog, const DataItem& item) {
     backlog.FrontWritten.store(std::max(written, 0), std::memory_order_relaxed);
     return false;
   }
-  Delivered(item);
   return true;
 }
 
@@ -411,13 +509,19 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   // As in ComSendThread, the stop wins over waiting records; those go to the store.
   while (backlog.Records.WaitForRecord(stop) && !stop.TryConsume()) {
     if (CDataQueue<DataItem>::Block item = backlog.Records.PopBlock()) {
-      WriteRecord(backlog.Name, *item, backlog.FrontWritten.exchange(0, std::memory_order_relaxed), *rest);
+      if (backlog.ResendDue()) ResendStored(backlog, stop);
+      if (item->Kind == kResendMark) {
+        sendQueue.Recycle(std::move(item));
+        continue;
+      }
+      WriteRecord(backlog, *item, backlog.FrontWritten.exchange(0, std::memory_order_relaxed), *rest);
       // After the record's report: a record the sending thread writes next reports later.
       backlog.Unfinished.fetch_sub(1, std::memory_order_release);
       sendQueue.Recycle(std::move(item));
     }
   }
   std::vector<DataItem> unwritten = backlog.Records.TakeAll();
+  std::erase_if(unwritten, [](const DataItem& item) { return item.Kind == kResendMark; });
   // What reached the port of the front record stays written.
   if (const int from = backlog.FrontWritten.exchange(0); from > 0 && !unwritten.empty()) {
     DataItem& front = unwritten.front();
@@ -427,7 +531,8 @@ void CSerialInterface::PortWriterThread(PortBacklog& backlog, CEvent& stop) {
   CDataCenter::Instance().StoreUnwritten(std::move(unwritten), "Com port writer stopped");
 }
 
-void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item, int from, DataItem& rest) {
+void CSerialInterface::WriteRecord(PortBacklog& backlog, const DataItem& item, int from, DataItem& rest) {
+  const std::string& name = backlog.Name;
   int state = PORT_CLOSED;
   unsigned opening = 0;
   {
@@ -440,22 +545,10 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
   // Its device moved to another port after the record was routed here: the record is
   // stored rather than written to a port the device no longer uses.
   if (state == PORT_OPEN && CTunnelTable::Instance().IsOnPort(::DeviceIdOf(item), name)) {
-    for (;;) {
-      written += std::max(WriteToPort(name, item.Data + written, length - written), 0);
-      if (written == length) {
-        Delivered(item);
-        return;
-      }
-      CScopedLock lock(m_stateLock);
-      // Reopened meanwhile with new line settings: the rest goes to the port as it is now.
-      if (const unsigned now = m_openings[name]; now != opening && m_states[name] == PORT_OPEN) {
-        opening = now;
-        continue;
-      }
-      // Marked and closed before the report, so that the host already sees the failed state.
-      m_states[name] = PORT_FAILED;
-      if (CSerial* port = FindPort(name)) port->ClosePort();
-      break;
+    written = WriteThrough(name, item.Data, length, written, opening);
+    if (written == length) {
+      Delivered(item);
+      return;
     }
   }
   // What reached the port stays written: only the rest is reported, and so stored.
@@ -467,5 +560,23 @@ void CSerialInterface::WriteRecord(const std::string& name, const DataItem& item
     std::memcpy(rest.Data, item.Data + written, static_cast<std::size_t>(rest.Length));
     failed = &rest;
   }
-  ReportFailed(*failed);
+  ReportFailed(*failed, backlog.ReportsOut);
+}
+
+int CSerialInterface::WriteThrough(const std::string& name, const unsigned char* data, int length, int written,
+                                   unsigned opening) {
+  for (;;) {
+    written += std::max(WriteToPort(name, data + written, length - written), 0);
+    if (written == length) return written;
+    CScopedLock lock(m_stateLock);
+    // Reopened meanwhile with new line settings: the rest goes to the port as it is now.
+    if (const unsigned now = m_openings[name]; now != opening && m_states[name] == PORT_OPEN) {
+      opening = now;
+      continue;
+    }
+    // Marked and closed before the report, so that the host already sees the failed state.
+    m_states[name] = PORT_FAILED;
+    if (CSerial* port = FindPort(name)) port->ClosePort();
+    return written;
+  }
 }

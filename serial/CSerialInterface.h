@@ -3,6 +3,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,13 @@ constexpr WPARAM SERIAL_WRITTEN = 4;
 // paths between ports and the data center (ReadPort on each port's event thread,
 // ComSendThread for device data). ComSendThread hands each record to its port's backlog,
 // which a writer thread of that port (started with the port's first record) writes in
-// order, so that a port that takes nothing holds up only its own records.
+// order, so that a port that takes nothing holds up only its own records. With
+// ResendStored on, a port that opens has its writer send what the store holds for the
+// port's devices first (CStoredResend); their newer records wait in the port's backlog.
 //
-// Lock order: the state lock first, then either the port table lock or the settings
-// lock, never those two together; the backlog table's lock alone. No report is sent
-// while any of them is held.
+// Lock order: the state lock first, then the backlog table's lock or a backlog's
+// write-at-once lock, then either the port table lock or the settings lock, never those
+// two together. No report is sent while any of them is held.
 class CSerialInterface : private CSerial::Listener {
  public:
   // Starts the sending thread and the reopen thread, which retries every
@@ -115,21 +118,46 @@ class CSerialInterface : private CSerial::Listener {
     std::atomic<int> Unfinished{0};
     // The bytes of the front record that the sending thread wrote before handing it over.
     std::atomic<int> FrontWritten{0};
+    // Held by the sending thread while it writes to the port itself, and by an opener
+    // while the port opens and asks for a resend: no record can reach a port that has just
+    // opened ahead of the stored ones.
+    std::mutex WriteAtOnceLock;
+    // Opens with ResendStored on, and the resends the writer has finished for them: while
+    // they differ, the writer sends the stored records of the port's devices before its next
+    // record, and the sending thread leaves every record to it.
+    std::atomic<unsigned> ResendsAsked{0};
+    std::atomic<unsigned> ResendsDone{0};
+    bool ResendDue() const {
+      return ResendsAsked.load(std::memory_order_acquire) != ResendsDone.load(std::memory_order_acquire);
+    }
+    // Records failed on this port whose reports have not yet handed them to the store.
+    std::shared_ptr<std::atomic<int>> ReportsOut = std::make_shared<std::atomic<int>>(0);
     std::unique_ptr<Sockora::Win32::CStoppableThread> Writer;
   };
 
+  // OpenPort; with ResendStored on, the port's writer is then told to send what is stored
+  // for the port's devices before anything else. Under the state lock.
+  bool OpenForResend(const PortSettings& settings);
+  // The writer's resend: waits (bounded) until the records this port failed before it
+  // opened are in the store, then sends the stored rows of the devices that name the port.
+  void ResendStored(PortBacklog& backlog, Sockora::Win32::CEvent& stop);
+  void SendStoredRows(PortBacklog& backlog, Sockora::Win32::CEvent& stop);
   void ComSendThread(Sockora::Win32::CEvent& stop);
   void Forward(CDataQueue<DataItem>::Block item);
   // The backlog of a name, made with its writer on first use; null when no thread can be
   // started. The sending thread.
   PortBacklog* BacklogOf(const std::string& name);
   // The sending thread's own write, to a port with nothing on its way to it: true when
-  // the whole record went (and is reported), else FrontWritten holds what did.
+  // the whole record went (the caller reports it), else FrontWritten holds what did.
   bool WriteAtOnce(PortBacklog& backlog, const DataItem& item);
   void PortWriterThread(PortBacklog& backlog, Sockora::Win32::CEvent& stop);
   // Writes one record from byte `from` on and reports it; a failed write reports (in
   // `rest`) only the bytes that did not reach the port. The port's writer thread.
-  void WriteRecord(const std::string& name, const DataItem& item, int from, DataItem& rest);
+  void WriteRecord(PortBacklog& backlog, const DataItem& item, int from, DataItem& rest);
+  // Writes data[written, length) to the port of `name`, opened as `opening`, going on with
+  // the port reopened meanwhile; a write that fails marks the port failed and closes it.
+  // The bytes written in all. The port's writer thread.
+  int WriteThrough(const std::string& name, const unsigned char* data, int length, int written, unsigned opening);
   void ReopenThread(Sockora::Win32::CEvent& stop);
   void ReopenPass();
   // The port object of a name, or null; objects live as long as the manager.
@@ -138,8 +166,9 @@ class CSerialInterface : private CSerial::Listener {
   void Report(WPARAM status, LPARAM lParam);
   // Reports the record written and ends its flight.
   void Delivered(const DataItem& item);
-  // Also ends the record's flight, once the report is handled or dropped.
-  void ReportFailed(const DataItem& item);
+  // Also ends the record's flight, once the report is handled or dropped; `out` (when
+  // given) counts the report until then.
+  void ReportFailed(const DataItem& item, std::shared_ptr<std::atomic<int>> out = nullptr);
 
   const std::map<std::string, int> m_stopBitNames;
   const std::map<std::string, int> m_parityNames;

@@ -32,7 +32,7 @@ struct SettingRow {
 };
 
 // In the order the rows are created and checked.
-constexpr std::array<SettingRow, 20> kSettingRows{{
+constexpr std::array<SettingRow, 21> kSettingRows{{
     {"LocalIp", ""},
     {"LocalPort", ""},
     {"BootAutoStart", ""},
@@ -53,6 +53,7 @@ constexpr std::array<SettingRow, 20> kSettingRows{{
     {"EventsKeepDays", "90"},
     {"EventCommand", ""},
     {"OfflineAlarmSeconds", "300"},
+    {"ResendStored", "0"},
 }};
 
 // The highest rate termios can set; lower rates go to the nearest one it knows.
@@ -414,6 +415,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
   readNumber("OfflineAlarmSeconds", settings.OfflineAlarmSeconds, kLowestOfflineAlarmSeconds,
              kHighestOfflineAlarmSeconds, true, defaults.OfflineAlarmSeconds,
              std::to_string(defaults.OfflineAlarmSeconds));
+  readNumber("ResendStored", settings.ResendStored, -kAny, kAny, false, 0, "off");
   // A text setting that its check refuses is left off, with the reason.
   auto readText = [&](const char* key, std::string& member, auto field, const char* rule) {
     std::string text;
@@ -453,7 +455,7 @@ int CAccessInterface::LoadSettings(SettingInfo& settings, std::vector<std::strin
 int CAccessInterface::SaveSettings(const SettingInfo& settings) {
   // One transaction: a failure part-way must not leave half the settings saved.
   return InTransaction([&] {
-    const std::array<std::pair<const char*, std::string>, 20> values{{
+    const std::array<std::pair<const char*, std::string>, 21> values{{
         {"LocalIp", settings.LocalIp},
         {"LocalPort", Unsigned(static_cast<std::uint32_t>(settings.LocalPort))},
         {"BootAutoStart", Unsigned(settings.BootAutoStart)},
@@ -474,6 +476,7 @@ int CAccessInterface::SaveSettings(const SettingInfo& settings) {
         {"EventsKeepDays", Unsigned(static_cast<std::uint32_t>(settings.EventsKeepDays))},
         {"EventCommand", settings.EventCommand},
         {"OfflineAlarmSeconds", Unsigned(static_cast<std::uint32_t>(settings.OfflineAlarmSeconds))},
+        {"ResendStored", Unsigned(settings.ResendStored)},
     }};
     for (const auto& [key, value] : values) {
       if (SetSetting(key, value) == 0) return false;
@@ -594,6 +597,57 @@ int CAccessInterface::DeleteNotTransData(const NotTransFilter& filter) {
 }
 
 int CAccessInterface::DeleteAllNotTransData() { return ExecuteSql("delete from NotTransData;", {}); }
+
+std::int64_t CAccessInterface::ReadStoredRows(const std::string& deviceId, const StoredRow& after, std::size_t maxRows,
+                                              std::size_t maxBytes, std::vector<StoredRow>& rows) {
+  if (!EnsureOpen()) return -1;
+  // Bytes, not characters: a text value written by another program is sent as it is.
+  auto found = m_ado.ExecuteQuery(
+      "select rowid as RowKey, ReceiveTime, length(cast(ReceiveData as blob)) as Size, "
+      "substr(cast(ReceiveData as blob), 1, ?) as Head from NotTransData where DeviceID = ? and "
+      "ReceiveTime is not null and (ReceiveTime > ? or (ReceiveTime = ? and rowid > ?)) "
+      "order by ReceiveTime, rowid limit ?",
+      {SqlText(std::to_string(maxBytes)), SqlText(deviceId), SqlText(after.ReceiveTime), SqlText(after.ReceiveTime),
+       SqlText(std::to_string(after.RowId)), SqlText(std::to_string(maxRows))});
+  if (!found) return -1;
+  std::int64_t read = 0;
+  while (found->MoveNext()) {
+    StoredRow row;
+    row.RowId = found->GetFieldInt64("RowKey");
+    row.ReceiveTime = found->GetFieldBytes("ReceiveTime");
+    row.DeviceId = deviceId;
+    const std::int64_t size = found->GetFieldInt64("Size");
+    row.Data = found->GetFieldBytes("Head");
+    if (found->Failed()) return -1;
+    row.TooLarge = size < 0 || static_cast<std::uint64_t>(size) > maxBytes;
+    if (row.TooLarge) row.Data.clear();
+    rows.push_back(std::move(row));
+    ++read;
+  }
+  return found->Failed() ? -1 : read;
+}
+
+int CAccessInterface::DeleteStoredRows(const std::vector<StoredRow>& rows) {
+  return InTransaction([&] {
+    for (const StoredRow& row : rows) {
+      if (m_ado.ExecuteCommand("delete from NotTransData where rowid = ? and DeviceID = ? and ReceiveTime = ? and "
+                               "cast(ReceiveData as blob) = ?",
+                               {SqlText(std::to_string(row.RowId)), SqlText(row.DeviceId), SqlText(row.ReceiveTime),
+                                SqlBlob(reinterpret_cast<const unsigned char*>(row.Data.data()), row.Data.size())}) < 0)
+        return false;
+    }
+    return true;
+  });
+}
+
+int CAccessInterface::KeepStoredRest(const StoredRow& row, std::size_t from) {
+  const std::size_t start = std::min(from, row.Data.size());
+  return ExecuteSql("update NotTransData set ReceiveData = ? where rowid = ? and DeviceID = ? and ReceiveTime = ? and "
+                    "cast(ReceiveData as blob) = ?",
+                    {SqlBlob(reinterpret_cast<const unsigned char*>(row.Data.data()) + start, row.Data.size() - start),
+                     SqlText(std::to_string(row.RowId)), SqlText(row.DeviceId), SqlText(row.ReceiveTime),
+                     SqlBlob(reinterpret_cast<const unsigned char*>(row.Data.data()), row.Data.size())});
+}
 
 int CAccessInterface::CloseDatabase() {
   const int result = m_ado.CloseConnection();

@@ -3,6 +3,7 @@
 #include "model/DeviceEvent.h"
 #include "storage/CDatabaseInterface.h"
 #include "storage/JAdo.h"
+#include "storage/StoredRow.h"
 
 // The data store on SQLite: the only code that knows the tables, their columns and the
 // statements that read and write them. Every value is bound as a parameter. Operations
@@ -57,6 +58,19 @@ class CAccessInterface : public CDatabaseInterface {
   static std::int64_t NotTransRecordBytes(const NotTransRecord& record);
   // Changes whenever another connection commits to the file; -1 when it cannot be read.
   std::int64_t DataVersion();
+
+  // The stored rows of one device after `after` (by ReceiveTime, then in the order
+  // stored), oldest first, at most `maxRows`, appended to `rows`. Rows without a time are
+  // not read; a row of more than `maxBytes` (only another program writes those) comes
+  // marked TooLarge without its data. The rows read; -1 when the database cannot be
+  // opened or read.
+  std::int64_t ReadStoredRows(const std::string& deviceId, const StoredRow& after, std::size_t maxRows,
+                              std::size_t maxBytes, std::vector<StoredRow>& rows);
+  // Deletes the rows in one transaction, each only while it is still as it was read (a
+  // VACUUM by another program may give its row ID to another row).
+  int DeleteStoredRows(const std::vector<StoredRow>& rows);
+  // Keeps of `row` only its bytes from `from` on: the port took those before.
+  int KeepStoredRest(const StoredRow& row, std::size_t from);
 
   // The device history (DeviceEvents): the whole batch in one transaction.
   int SaveDeviceEvents(const std::vector<DeviceEvent>& events);

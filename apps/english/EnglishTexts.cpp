@@ -60,6 +60,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_SELECT_TO_DELETE, "Please select the device to delete!"},
     {IDS_HEARTBEAT, "Heartbeat"},
     {IDS_USER_DATA, "User Data"},
+    {IDS_RESENT_DATA, "Resent Data"},
     {IDS_SUCCESS, "Succeeded"},
     {IDS_FAILURE, "Failed"},
     {IDS_MONITOR_START, "Start"},
@@ -238,6 +239,8 @@ constexpr DialogTextEntry kDialogTexts[] = {
     {IDD_SETTING, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, "Days of history kept"},
     {IDD_SETTING, IDC_SETTING_LABEL_EVENT_COMMAND, "Alarm program"},
     {IDD_SETTING, IDC_SETTING_LABEL_OFFLINE_ALARM, "Offline alarm after (s)"},
+    {IDD_SETTING, IDC_SETTING_GROUP_STORE, "Not-Forwarded Data"},
+    {IDD_SETTING, IDC_SETTING_RESEND_STORED, "Resend stored data when its port is back"},
     {IDD_SETTING, IDOK, "Save"},
 
     {IDD_MGT_DATA, IDC_CAPTION, "Not-Forwarded Data Management"},

@@ -78,7 +78,7 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
                  "delayComRead (ms), escape, notTransMaxBytes, allowedNetworks (empty: every address), "
                  "refuseUnconfigured, maxConnectionsPerAddress (0: no cap), tlsPort (0: off), tlsCertificate, tlsKey, "
                  "tlsClientCa, tlsOnly, metricsAddress (empty: off), eventsKeepDays, eventCommand (empty: off), "
-                 "offlineAlarmSeconds, language (zh or en) and languageFile (empty: the locale)");
+                 "offlineAlarmSeconds, resendStored, language (zh or en) and languageFile (empty: the locale)");
   show->callback([self, &exitCode] { exitCode = self->Show(); });
 
   CLI::App* set = settings->add_subcommand(
@@ -143,6 +143,9 @@ void CSettingsCommands::Register(CLI::App& app, int& exitCode) {
   set->add_option("--offline-alarm", self->m_offlineAlarm,
                   "Seconds a device may stay offline before the alarm program is run, 1 to 604800")
       ->type_name("SECONDS");
+  set->add_option("--resend-stored", self->m_resendStored,
+                  "on/off: send stored not-forwarded records to their port again once it is back")
+      ->type_name("on|off");
   set->add_option("--language", self->m_language,
                   "zh or en: the language of the status lines, written to LanguageCfg.ini in the application "
                   "directory (without that file vantreld follows the locale)")
@@ -180,6 +183,7 @@ int CSettingsCommands::Show() {
                      .Add("eventsKeepDays", std::int64_t{settings.EventsKeepDays})
                      .Add("eventCommand", settings.EventCommand)
                      .Add("offlineAlarmSeconds", std::int64_t{settings.OfflineAlarmSeconds})
+                     .Add("resendStored", settings.ResendStored)
                      .Add("language", LanguageName(language.code))
                      .Add("languageFile", language.source)
                      .Text()
@@ -213,6 +217,7 @@ int CSettingsCommands::Show() {
   table.AddRow({"EventsKeepDays", "--events-keep-days", std::to_string(settings.EventsKeepDays) + " days"});
   table.AddRow({"EventCommand", "--event-command", orOff(settings.EventCommand)});
   table.AddRow({"OfflineAlarmSeconds", "--offline-alarm", std::to_string(settings.OfflineAlarmSeconds) + " s"});
+  table.AddRow({"ResendStored", "--resend-stored", YesNo(settings.ResendStored)});
   table.AddRow({"Language", "--language",
                 LanguageName(language.code) +
                     (language.source.empty() ? " (from the locale)" : " (from " + language.source + ")")});
@@ -257,6 +262,7 @@ int CSettingsCommands::Set() {
   check("--offline-alarm", "OfflineAlarmSeconds", m_offlineAlarm,
         NumberField(m_offlineAlarm, kLowestOfflineAlarmSeconds, kHighestOfflineAlarmSeconds),
         "a whole number from 1 to 604800");
+  check("--resend-stored", "ResendStored", m_resendStored, SwitchSetting(m_resendStored), "on or off");
   const bool languageGiven = m_setCommand->count("--language") > 0;
   if (given.empty() && !languageGiven) {
     std::string options;

@@ -39,7 +39,7 @@ class CSettingsCommands {
 
   std::string m_ip, m_port, m_delay, m_bootAutoStart, m_autoStart, m_filterHeartbeat, m_escape, m_storeLimit, m_language,
       m_allow, m_refuseUnconfigured, m_maxPerAddress, m_tlsPort, m_tlsCertificate, m_tlsKey, m_tlsClientCa, m_tlsOnly,
-      m_metrics, m_eventsKeepDays, m_eventCommand, m_offlineAlarm;
+      m_metrics, m_eventsKeepDays, m_eventCommand, m_offlineAlarm, m_resendStored;
   bool m_json = false;
   CLI::App* m_setCommand = nullptr;
 };

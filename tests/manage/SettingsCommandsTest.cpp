@@ -36,14 +36,14 @@ TEST_F(ManageTest, SettingsSetChangesOnlyWhatIsGiven) {
   EXPECT_NE(tls.err.find("the server certificate or its key is not"), std::string::npos) << tls.err;
   const CommandRun rest = Run({"settings", "set", "--tls-cert", "tls/server.pem", "--tls-key", "/etc/vantrel/key.pem",
                                "--tls-only", "on", "--events-keep-days", "7", "--event-command", "/bin/alarm",
-                               "--offline-alarm", "60"});
+                               "--offline-alarm", "60", "--resend-stored", "on"});
   ASSERT_EQ(rest.exitCode, 0) << rest.err;
   EXPECT_EQ(rest.err, "");
   expected.TlsPort = 5002;
   expected.MetricsAddress = "127.0.0.1:9464";
   expected.TlsCertificate = "tls/server.pem";
   expected.TlsKey = "/etc/vantrel/key.pem";
-  expected.TlsOnly = true;
+  expected.TlsOnly = expected.ResendStored = true;
   expected.EventsKeepDays = 7;
   expected.EventCommand = "/bin/alarm";
   expected.OfflineAlarmSeconds = 60;
@@ -90,6 +90,7 @@ TEST_F(ManageTest, SettingsOutOfRangeExitTwoAndChangeNothing) {
       {"settings", "set", "--metrics", "127.0.0.1:0"},
       {"settings", "set", "--events-keep-days", "0"},
       {"settings", "set", "--offline-alarm", "604801"},
+      {"settings", "set", "--resend-stored", "2"},
       // One bad value spoils the good ones beside it.
       {"settings", "set", "--delay", "70", "--auto-start", "2"},
   };

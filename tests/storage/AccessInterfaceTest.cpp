@@ -64,7 +64,8 @@ const Rows kDefaultSettingRows{{"LocalIp", ""},
                                {"MetricsAddress", ""},
                                {"EventsKeepDays", "90"},
                                {"EventCommand", ""},
-                               {"OfflineAlarmSeconds", "300"}};
+                               {"OfflineAlarmSeconds", "300"},
+                               {"ResendStored", "0"}};
 
 }  // namespace
 
@@ -130,6 +131,7 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
   saved.EventsKeepDays = 30;
   saved.EventCommand = "/usr/local/bin/page-operator";
   saved.OfflineAlarmSeconds = 600;
+  saved.ResendStored = true;
   ASSERT_EQ(store.SaveSettings(saved), 1);
   SqliteFile file(path);
   EXPECT_EQ(file.Rows("select ParamKey, ParamValue from TabSetting order by rowid"),
@@ -152,7 +154,8 @@ TEST_F(AccessInterfaceTest, SettingsRoundTrip) {
                   {"MetricsAddress", "127.0.0.1:9464"},
                   {"EventsKeepDays", "30"},
                   {"EventCommand", "/usr/local/bin/page-operator"},
-                  {"OfflineAlarmSeconds", "600"}}));
+                  {"OfflineAlarmSeconds", "600"},
+                  {"ResendStored", "1"}}));
   SettingInfo reloaded;
   store.LoadSettings(reloaded);
   EXPECT_EQ(reloaded, saved);
