@@ -98,6 +98,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_METRICS_ADDRESS_INVALID, "指标地址应为IPv4地址和端口，如 127.0.0.1:9464，或留空。"},
     {IDS_FILE_NAME_INVALID, "文件名不能含控制字符，长度不超过4096字节。"},
     {IDS_TLS_SETTINGS_INCOMPLETE, "设置了TLS端口时必须给出服务器证书和私钥，且TLS端口不能与本地端口相同。"},
+    {IDS_TLS_LINK, "(TLS加密)"},
     {IDS_NETWORKS_INVALID,
      "“%s”不是IPv4网络。请输入网络(如10.0.0.0/8)或单个地址(如203.0.113.7)，以逗号分隔；留空则允许所有地址"},
     {IDS_PHONE_INVALID, "电话号码最多11个字符，不能含空格；留空则不限电话号码"},

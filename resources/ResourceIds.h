@@ -93,6 +93,7 @@ constexpr unsigned IDS_PHONE_INVALID = 182;
 constexpr unsigned IDS_METRICS_ADDRESS_INVALID = 300;
 constexpr unsigned IDS_FILE_NAME_INVALID = 301;
 constexpr unsigned IDS_TLS_SETTINGS_INCOMPLETE = 302;
+constexpr unsigned IDS_TLS_LINK = 303;  // marks a channel whose device link is encrypted
 
 // The desktop program for an operator with many devices.
 constexpr unsigned IDS_CONFIRM_DELETE_DEVICE = 400;

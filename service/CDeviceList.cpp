@@ -190,7 +190,7 @@ LRESULT CDeviceList::OnTcpStatus(WPARAM code, const DataItem& item) {
   if (row < 0) return 0;
   m_rows[static_cast<std::size_t>(row)].BytesOut = CDataCenter::Instance().GetDeviceTraffic(id).BytesOut;
   Changed(row, BytesOut);
-  if (m_monitor != nullptr) m_monitor->AddComToTcp(static_cast<int>(code), item);
+  if (m_monitor != nullptr) m_monitor->AddComToTcp(static_cast<int>(code), item, Row(row).Tls);
   return 0;
 }
 
@@ -212,7 +212,7 @@ LRESULT CDeviceList::OnSerialStatus(WPARAM code, LPARAM lParam) {
   if (row < 0) return 0;
   const DeviceRow::Port state = code == SERIAL_WRITTEN ? DeviceRow::Port::Open : DeviceRow::Port::Closed;
   if (Row(row).PortState != state) SetPortState(row, state);
-  if (m_monitor != nullptr) m_monitor->AddTcpToCom(static_cast<int>(code), item);
+  if (m_monitor != nullptr) m_monitor->AddTcpToCom(static_cast<int>(code), item, Row(row).Tls);
   return 0;
 }
 

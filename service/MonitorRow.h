@@ -14,9 +14,12 @@ struct MonitorRow {
   std::string Status;   // success or failure
 
   // A device-to-COM row (toCom, success when code is 4) or a COM-to-device row (always
-  // user data). Texts come from the string table.
-  static MonitorRow Make(bool toCom, int code, const DataItem& item, const std::string& channel);
+  // user data); the channel marked when the device's link is TLS. Texts come from the
+  // string table.
+  static MonitorRow Make(bool toCom, int code, const DataItem& item, const std::string& channel, bool tls);
 
   // "[<device ID>] <-> [<port>]".
   static std::string ChannelText(const std::string& deviceId, const std::string& port);
+  // `channel`, followed by the TLS marker for an encrypted link.
+  static std::string LinkChannel(const std::string& channel, bool tls);
 };

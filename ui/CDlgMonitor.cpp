@@ -49,8 +49,8 @@ int SetUpList(QTableView* list, unsigned controlId) {
   list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   list->verticalHeader()->setDefaultSectionSize(list->fontMetrics().height() + 6);
   const auto columns = ListColumns(IDD_MONITOR, controlId);
-  const int longestChannel =
-      list->fontMetrics().horizontalAdvance(QString::fromStdString(MonitorRow::ChannelText("00000000", "COM1024")));
+  const std::string widest = MonitorRow::LinkChannel(MonitorRow::ChannelText("00000000", "COM1024"), true);
+  const int longestChannel = list->fontMetrics().horizontalAdvance(QString::fromStdString(widest));
   int total = 0;
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const QString caption = QString::fromStdString(Text(columns[i].stringId));
@@ -253,7 +253,7 @@ std::string CDlgMonitor::TimeNow() const {
   return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd HH:mm:ss.zzz")).toStdString();
 }
 
-void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item) {
+void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item, bool tls) {
   if (m_paused) return;
   const std::string id = DeviceIdOf(item);
   const auto channel = m_channelTexts.find(id);
@@ -261,7 +261,7 @@ void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataI
   if (!m_showingAll && !EqualIgnoringCase(channelText, m_selectedChannel)) return;
   CMonitorRowModel::Row row;
   row.time = TimeNow();
-  row.channel = channelText;
+  row.channel = MonitorRow::LinkChannel(channelText, tls);
   row.heartbeat = toCom && item.Kind == DATA_HEARTBEAT;
   row.succeeded = static_cast<WPARAM>(code) == (toCom ? SERIAL_WRITTEN : TCP_SENT);
   row.toCom = toCom;
@@ -270,9 +270,9 @@ void CDlgMonitor::Add(CMonitorRowModel& model, bool toCom, int code, const DataI
   model.Append(std::move(row));
 }
 
-void CDlgMonitor::AddTcpToCom(int code, const DataItem& item) { Add(*m_tcpToCom, true, code, item); }
+void CDlgMonitor::AddTcpToCom(int code, const DataItem& item, bool tls) { Add(*m_tcpToCom, true, code, item, tls); }
 
-void CDlgMonitor::AddComToTcp(int code, const DataItem& item) { Add(*m_comToTcp, false, code, item); }
+void CDlgMonitor::AddComToTcp(int code, const DataItem& item, bool tls) { Add(*m_comToTcp, false, code, item, tls); }
 
 void CDlgMonitor::OnStartStop() {
   m_paused = !m_paused;

@@ -18,7 +18,8 @@ class QTableView;
 // The traffic monitor: the configured channels, and the outcome of every record forwarded
 // in each direction (device to COM port, COM port to device) as rows with time, channel,
 // data type, data as text or hexadecimal, and status (failed rows marked); the selected
-// row's whole block in text and hex in a detail pane; Save CSV writes both directions.
+// row's whole block in text and hex in a detail pane; a TLS link's channel is marked in
+// its rows; Save CSV writes both directions.
 // Opens paused; Start shows rows of every channel or of the channel last clicked. Closing
 // only hides it, rows and settings kept. The service host's device list feeds it while it
 // is shown, and while hidden only if "keep collecting" is ticked: otherwise the forwarding
@@ -37,8 +38,8 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   // `host` (the device list).
   void ShowOver(QWidget* host);
 
-  void AddTcpToCom(int code, const DataItem& item) override;
-  void AddComToTcp(int code, const DataItem& item) override;
+  void AddTcpToCom(int code, const DataItem& item, bool tls) override;
+  void AddComToTcp(int code, const DataItem& item, bool tls) override;
 
   void OnStartStop();
   void OnClear();
@@ -71,7 +72,7 @@ class CDlgMonitor : public QDialog, public CMonitorFeed {
   void hideEvent(QHideEvent* event) override;
 
  private:
-  void Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item);
+  void Add(CMonitorRowModel& model, bool toCom, int code, const DataItem& item, bool tls);
   QTableView* MakeDataList(CMonitorRowModel* model);
   std::string TimeNow() const;
   void SetCollecting(bool collecting);

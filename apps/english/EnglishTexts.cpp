@@ -102,6 +102,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_FILE_NAME_INVALID, "A file name may not hold control characters or be longer than 4096 bytes."},
     {IDS_TLS_SETTINGS_INCOMPLETE,
      "A TLS port needs the server certificate and its key, and may not be the local port."},
+    {IDS_TLS_LINK, "(TLS)"},
     {IDS_NETWORKS_INVALID,
      "\"%s\" is not an IPv4 network. Enter networks such as 10.0.0.0/8 or single addresses such as 203.0.113.7, "
      "separated by commas, or leave it empty to admit every address."},

@@ -69,8 +69,8 @@ class VantreldTlsTest : public ::testing::Test {
     return settings;
   }
 
-  void Start() {
-    vantreld.Start();
+  void Start(const std::string& arguments = "") {
+    vantreld.Start(arguments);
     ASSERT_TRUE(WaitFor([&] { return vantreld.Output().find(kStarted) != std::string::npos; }))
         << vantreld.Output() << vantreld.Errors();
   }
@@ -99,9 +99,10 @@ Bytes Pattern(std::size_t size, unsigned seed) {
 
 // A TLS device is a device: beside a plain one on the same port, its data reaches the port
 // whole (more than one TLS record and one receive at a time) and the port's reaches both.
+// The monitor's lines mark the TLS link's channel only.
 TEST_F(VantreldTlsTest, TlsAndPlainDevicesOnOnePortForwardBothWays) {
   Configure(TlsSettings(), {1, 2});
-  Start();
+  Start("--monitor");
   const std::unique_ptr<TlsDevice> secure = Tls("device1");
   ASSERT_TRUE(secure->Connected());
   ASSERT_TRUE(secure->Send(Registration(1)));
@@ -129,6 +130,12 @@ TEST_F(VantreldTlsTest, TlsAndPlainDevicesOnOnePortForwardBothWays) {
     return output.find("Device 00000001 registered over TLS from 127.0.0.1:") != std::string::npos &&
            output.find("Device 00000002 registered from 127.0.0.1:") != std::string::npos;
   })) << vantreld.Output();
+  for (const char* line : {"  Tcp->Com  [00000001] <-> [COM5] (TLS)  User Data  ",
+                           "  Com->Tcp  [00000001] <-> [COM5] (TLS)  User Data  ",
+                           "  Tcp->Com  [00000002] <-> [COM5]  User Data  plain reading  ",
+                           "  Com->Tcp  [00000002] <-> [COM5]  User Data  "}) {
+    EXPECT_TRUE(WaitFor([&] { return vantreld.Output().find(line) != std::string::npos; })) << line;
+  }
 
   // `vantreld status` tells the links and the listeners apart.
   const TempDir own;
@@ -142,13 +149,6 @@ TEST_F(VantreldTlsTest, TlsAndPlainDevicesOnOnePortForwardBothWays) {
       << status["listeners"];
 }
 
-// A device configured with the plain port's protocol on the TLS port: closed, and told.
-TEST_F(VantreldTlsTest, PlainBytesOnTheTlsPortAreClosedWithALine) {
-  Configure(TlsSettings(), {1});
-  Start();
-  TestDevice device(tlsPort);
-  ASSERT_TRUE(device.Send(Registration(1)));
-  EXPECT_TRUE(device.WaitClosed());
 // Another TLS stack, Python's ssl module, as the device: it registers over TLS, its bytes
 // reach the port, and what the port sends it comes back through it to the port.
 TEST_F(VantreldTlsTest, APythonSslDeviceForwardsBothWays) {
@@ -169,6 +169,13 @@ TEST_F(VantreldTlsTest, APythonSslDeviceForwardsBothWays) {
       << vantreld.Output();
 }
 
+// A device configured with the plain port's protocol on the TLS port: closed, and told.
+TEST_F(VantreldTlsTest, PlainBytesOnTheTlsPortAreClosedWithALine) {
+  Configure(TlsSettings(), {1});
+  Start();
+  TestDevice device(tlsPort);
+  ASSERT_TRUE(device.Send(Registration(1)));
+  EXPECT_TRUE(device.WaitClosed());
   EXPECT_TRUE(ErrorsSay("TLS connection from 127.0.0.1:")) << vantreld.Errors();
   EXPECT_TRUE(ErrorsSay("refused (not-tls): its first bytes are not a TLS handshake")) << vantreld.Errors();
 }

@@ -49,8 +49,8 @@ TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
   Configure({"00000001", "COM3", "9600", "8", "1", "None", ""});
   CDlgMonitor monitor(nullptr, m_simulation);
   const DataItem data = Item("00000001", DATA_USER, {0x41, 0x42, 0x00, 0x43});
-  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data);
-  monitor.AddComToTcp(static_cast<int>(TCP_SENT), data);
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data, false);
+  monitor.AddComToTcp(static_cast<int>(TCP_SENT), data, false);
   Settle(monitor);
   EXPECT_TRUE(monitor.Paused());
   EXPECT_EQ(monitor.StartStopButton()->text().toStdString(), Str(IDS_MONITOR_START));
@@ -58,9 +58,9 @@ TEST_F(MonitorTest, PausedUntilStartedThenShowsTextHexTypeAndStatus) {
 
   monitor.StartStopButton()->click();
   EXPECT_EQ(monitor.StartStopButton()->text().toStdString(), Str(IDS_MONITOR_STOP));
-  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data);
-  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITE_FAILED), Item("00000001", DATA_HEARTBEAT, {0xFE}));
-  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000009", DATA_SERIAL, {0x31}));
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), data, false);
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITE_FAILED), Item("00000001", DATA_HEARTBEAT, {0xFE}), false);
+  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000009", DATA_SERIAL, {0x31}), false);
   Settle(monitor);
   const CMonitorRowModel& toCom = monitor.TcpToCom();
   const CMonitorRowModel& toTcp = monitor.ComToTcp();
@@ -108,29 +108,38 @@ TEST_F(MonitorTest, AClickedChannelFiltersBothDirections) {
   EXPECT_FALSE(monitor.ShowAllBox()->isChecked());
   EXPECT_EQ(monitor.StatusLine()->text().toStdString(), Str(IDS_MONITORED_CHANNEL) + "：[00000001] <-> [COM3]");
   for (const char* id : {"00000001", "00000002"}) {
-    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item(id, DATA_USER, {'x'}));
-    monitor.AddComToTcp(static_cast<int>(TCP_SENT), Item(id, DATA_SERIAL, {'y'}));
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item(id, DATA_USER, {'x'}), false);
+    monitor.AddComToTcp(static_cast<int>(TCP_SENT), Item(id, DATA_SERIAL, {'y'}), false);
   }
   Settle(monitor);
   ASSERT_EQ(monitor.TcpToCom().rowCount(), 1);
   ASSERT_EQ(monitor.ComToTcp().rowCount(), 1);
   EXPECT_EQ(Cell(monitor.TcpToCom(), 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
   EXPECT_EQ(Cell(monitor.ComToTcp(), 0, CMonitorRowModel::Channel), "[00000001] <-> [COM3]");
+  // A TLS link's rows say so in both directions, and its channel still selects them.
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'s'}), true);
+  monitor.AddComToTcp(static_cast<int>(TCP_SENT), Item("00000001", DATA_SERIAL, {'t'}), true);
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000002", DATA_USER, {'s'}), true);
+  Settle(monitor);
+  ASSERT_EQ(monitor.TcpToCom().rowCount(), 2);
+  ASSERT_EQ(monitor.ComToTcp().rowCount(), 2);
+  EXPECT_EQ(Cell(monitor.TcpToCom(), 1, CMonitorRowModel::Channel), "[00000001] <-> [COM3] (TLS加密)");
+  EXPECT_EQ(Cell(monitor.ComToTcp(), 1, CMonitorRowModel::Channel), "[00000001] <-> [COM3] (TLS加密)");
 
   // A new tunnel rebuilds the channel list; the chosen channel stays.
   CTunnelTable::Instance().Add({"00000000", "COM7", "9600", "8", "1", "None", ""});
   monitor.RefreshChannels();
   ASSERT_EQ(monitor.Channels().rowCount(), 3);
   EXPECT_EQ(monitor.Channels().item(0)->text(), "[00000000] <-> [COM7]");
-  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'z'}));
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'z'}), false);
   Settle(monitor);
-  EXPECT_EQ(monitor.TcpToCom().rowCount(), 2);
+  EXPECT_EQ(monitor.TcpToCom().rowCount(), 3);
 
   // Show all unticked and no channel chosen: nothing is shown.
   CDlgMonitor fresh(nullptr, m_simulation);
   fresh.StartStopButton()->click();
   fresh.ShowAllBox()->click();
-  fresh.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'x'}));
+  fresh.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, {'x'}), false);
   Settle(fresh);
   EXPECT_EQ(fresh.TcpToCom().rowCount(), 0);
 }
@@ -142,13 +151,15 @@ TEST_F(MonitorTest, ABurstIsOneInsertionAndOnlyTheNewestRowsStay) {
   const int total = CMonitorRowModel::kCapacity + 50;
   for (int i = 0; i < 100; ++i) {
     const std::string text = "row " + std::to_string(i);
-    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())),
+                        false);
   }
   ASSERT_TRUE(PumpUntil([&] { return monitor.TcpToCom().rowCount() == 100; }));
   EXPECT_EQ(inserted.count(), 1);
   for (int i = 100; i < total; ++i) {
     const std::string text = "row " + std::to_string(i);
-    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())));
+    monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, Bytes(text.begin(), text.end())),
+                        false);
     if (i % 1000 == 0) QCoreApplication::processEvents();
   }
   Settle(monitor);
@@ -243,8 +254,8 @@ TEST_F(MonitorTest, TheDetailShowsTheWholeBlockAndSaveWritesCsv) {
   monitor.StartStopButton()->click();
   Bytes block(3000, 'a');
   block.back() = 0xFE;
-  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, block));
-  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000001", DATA_SERIAL, {'o', ',', 'k'}));
+  monitor.AddTcpToCom(static_cast<int>(SERIAL_WRITTEN), Item("00000001", DATA_USER, block), false);
+  monitor.AddComToTcp(static_cast<int>(TCP_SEND_FAILED), Item("00000001", DATA_SERIAL, {'o', ',', 'k'}), false);
   Settle(monitor);
 
   monitor.TcpToComList()->selectRow(0);
