@@ -40,6 +40,9 @@ CDlgMgtVirtualCom::CDlgMgtVirtualCom(QWidget* parent, TargetHandle mainWindow, s
     if (index >= 0) m_ports->removeItem(index);
   }
   m_ports->setCurrentIndex(0);
+  // 256 names: a list of a screen's height is hard to pick from; this one scrolls.
+  m_ports->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+  m_ports->setMaxVisibleItems(16);
   connect(m_create, &QPushButton::clicked, this, &CDlgMgtVirtualCom::Create);
   m_pairs = new QTableWidget(0, 3, this);
   m_pairs->setHorizontalHeaderLabels({QText(IDS_VCOM_COL_PORT), QText(IDS_VCOM_COL_FAR_END), QText(IDS_VCOM_COL_STATE)});

@@ -4,10 +4,14 @@
 // service, ptys for the ports and vantrel-devsim for the devices.
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QDir>
+#include <QMenu>
+#include <QPainter>
 #include <QPixmap>
 #include <QThread>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -116,6 +120,32 @@ bool Save(QWidget& widget, const std::string& folder, const std::string& name) {
   return true;
 }
 
+// The context menu of the list's first row, drawn over the window where the screen shows it
+// (a menu is a window of its own, which the window's picture lacks).
+bool SaveWithRowMenu(QWidget& window, CDeviceListCtrl& list, const std::string& folder, const std::string& name) {
+  const QPoint at = list.viewport()->mapToGlobal(list.visualRect(list.model()->index(0, 0)).center());
+  bool saved = false;
+  // Runs inside the menu's own loop.
+  QTimer::singleShot(300, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr) {
+      std::fprintf(stderr, "ui_shots_shell: the row's menu did not open\n");
+      return;
+    }
+    QPixmap shot = window.grab();
+    QPainter painter(&shot);
+    painter.drawPixmap(window.mapFromGlobal(menu->pos()), menu->grab());
+    painter.end();
+    const std::string path = folder + "/shell-" + name + ".png";
+    saved = shot.save(QString::fromStdString(path));
+    std::printf("%s\n", path.c_str());
+    menu->close();
+  });
+  QContextMenuEvent event(QContextMenuEvent::Mouse, list.viewport()->mapFromGlobal(at), at);
+  QApplication::sendEvent(list.viewport(), &event);
+  return saved;
+}
+
 // The local program's end of a pair, raw.
 int OpenLocalEnd(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -218,6 +248,7 @@ int Scene(const std::string& folder, const std::string& language, int argc, char
   window->SearchEdit()->setText(QStringLiteral("0F0"));
   list.selectRow(0);
   saved = Settle([] { return true; }) && Save(*window, folder, "main-" + language + "-unknown") && saved;
+  saved = SaveWithRowMenu(*window, list, folder, "main-" + language + "-add-tunnel") && saved;
 
   for (const pid_t pid : {devsim, bulk, stranger}) {
     kill(pid, SIGTERM);
