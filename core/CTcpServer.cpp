@@ -51,6 +51,8 @@ constexpr std::uint32_t kUnitLimit = DATA_ITEM_PAYLOAD - 1;
 // after its last receive, and this long in all.
 constexpr std::chrono::milliseconds kReplacementGrace{100};
 constexpr std::chrono::seconds kReplacementLimit{2};
+// Connections a reload checks again under one hold of the server lock.
+constexpr std::size_t kRecheckSlice = 256;
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -584,16 +586,26 @@ std::size_t CTcpServer::CloseNowRefused() {
     std::string Line;
   };
   std::vector<Refused> refused;
+  std::vector<Socket*> registered;
   {
+    // Taken under the server lock: a registration checked against the old table has
+    // finished and is among them.
     CScopedLock lock(m_serverLock);
-    std::map<Socket*, std::string> devices;
-    {
-      std::lock_guard deviceLock(m_deviceMutex);
-      devices = m_socketDevices;
-    }
-    for (const auto& [socket, id] : devices) {
+    std::lock_guard deviceLock(m_deviceMutex);
+    registered.reserve(m_socketDevices.size());
+    for (const auto& entry : m_socketDevices) registered.push_back(entry.first);
+  }
+  // A slice at a time under the server lock, which every receive takes: with 10,000 devices
+  // one pass would hold up all their receives for as long as it lasts. A connection that
+  // registers meanwhile was checked against the new table by its registration.
+  for (std::size_t from = 0; from < registered.size(); from += kRecheckSlice) {
+    CScopedLock lock(m_serverLock);
+    for (std::size_t at = from; at < std::min(registered.size(), from + kRecheckSlice); ++at) {
+      Socket* socket = registered[at];
+      // Asked again: the connection may have gone since, its object even serve a newer one.
+      const std::string id = DeviceIdOf(socket);
       auto found = m_connectionTable.find(socket);
-      if (found == m_connectionTable.end()) continue;
+      if (id.empty() || found == m_connectionTable.end()) continue;
       const LinkRecord& record = *found->second;
       const std::string phone = RegisteredPhone(record.Buffer);
       std::string why;

@@ -100,11 +100,17 @@ bool CTunnelTable::ReplaceAll(const std::map<std::string, TunnelInfo>& tunnels,
   }
   std::map<std::string, std::set<std::string>, IgnoringCase> idsByPort;
   for (const auto& [id, tunnel] : tunnels) idsByPort[tunnel.SerialNo].insert(id);
-  std::unique_lock lock(m_mutex);
-  if (m_tunnels != tunnels) Touch();
-  m_tunnels = tunnels;
-  m_idsByPort = std::move(idsByPort);
-  m_bindings = std::move(bound);
+  // Copied before the write lock and the old maps freed after it: the forwarding threads
+  // look a tunnel up for every record, and with 10,000 tunnels the copy and the freeing
+  // would hold all of them up.
+  std::map<std::string, TunnelInfo> copy = tunnels;
+  {
+    std::unique_lock lock(m_mutex);
+    if (m_tunnels != copy) Touch();
+    m_tunnels.swap(copy);
+    m_idsByPort.swap(idsByPort);
+    m_bindings.swap(bound);
+  }
   return true;
 }
 

@@ -306,6 +306,10 @@ bool CDlgSimulation::WithServer(const std::function<void(CTcpServer&)>& task) {
   return m_taskRan;
 }
 
+void CDlgSimulation::OffThisThread(const std::function<void()>& task) {
+  if (!WithServer([&task](CTcpServer&) { task(); })) task();
+}
+
 bool CDlgSimulation::ReloadConfiguration(std::string& outcome) {
   bool applied = false;
   m_reloading = true;
@@ -335,7 +339,9 @@ void CDlgSimulation::ReloadConfiguration() {
 bool CDlgSimulation::Reload(std::string& outcome) {
   StoredConfiguration next;
   std::string failure;
-  if (!ReadStoredConfiguration(next, failure)) {
+  bool read = false;
+  OffThisThread([&] { read = ReadStoredConfiguration(next, failure); });
+  if (!read) {
     outcome = failure;
     return false;
   }
@@ -354,7 +360,7 @@ bool CDlgSimulation::Reload(std::string& outcome) {
     return false;
   }
   for (const std::string& note : next.Notes) WriteWarning(note);
-  InstallConfiguration(next);
+  OffThisThread([&next] { InstallConfiguration(next); });
   const bool settingsChanged = !(before == next.Settings);
   if (!running) {
     outcome = "taken for the next start";
@@ -413,15 +419,23 @@ bool CDlgSimulation::MoveMetricsPage(const std::string& from, const std::string&
 }
 
 std::string CDlgSimulation::ApplyTunnelTable() {
-  const std::map<std::string, TunnelInfo> tunnels = CTunnelTable::Instance().Snapshot();
-  const CSerialInterface::PortChanges ports = m_serial->ApplyPorts();
+  std::map<std::string, TunnelInfo> tunnels;
+  CSerialInterface::PortChanges ports;
+  // A reopen's SERIAL_OPENED is sent to this thread, which handles it while it waits.
+  OffThisThread([&] {
+    tunnels = CTunnelTable::Instance().Snapshot();
+    ports = m_serial->ApplyPorts();
+  });
   m_deviceList.ApplyTunnels();
-  CDataCenter::Instance().RecountMatchedOnline();
   std::size_t closed = 0;
   WithServer([&closed](CTcpServer& server) { closed = server.CloseNowRefused(); });
-  const std::string summary = DescribeReload(m_appliedTunnels, tunnels, ports, closed);
-  m_appliedTunnels = tunnels;
-  SendStatus(1, Text(IDS_CHANNEL_TOTAL) + ":" + std::to_string(tunnels.size()));
+  std::string summary;
+  OffThisThread([&] {
+    CDataCenter::Instance().RecountMatchedOnline();
+    summary = DescribeReload(m_appliedTunnels, tunnels, ports, closed);
+    m_appliedTunnels = std::move(tunnels);
+  });
+  SendStatus(1, Text(IDS_CHANNEL_TOTAL) + ":" + std::to_string(m_appliedTunnels.size()));
   return summary;
 }
 

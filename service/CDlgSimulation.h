@@ -119,6 +119,12 @@ class CDlgSimulation {
   // Runs `task` on the service thread with its server, between its waits, and waits for
   // it while handling messages. False when no server runs (the task has not run then).
   bool WithServer(const std::function<void(CTcpServer&)>& task);
+  // Runs `task` on the service thread while this thread goes on handling the forwarding
+  // threads' reports (with 10,000 devices sending, a reload's reading and comparing of
+  // every tunnel would otherwise hold up every device's delivery once the reports back
+  // up); here when no service thread takes tasks. `task` must not use the device list or
+  // call WithServer.
+  void OffThisThread(const std::function<void()>& task);
   // The service thread's part of WithServer.
   void RunServerTask();
   void ServiceThread();
