@@ -25,6 +25,10 @@ namespace {
 constexpr std::size_t kReceiveDataRow = 250;
 // How long an open that meets another connection's lock is tried again.
 constexpr int kOpenRetryMs = 2000;
+// A query's row that is not what it asked for: the file is damaged.
+constexpr char kIndexDisagrees[] =
+    "the database is damaged: an index of NotTransData disagrees with the table (sqlite3 Info.db 'REINDEX' may "
+    "repair it)";
 
 struct SettingRow {
   const char* key;
@@ -572,7 +576,24 @@ std::int64_t CAccessInterface::QueryNotTransDataSql(const std::string& select, c
 
 std::int64_t CAccessInterface::VisitNotTransData(const NotTransFilter& filter, const NotTransVisitor& visit) {
   const SqlCondition condition = BuildNotTransCondition(filter);
-  return QueryNotTransDataSql("select * from NotTransData where " + condition.Text + ";", condition.Values, visit);
+  // The engine finds the rows through the index and does not look at the table's values
+  // again: in a damaged file the two disagree, and another device's row would be handed out.
+  // Compared as the record holds them (an ID of 15 bytes, a time of 19).
+  const auto asked = [&filter](const NotTransRecord& record) {
+    const char* time = record.ReceiveTime;
+    return (filter.DeviceId.empty() || std::strncmp(record.Item.DeviceId, filter.DeviceId.c_str(), 15) == 0) &&
+           (filter.StartTime.empty() || std::strncmp(time, filter.StartTime.c_str(), 19) >= 0) &&
+           (filter.EndTime.empty() || std::strncmp(time, filter.EndTime.c_str(), 19) <= 0);
+  };
+  bool damaged = false;
+  const std::int64_t visited = QueryNotTransDataSql(
+      "select * from NotTransData where " + condition.Text + ";", condition.Values, [&](const NotTransRecord& record) {
+        damaged = !asked(record);
+        return !damaged && visit(record);
+      });
+  if (!damaged) return visited;
+  m_ado.Fail(SQLITE_CORRUPT, kIndexDisagrees);
+  return -1;
 }
 
 std::int64_t CAccessInterface::QueryNotTransData(const NotTransFilter& filter, std::vector<NotTransRecord>& records,
@@ -603,7 +624,7 @@ std::int64_t CAccessInterface::ReadStoredRows(const std::string& deviceId, const
   if (!EnsureOpen()) return -1;
   // Bytes, not characters: a text value written by another program is sent as it is.
   auto found = m_ado.ExecuteQuery(
-      "select rowid as RowKey, ReceiveTime, length(cast(ReceiveData as blob)) as Size, "
+      "select rowid as RowKey, DeviceID as StoredDeviceID, ReceiveTime, length(cast(ReceiveData as blob)) as Size, "
       "substr(cast(ReceiveData as blob), 1, ?) as Head from NotTransData where DeviceID = ? and "
       "ReceiveTime is not null and (ReceiveTime > ? or (ReceiveTime = ? and rowid > ?)) "
       "order by ReceiveTime, rowid limit ?",
@@ -619,6 +640,11 @@ std::int64_t CAccessInterface::ReadStoredRows(const std::string& deviceId, const
     const std::int64_t size = found->GetFieldInt64("Size");
     row.Data = found->GetFieldBytes("Head");
     if (found->Failed()) return -1;
+    // A damaged index hands out another device's row: it must not go to this device's port.
+    if (found->GetFieldBytes("StoredDeviceID") != deviceId) {
+      m_ado.Fail(SQLITE_CORRUPT, kIndexDisagrees);
+      return -1;
+    }
     row.TooLarge = size < 0 || static_cast<std::uint64_t>(size) > maxBytes;
     if (row.TooLarge) row.Data.clear();
     rows.push_back(std::move(row));

@@ -74,6 +74,9 @@ class JAdo {
 
   // Writes the two "[MSG]" lines of an engine error. Any thread.
   static void ReportComError(int code, const std::string& message);
+  // Records and reports a failure the caller found in what the engine gave (a damaged file
+  // whose index and table disagree), as LastError and LastErrorText tell an engine error.
+  void Fail(int code, const std::string& message);
 
  private:
   // Commands run again and again (an insert per not-forwarded row) keep their compiled
@@ -84,7 +87,6 @@ class JAdo {
   sqlite3_stmt* Compile(const std::string& sql);
   // Binds `values` to the placeholders in order; false after an error (reported).
   bool Bind(sqlite3_stmt* statement, const SqlValues& values, const std::string& sql);
-  void Fail(int code, const std::string& message);
   // Opens `path` for reading as a file that nobody changes meanwhile (no locks, no WAL
   // index); false when it cannot be read that way either.
   bool OpenUnchanging(const std::string& path);

@@ -113,6 +113,24 @@ void Query(const NotTransFilter& filter, bool readOnly) {
     FuzzCheck(static_cast<std::size_t>(got) == records.size() && records.size() <= 50, "the count of rows");
   }
   for (const NotTransRecord& record : records) CheckRow(record, filter);
+  // The oldest rows of a device, as a resend to its port reads them: each must be the
+  // device's own, as its table row (found by row number, not through the index) says.
+  if (!filter.DeviceId.empty()) {
+    std::vector<StoredRow> rows;
+    if (store.ReadStoredRows(filter.DeviceId, StoredRow{}, 50, DATA_ITEM_PAYLOAD, rows) < 0) {
+      FuzzCheck(!store.LastFailureText().empty(), "a read of stored rows failed without a reason");
+    }
+    for (const StoredRow& row : rows) {
+      std::string owner;
+      store.QueryNotTransDataSql("select * from NotTransData where rowid = ?;", {SqlText(std::to_string(row.RowId))},
+                                 [&owner](const NotTransRecord& stored) {
+                                   owner = stored.Item.DeviceId;
+                                   return true;
+                                 });
+      FuzzCheck(owner.empty() || owner == filter.DeviceId,
+                "row " + std::to_string(row.RowId) + " of " + owner + " read as one of " + filter.DeviceId);
+    }
+  }
   std::vector<TunnelInfo> tunnels;
   store.LoadTunnels(tunnels, nullptr);
   SettingInfo settings;
