@@ -90,6 +90,7 @@ void CdlgSetting::BuildWindow() {
   m_offlineAlarm->ResetToDigits();
   m_offlineAlarm->SetIntegerRange(kLowestOfflineAlarmSeconds, kHighestOfflineAlarmSeconds);
   m_offlineAlarm->setMaxLength(6);
+  m_resendStored = new QCheckBox(DialogText(IDD_SETTING, IDC_SETTING_RESEND_STORED), this);
   m_set = new QPushButton(DialogText(IDD_SETTING, IDOK), this);
   m_set->setDefault(true);
   connect(m_set, &QPushButton::clicked, this, [this] { Save(); });
@@ -138,6 +139,9 @@ void CdlgSetting::BuildWindow() {
   addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_EVENTS_KEEP_DAYS, m_eventsKeepDays);
   addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_EVENT_COMMAND, m_eventCommand);
   addRow(monitoringLayout, monitoring, IDC_SETTING_LABEL_OFFLINE_ALARM, m_offlineAlarm);
+  auto* store = new QGroupBox(DialogText(IDD_SETTING, IDC_SETTING_GROUP_STORE), this);
+  auto* storeLayout = new QVBoxLayout(store);
+  storeLayout->addWidget(m_resendStored);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -159,6 +163,7 @@ void CdlgSetting::BuildWindow() {
   auto* right = new QVBoxLayout;
   right->addWidget(tls);
   right->addWidget(monitoring);
+  right->addWidget(store);
   right->addStretch();
   auto* columns = new QHBoxLayout;
   columns->addLayout(left);
@@ -189,6 +194,7 @@ void CdlgSetting::ShowSettings() {
   m_eventsKeepDays->setText(QString::number(m_settings.EventsKeepDays));
   m_eventCommand->setText(QString::fromStdString(m_settings.EventCommand));
   m_offlineAlarm->setText(QString::number(m_settings.OfflineAlarmSeconds));
+  m_resendStored->setChecked(m_settings.ResendStored);
 }
 
 bool CdlgSetting::Save() {
@@ -234,6 +240,7 @@ bool CdlgSetting::Save() {
   next.TlsOnly = m_tlsOnly->isChecked();
   next.EventsKeepDays = m_eventsKeepDays->text().toInt();
   next.OfflineAlarmSeconds = m_offlineAlarm->text().toInt();
+  next.ResendStored = m_resendStored->isChecked();
   next.LocalIp = *localIp;
   next.AllowedNetworks = *allowed;
   next.RefuseUnconfigured = m_refuseUnconfigured->isChecked();

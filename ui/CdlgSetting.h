@@ -58,6 +58,7 @@ class CdlgSetting : public QDialog {
   CLimitEdit* EventsKeepDaysEdit() const { return m_eventsKeepDays; }
   QLineEdit* EventCommandEdit() const { return m_eventCommand; }
   CLimitEdit* OfflineAlarmEdit() const { return m_offlineAlarm; }
+  QCheckBox* ResendStoredBox() const { return m_resendStored; }
   QPushButton* SetButton() const { return m_set; }
 
  private:
@@ -88,5 +89,6 @@ class CdlgSetting : public QDialog {
   CLimitEdit* m_eventsKeepDays;
   QLineEdit* m_eventCommand;
   CLimitEdit* m_offlineAlarm;
+  QCheckBox* m_resendStored;
   QPushButton* m_set;
 };

@@ -271,6 +271,7 @@ TEST_F(SettingDialogTest, ListenerHistoryAndAlarmSettingsAreCheckedTogetherAndSt
   dialog.EventsKeepDaysEdit()->setText("30");
   dialog.EventCommandEdit()->setText("/usr/local/bin/page-operator");
   dialog.OfflineAlarmEdit()->setText("120");
+  dialog.ResendStoredBox()->setChecked(true);
   ASSERT_TRUE(dialog.Save());
   const SettingInfo stored = StoredSettings();
   EXPECT_EQ(5002, stored.TlsPort);
@@ -281,6 +282,7 @@ TEST_F(SettingDialogTest, ListenerHistoryAndAlarmSettingsAreCheckedTogetherAndSt
   EXPECT_EQ(30, stored.EventsKeepDays);
   EXPECT_EQ("/usr/local/bin/page-operator", stored.EventCommand);
   EXPECT_EQ(120, stored.OfflineAlarmSeconds);
+  EXPECT_TRUE(stored.ResendStored);
   EXPECT_EQ(stored, CurrentSettings());
 }
 
