@@ -162,6 +162,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_HISTORY_COUNT, "共 %s 条事件"},
     {IDS_HISTORY_MORE, "显示最近的 %s 条事件，更早的事件未显示"},
     {IDS_DETAIL_BYTES, "%s 字节"},
+    {IDS_PARITY_NAMES, "无\n奇\n偶\n空格\n标记"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

@@ -156,6 +156,7 @@ constexpr unsigned IDS_HISTORY_COLUMNS = 456;
 constexpr unsigned IDS_HISTORY_COUNT = 457;
 constexpr unsigned IDS_HISTORY_MORE = 458;
 constexpr unsigned IDS_DETAIL_BYTES = 459;
+constexpr unsigned IDS_PARITY_NAMES = 490;
 
 // Menu resource of the main window.
 constexpr unsigned IDR_MAINMENU = 130;

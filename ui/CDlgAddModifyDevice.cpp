@@ -31,16 +31,26 @@
 
 namespace {
 
-void FillList(QComboBox* list, std::span<const char* const> entries) {
-  for (const char* entry : entries) list->addItem(QString::fromLatin1(entry));
+// Each entry is stored as it is; `show` gives the text it is shown with (the parity's
+// name in the language in use).
+void FillList(QComboBox* list, std::span<const char* const> entries,
+              QString (*show)(const std::string&) = nullptr) {
+  for (const char* entry : entries)
+    list->addItem(show != nullptr ? show(entry) : QString::fromLatin1(entry), QString::fromLatin1(entry));
 }
 
 // The entry equal to `value` ignoring letter case; none when no entry is.
 void Select(QComboBox* list, const std::string& value) {
-  list->setCurrentIndex(list->findText(QString::fromStdString(value), Qt::MatchFixedString));
+  const QString text = QString::fromStdString(value);
+  const int stored = list->findData(text, Qt::UserRole, Qt::MatchFixedString);
+  list->setCurrentIndex(stored >= 0 ? stored : list->findText(text, Qt::MatchFixedString));
 }
 
-std::string Chosen(const QComboBox* list) { return list->currentText().toStdString(); }
+// The chosen entry as it is stored.
+std::string Chosen(const QComboBox* list) {
+  const QVariant stored = list->currentData();
+  return (stored.isValid() ? stored.toString() : list->currentText()).toStdString();
+}
 
 }  // namespace
 
@@ -58,7 +68,7 @@ CDlgAddModifyDevice::CDlgAddModifyDevice(QWidget* parent, TargetHandle mainWindo
   m_id->setMaxLength(8);
   FillList(m_baudRate, kBaudRates);
   FillList(m_dataBits, kDataBits);
-  FillList(m_parity, kParities);
+  FillList(m_parity, kParities, ParityText);
   FillList(m_stopBits, kStopBits);
   Select(m_baudRate, kDefaultBaudRate);
   Select(m_dataBits, kDefaultDataBits);

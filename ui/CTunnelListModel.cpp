@@ -5,6 +5,7 @@
 #include "core/CTunnelTable.h"
 #include "resources/CResourceStrings.h"
 #include "resources/ResourceIds.h"
+#include "ui/ResourceText.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ QVariant CTunnelListModel::data(const QModelIndex& index, int role) const {
   const TunnelInfo& tunnel = m_tunnels[static_cast<std::size_t>(index.row())];
   const std::string* const fields[kColumns] = {&tunnel.DeviceID, &tunnel.SerialNo, &tunnel.BaudRate, &tunnel.DateBit,
                                                &tunnel.Parity,   &tunnel.StopBit,  &tunnel.Note};
+  if (fields[index.column()] == &tunnel.Parity) return ParityText(tunnel.Parity);
   return QString::fromStdString(*fields[index.column()]);
 }
 

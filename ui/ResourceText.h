@@ -14,6 +14,10 @@ QString QText(unsigned id);
 QString DialogText(unsigned dialogId, unsigned controlId);
 QString MenuText(unsigned commandId);
 
+// A stored parity (None, Odd, Even, Space, Mark, letter case ignored) by its name in the
+// language in use; any other text as it is.
+QString ParityText(const std::string& parity);
+
 // `format` with its "%s" markers replaced by `values`, in order. Nothing else in the
 // format is read, so a translated text with a stray '%' cannot break it.
 std::string Filled(std::string format, std::initializer_list<std::string> values);

@@ -167,6 +167,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_HISTORY_COUNT, "%s events"},
     {IDS_HISTORY_MORE, "The latest %s events shown; older ones are not"},
     {IDS_DETAIL_BYTES, "%s bytes"},
+    {IDS_PARITY_NAMES, "None\nOdd\nEven\nSpace\nMark"},
 };
 
 constexpr DialogTextEntry kDialogTexts[] = {

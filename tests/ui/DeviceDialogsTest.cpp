@@ -154,7 +154,7 @@ TEST_F(DeviceDialogsTest, ModifyAndDeleteTheSelectedRow) {
   EXPECT_FALSE(editor.IdField()->isEnabled());
   EXPECT_EQ(editor.IdField()->text(), "00000002");
   EXPECT_EQ(editor.DataBitsList()->currentText(), "7");
-  EXPECT_EQ(editor.ParityList()->currentText(), "Even");
+  EXPECT_EQ(editor.ParityList()->currentText(), "偶");
   EXPECT_EQ(editor.StopBitsList()->currentText(), "2");
   m_answerer.Forget();
   Enter(editor, "", "COM4", "19200", "new");
@@ -162,6 +162,13 @@ TEST_F(DeviceDialogsTest, ModifyAndDeleteTheSelectedRow) {
   const std::vector<TunnelInfo> stored = Stored();
   ASSERT_NE(Find(stored, "00000002"), nullptr);
   EXPECT_EQ(Find(stored, "00000002")->BaudRate, "19200");
+  // Shown in the language in use, stored as the file names it.
+  EXPECT_EQ(Find(stored, "00000002")->Parity, "Even");
+  for (int row = 0; row < dialog.Model().rowCount(); ++row) {
+    if (dialog.Model().index(row, 0).data().toString() == "00000002") {
+      EXPECT_EQ(dialog.Model().index(row, 4).data().toString(), "偶");
+    }
+  }
   EXPECT_EQ(Find(stored, "00000002")->Note, "new");
   EXPECT_EQ(CTunnelTable::Instance().Get("00000002").Note, "new");
   EXPECT_EQ(Status().back(), Str(IDS_MODIFY_SUCCEEDED));
