@@ -624,7 +624,8 @@ std::int64_t CAccessInterface::ReadStoredRows(const std::string& deviceId, const
   if (!EnsureOpen()) return -1;
   // Bytes, not characters: a text value written by another program is sent as it is.
   auto found = m_ado.ExecuteQuery(
-      "select rowid as RowKey, DeviceID as StoredDeviceID, ReceiveTime, length(cast(ReceiveData as blob)) as Size, "
+      "select rowid as RowKey, (select DeviceID from NotTransData as Row not indexed where Row.rowid = "
+      "NotTransData.rowid) as StoredDeviceID, ReceiveTime, length(cast(ReceiveData as blob)) as Size, "
       "substr(cast(ReceiveData as blob), 1, ?) as Head from NotTransData where DeviceID = ? and "
       "ReceiveTime is not null and (ReceiveTime > ? or (ReceiveTime = ? and rowid > ?)) "
       "order by ReceiveTime, rowid limit ?",
@@ -641,6 +642,8 @@ std::int64_t CAccessInterface::ReadStoredRows(const std::string& deviceId, const
     row.Data = found->GetFieldBytes("Head");
     if (found->Failed()) return -1;
     // A damaged index hands out another device's row: it must not go to this device's port.
+    // The row's own ID is read from the table by row number (a column the index holds is
+    // otherwise read from the index, which would agree with itself).
     if (found->GetFieldBytes("StoredDeviceID") != deviceId) {
       m_ado.Fail(SQLITE_CORRUPT, kIndexDisagrees);
       return -1;
