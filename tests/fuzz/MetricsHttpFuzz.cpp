@@ -103,7 +103,8 @@ void CheckAnswer(const std::string& request, const std::string& answer) {
     const std::size_t start = request.find_first_not_of(" \t\r\n\v\f");
     FuzzCheck(start != std::string::npos && request.compare(start, 4, "GET ") == 0,
               "the page served to another method than GET");
-    FuzzCheck(request.find(kPath) != std::string::npos, "the page served for another path");
+    // The library reads "///\metrics" as the path too (slashes merged, a backslash as a slash).
+    FuzzCheck(request.find(kPath + 1) != std::string::npos, "the page served for another path");
   }
 }
 
