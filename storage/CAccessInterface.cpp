@@ -586,8 +586,13 @@ std::int64_t CAccessInterface::VisitNotTransData(const NotTransFilter& filter, c
            (filter.EndTime.empty() || std::strncmp(time, filter.EndTime.c_str(), 19) <= 0);
   };
   bool damaged = false;
+  // The ID and time as the table holds them (found by row number): the engine would read
+  // them from the index, which agrees with itself.
   const std::int64_t visited = QueryNotTransDataSql(
-      "select * from NotTransData where " + condition.Text + ";", condition.Values, [&](const NotTransRecord& record) {
+      "select (select DeviceID from NotTransData as Row not indexed where Row.rowid = NotTransData.rowid) as "
+      "DeviceID, (select ReceiveTime from NotTransData as Row not indexed where Row.rowid = NotTransData.rowid) as "
+      "ReceiveTime, ReceiveData from NotTransData where " + condition.Text + ";",
+      condition.Values, [&](const NotTransRecord& record) {
         damaged = !asked(record);
         return !damaged && visit(record);
       });
