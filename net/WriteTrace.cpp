@@ -97,19 +97,24 @@ class TraceLog {
       OpenFile();
   }
 
+  // A failed write (a full disk) loses the lines at hand but not the log: the next lines are
+  // tried again, so tracing comes back by itself once there is room.
   void WriteAll(std::string_view text) {
     while (!text.empty()) {
       const ssize_t written = ::write(m_fd, text.data(), text.size());
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) {
-        DebugOutput("Sockora.log write failed; tracing to the file stops: " +
-                    Win32::FormatErrorText(errno));
-        ::close(m_fd);
-        m_fd = -1;
+        if (m_failedWrites++ == 0)
+          DebugOutput("Sockora.log write failed; lines are lost until it can be written again: " +
+                      Win32::FormatErrorText(errno));
         return;
       }
       text.remove_prefix(static_cast<size_t>(written));
       m_size += written;
+    }
+    if (m_failedWrites > 0) {
+      DebugOutput("Sockora.log is written again; " + std::to_string(m_failedWrites) + " writes were lost\n");
+      m_failedWrites = 0;
     }
   }
 
@@ -117,6 +122,7 @@ class TraceLog {
   bool m_opened = false;
   int m_fd = -1;
   off_t m_size = 0;
+  unsigned long m_failedWrites = 0;  // since the last write that went
   std::string m_path;
   std::string m_gathered;  // lines not yet in the file, in order
 };

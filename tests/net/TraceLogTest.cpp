@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -66,4 +69,26 @@ TEST(TraceLog, FrequentLinesReachTheFileInOrderWithTheNextLineOrAFlush) {
   Sockora::FlushTrace();
   text = ReadFile(log);
   EXPECT_EQ(text.find(": frequent 3\n") + 13, text.size());
+}
+
+// A write that fails (a full disk) loses the lines at hand, not the log: once the file
+// can grow again, tracing goes on. The file size limit stands in for the full disk.
+TEST(TraceLog, AFailedWriteLosesItsLinesButTracingComesBack) {
+  const std::string log = AppFilePath("Sockora.log");
+  Sockora::WriteTrace("before the disk filled");
+  const auto full = std::filesystem::file_size(log);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = full;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  Sockora::WriteTrace("while the disk is full");
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, oldHandler);
+  Sockora::WriteTrace("after there is room again");
+
+  const std::string text = ReadFile(log);
+  EXPECT_EQ(text.find("while the disk is full"), std::string::npos);
+  EXPECT_NE(text.find(": after there is room again\n"), std::string::npos);
 }
