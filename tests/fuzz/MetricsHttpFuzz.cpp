@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,14 +110,27 @@ void CheckAnswer(const std::string& request, const std::string& answer) {
   }
 }
 
+// Each exchange comes from another loopback address: thousands of connections a second to
+// one port would otherwise meet their own earlier ones still waiting out the close.
+void BindSource(int fd) {
+  static std::uint32_t exchanges = 0;
+  ++exchanges;
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(0x7F000000u | (1 + exchanges % 0xFFFFFEu));
+  FuzzCheck(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0,
+            std::string("cannot bind a loopback source: ") + std::strerror(errno));
+}
+
 void Exchange(const std::string& request, std::string& answer) {
   Connection client;
+  BindSource(client.Fd());
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(TheServer().server->Port());
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   FuzzCheck(::connect(client.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
-            "the server takes no connection");
+            std::string("the server takes no connection: ") + std::strerror(errno));
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t put = ::send(client.Fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
