@@ -145,7 +145,7 @@ class CSerialInterface : private CSerial::Listener {
   void ComSendThread(Sockora::Win32::CEvent& stop);
   void Forward(CDataQueue<DataItem>::Block item);
   // The backlog of a name, made with its writer on first use; null when no thread can be
-  // started. The sending thread.
+  // started. The sending thread, and an open that asks for a resend.
   PortBacklog* BacklogOf(const std::string& name);
   // The sending thread's own write, to a port with nothing on its way to it: true when
   // the whole record went (the caller reports it), else FrontWritten holds what did.

@@ -147,6 +147,13 @@ TEST_F(VantreldResendTest, StoredRowsReachTheReturningPortBeforeNewerData) {
   EXPECT_TRUE(arrived == expected);
   EXPECT_TRUE(WaitFor([&] { return StoredRows(1) == 0; })) << StoredRows(1);
   EXPECT_TRUE(com5.Local->Read(1, std::chrono::milliseconds(300)).empty());
+  // The store's size as the service tells it follows the rows taken out.
+  EXPECT_TRUE(WaitFor([&] {
+    vantreld.Run("status");
+    const std::string output = vantreld.Output();
+    const std::size_t at = output.rfind("Store:");
+    return at != std::string::npos && output.compare(at, 16, "Store:     0 of ") == 0;
+  })) << vantreld.Output();
 }
 
 // A row is removed only once the port took it: a kill -9 while the removal waits for a file
