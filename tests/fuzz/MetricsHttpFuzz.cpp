@@ -69,6 +69,7 @@ std::string ReadAnswer(int fd) {
     pollfd readable{fd, POLLIN, 0};
     if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
     const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // closed (or reset: a request it would not read)
     answer.append(chunk, static_cast<std::size_t>(got));
   }
@@ -129,11 +130,22 @@ void Exchange(const std::string& request, std::string& answer) {
   address.sin_family = AF_INET;
   address.sin_port = htons(TheServer().server->Port());
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  FuzzCheck(::connect(client.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0,
-            std::string("the server takes no connection: ") + std::strerror(errno));
+  // libFuzzer's timer signal interrupts waits: a connect it cut short goes on by itself.
+  int connected = ::connect(client.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (connected != 0 && errno == EINTR) {
+    pollfd writable{client.Fd(), POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    for (int wait = 0; wait < 100 && ::poll(&writable, 1, 200) <= 0; ++wait) {
+    }
+    connected = ::getsockopt(client.Fd(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 ? 0 : -1;
+    errno = error;
+  }
+  FuzzCheck(connected == 0, std::string("the server takes no connection: ") + std::strerror(errno));
   std::size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t put = ::send(client.Fd(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (put < 0 && errno == EINTR) continue;
     if (put <= 0) break;  // the server may close on a request it refuses before reading it all
     sent += static_cast<std::size_t>(put);
   }

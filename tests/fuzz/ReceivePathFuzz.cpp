@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -129,7 +130,17 @@ class Device {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FuzzCheck(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "connect");
+    // libFuzzer's timer signal interrupts waits: a connect it cut short goes on by itself.
+    int connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (connected != 0 && errno == EINTR) {
+      pollfd writable{m_fd, POLLOUT, 0};
+      for (int wait = 0; wait < 100 && ::poll(&writable, 1, 200) <= 0; ++wait) {
+      }
+      int error = 0;
+      socklen_t size = sizeof error;
+      connected = ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 ? 0 : -1;
+    }
+    FuzzCheck(connected == 0, "connect");
   }
   ~Device() { Close(); }
   Device(const Device&) = delete;
@@ -139,6 +150,7 @@ class Device {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
       const ssize_t put = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (put < 0 && errno == EINTR) continue;
       FuzzCheck(put > 0, "the server stopped taking the device's bytes");
       sent += static_cast<std::size_t>(put);
     }
@@ -151,6 +163,7 @@ class Device {
       pollfd readable{m_fd, POLLIN, 0};
       if (::poll(&readable, 1, 100) <= 0) continue;
       const ssize_t n = ::recv(m_fd, chunk, std::min(sizeof chunk, count - got.size()), 0);
+      if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got.insert(got.end(), chunk, chunk + n);
     }
