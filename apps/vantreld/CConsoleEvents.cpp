@@ -58,7 +58,7 @@ void CConsoleEvents::PortWriteFailed(const DataItem& item) {
   const TunnelInfo tunnel = CTunnelTable::Instance().Get(DeviceIdOf(item));
   if (tunnel.DeviceID.empty()) return;
   PortDown(tunnel.SerialNo, "failed a write of device " + tunnel.DeviceID +
-                                " (the data is kept as not forwarded): " + PortProblem(tunnel.SerialNo));
+                                " (the data is kept as not forwarded): " + PortProblem(tunnel.SerialNo, PortStep::Write));
 }
 
 void CConsoleEvents::PortDown(const std::string& portName, const std::string& what) {

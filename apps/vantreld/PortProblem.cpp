@@ -12,7 +12,7 @@
 #include "platform/CPairRecord.h"
 #include "serial/CSerial.h"
 
-std::string PortProblem(const std::string& portName) {
+std::string PortProblem(const std::string& portName, PortStep step) {
   const int number = portName.size() > 3 ? std::atoi(portName.c_str() + 3) : 0;
   if (number < 1 || number > 1024) return "\"" + portName + "\" is not a port name from COM1 to COM1024";
   const std::string path = CSerial::DevicePath(number);
@@ -37,5 +37,7 @@ std::string PortProblem(const std::string& portName) {
     return path + ": " + std::strerror(error) +
            (error == EACCES ? " (give the service's user access, e.g. membership of the device's group)" : "");
   }
+  if (step == PortStep::Write)
+    return path + " did not take the data in time (the program on its other end stopped reading, or the device is gone)";
   return path + " refused the open or the line settings (held by another program, or no device behind it)";
 }
