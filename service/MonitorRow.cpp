@@ -24,7 +24,8 @@ MonitorRow MonitorRow::Make(bool toCom, int code, const DataItem& item, const st
   MonitorRow row;
   row.Time = LocalTimeText();
   row.Channel = LinkChannel(channel, tls);
-  row.Type = strings.LoadString(toCom && item.Kind == DATA_HEARTBEAT ? IDS_HEARTBEAT : IDS_USER_DATA);
+  const bool heartbeat = toCom && item.Kind == DATA_HEARTBEAT, resent = toCom && item.Kind == DATA_RESENT;
+  row.Type = strings.LoadString(heartbeat ? IDS_HEARTBEAT : resent ? IDS_RESENT_DATA : IDS_USER_DATA);
   const auto* data = reinterpret_cast<const char*>(item.Data);
   row.Text.assign(data, strnlen(data, static_cast<std::size_t>(length)));
   row.Hex = HexOf(item.Data, static_cast<std::size_t>(length));
