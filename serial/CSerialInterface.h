@@ -80,7 +80,8 @@ class CSerialInterface : private CSerial::Listener {
     std::vector<std::string> Retried;   // unchanged, but not open: tried at once
     std::vector<std::string> Closed;    // named by no tunnel any more
   };
-  // A reload or a tunnel edit while the service runs (host thread): brings the ports in
+  // A reload or a tunnel edit while the service runs (the service thread, while the host
+  // thread waits and handles the reports): brings the ports in
   // line with the tunnel table as OpenAllPorts would set them up, touching only what
   // differs. An open port whose settings did not change is left alone, so its devices'
   // bytes flow on; one whose settings changed is reopened alone (a record being written

@@ -481,6 +481,18 @@ class ManagingWhileRunningTest : public MainWindowTest {
     EXPECT_EQ(back, m_devices[index]->Read(back.size()));
   }
 
+  // A new device registers on `port` beside the two started ones, which keep their links
+  // and forward both ways.
+  void ExpectANewDeviceAndTheOthersGoOn(CVantrelDlg& window, std::uint16_t port) {
+    TestDevice late(port);
+    ASSERT_TRUE(late.Send(Registration(9)));
+    EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":3"; }));
+    EXPECT_TRUE(window.ServiceRunning());
+    EXPECT_TRUE(Linked(window, "00000001") && Linked(window, "00000002"));
+    ExpectForwarding(0, "after");
+    ExpectForwarding(1, "after");
+  }
+
   // The line speed Vantrel's end of a pair is set to.
   static speed_t Speed(const CNullModemPair& pair) {
     const int fd = ::open(pair.PathA().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -523,13 +535,7 @@ TEST_F(ManagingWhileRunningTest, ANewListeningPortAppliesLiveWithoutAQuestionAnd
   EXPECT_EQ(Text(IDS_APPLIED_LIVE), window.StatusText(0));
   EXPECT_EQ(next, CurrentSettings().LocalPort);
   EXPECT_FALSE(TestDevice(m_port).IsOpen()) << "the old port is closed";
-  TestDevice late(next);
-  ASSERT_TRUE(late.Send(Registration(9)));
-  EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":3"; }));
-  EXPECT_TRUE(window.ServiceRunning());
-  EXPECT_TRUE(Linked(window, "00000001") && Linked(window, "00000002"));
-  ExpectForwarding(0, "after");
-  ExpectForwarding(1, "after");
+  ExpectANewDeviceAndTheOthersGoOn(window, next);
 }
 
 TEST_F(ManagingWhileRunningTest, ANewListeningPortInUseIsToldAndTheServiceGoesOnWhereItListened) {
@@ -545,13 +551,7 @@ TEST_F(ManagingWhileRunningTest, ANewListeningPortInUseIsToldAndTheServiceGoesOn
   EXPECT_EQ(0u, told.find(Filled(Text(IDS_NOT_APPLIED_LIVE).toStdString(), {""}))) << told;
   EXPECT_NE(std::string::npos, told.find(std::strerror(EADDRINUSE))) << told;
   EXPECT_EQ(m_port, CurrentSettings().LocalPort) << "the settings in effect are the running ones";
-  TestDevice late(m_port);
-  ASSERT_TRUE(late.Send(Registration(9)));
-  EXPECT_TRUE(QtWaitFor([&] { return window.StatusText(2) == Text(IDS_CONNECTED_TOTAL) + ":3"; }));
-  EXPECT_TRUE(window.ServiceRunning());
-  EXPECT_TRUE(Linked(window, "00000001") && Linked(window, "00000002"));
-  ExpectForwarding(0, "after");
-  ExpectForwarding(1, "after");
+  ExpectANewDeviceAndTheOthersGoOn(window, m_port);
 }
 
 TEST_F(ManagingWhileRunningTest, TunnelEditsFromTheListReopenThatPortAloneWithTheFastRatesAndTheOtherDeviceGoesOn) {
